@@ -1,0 +1,42 @@
+// The quality-control plug-in object.
+#pragma once
+
+#include "../qc/quality_step.h"
+#include "../qc/voxel_model.h"
+#include "tarvex/krv_plugin_interface.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class TARVEX_API TarvexPlugin : public KRVPluginInterface {
+public:
+    TarvexPlugin();
+    ~TarvexPlugin() override;
+
+    bool initPlugin() override;
+    bool executePreRun() override;
+    bool executePreStep() override;
+    bool executePostStep() override;
+    bool executePostRun() override;
+
+    // Completed executePostStep calls of the current run: the time point of
+    // the next volume and the line of the motion log it reads.
+    int32_t stepCount = 0;
+    int32_t dimX = 0;
+    int32_t dimY = 0;
+    int32_t dimZ = 0;
+    int32_t voxelCount = 0;  // length of one plug-in map
+    // True from executePreRun or executePostRun until the next executePreStep
+    // has sized the per-voxel state.
+    bool firstStepPending = true;
+    // One model per voxel, index = voxel index; kept from the first step of a
+    // run until the first step of the next run or destruction.
+    std::vector<std::unique_ptr<tarvex::VoxelModel>> voxelModels;
+    int32_t motionParamCount = 6;  // the constant predictor sits at this index
+    int32_t extraMapCount = 1;     // tSNR map at motionParamCount + extraMapCount
+
+private:
+    // Keeps repeated faults of a run from flooding the host log.
+    tarvex::RunFaultLog faultLog_;
+};

@@ -1,0 +1,118 @@
+#include "quality_step.h"
+
+#include "../host/host_function_table.h"
+#include "motion_log.h"
+
+#include <cstdio>
+#include <limits>
+
+namespace tarvex {
+
+namespace {
+constexpr std::size_t hostTextBufferSize = 601;
+
+// Asks the host for a text into a zeroed buffer; a host that fills the whole
+// buffer without a terminator is cut inside it.
+template <typename Query>
+void askHostText(Query query, char (&buffer)[hostTextBufferSize]) {
+    query(buffer);
+    buffer[hostTextBufferSize - 1] = '\0';
+}
+}  // namespace
+
+void RunFaultLog::report(Kind kind, const std::string& line) {
+    if (count_[kind]++ == 0) hostFunctions().tLogText(line.c_str());
+}
+
+void RunFaultLog::finishRun() {
+    int heldBack = 0;
+    for (int& count : count_) {
+        if (count > 1) heldBack += count - 1;
+        count = 0;
+    }
+    if (heldBack > 0) {
+        const std::string line = std::to_string(heldBack) + " further input problem(s) of this run were not logged.";
+        hostFunctions().tLogText(line.c_str());
+    }
+}
+
+bool dimensionsUsable(int32_t dimX, int32_t dimY, int32_t dimZ) {
+    if (dimX <= 0 || dimY <= 0 || dimZ <= 0) return false;
+    // The last map entry, 8 * voxelCount - 1, must fit a signed 32-bit index.
+    const int64_t largestVoxelCount = (static_cast<int64_t>(std::numeric_limits<int32_t>::max()) + 1) / pluginMapCount;
+    const int64_t slice = static_cast<int64_t>(dimX) * dimY;
+    return slice <= largestVoxelCount && slice * dimZ <= largestVoxelCount;
+}
+
+bool updateQualityMaps(QualityStepState state, RunFaultLog& faults) {
+    const HostFunctionTable& host = hostFunctions();
+
+    char targetFolder[hostTextBufferSize] = {};
+    char projectName[hostTextBufferSize] = {};
+    askHostText(host.tGetTargetFolder, targetFolder);
+    askHostText(host.tGetProjectName, projectName);
+
+    if (state.stepCount == 1) {
+        char line[sizeof "Processing project: " + hostTextBufferSize];
+        std::snprintf(line, sizeof line, "Processing project: %s", projectName);
+        host.tLogText(line);
+    }
+
+    const int32_t step = state.stepCount;
+    const int32_t motionCount = state.motionParamCount;
+    std::vector<float> predictors(static_cast<std::size_t>(motionCount) + 1, 0.0f);
+    if (step >= 2) {
+        const MotionLogReading motion = readMotionParameters(targetFolder, projectName, step);
+        for (int32_t i = 0; i < motionCount && i < motionParameterCount; ++i) predictors[i] = motion.values[i];
+        if (!motion.problem.empty()) faults.report(RunFaultLog::MotionLog, motion.problem);
+    }
+    predictors[motionCount] = 1.0f;
+
+    const int32_t voxelCount = state.voxelCount;
+    if (voxelCount > 0 && state.voxelModels.size() != static_cast<std::size_t>(voxelCount)) {
+        faults.report(RunFaultLog::HostData, "Step " + std::to_string(step) +
+                                                 " called before the run's voxels were set up; step skipped.");
+        return false;
+    }
+    const int32_t tsnrMap = state.motionParamCount + state.extraMapCount;
+    auto hostDataMissing = [&](const char* what) {
+        faults.report(RunFaultLog::HostData,
+                      "Host returned no " + std::string(what) + " at step " + std::to_string(step) + "; step skipped.");
+        return false;
+    };
+
+    for (int32_t v = 0; v < voxelCount; ++v) {
+        int16_t** const firstCourse = host.tGetTimeCourseData();
+        if (firstCourse == nullptr || firstCourse[0] == nullptr) return hostDataMissing("time course");
+        if (firstCourse[0][v] <= maskThreshold) continue;
+
+        // Every host pointer this voxel needs is asked for (each once, for
+        // its one use) before the model changes, so that a missing one leaves
+        // the voxel's model and map entries untouched.
+        int16_t** const regressionCourse = host.tGetTimeCourseData();
+        int16_t** const statisticsCourse = host.tGetTimeCourseData();
+        if (regressionCourse == nullptr || regressionCourse[step] == nullptr || statisticsCourse == nullptr ||
+            statisticsCourse[step] == nullptr)
+            return hostDataMissing("time course");
+        float* mapBlocks[pluginMapCount];
+        for (int32_t j = 0; j <= tsnrMap; ++j) {
+            mapBlocks[j] = host.tGetPluginMaps();
+            if (mapBlocks[j] == nullptr) return hostDataMissing("plug-in maps");
+        }
+
+        VoxelModel& model = *state.voxelModels[v];
+        model.updateRegression(static_cast<float>(regressionCourse[step][v]), predictors);
+        model.updateSignalStatistics(static_cast<double>(statisticsCourse[step][v]));
+        for (int32_t j = 0; j <= motionCount; ++j) {
+            double t = model.tValue(j);
+            if (j == motionCount) t = t / constantTScale;
+            mapBlocks[j][v + j * voxelCount] = static_cast<float>(t);
+        }
+        mapBlocks[tsnrMap][v + tsnrMap * voxelCount] = static_cast<float>(model.scaledTsnr);
+    }
+
+    state.stepCount = step + 1;
+    return true;
+}
+
+}  // namespace tarvex

@@ -1,0 +1,53 @@
+// One volume's update of the voxel statistics and the plug-in maps.
+#pragma once
+
+#include "voxel_model.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tarvex {
+
+constexpr int16_t maskThreshold = 100;       // voxels above it at time point 0 take part
+constexpr double constantTScale = 100.0;     // map of the constant holds t / 100
+constexpr int32_t pluginMapCount = 8;
+
+// Passes faults of the host's input to the host log, each kind only the first
+// time it happens in a run, and says at the end of the run how many further
+// ones were held back.
+class RunFaultLog {
+public:
+    enum Kind { MotionLog, HostData, Dimensions, KindCount };
+
+    void report(Kind kind, const std::string& line);
+    // Closes the run: logs the count of held-back faults, then forgets them.
+    void finishRun();
+
+private:
+    int count_[KindCount] = {};
+};
+
+struct QualityStepState {
+    int32_t& stepCount;
+    int32_t voxelCount;
+    std::vector<std::unique_ptr<VoxelModel>>& voxelModels;
+    int32_t motionParamCount;
+    int32_t extraMapCount;
+};
+
+// The work of one executePostStep: reads the motion parameters of the step,
+// updates every voxel that is above the mask threshold at time point 0 with
+// its intensity at time point stepCount, writes its seven t-values (the
+// constant's divided by 100) and its scaled tSNR into the maps, and advances
+// stepCount. Returns false, without advancing stepCount, when the host hands
+// out no time course or no map block; the voxel where that happens and those
+// after it are left untouched.
+bool updateQualityMaps(QualityStepState state, RunFaultLog& faults);
+
+// True when dimX * dimY * dimZ voxels is a positive count whose eight maps can
+// be indexed with a signed 32-bit index.
+bool dimensionsUsable(int32_t dimX, int32_t dimY, int32_t dimZ);
+
+}  // namespace tarvex
