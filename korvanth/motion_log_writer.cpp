@@ -17,7 +17,13 @@ std::string formatMotionValue(double value) {
         std::snprintf(text, sizeof text, "%.*f", decimals, value);
         if (std::strlen(text) <= valueWindow) return text;
     }
-    std::snprintf(text, sizeof text, "%.1e", value);
+    // Too large for fixed notation within the window: the exponent form, with
+    // as many mantissa digits as still fit.
+    for (int decimals = 6; decimals > 0; --decimals) {
+        std::snprintf(text, sizeof text, "%.*e", decimals, value);
+        if (std::strlen(text) <= valueWindow) return text;
+    }
+    std::snprintf(text, sizeof text, "%.0e", value);
     return text;
 }
 
