@@ -38,4 +38,7 @@ char pathSeparator();
 // for reading and writing while it is open, as a host's live log must be.
 std::FILE* createSharedLogFile(const std::string& path);
 
+// Whether the process's standard error is a terminal (progress lines go there).
+bool standardErrorIsTerminal();
+
 }  // namespace korvanth

@@ -38,4 +38,6 @@ char pathSeparator() { return '/'; }
 
 std::FILE* createSharedLogFile(const std::string& path) { return std::fopen(path.c_str(), "w"); }
 
+bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
 }  // namespace korvanth

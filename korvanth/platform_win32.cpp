@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <share.h>
+#include <io.h>
 
 namespace korvanth {
 
@@ -47,5 +48,7 @@ std::string executableFolder() {
 char pathSeparator() { return '\\'; }
 
 std::FILE* createSharedLogFile(const std::string& path) { return _fsopen(path.c_str(), "w", _SH_DENYNO); }
+
+bool standardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
 }  // namespace korvanth
