@@ -118,12 +118,26 @@ void drawPanel(cairo_t* cr, double x, double y, double width, double height, con
     auto px = [&](double v) { return left + (v - xLo) / (xHi - xLo) * (right - left); };
     auto py = [&](double v) { return bottom - (v - yRange.lo) / (yRange.hi - yRange.lo) * (bottom - top); };
 
+    // The legend (of two or more series) sits at the top right above the plot
+    // area, where it hides no data; the note goes to its left.
+    double legendWidth = 0.0;
+    if (panel.series.size() > 1) {
+        cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+        cairo_set_font_size(cr, 12.0);
+        legendWidth = 12.0;
+        for (const Series& s : panel.series) {
+            cairo_text_extents_t e;
+            cairo_text_extents(cr, s.label.c_str(), &e);
+            legendWidth += 26.0 + e.x_advance + 14.0;
+        }
+    }
+
     // Title and note.
     setColour(cr, ink);
     drawText(cr, panel.title, left, y + 18.0, 15.0, 0.0, 0.0, true);
     if (!panel.note.empty()) {
         setColour(cr, muted);
-        drawText(cr, panel.note, right, y + 18.0, 12.0, 1.0, 0.0);
+        drawText(cr, panel.note, right - (legendWidth > 0.0 ? legendWidth + 12.0 : 0.0), y + 18.0, 12.0, 1.0, 0.0);
     }
 
     // Grid, ticks and tick labels.
@@ -221,18 +235,10 @@ void drawPanel(cairo_t* cr, double x, double y, double width, double height, con
                     std::round(bottom - top));
     cairo_stroke(cr);
 
-    // Legend, top right inside the plot area.
-    if (panel.series.size() > 1) {
-        cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-        cairo_set_font_size(cr, 12.0);
-        double legendWidth = 12.0;
-        for (const Series& s : panel.series) {
-            cairo_text_extents_t e;
-            cairo_text_extents(cr, s.label.c_str(), &e);
-            legendWidth += 26.0 + e.x_advance + 14.0;
-        }
-        double lx = right - legendWidth - 8.0;
-        const double ly = top + 8.0;
+    // Legend.
+    if (legendWidth > 0.0) {
+        double lx = right - legendWidth;
+        const double ly = y + 5.0;
         cairo_rectangle(cr, lx, ly, legendWidth, 22.0);
         cairo_set_source_rgba(cr, 1.0, 1.0, 1.0, 0.88);
         cairo_fill_preserve(cr);

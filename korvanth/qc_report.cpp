@@ -352,6 +352,7 @@ table { border-collapse: collapse; }
 th, td { text-align: left; padding: 5px 14px 5px 0; border-bottom: 1px solid #eceef1; vertical-align: top; }
 td.num, th.num { text-align: right; font-variant-numeric: tabular-nums; }
 td.note, p.note { color: #666; font-size: 13px; }
+td.note { max-width: 270px; }
 .columns { display: flex; gap: 40px; flex-wrap: wrap; align-items: flex-start; }
 img { max-width: 100%; height: auto; display: block; }
 .maps { display: grid; grid-template-columns: repeat(auto-fill, minmax(600px, 1fr)); gap: 18px; }
@@ -430,7 +431,7 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
         SurfacePtr motionImage = drawPanels(1200, {translations, rotations}, 290);
         if (!savePng(motionImage.get(), out / "motion.png", error)) return false;
 
-        plot::Panel fdPanel{"Framewise displacement", "volume", "mm", {}, {}, true,
+        plot::Panel fdPanel{"", "volume", "mm", {}, {}, true,
                             "rotations as mm of arc on a 50 mm sphere"};
         fdPanel.series.push_back({"FD", fd, plot::rgbFromHex(0x333399)});
         fdPanel.lines.push_back({0.2, "0.2 mm", plot::rgbFromHex(0xe6a100)});
@@ -448,7 +449,7 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
     const double medianLatency = median(finiteLatency);
     const double maxLatency = finiteLatency.empty() ? nan : *std::max_element(finiteLatency.begin(), finiteLatency.end());
     if (!latencyMs.empty()) {
-        plot::Panel panel{"Step latency", "volume", "ms", {}, {}, true, ""};
+        plot::Panel panel{"", "volume", "ms", {}, {}, true, ""};
         panel.series.push_back({"latency", latencyMs, plot::rgbFromHex(0x1f77b4)});
         if (trMs > 0.0) {
             // The TR line only where the latencies stay readable beside it.
@@ -538,7 +539,7 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
         html << "<p class=\"empty\">No motion estimates given.</p>\n";
     } else {
         html << "<img src=\"motion.png\" alt=\"Translations and rotations over time\">\n"
-             << "<h2>Framewise displacement</h2>\n<img src=\"fd.png\" alt=\"Framewise displacement over time\">\n"
+             << "</section>\n<section><h2>Framewise displacement</h2>\n<img src=\"fd.png\" alt=\"Framewise displacement over time\">\n"
              << "<p class=\"note\">Sum of the absolute changes of the six estimates from the previous volume; "
                 "degrees &times; &pi;/180 &times; 50 mm.</p>\n";
     }
