@@ -23,7 +23,7 @@ Rgb interpolate(const unsigned* stops, int count, double t) {
 // Blue to red through near-white, as in the usual diverging map of t-values.
 constexpr unsigned divergingStops[] = {0x053061, 0x2166ac, 0x4393c3, 0x92c5de, 0xd1e5f0, 0xf7f7f7,
                                        0xfddbc7, 0xf4a582, 0xd6604d, 0xb2182b, 0x67001f};
-// Dark to light blue: no colour of it is close to those of the special values.
+// Dark to light blue: no colour of it is close to those of the non-finite values.
 constexpr unsigned sequentialStops[] = {0x08306b, 0x08519c, 0x2171b5, 0x4292c6, 0x6baed6,
                                         0x9ecae1, 0xc6dbef, 0xdeebf7, 0xf7fbff};
 

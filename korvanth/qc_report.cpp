@@ -186,7 +186,7 @@ plot::Rgb valueColour(const MapSummary& s, double v) {
     return plot::sequentialColour((v - s.scaleLo) / (s.scaleHi - s.scaleLo));
 }
 
-// The montage of one map: slices, colour bar and the legend of special values.
+// The montage of one map: slices, colour bar and the legend of non-finite values.
 SurfacePtr drawMontage(const ReportInput& input, const Geometry& g, int map, const MapSummary& s,
                        const std::vector<int32_t>& slices) {
     const double width = 640.0, pad = 10.0, titleHeight = 36.0, barArea = 96.0, labelHeight = 16.0,

@@ -75,7 +75,7 @@ Png readPng(const fs::path& path) {
 }
 
 // A 6 x 5 x 4 run whose mask is the voxels with x >= 2 (first volume 500;
-// 20 outside). Map values depend on the voxel; specials are planted.
+// 20 outside). Map values depend on the voxel; NaN and infinities are planted.
 ReportInput syntheticInput() {
     ReportInput in;
     in.title = "synthetic <test> run";
@@ -172,13 +172,13 @@ TEST(QcReport, WritesPageAndPicturesWithFiguresOfTheInput) {
 
     // NaN and infinities in the mask are drawn in their own colours; outside
     // the mask they are not (the legend swatches are in both pictures).
-    const Png withSpecials = readPng(folder / "map1.png");
+    const Png withNonFinite = readPng(folder / "map1.png");
     const Png outsideOnly = readPng(folder / "map2.png");
-    EXPECT_EQ(withSpecials.width, 640);
-    EXPECT_EQ(withSpecials.height, outsideOnly.height);
-    EXPECT_GT(withSpecials.pixelsOf(0xff00ff), outsideOnly.pixelsOf(0xff00ff) + 20);
-    EXPECT_GT(withSpecials.pixelsOf(0x00ff3c), outsideOnly.pixelsOf(0x00ff3c) + 50);
-    EXPECT_GT(withSpecials.pixelsOf(0xffe600), outsideOnly.pixelsOf(0xffe600) + 50);
+    EXPECT_EQ(withNonFinite.width, 640);
+    EXPECT_EQ(withNonFinite.height, outsideOnly.height);
+    EXPECT_GT(withNonFinite.pixelsOf(0xff00ff), outsideOnly.pixelsOf(0xff00ff) + 20);
+    EXPECT_GT(withNonFinite.pixelsOf(0x00ff3c), outsideOnly.pixelsOf(0x00ff3c) + 50);
+    EXPECT_GT(withNonFinite.pixelsOf(0xffe600), outsideOnly.pixelsOf(0xffe600) + 50);
 
     // Summary figures, computed here from the input.
     const std::size_t n = in.firstVolume.size();
