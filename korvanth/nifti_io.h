@@ -13,7 +13,8 @@ namespace korvanth {
 
 // The rule for intensities that are not signed 16-bit as stored: apply the
 // header's scaling (slope, intercept), round to nearest (halves away from
-// zero), clamp to [-32768, 32767]; not-a-number becomes 0.
+// zero), clamp to [-32768, 32767]. The library reads stored not-a-number
+// values as 0; a value that is still not-a-number after scaling becomes 0.
 struct Int16Conversion {
     double slope = 1.0;
     double intercept = 0.0;
