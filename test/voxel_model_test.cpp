@@ -1,5 +1,5 @@
-// The voxel model (spec Part 2.1): the worked example to its printed
-// precision, the edge cases the Part lists, the choice left open (a row of
+// The voxel model: the documented worked example to its printed
+// precision, the documented edge cases, the choice left open (a row of
 // another length), an independent check of the recursive least-squares
 // algebra, and a bit-exact case that a fused or reordered build would fail.
 #include "qc/voxel_model.h"
@@ -22,7 +22,7 @@ using tarvex::VoxelModel;
 // ---------------------------------------------------------------------------
 // Helpers
 
-// The Part prints its figures rounded to 7 significant digits. An actual value
+// The worked example prints its figures rounded to 7 significant digits. An actual value
 // matches a printed one when both round to the same 7 significant digits.
 std::string sevenDigits(double v) {
     char text[40];
@@ -34,7 +34,7 @@ std::string sevenDigits(double v) {
                                     double printed) {
     if (sevenDigits(actual) == sevenDigits(printed)) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << actualText << " is " << sevenDigits(actual) << " ("
-                                         << std::to_string(actual) << "), the Part prints " << printedText;
+                                         << std::to_string(actual) << "), the example prints " << printedText;
 }
 #define EXPECT_PRINTED(actual, printed) EXPECT_PRED_FORMAT2(RoundsTo, actual, printed)
 
@@ -56,7 +56,7 @@ double P(const VoxelModel& m, int i, int j) {
     return m.covariance[static_cast<std::size_t>(i * m.predictorCount + j)];
 }
 
-// One sample in the order the Part prescribes: regression, then signal statistics.
+// One sample in the order the plug-in feeds it: regression, then signal statistics.
 void feed(VoxelModel& m, float y, const std::vector<float>& row) {
     m.updateRegression(y, row);
     m.updateSignalStatistics(static_cast<double>(y));
@@ -467,7 +467,7 @@ TEST(VoxelModelTest, ConstantIntensityKeepsM2ExactlyZero) {
 }
 
 // ---------------------------------------------------------------------------
-// The case the Part leaves open: a later row of another length. This
+// The case with no documented outcome: a later row of another length. This
 // implementation ignores it: the model is left exactly as it was (the call
 // still returns the coefficients), and nothing outside the model's own blocks
 // is read or written (the sanitizer build checks the latter).
@@ -635,7 +635,7 @@ TEST(VoxelModelTest, AgreesWithRegularisedLeastSquares) {
 }
 
 // ---------------------------------------------------------------------------
-// The build computes every operation unfused and in the specified order.
+// The build computes every operation unfused and in the documented order.
 //
 // Two cases: a row of three (two motion-like predictors and the constant) and
 // the system's row of seven, since an optimised model may treat a row of seven
@@ -650,8 +650,8 @@ TEST(VoxelModelTest, AgreesWithRegularisedLeastSquares) {
 // scaledTsnr as mean / (sd * 30). Every one of these variants changes at least
 // one of the bits checked below. (Fusing the second-sample M2 rule cannot be
 // seen: M2 is 0 there, and fma(d, d, 0) is d * d.) The expected bits are those
-// of the unfused, specified order, given alike by the model and by an
-// independent re-implementation written from the Part in the scratch program.
+// of the unfused, documented order, given alike by the model and by an
+// independent re-implementation written from the model's definition in the scratch program.
 //
 // Why the case is sensitive: the last intensity jumps to 9265 (innovation
 // 8279.727), and the update of beta(1) cancels almost completely:
