@@ -115,7 +115,8 @@ void parseMotionLine(const std::string& line, MotionParameterRow& row, std::stri
 
 }  // namespace
 
-MotionLogReading readMotionParameters(const char* targetFolder, const char* projectName, int32_t step) {
+MotionLogReading readMotionParameters(const char* targetFolder, const char* projectName, int32_t step,
+                                      bool echoHeader) {
     MotionLogReading reading;
     if (step < 2) return reading;
 
@@ -130,7 +131,7 @@ MotionLogReading readMotionParameters(const char* targetFolder, const char* proj
     LogLineReader reader(nameFits ? fileName : "");
 
     int64_t lineNumber = 0;
-    if (step == headerLineCount) {
+    if (step == headerLineCount && echoHeader) {
         for (int32_t header = 0; header < headerLineCount; ++header) {
             reader.readLine();
             hostFunctions().tLogText(reader.line().c_str());

@@ -24,8 +24,10 @@ struct MotionLogReading {
 // line step + 3 (or the first non-empty line after it), keys "dx:", "dy:",
 // "dz:", "rx:", "ry:", "rz:", each value read from the 8 characters after its
 // key. Steps below 2 read nothing. At step 3 the three header lines are also
-// passed to the host log (empty texts when the file is missing). The file is
-// opened, read and closed within the call; nothing is kept between calls.
-MotionLogReading readMotionParameters(const char* targetFolder, const char* projectName, int32_t step);
+// passed to the host log (empty texts when the file is missing) unless
+// `echoHeader` is false. The file is opened, read and closed within the call;
+// nothing is kept between calls.
+MotionLogReading readMotionParameters(const char* targetFolder, const char* projectName, int32_t step,
+                                      bool echoHeader = true);
 
 }  // namespace tarvex

@@ -36,6 +36,12 @@ void RunFaultLog::finishRun() {
     }
 }
 
+bool RunFaultLog::repeatsStep(int32_t step) {
+    const bool repeated = step == lastStep_;
+    lastStep_ = step;
+    return repeated;
+}
+
 bool dimensionsUsable(int32_t dimX, int32_t dimY, int32_t dimZ) {
     if (dimX <= 0 || dimY <= 0 || dimZ <= 0) return false;
     // The last map entry, 8 * voxelCount - 1, must fit a signed 32-bit index.
@@ -52,7 +58,8 @@ bool updateQualityMaps(QualityStepState state, RunFaultLog& faults) {
     askHostText(host.tGetTargetFolder, targetFolder);
     askHostText(host.tGetProjectName, projectName);
 
-    if (state.stepCount == 1) {
+    const bool repeated = faults.repeatsStep(state.stepCount);
+    if (state.stepCount == 1 && !repeated) {
         char line[sizeof "Processing project: " + hostTextBufferSize];
         std::snprintf(line, sizeof line, "Processing project: %s", projectName);
         host.tLogText(line);
@@ -62,7 +69,7 @@ bool updateQualityMaps(QualityStepState state, RunFaultLog& faults) {
     const int32_t motionCount = state.motionParamCount;
     std::vector<float> predictors(static_cast<std::size_t>(motionCount) + 1, 0.0f);
     if (step >= 2) {
-        const MotionLogReading motion = readMotionParameters(targetFolder, projectName, step);
+        const MotionLogReading motion = readMotionParameters(targetFolder, projectName, step, !repeated);
         for (int32_t i = 0; i < motionCount && i < motionParameterCount; ++i) predictors[i] = motion.values[i];
         if (!motion.problem.empty()) faults.report(RunFaultLog::MotionLog, motion.problem);
     }

@@ -24,9 +24,14 @@ public:
     void report(Kind kind, const std::string& line);
     // Closes the run: logs the count of held-back faults, then forgets them.
     void finishRun();
+    // Notes an attempt at `step`; true when the previous attempt was at the
+    // same step, i.e. the host repeats a step that it made fail. A repeated
+    // step does not log its announcements a second time.
+    bool repeatsStep(int32_t step);
 
 private:
     int count_[KindCount] = {};
+    int32_t lastStep_ = -1;
 };
 
 struct QualityStepState {
