@@ -108,6 +108,11 @@ bool loadRun(ReplayOptions& o, RunData& run, ImageGeometry& geometry, std::strin
     return readMotionFile(o.motionPath, format, run.volumes.size(), run.motion, error);
 }
 
+int32_t mapCountOf(const HostState& state) {
+    const int32_t voxels = state.voxelCount();
+    return voxels > 0 ? static_cast<int32_t>(state.pluginMaps.size() / static_cast<std::size_t>(voxels)) : 0;
+}
+
 // Writes every result into the staging folder.
 bool writeResults(const OutputStaging& staging, const ReplayOptions& o, const RunData& run,
                   const ImageGeometry& geometry, const std::string& title, const PluginInfo& info,
@@ -130,9 +135,7 @@ bool writeResults(const OutputStaging& staging, const ReplayOptions& o, const Ru
     description.source = title;
     description.pluginName = info.name;
     if (!writeMapsJson(staging.path("maps.json"), description, error)) return false;
-    const int32_t mapCount = state.voxelCount() > 0
-                                 ? static_cast<int32_t>(state.pluginMaps.size() / static_cast<std::size_t>(state.voxelCount()))
-                                 : 0;
+    const int32_t mapCount = mapCountOf(state);
 #if KORVANTH_HAS_NIFTI
     if (!writeNiftiMaps(staging.path("maps.nii.gz"), run.dims, geometry, state.pluginMaps, mapCount, error))
         return false;
@@ -258,6 +261,8 @@ int main(int argc, char** argv) {
     if (!writeResults(staging, o, run, geometry, title, info, outcome, error))
         return fail(error + "; no results were left in " + o.outFolder);
     if (!staging.commit(error)) return fail(error);
-    std::cout << "Wrote the results into " << o.outFolder << " (slowest step " << slowest * 1000.0 << " ms)\n";
+    std::cout << "Wrote the results into " << o.outFolder << ": maps.f32 (" << mapCountOf(state) << " maps of "
+              << state.voxelCount() << " float32 each), maps.json, timing.csv (slowest step " << slowest * 1000.0
+              << " ms), host.log and " << settings.projectName << "_3DMC.log\n";
     return outcome.refusedSteps == 0 ? 0 : 4;
 }

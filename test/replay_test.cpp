@@ -16,6 +16,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <set>
 #include <string>
 
@@ -53,8 +54,11 @@ Outcome korvanth(const std::string& arguments) {
     return outcome;
 }
 
+// A new folder of its own: ctest runs the tests of this file in parallel processes.
 fs::path freshFolder(const std::string& name) {
-    const fs::path folder = fs::temp_directory_path() / ("korvanth_replay_" + name);
+    std::random_device random;
+    const fs::path folder =
+        fs::temp_directory_path() / ("korvanth_replay_" + name + "_" + std::to_string(random() % 100000000u));
     fs::remove_all(folder);
     fs::create_directories(folder);
     return folder;
