@@ -83,7 +83,7 @@ bool writeTimingCsv(const std::string& path, const std::vector<double>& stepSeco
     out << "volume,step_seconds,longer_than_tr\n";
     for (std::size_t i = 0; i < stepSeconds.size(); ++i) {
         char line[96];
-        std::snprintf(line, sizeof line, "%zu,%.9f,%d\n", i + 1, stepSeconds[i],
+        std::snprintf(line, sizeof line, "%llu,%.9f,%d\n", static_cast<unsigned long long>(i + 1), stepSeconds[i],
                       repetitionTimeSeconds > 0.0 && stepSeconds[i] > repetitionTimeSeconds ? 1 : 0);
         out << line;
     }
