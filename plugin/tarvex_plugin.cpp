@@ -67,10 +67,10 @@ bool TarvexPlugin::executePreStep() {
 
     if (!tarvex::dimensionsUsable(dimX, dimY, dimZ)) {
         // No map of that size can exist: nothing is sized or written, and the
-        // next executePreStep asks for the dimensions again.
+        // next executePreStep asks for the dimensions again. Like every refused
+        // operation it leaves stepCount as it was.
         voxelModels.clear();
         voxelCount = 0;
-        stepCount = 0;
         faultLog_.report(tarvex::RunFaultLog::Dimensions,
                          "Unusable volume dimensions " + std::to_string(dimX) + " x " + std::to_string(dimY) +
                              " x " + std::to_string(dimZ) + "; no maps are computed.");

@@ -52,6 +52,11 @@ bool dimensionsUsable(int32_t dimX, int32_t dimY, int32_t dimZ) {
 
 bool updateQualityMaps(QualityStepState state, RunFaultLog& faults) {
     const HostFunctionTable& host = hostFunctions();
+    if (state.stepCount == std::numeric_limits<int32_t>::max()) {
+        // The counter cannot advance past its largest value: the step is refused untouched.
+        faults.report(RunFaultLog::HostData, "Step counter at its largest value; step skipped.");
+        return false;
+    }
 
     char targetFolder[hostTextBufferSize] = {};
     char projectName[hostTextBufferSize] = {};
