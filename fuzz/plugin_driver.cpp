@@ -15,7 +15,7 @@
 // many volumes as the run has so far (at least stepCount + 1, grown on
 // demand), volumes of exactly voxelCount intensities, and one block of exactly
 // 8 * voxelCount map entries, each on the heap, so that the sanitizer reports
-// any access outside them. Dimensions whose product is above 65536 voxels (or
+// any access outside them. Dimensions whose product is above 4096 voxels (or
 // not positive) get no memory: the host answers null for the time course and
 // the maps while still reporting those dimensions.
 //
@@ -43,7 +43,7 @@
 namespace tarvex::fuzz {
 
 namespace {
-constexpr int64_t largestHostVoxelCount = 65536;
+constexpr int64_t largestHostVoxelCount = 4096;
 constexpr int maxOperations = 64;
 constexpr int mapCount = 8;
 
