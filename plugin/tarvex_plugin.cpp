@@ -91,9 +91,11 @@ bool TarvexPlugin::executePreStep() {
     }
     stepCount = 0;
 
-    voxelModels.clear();
+    // The last run's models and their block are released before the new
+    // block of fresh models is made.
+    std::vector<tarvex::VoxelModel>().swap(voxelModels);
     voxelModels.resize(static_cast<std::size_t>(voxelCount));
-    for (auto& model : voxelModels) model = std::make_unique<tarvex::VoxelModel>();
+    for (tarvex::VoxelModel& model : voxelModels) model.recordsHistories = false;
 
     firstStepPending = false;
     return true;

@@ -30,9 +30,12 @@ public:
     // True from executePreRun or executePostRun until the next executePreStep
     // has sized the per-voxel state.
     bool firstStepPending = true;
-    // One model per voxel, index = voxel index; kept from the first step of a
-    // run until the first step of the next run or destruction.
-    std::vector<std::unique_ptr<tarvex::VoxelModel>> voxelModels;
+    // One model per voxel, index = voxel index, in one contiguous block; kept
+    // from the first step of a run until the first step of the next run or
+    // destruction. The models keep no predicted/innovation histories: nothing
+    // reads them, and they would grow by 8 bytes per masked voxel and step
+    // for the whole run.
+    std::vector<tarvex::VoxelModel> voxelModels;
     int32_t motionParamCount = 6;  // the constant predictor sits at this index
     int32_t extraMapCount = 1;     // tSNR map at motionParamCount + extraMapCount
 

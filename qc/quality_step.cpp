@@ -10,6 +10,7 @@ namespace tarvex {
 
 namespace {
 constexpr std::size_t hostTextBufferSize = 601;
+constexpr int32_t prefetchDistance = 8;  // voxels
 
 // Asks the host for a text into a zeroed buffer; a host that fills the whole
 // buffer without a terminator is cut inside it.
@@ -79,6 +80,7 @@ bool updateQualityMaps(QualityStepState state, RunFaultLog& faults) {
         if (!motion.problem.empty()) faults.report(RunFaultLog::MotionLog, motion.problem);
     }
     predictors[motionCount] = 1.0f;
+    const auto rowLength = static_cast<int32_t>(predictors.size());
 
     const int32_t voxelCount = state.voxelCount;
     if (voxelCount > 0 && state.voxelModels.size() != static_cast<std::size_t>(voxelCount)) {
@@ -94,6 +96,10 @@ bool updateQualityMaps(QualityStepState state, RunFaultLog& faults) {
     };
 
     for (int32_t v = 0; v < voxelCount; ++v) {
+        // The models' own state lies apart from the model objects; loading it
+        // a few voxels ahead hides most of the wait for memory.
+        if (v + prefetchDistance < voxelCount)
+            state.voxelModels[static_cast<std::size_t>(v + prefetchDistance)].prefetchState();
         int16_t** const firstCourse = host.tGetTimeCourseData();
         if (firstCourse == nullptr || firstCourse[0] == nullptr) return hostDataMissing("time course");
         if (firstCourse[0][v] <= maskThreshold) continue;
@@ -112,8 +118,10 @@ bool updateQualityMaps(QualityStepState state, RunFaultLog& faults) {
             if (mapBlocks[j] == nullptr) return hostDataMissing("plug-in maps");
         }
 
-        VoxelModel& model = *state.voxelModels[v];
-        model.updateRegression(static_cast<float>(regressionCourse[step][v]), predictors);
+        // The row is read in place: no per-voxel copy of it and no copy of
+        // the coefficients, with the same model state as updateRegression.
+        VoxelModel& model = state.voxelModels[static_cast<std::size_t>(v)];
+        model.updateRegressionRow(static_cast<float>(regressionCourse[step][v]), predictors.data(), rowLength);
         model.updateSignalStatistics(static_cast<double>(statisticsCourse[step][v]));
         for (int32_t j = 0; j <= motionCount; ++j) {
             double t = model.tValue(j);

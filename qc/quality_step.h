@@ -37,7 +37,7 @@ private:
 struct QualityStepState {
     int32_t& stepCount;
     int32_t voxelCount;
-    std::vector<std::unique_ptr<VoxelModel>>& voxelModels;
+    std::vector<VoxelModel>& voxelModels;
     int32_t motionParamCount;
     int32_t extraMapCount;
 };

@@ -2,21 +2,85 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 
 namespace tarvex {
 
 namespace {
 constexpr double initialCovarianceDiagonal = 999.0;
 constexpr double tsnrScale = 30.0;
+
+// Capacity for a history that must hold `needed` entries: the smallest
+// ceil(2^(m + phase)) with m >= 2 that is large enough. Every model has its
+// own phase in [0, 1), so across many models the moves of the histories are
+// spread evenly over the steps instead of falling on the same powers of two.
+std::size_t historyCapacity(std::size_t needed, double phase) {
+    double capacity = std::exp2(2.0 + phase);
+    while (capacity < static_cast<double>(needed)) capacity *= 2.0;
+    return static_cast<std::size_t>(std::ceil(capacity));
+}
+
+// The phase of a model, from its address: only the sizes of its reservations
+// depend on it, never a value.
+double historyPhase(const void* model) {
+    const auto bits = static_cast<uint64_t>(reinterpret_cast<std::uintptr_t>(model)) >> 3;
+    return static_cast<double>((bits * 0x9E3779B97F4A7C15ULL) >> 54) / 1024.0;
+}
+
+template <int32_t N>
+struct Scratch {
+    float row[N];
+    float beta[N];
+    double u[N];
+};
+
+void reserveForOneMore(std::vector<float>& history, double phase) {
+    if (history.size() < history.capacity()) return;
+    history.reserve(historyCapacity(history.size() + 1, phase));
+}
 }  // namespace
 
-std::vector<float> VoxelModel::updateRegression(float observed, std::vector<float> predictors) {
-    const auto rowLength = static_cast<int32_t>(predictors.size());
-    if (!isFirstSample && rowLength != predictorCount) return coefficients;
+void VoxelModel::appendHistories(float predicted, float innovation) {
+    if (predictedHistory.size() == predictedHistory.capacity() ||
+        innovationHistory.size() == innovationHistory.capacity()) {
+        const double phase = historyPhase(this);
+        reserveForOneMore(predictedHistory, phase);
+        reserveForOneMore(innovationHistory, phase);
+    }
+    predictedHistory.push_back(predicted);
+    innovationHistory.push_back(innovation);
+}
 
-    const int32_t n = rowLength;
-    const auto un = static_cast<std::size_t>(n);
-    predictorCount = n;
+std::vector<float> VoxelModel::updateRegression(float observed, std::vector<float> predictors) {
+    updateRegressionRow(observed, predictors.data(), static_cast<int32_t>(predictors.size()));
+    return coefficients;
+}
+
+void VoxelModel::updateRegressionRow(float observed, const float* predictors, int32_t rowLength) {
+    if (!isFirstSample && rowLength != predictorCount) return;
+    if (rowLength == 7) {
+        Scratch<7> scratch;
+        regress<7>(observed, predictors, 7, scratch.row, scratch.beta, scratch.u);
+    } else if (rowLength <= smallRowLength) {
+        Scratch<smallRowLength> scratch;
+        regress<0>(observed, predictors, rowLength, scratch.row, scratch.beta, scratch.u);
+    } else {
+        const auto un = static_cast<std::size_t>(rowLength);
+        std::vector<float> row(un), beta(un);
+        std::vector<double> u(un);
+        regress<0>(observed, predictors, rowLength, row.data(), beta.data(), u.data());
+    }
+}
+
+// The regression update for a row of n predictors; N is n when it is known at
+// compile time (the plug-in's row of seven), 0 otherwise. Both instances run
+// the same operations in the same order. `row`, `b` and `u` are scratch for n
+// entries each: the row and the coefficients are worked on in local copies,
+// so that nothing the update writes can alias what it reads.
+template <int32_t N>
+void VoxelModel::regress(float observed, const float* x, int32_t rowLength, float* row, float* b, double* u) {
+    const auto un = static_cast<std::size_t>(N > 0 ? N : rowLength);
+    predictorCount = static_cast<int32_t>(un);
     if (isFirstSample) {
         sampleCount = 0;
         residualVariance = 0.0f;
@@ -35,51 +99,55 @@ std::vector<float> VoxelModel::updateRegression(float observed, std::vector<floa
     sampleCount = sampleCount + 1;
     const int32_t d = sampleCount;
 
-    const float* const x = predictors.data();
     float* const beta = coefficients.data();
     double* const p = covariance.get();
+    for (std::size_t i = 0; i < un; ++i) {
+        row[i] = x[i];
+        b[i] = beta[i];
+    }
 
     // Prediction pass: u = P x, c = 1 + x'P x (double); e = y - x'beta (float, left to right).
-    std::vector<double> u(un);
     double c = 1.0;
     float e = observed;
     for (std::size_t i = 0; i < un; ++i) {
         double ui = 0.0;
-        for (std::size_t j = 0; j < un; ++j) ui = static_cast<double>(x[j]) * p[i * un + j] + ui;
+        for (std::size_t j = 0; j < un; ++j) ui = static_cast<double>(row[j]) * p[i * un + j] + ui;
         u[i] = ui;
-        c = c + static_cast<double>(x[i]) * ui;
-        const float product = x[i] * beta[i];
+        c = c + static_cast<double>(row[i]) * ui;
+        const float product = row[i] * b[i];
         e = e - product;
     }
 
     // One rounding of the double difference, not the float sum of the products.
     const auto predicted = static_cast<float>(static_cast<double>(observed) - static_cast<double>(e));
-    predictedHistory.push_back(predicted);
-    innovationHistory.push_back(e);
+    if (recordsHistories) appendHistories(predicted, e);
 
     if (d > 1) {
-        const float newest = innovationHistory.back();
-        innovationSum = innovationSum + newest;
-        innovationMean = innovationSum / static_cast<float>(d);
-        const float deviation = newest - innovationMean;
+        const float newest = e;  // the newest entry of innovationHistory
+        const float sum = innovationSum + newest;
+        const float mean = sum / static_cast<float>(d);
+        const float deviation = newest - mean;
         const float squared = deviation * deviation;
-        innovationSqDevSum = squared + innovationSqDevSum;
-        residualVariance = innovationSqDevSum / static_cast<float>(d - 1);
+        const float sqDevSum = squared + innovationSqDevSum;
+        innovationSum = sum;
+        innovationMean = mean;
+        innovationSqDevSum = sqDevSum;
+        residualVariance = sqDevSum / static_cast<float>(d - 1);
     }
 
     // Gain and update; only the upper triangle is read, so every element is
     // computed from P as it was before this sample: P := P - u u' / c.
-    std::vector<double> k(un);
     for (std::size_t i = 0; i < un; ++i) {
-        k[i] = u[i] / c;
-        beta[i] = static_cast<float>(static_cast<double>(e) * k[i] + static_cast<double>(beta[i]));
+        const double k = u[i] / c;
+        b[i] = static_cast<float>(static_cast<double>(e) * k + static_cast<double>(b[i]));
         for (std::size_t j = i; j < un; ++j) {
-            const double product = u[j] * k[i];
-            p[i * un + j] = p[i * un + j] - product;
-            p[j * un + i] = p[i * un + j];
+            const double product = u[j] * k;
+            const double updated = p[i * un + j] - product;
+            p[i * un + j] = updated;
+            p[j * un + i] = updated;
         }
     }
-    return coefficients;
+    for (std::size_t i = 0; i < un; ++i) beta[i] = b[i];
 }
 
 double VoxelModel::updateSignalStatistics(double value) {
@@ -97,13 +165,6 @@ double VoxelModel::updateSignalStatistics(double value) {
     signalSd = std::sqrt(signalM2 / count);
     scaledTsnr = signalMean / signalSd / tsnrScale;
     return signalSd;
-}
-
-double VoxelModel::tValue(int32_t j) const {
-    const auto n = static_cast<std::size_t>(predictorCount);
-    const double diagonal = covariance[static_cast<std::size_t>(j) * (n + 1)];
-    const double radicand = static_cast<double>(residualVariance) * diagonal;
-    return static_cast<double>(coefficients[static_cast<std::size_t>(j)]) / std::sqrt(radicand);
 }
 
 }  // namespace tarvex

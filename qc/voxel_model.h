@@ -1,6 +1,8 @@
 // The statistics the plug-in keeps for one voxel over one run.
 #pragma once
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -34,6 +36,12 @@ public:
     // ignored and leaves the model as it was.
     std::vector<float> updateRegression(float observed, std::vector<float> predictors);
 
+    // The same update, reading the row in place and returning nothing: no
+    // copy of the row, no copy of the coefficients, no scratch on the free
+    // store for rows of up to smallRowLength predictors. The model's state
+    // afterwards is bit for bit the one updateRegression leaves.
+    void updateRegressionRow(float observed, const float* predictors, int32_t rowLength);
+
     // Feeds the same intensity to the signal statistics; must follow the
     // updateRegression of the same sample (it divides by its sample count).
     // Returns the new standard deviation.
@@ -41,7 +49,34 @@ public:
 
     // t-value of coefficient j, 0 <= j < predictorCount, after at least one
     // regression update.
-    double tValue(int32_t j) const;
+    double tValue(int32_t j) const {
+        const auto n = static_cast<std::size_t>(predictorCount);
+        const double diagonal = covariance[static_cast<std::size_t>(j) * (n + 1)];
+        const double radicand = static_cast<double>(residualVariance) * diagonal;
+        return static_cast<double>(coefficients[static_cast<std::size_t>(j)]) / std::sqrt(radicand);
+    }
+
+    // Asks the processor to start loading the state that the next update
+    // will touch (matrix, coefficients, the ends of the histories). A hint
+    // only: it reads no value and changes nothing.
+    void prefetchState() const {
+#if defined(__GNUC__)
+        if (const double* p = covariance.get()) {
+            const auto n = static_cast<std::size_t>(predictorCount);
+            const char* const begin = reinterpret_cast<const char*>(p);
+            const char* const end = reinterpret_cast<const char*>(p + n * n);
+            for (const char* line = begin; line < end; line += 64) __builtin_prefetch(line, 1);
+            __builtin_prefetch(coefficients.data(), 1);
+            if (recordsHistories) {
+                __builtin_prefetch(predictedHistory.data() + predictedHistory.size(), 1);
+                __builtin_prefetch(innovationHistory.data() + innovationHistory.size(), 1);
+            }
+        }
+#endif
+    }
+
+    // Rows up to this length are updated with scratch on the stack.
+    static constexpr int32_t smallRowLength = 16;
 
     double signalSum = 0.0;
     double signalM2 = 0.0;
@@ -50,6 +85,9 @@ public:
     double scaledTsnr = 0.0;
     std::unique_ptr<double[]> covariance;  // P, n x n row-major; none before the first update
     std::vector<float> coefficients;
+    // One entry per regression update, for the whole life of the model. They
+    // grow geometrically, each model from its own starting capacity, so that
+    // the models of a plug-in do not all move their histories at the same step.
     std::vector<float> predictedHistory;
     std::vector<float> innovationHistory;
     float residualVariance = 0.0f;
@@ -59,6 +97,15 @@ public:
     int32_t predictorCount = 0;
     bool isFirstSample = true;
     int32_t sampleCount = 0;
+    // Whether updates append to the two histories (they do unless switched
+    // off). Nothing the model computes reads them; the plug-in's models do
+    // not keep them (see TarvexPlugin::voxelModels).
+    bool recordsHistories = true;
+
+private:
+    template <int32_t N>
+    void regress(float observed, const float* x, int32_t n, float* row, float* b, double* u);
+    void appendHistories(float predicted, float innovation);
 };
 
 }  // namespace tarvex
