@@ -96,10 +96,14 @@ bool updateQualityMaps(QualityStepState state, RunFaultLog& faults) {
     };
 
     for (int32_t v = 0; v < voxelCount; ++v) {
-        // The models' own state lies apart from the model objects; loading it
-        // a few voxels ahead hides most of the wait for memory.
+        // Memory hints only: the model objects twice as far ahead, and the
+        // state they own (which lies apart from them) a few voxels ahead.
+        // Which voxels are masked is not known here, so every voxel's model
+        // is hinted; an unmasked one owns no state.
         if (v + prefetchDistance < voxelCount)
             state.voxelModels[static_cast<std::size_t>(v + prefetchDistance)].prefetchState();
+        if (v + 2 * prefetchDistance < voxelCount)
+            state.voxelModels[static_cast<std::size_t>(v + 2 * prefetchDistance)].prefetchModel();
         int16_t** const firstCourse = host.tGetTimeCourseData();
         if (firstCourse == nullptr || firstCourse[0] == nullptr) return hostDataMissing("time course");
         if (firstCourse[0][v] <= maskThreshold) continue;

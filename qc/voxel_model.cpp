@@ -107,13 +107,19 @@ void VoxelModel::regress(float observed, const float* x, int32_t rowLength, floa
     }
 
     // Prediction pass: u = P x, c = 1 + x'P x (double); e = y - x'beta (float, left to right).
+    // Each u(i) is summed over j ascending as x(j) * P(i, j) + u(i). P(i, j) is
+    // read as P(j, i), the same bits (P is kept symmetric element for element),
+    // so that the sums of all i advance together along one contiguous row.
+    for (std::size_t i = 0; i < un; ++i) u[i] = 0.0;
+    for (std::size_t j = 0; j < un; ++j) {
+        const auto xj = static_cast<double>(row[j]);
+        const double* const pj = p + j * un;
+        for (std::size_t i = 0; i < un; ++i) u[i] = xj * pj[i] + u[i];
+    }
     double c = 1.0;
     float e = observed;
     for (std::size_t i = 0; i < un; ++i) {
-        double ui = 0.0;
-        for (std::size_t j = 0; j < un; ++j) ui = static_cast<double>(row[j]) * p[i * un + j] + ui;
-        u[i] = ui;
-        c = c + static_cast<double>(row[i]) * ui;
+        c = c + static_cast<double>(row[i]) * u[i];
         const float product = row[i] * b[i];
         e = e - product;
     }
@@ -137,16 +143,20 @@ void VoxelModel::regress(float observed, const float* x, int32_t rowLength, floa
 
     // Gain and update; only the upper triangle is read, so every element is
     // computed from P as it was before this sample: P := P - u u' / c.
+    // The upper triangle row by row, then its mirror: no element below the
+    // diagonal is read during the update, so writing them all at the end
+    // gives the same block as writing each just after its twin.
     for (std::size_t i = 0; i < un; ++i) {
         const double k = u[i] / c;
         b[i] = static_cast<float>(static_cast<double>(e) * k + static_cast<double>(b[i]));
+        double* const pi = p + i * un;
         for (std::size_t j = i; j < un; ++j) {
             const double product = u[j] * k;
-            const double updated = p[i * un + j] - product;
-            p[i * un + j] = updated;
-            p[j * un + i] = updated;
+            pi[j] = pi[j] - product;
         }
     }
+    for (std::size_t i = 0; i < un; ++i)
+        for (std::size_t j = i + 1; j < un; ++j) p[j * un + i] = p[i * un + j];
     for (std::size_t i = 0; i < un; ++i) beta[i] = b[i];
 }
 

@@ -75,6 +75,15 @@ public:
 #endif
     }
 
+    // The same hint for the model object itself.
+    void prefetchModel() const {
+#if defined(__GNUC__)
+        const char* const begin = reinterpret_cast<const char*>(this);
+        for (std::size_t offset = 0; offset < sizeof(VoxelModel); offset += 64) __builtin_prefetch(begin + offset, 1);
+        __builtin_prefetch(begin + sizeof(VoxelModel) - 1, 1);
+#endif
+    }
+
     // Rows up to this length are updated with scratch on the stack.
     static constexpr int32_t smallRowLength = 16;
 
