@@ -83,6 +83,10 @@ bool TarvexPlugin::executePreStep() {
         for (int32_t v = 0; v < voxelCount; ++v) {
             float* const maps = host.tGetPluginMaps();
             if (maps == nullptr) {
+                // The run cannot start: the last run's models go, so that no
+                // later step can carry their statistics into this run.
+                voxelModels.clear();
+                voxelCount = 0;
                 faultLog_.report(tarvex::RunFaultLog::HostData, "Host returned no plug-in maps; run not started.");
                 return false;
             }

@@ -13,6 +13,9 @@ class TARVEX_API TarvexPlugin : public KRVPluginInterface {
 public:
     TarvexPlugin();
     ~TarvexPlugin() override;
+    // The object owns its voxel models; the host never copies it.
+    TarvexPlugin(const TarvexPlugin&) = delete;
+    TarvexPlugin& operator=(const TarvexPlugin&) = delete;
 
     bool initPlugin() override;
     bool executePreRun() override;

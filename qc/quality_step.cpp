@@ -31,6 +31,7 @@ void RunFaultLog::finishRun() {
         if (count > 1) heldBack += count - 1;
         count = 0;
     }
+    lastStep_ = -1;
     if (heldBack > 0) {
         const std::string line = std::to_string(heldBack) + " further input problem(s) of this run were not logged.";
         hostFunctions().tLogText(line.c_str());

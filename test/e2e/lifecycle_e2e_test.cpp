@@ -186,5 +186,26 @@ TEST_F(Lifecycle, UnusableDimensionsRefuseTheFirstStepOnce) {
     EXPECT_TRUE(sameMaps(host().pluginMaps, referenceMaps(s, 4, initialBlock())));
 }
 
+// A first step that the host gives no map block cannot start the run. The
+// last run's models must not live on: a following step of the same size
+// would otherwise carry their statistics into the new run.
+TEST_F(Lifecycle, MissingMapBlockAtTheFirstStepDropsTheLastRunsModels) {
+    const Scenario s = randomScenario(3, 2, 2, 6, 31);
+    beginRun(s);
+    steps(3);
+    endRun();
+
+    beginRun(s, /*preRun=*/false);
+    host().appendVolume(s.volumes[0]);
+    host().answerNullPluginMaps = true;
+    EXPECT_FALSE(plugin().executePreStep());
+    host().answerNullPluginMaps = false;
+    const std::vector<float> before = host().pluginMaps;
+    host().calls = {};
+    EXPECT_TRUE(plugin().executePostStep());  // no voxels: nothing to update
+    EXPECT_EQ(host().callsTo(HostCall::GetTimeCourseData), 0);
+    EXPECT_TRUE(sameMaps(host().pluginMaps, before));
+}
+
 }  // namespace
 }  // namespace e2e
