@@ -261,8 +261,15 @@ int main(int argc, char** argv) {
     if (!writeResults(staging, o, run, geometry, title, info, outcome, error))
         return fail(error + "; no results were left in " + o.outFolder);
     if (!staging.commit(error)) return fail(error);
-    std::cout << "Wrote the results into " << o.outFolder << ": maps.f32 (" << mapCountOf(state) << " maps of "
-              << state.voxelCount() << " float32 each), maps.json, timing.csv (slowest step " << slowest * 1000.0
-              << " ms), host.log and " << settings.projectName << "_3DMC.log\n";
+    std::vector<std::string> written;
+    for (const fs::directory_entry& entry : fs::directory_iterator(o.outFolder))
+        if (entry.is_regular_file()) written.push_back(entry.path().filename().string());
+    std::sort(written.begin(), written.end());
+    std::cout << "Wrote the results into " << o.outFolder << " (" << mapCountOf(state) << " maps of "
+              << state.voxelCount() << " voxels; slowest step " << slowest * 1000.0 << " ms):";
+    for (const std::string& name : written) std::cout << ' ' << name;
+    std::cout << '\n';
+    if (fs::exists(fs::path(o.outFolder) / "report.html"))
+        std::cout << "Report: " << (fs::absolute(o.outFolder) / "report.html").string() << '\n';
     return outcome.refusedSteps == 0 ? 0 : 4;
 }
