@@ -12,6 +12,11 @@ cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
 ctest --preset release -j "$jobs"
 
+echo "== Debug build: the maps must not depend on optimisation"
+cmake --preset debug >/dev/null
+cmake --build --preset debug -j "$jobs" --target voxel_model_test korvanth_e2e_test
+ctest --preset debug -j "$jobs" -R '^(VoxelModelTest|Lifecycle|QualityStep)\.'
+
 echo "== Sanitizer build (ASan + UBSan + LeakSanitizer) and tests"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
