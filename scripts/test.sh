@@ -6,29 +6,51 @@ cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 
 jobs=$(nproc)
+passed=0
+# Runs ctest with the given arguments and adds its test count to $passed
+# (set -e ends the script on any failure).
+run_ctest() {
+  local log
+  log=$(mktemp)
+  ctest "$@" | tee "$log"
+  passed=$((passed + $(grep -oE 'tests passed, 0 tests failed out of [0-9]+' "$log" | grep -oE '[0-9]+$')))
+  rm -f "$log"
+}
 
 echo "== Release build and tests"
 cmake --preset release >/dev/null
 cmake --build --preset release -j "$jobs"
-ctest --preset release -j "$jobs"
+run_ctest --preset release -j "$jobs"
 
 echo "== Debug build: the maps must not depend on optimisation"
 cmake --preset debug >/dev/null
 cmake --build --preset debug -j "$jobs" --target voxel_model_test korvanth_e2e_test
-ctest --preset debug -j "$jobs" -R '^(VoxelModelTest|Lifecycle|QualityStep)\.'
+run_ctest --preset debug -j "$jobs" -R '^(VoxelModelTest|Lifecycle|QualityStep)\.'
 
 echo "== Sanitizer build (ASan + UBSan + LeakSanitizer) and tests"
 cmake --preset asan >/dev/null
 cmake --build --preset asan -j "$jobs"
-ctest --preset asan -j "$jobs"
+run_ctest --preset asan -j "$jobs"
 
 fuzz_seconds=${TARVEX_FUZZ_SECONDS:-60}
 echo "== Fuzzing, ${fuzz_seconds} s per target (any finding fails)"
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz -j "$jobs"
+fuzz_passed=0
 for target in motion_log_fuzzer plugin_fuzzer; do
   work=build/fuzz/fuzz/$target
   mkdir -p "$work/corpus" "$work/artifacts"
-  ASAN_OPTIONS=detect_leaks=1 build/fuzz/bin/$target -max_total_time="$fuzz_seconds" -seed=1 -print_final_stats=1 \
-    -artifact_prefix="$work/artifacts/" "$work/corpus" "fuzz/corpus/$target"
+  # libFuzzer's progress goes to a log: one summary line is shown, the whole log on a finding.
+  if ASAN_OPTIONS=detect_leaks=1 build/fuzz/bin/$target -max_total_time="$fuzz_seconds" -seed=1 \
+       -print_final_stats=1 -artifact_prefix="$work/artifacts/" "$work/corpus" "fuzz/corpus/$target" \
+       >"$work/fuzz.log" 2>&1; then
+    echo "$target: $(grep -E '^Done [0-9]+ runs' "$work/fuzz.log"), $(grep -oE 'cov: [0-9]+' "$work/fuzz.log" | tail -1), no finding"
+    fuzz_passed=$((fuzz_passed + 1))
+  else
+    cat "$work/fuzz.log"
+    echo "$target: FINDING, input kept in $work/artifacts/"
+    exit 1
+  fi
 done
+passed=$((passed + fuzz_passed))
+echo "total: ${passed} passed, 0 failed"
