@@ -65,7 +65,11 @@ KORVANTH_EXPORT void tLogText(const char* line) {
     auto& s = host();
     s.countCall(HostCall::LogText);
     s.log.emplace_back(line != nullptr ? line : "");
-    if (s.echoLogToTerminal) std::cout << korvanth::renderLogLine(s.log.back(), false) << '\n';
+    if (s.echoLogToTerminal && s.progressLineShown) {
+        std::fputs("\r\x1b[K", stderr);
+        s.progressLineShown = false;
+    }
+    if (s.echoLogToTerminal) std::cout << korvanth::renderLogLine(s.log.back(), s.styleEchoedLog) << '\n';
 }
 #endif
 

@@ -65,6 +65,8 @@ struct HostState {
     // Every line the plug-in logged, raw, in order.
     std::vector<std::string> log;
     bool echoLogToTerminal = true;
+    bool styleEchoedLog = false;  // render <b>/<i> as terminal styles
+    bool progressLineShown = false;  // a log line first clears the run's progress line
 
     std::array<int64_t, hostCallCount> calls{};
 

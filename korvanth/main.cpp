@@ -245,6 +245,7 @@ int main(int argc, char** argv) {
     settings.projectName = !o.projectName.empty() ? o.projectName : o.boldPath.empty() ? "synthetic" : stemOf(o.boldPath);
     settings.paceSeconds = o.realtime ? run.repetitionTimeSeconds : 0.0;
     settings.showProgress = standardErrorIsTerminal();
+    state.styleEchoedLog = standardOutputShowsStyles();
     std::cout << "Run: " << title << ", " << run.dims[0] << "x" << run.dims[1] << "x" << run.dims[2] << " voxels, "
               << run.volumes.size() << " volumes, TR " << run.repetitionTimeSeconds << " s"
               << (o.realtime ? " (paced)" : "") << '\n';

@@ -41,4 +41,8 @@ std::FILE* createSharedLogFile(const std::string& path);
 // Whether the process's standard error is a terminal (progress lines go there).
 bool standardErrorIsTerminal();
 
+// True when standard output is a terminal that renders bold and italic
+// escape sequences (the host log's <b> and <i> are shown so).
+bool standardOutputShowsStyles();
+
 }  // namespace korvanth

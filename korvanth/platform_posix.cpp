@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <climits>
+#include <cstdlib>
 
 namespace korvanth {
 
@@ -39,5 +40,10 @@ char pathSeparator() { return '/'; }
 std::FILE* createSharedLogFile(const std::string& path) { return std::fopen(path.c_str(), "w"); }
 
 bool standardErrorIsTerminal() { return isatty(STDERR_FILENO) != 0; }
+
+bool standardOutputShowsStyles() {
+    const char* terminal = std::getenv("TERM");
+    return isatty(STDOUT_FILENO) != 0 && terminal != nullptr && std::string(terminal) != "dumb";
+}
 
 }  // namespace korvanth

@@ -51,4 +51,7 @@ std::FILE* createSharedLogFile(const std::string& path) { return _fsopen(path.c_
 
 bool standardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 
+// Older consoles print escape sequences as text: the log is shown plain.
+bool standardOutputShowsStyles() { return false; }
+
 }  // namespace korvanth

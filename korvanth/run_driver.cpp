@@ -39,8 +39,10 @@ RunOutcome driveRun(KRVPluginInterface& plugin, const RunData& run, const RunSet
         if (!plugin.executePostStep()) ++outcome.refusedSteps;
         outcome.stepSeconds.push_back(std::chrono::duration<double>(Clock::now() - before).count());
         if (settings.showProgress) {
-            std::fprintf(stderr, "\rvolume %d/%d", volume + 1, volumeCount);
-            if (volume + 1 == volumeCount) std::fprintf(stderr, "\n");
+            std::fprintf(stderr, "\r\x1b[Kvolume %d/%d", volume + 1, volumeCount);
+            std::fflush(stderr);
+            state.progressLineShown = volume + 1 < volumeCount;
+            if (!state.progressLineShown) std::fprintf(stderr, "\n");
         }
     }
     if (!plugin.executePostRun()) ++outcome.refusedSteps;
