@@ -2,6 +2,7 @@
 // their 8-character windows, and what a malformed line or name yields.
 #include "host/host_function_table.h"
 #include "qc/motion_log.h"
+#include "motion_log_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -17,10 +18,6 @@ namespace {
 namespace fs = std::filesystem;
 using tarvex::MotionParameterRow;
 using tarvex::readMotionParameters;
-
-std::vector<std::string> loggedLines;
-
-void recordLogLine(const char* line) { loggedLines.emplace_back(line); }
 
 const MotionParameterRow zeros{};
 
@@ -43,45 +40,19 @@ std::string logWithLines(int lastLine, const std::string& end = "\n") {
     return text;
 }
 
-class MotionLogTest : public ::testing::Test {
+class MotionLogTest : public MotionLogFolder {
 protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        const auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
-        folder_ = fs::temp_directory_path() /
-                  (std::string("tarvex_motion_") + info->name() + "_" + std::to_string(tick));
-        fs::create_directories(folder_);
-        targetFolder_ = folder_.string() + "/";
-        savedLogText_ = tarvex::hostFunctions().tLogText;
-        tarvex::hostFunctions().tLogText = recordLogLine;
-        loggedLines.clear();
-    }
-    void TearDown() override {
-        tarvex::hostFunctions().tLogText = savedLogText_;
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
-
-    std::string logPath() const { return targetFolder_ + project_ + "_3DMC.log"; }
     void writeLog(const std::string& bytes) const { writeFile(logPath(), bytes); }
     static void writeFile(const std::string& path, const std::string& bytes) {
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
         out << bytes;
         ASSERT_TRUE(out.good()) << path;
     }
-    tarvex::MotionLogReading read(int32_t step) const {
-        return readMotionParameters(targetFolder_.c_str(), project_.c_str(), step);
-    }
     // Writes a log whose single data line (line 5) is `line` and reads it at step 2.
     tarvex::MotionLogReading readLine5(const std::string& line) const {
         writeLog(logWithLines(4) + line + "\n");
         return read(2);
     }
-
-    fs::path folder_;
-    std::string targetFolder_;
-    std::string project_ = "run01";
-    ::tLogText_fn savedLogText_ = nullptr;
 };
 
 // --- Which line a step reads -------------------------------------------------
@@ -93,7 +64,7 @@ TEST_F(MotionLogTest, StepsBelowTwoReadNothingAndLogNothing) {
         EXPECT_EQ(reading.values, zeros) << "step " << step;
         EXPECT_TRUE(reading.problem.empty());
     }
-    EXPECT_TRUE(loggedLines.empty());
+    EXPECT_TRUE(loggedLines().empty());
 }
 
 TEST_F(MotionLogTest, StepReadsLineStepPlusThreeAndOnlyStepThreeEchoesTheHeader) {
@@ -103,10 +74,10 @@ TEST_F(MotionLogTest, StepReadsLineStepPlusThreeAndOnlyStepThreeEchoesTheHeader)
         EXPECT_EQ(reading.values, valuesFor(step + 3)) << "step " << step;
         EXPECT_TRUE(reading.problem.empty()) << reading.problem;
     }
-    EXPECT_TRUE(loggedLines.empty());
+    EXPECT_TRUE(loggedLines().empty());
 
     EXPECT_EQ(read(3).values, valuesFor(6));
-    EXPECT_EQ(loggedLines, (std::vector<std::string>{"Header one", "Header two", "Header three"}));
+    EXPECT_EQ(loggedLines(), (std::vector<std::string>{"Header one", "Header two", "Header three"}));
 }
 
 TEST_F(MotionLogTest, EmptyLinesCountAndAnEmptyTargetGivesWayToTheNextNonEmptyLine) {
@@ -127,16 +98,16 @@ TEST_F(MotionLogTest, ShortOrMissingFileGivesZerosWithoutProblem) {
         EXPECT_EQ(reading.values, zeros) << "step " << step;
         EXPECT_TRUE(reading.problem.empty());
     }
-    EXPECT_EQ(loggedLines.size(), 3u);  // the header is still echoed at step 3
+    EXPECT_EQ(loggedLines().size(), 3u);  // the header is still echoed at step 3
 
     fs::remove(logPath());
-    loggedLines.clear();
+    loggedLines().clear();
     for (const int32_t step : {2, 3, 4}) {
         const auto reading = read(step);
         EXPECT_EQ(reading.values, zeros) << "step " << step;
         EXPECT_TRUE(reading.problem.empty());
     }
-    EXPECT_EQ(loggedLines, (std::vector<std::string>{"", "", ""}));
+    EXPECT_EQ(loggedLines(), (std::vector<std::string>{"", "", ""}));
 }
 
 TEST_F(MotionLogTest, LastLineWithoutLineFeedIsRead) {
@@ -149,7 +120,7 @@ TEST_F(MotionLogTest, CarriageReturnBeforeLineFeedIsNotPartOfTheLine) {
     writeLog(logWithLines(9, "\r\n"));
     EXPECT_EQ(read(2).values, valuesFor(5));
     EXPECT_EQ(read(3).values, valuesFor(6));
-    EXPECT_EQ(loggedLines, (std::vector<std::string>{"Header one", "Header two", "Header three"}));
+    EXPECT_EQ(loggedLines(), (std::vector<std::string>{"Header one", "Header two", "Header three"}));
 
     // A line holding only CR is empty: it is counted and skipped.
     writeLog("H1\r\nH2\r\nH3\r\n" + lineFor(4) + "\r\n\r\n" + lineFor(6) + "\r\n");
@@ -164,12 +135,12 @@ TEST_F(MotionLogTest, CarriageReturnBeforeLineFeedIsNotPartOfTheLine) {
 TEST_F(MotionLogTest, TwoLineFileAtStepThreeRepeatsOrEmptiesTheThirdEcho) {
     writeLog("First\nSecond");
     EXPECT_EQ(read(3).values, zeros);
-    EXPECT_EQ(loggedLines, (std::vector<std::string>{"First", "Second", "Second"}));
+    EXPECT_EQ(loggedLines(), (std::vector<std::string>{"First", "Second", "Second"}));
 
-    loggedLines.clear();
+    loggedLines().clear();
     writeLog("First\nSecond\n");
     EXPECT_EQ(read(3).values, zeros);
-    EXPECT_EQ(loggedLines, (std::vector<std::string>{"First", "Second", ""}));
+    EXPECT_EQ(loggedLines(), (std::vector<std::string>{"First", "Second", ""}));
 }
 
 // --- Value windows -------------------------------------------------------------
@@ -242,7 +213,7 @@ TEST_F(MotionLogTest, NameOfSixHundredCharactersIsReadAndALongerOneIsNeverOpened
         EXPECT_EQ(reading.values, zeros) << "step " << step;
         EXPECT_NE(reading.problem.find("longer than 600 characters"), std::string::npos) << reading.problem;
     }
-    EXPECT_EQ(loggedLines, (std::vector<std::string>{"", "", ""}));
+    EXPECT_EQ(loggedLines(), (std::vector<std::string>{"", "", ""}));
 }
 
 // --- A log that grows while the run goes on ------------------------------------------
@@ -266,7 +237,7 @@ TEST_F(MotionLogTest, LinesAppendedByAWriterBetweenCallsAreSeen) {
     EXPECT_EQ(read(4).values, valuesFor(7));
     append("\n" + lineFor(8) + "\n");
     EXPECT_EQ(read(5).values, valuesFor(8));
-    EXPECT_EQ(loggedLines.size(), 9u);  // three calls at step 3, three header lines each
+    EXPECT_EQ(loggedLines().size(), 9u);  // three calls at step 3, three header lines each
     std::fclose(writer);
 }
 

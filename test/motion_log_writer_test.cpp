@@ -3,6 +3,7 @@
 #include "host/host_function_table.h"
 #include "motion_log_writer.h"
 #include "qc/motion_log.h"
+#include "motion_log_fixture.h"
 
 #include <gtest/gtest.h>
 
@@ -19,9 +20,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::vector<std::string> loggedLines;
-void recordLogLine(const char* line) { loggedLines.emplace_back(line); }
 
 // Half a unit in the last decimal that `text` prints, scaled by its exponent
 // when it has one: the most by which the text may differ from the value it stands for.
@@ -40,34 +38,7 @@ double halfFloatSpacing(float value) {
     return 0.5 * static_cast<double>(std::nextafter(magnitude, std::numeric_limits<float>::infinity()) - magnitude);
 }
 
-class MotionLogWriterTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        const auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
-        folder_ = fs::temp_directory_path() /
-                  (std::string("tarvex_motion_writer_") + info->name() + "_" + std::to_string(tick));
-        fs::create_directories(folder_);
-        targetFolder_ = folder_.string() + "/";
-        savedLogText_ = tarvex::hostFunctions().tLogText;
-        tarvex::hostFunctions().tLogText = recordLogLine;
-        loggedLines.clear();
-    }
-    void TearDown() override {
-        tarvex::hostFunctions().tLogText = savedLogText_;
-        std::error_code ignored;
-        fs::remove_all(folder_, ignored);
-    }
-
-    tarvex::MotionLogReading read(int32_t step) const {
-        return tarvex::readMotionParameters(targetFolder_.c_str(), project_.c_str(), step);
-    }
-
-    fs::path folder_;
-    std::string targetFolder_;
-    const std::string project_ = "session";
-    ::tLogText_fn savedLogText_ = nullptr;
-};
+using MotionLogWriterTest = MotionLogFolder;
 
 TEST_F(MotionLogWriterTest, HeaderIsThreeLinesAndVolumeOneIsLineFour) {
     korvanth::MotionLogWriter writer(targetFolder_, project_);
@@ -85,7 +56,7 @@ TEST_F(MotionLogWriterTest, HeaderIsThreeLinesAndVolumeOneIsLineFour) {
 
     // The reader echoes exactly those three lines at step 3 and parses volume 3 (line 6).
     const auto reading = read(3);
-    EXPECT_EQ(loggedLines, (std::vector<std::string>{lines[0], lines[1], lines[2]}));
+    EXPECT_EQ(loggedLines(), (std::vector<std::string>{lines[0], lines[1], lines[2]}));
     EXPECT_EQ(reading.values, (tarvex::MotionParameterRow{2, 2, 2, 2, 2, 2}));
 }
 
