@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libnifti2-dev zlib1g-dev libcairo2-dev
   valgrind clang libclang-rt-14-dev
-  g++-mingw-w64-x86-64-posix wine64
+  g++-mingw-w64-x86-64-posix wine64 wine
 )
 
 missing=()
