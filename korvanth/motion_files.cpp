@@ -1,5 +1,7 @@
 #include "motion_files.h"
 
+#include "units.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -9,8 +11,6 @@
 namespace korvanth {
 
 namespace {
-constexpr double pi = 3.14159265358979323846;
-constexpr double degreesPerRadian = 180.0 / pi;
 
 // Parses a whole token as a finite number.
 bool parseNumber(const std::string& token, double& value) {

@@ -1,5 +1,7 @@
 #include "plot.h"
 
+#include "units.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -8,7 +10,6 @@ namespace korvanth::plot {
 
 namespace {
 
-constexpr double pi = 3.14159265358979323846;
 
 Rgb interpolate(const unsigned* stops, int count, double t) {
     t = std::clamp(std::isnan(t) ? 0.0 : t, 0.0, 1.0);
@@ -92,6 +93,16 @@ void drawText(cairo_t* cr, const std::string& text, double x, double y, double s
     cairo_show_text(cr, text.c_str());
 }
 
+namespace {
+// One straight line from (x0, y0) to (x1, y1) in `colour`, with the current width and dash.
+void strokeLine(cairo_t* cr, const Rgb& colour, double x0, double y0, double x1, double y1) {
+    setColour(cr, colour);
+    cairo_move_to(cr, x0, y0);
+    cairo_line_to(cr, x1, y1);
+    cairo_stroke(cr);
+}
+}  // namespace
+
 void drawPanel(cairo_t* cr, double x, double y, double width, double height, const Panel& panel) {
     const double left = x + 72.0, right = x + width - 20.0, top = y + 34.0, bottom = y + height - 44.0;
     const Rgb ink = rgbFromHex(0x222222), grid = rgbFromHex(0xe3e3e3), muted = rgbFromHex(0x666666);
@@ -146,14 +157,8 @@ void drawPanel(cairo_t* cr, double x, double y, double width, double height, con
     const double yStep = yTicks.size() > 1 ? yTicks[1] - yTicks[0] : 1.0;
     for (double t : yTicks) {
         const double ty = std::round(py(t)) + 0.5;
-        setColour(cr, grid);
-        cairo_move_to(cr, left, ty);
-        cairo_line_to(cr, right, ty);
-        cairo_stroke(cr);
-        setColour(cr, ink);
-        cairo_move_to(cr, left - 5.0, ty);
-        cairo_line_to(cr, left, ty);
-        cairo_stroke(cr);
+        strokeLine(cr, grid, left, ty, right, ty);
+        strokeLine(cr, ink, left - 5.0, ty, left, ty);
         drawText(cr, formatTick(t, yStep), left - 8.0, ty, 12.0, 1.0, 0.5);
     }
     std::vector<double> xTicks = niceTicks(xLo, xHi, 10);
@@ -161,14 +166,8 @@ void drawPanel(cairo_t* cr, double x, double y, double width, double height, con
                  xTicks.end());
     for (double t : xTicks) {
         const double tx = std::round(px(t)) + 0.5;
-        setColour(cr, grid);
-        cairo_move_to(cr, tx, top);
-        cairo_line_to(cr, tx, bottom);
-        cairo_stroke(cr);
-        setColour(cr, ink);
-        cairo_move_to(cr, tx, bottom);
-        cairo_line_to(cr, tx, bottom + 5.0);
-        cairo_stroke(cr);
+        strokeLine(cr, grid, tx, top, tx, bottom);
+        strokeLine(cr, ink, tx, bottom, tx, bottom + 5.0);
         drawText(cr, formatTick(t, 1.0), tx, bottom + 18.0, 12.0, 0.5, 0.0);
     }
 
@@ -187,10 +186,7 @@ void drawPanel(cairo_t* cr, double x, double y, double width, double height, con
     cairo_set_dash(cr, dashes, 2, 0.0);
     cairo_set_line_width(cr, 1.3);
     for (const ReferenceLine& line : panel.lines) {
-        setColour(cr, line.colour);
-        cairo_move_to(cr, left, py(line.y));
-        cairo_line_to(cr, right, py(line.y));
-        cairo_stroke(cr);
+        strokeLine(cr, line.colour, left, py(line.y), right, py(line.y));
         drawText(cr, line.label, right - 4.0, py(line.y) - 4.0, 11.5, 1.0, 0.0);
     }
     cairo_restore(cr);
@@ -246,11 +242,8 @@ void drawPanel(cairo_t* cr, double x, double y, double width, double height, con
         cairo_stroke(cr);
         lx += 12.0;
         for (const Series& s : panel.series) {
-            setColour(cr, s.colour);
             cairo_set_line_width(cr, 2.5);
-            cairo_move_to(cr, lx, ly + 11.0);
-            cairo_line_to(cr, lx + 20.0, ly + 11.0);
-            cairo_stroke(cr);
+            strokeLine(cr, s.colour, lx, ly + 11.0, lx + 20.0, ly + 11.0);
             setColour(cr, ink);
             drawText(cr, s.label, lx + 26.0, ly + 11.0, 12.0, 0.0, 0.5);
             cairo_text_extents_t e;

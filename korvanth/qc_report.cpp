@@ -1,6 +1,7 @@
 #include "qc_report.h"
 
 #include "plot.h"
+#include "units.h"
 
 #include <cairo.h>
 
@@ -19,7 +20,6 @@ namespace korvanth {
 
 namespace {
 
-constexpr double pi = 3.14159265358979323846;
 constexpr int mapCount = 8;
 constexpr int motionMapCount = 6;
 constexpr int tsnrMap = 7;

@@ -1,5 +1,7 @@
 #include "synthetic_run.h"
 
+#include "units.h"
+
 #include <algorithm>
 #include <cmath>
 #include <random>
@@ -7,7 +9,6 @@
 namespace korvanth {
 
 namespace {
-constexpr double pi = 3.14159265358979323846;
 constexpr int supersampling = 3;  // per axis, for partial-volume edges
 
 struct HeadShape {

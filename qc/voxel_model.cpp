@@ -10,46 +10,13 @@ namespace {
 constexpr double initialCovarianceDiagonal = 999.0;
 constexpr double tsnrScale = 30.0;
 
-// Capacity for a history that must hold `needed` entries: the smallest
-// ceil(2^(m + phase)) with m >= 2 that is large enough. Every model has its
-// own phase in [0, 1), so across many models the moves of the histories are
-// spread evenly over the steps instead of falling on the same powers of two.
-std::size_t historyCapacity(std::size_t needed, double phase) {
-    double capacity = std::exp2(2.0 + phase);
-    while (capacity < static_cast<double>(needed)) capacity *= 2.0;
-    return static_cast<std::size_t>(std::ceil(capacity));
-}
-
-// The phase of a model, from its address: only the sizes of its reservations
-// depend on it, never a value.
-double historyPhase(const void* model) {
-    const auto bits = static_cast<uint64_t>(reinterpret_cast<std::uintptr_t>(model)) >> 3;
-    return static_cast<double>((bits * 0x9E3779B97F4A7C15ULL) >> 54) / 1024.0;
-}
-
 template <int32_t N>
 struct Scratch {
     float row[N];
     float beta[N];
     double u[N];
 };
-
-void reserveForOneMore(std::vector<float>& history, double phase) {
-    if (history.size() < history.capacity()) return;
-    history.reserve(historyCapacity(history.size() + 1, phase));
-}
 }  // namespace
-
-void VoxelModel::appendHistories(float predicted, float innovation) {
-    if (predictedHistory.size() == predictedHistory.capacity() ||
-        innovationHistory.size() == innovationHistory.capacity()) {
-        const double phase = historyPhase(this);
-        reserveForOneMore(predictedHistory, phase);
-        reserveForOneMore(innovationHistory, phase);
-    }
-    predictedHistory.push_back(predicted);
-    innovationHistory.push_back(innovation);
-}
 
 std::vector<float> VoxelModel::updateRegression(float observed, std::vector<float> predictors) {
     updateRegressionRow(observed, predictors.data(), static_cast<int32_t>(predictors.size()));
@@ -126,7 +93,10 @@ void VoxelModel::regress(float observed, const float* x, int32_t rowLength, floa
 
     // One rounding of the double difference, not the float sum of the products.
     const auto predicted = static_cast<float>(static_cast<double>(observed) - static_cast<double>(e));
-    if (recordsHistories) appendHistories(predicted, e);
+    if (recordsHistories) {
+        predictedHistory.push_back(predicted);
+        innovationHistory.push_back(e);
+    }
 
     if (d > 1) {
         const float newest = e;  // the newest entry of innovationHistory

@@ -57,8 +57,8 @@ public:
     }
 
     // Asks the processor to start loading the state that the next update
-    // will touch (matrix, coefficients, the ends of the histories). A hint
-    // only: it reads no value and changes nothing.
+    // will touch (matrix and coefficients). A hint only: it reads no value
+    // and changes nothing.
     void prefetchState() const {
 #if defined(__GNUC__)
         if (const double* p = covariance.get()) {
@@ -67,10 +67,6 @@ public:
             const char* const end = reinterpret_cast<const char*>(p + n * n);
             for (const char* line = begin; line < end; line += 64) __builtin_prefetch(line, 1);
             __builtin_prefetch(coefficients.data(), 1);
-            if (recordsHistories) {
-                __builtin_prefetch(predictedHistory.data() + predictedHistory.size(), 1);
-                __builtin_prefetch(innovationHistory.data() + innovationHistory.size(), 1);
-            }
         }
 #endif
     }
@@ -94,9 +90,7 @@ public:
     double scaledTsnr = 0.0;
     std::unique_ptr<double[]> covariance;  // P, n x n row-major; none before the first update
     std::vector<float> coefficients;
-    // One entry per regression update, for the whole life of the model. They
-    // grow geometrically, each model from its own starting capacity, so that
-    // the models of a plug-in do not all move their histories at the same step.
+    // One entry per regression update, for the whole life of the model.
     std::vector<float> predictedHistory;
     std::vector<float> innovationHistory;
     float residualVariance = 0.0f;
@@ -114,7 +108,6 @@ public:
 private:
     template <int32_t N>
     void regress(float observed, const float* x, int32_t n, float* row, float* b, double* u);
-    void appendHistories(float predicted, float innovation);
 };
 
 }  // namespace tarvex
