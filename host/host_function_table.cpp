@@ -8,10 +8,11 @@ namespace {
 HostFunctionTable table{};  // all null at load
 
 bool hasEveryCalledFunction(const HostFunctionTable& t) {
-    return t.tGetVersionOfKRV && t.tGetKRVPath && t.tGetPluginsPath && t.tLogText &&
-           t.tGetDimsOfFunctionalData && t.tGetProjectName && t.tGetTargetFolder &&
-           t.tGetTimeCourseData && t.tRegisterMaps && t.tSetPluginMapName &&
-           t.tSetDisplayStatusOfMap && t.tUpdateMapList && t.tShowPluginMaps && t.tGetPluginMaps;
+#define TARVEX_PRESENT(stem) &&t.t##stem != nullptr
+#define TARVEX_IGNORED(stem)
+    return true TARVEX_HOST_FUNCTIONS(TARVEX_PRESENT, TARVEX_IGNORED);
+#undef TARVEX_PRESENT
+#undef TARVEX_IGNORED
 }
 }  // namespace
 
@@ -30,49 +31,10 @@ bool loadHostFunctions(const HostLookup& lookup) {
     HostFunctionTable& t = table;
     resolve(t.tGetVersionOfKRV, "tGetVersionOfKRV");
     if (t.tGetVersionOfKRV == nullptr) return false;
-    resolve(t.tGetKRVPath, "tGetKRVPath");
-    resolve(t.tGetPluginsPath, "tGetPluginsPath");
-    resolve(t.tLogText, "tLogText");
-    resolve(t.tMessageBox, "tMessageBox");
-    resolve(t.tYesNoMessageBox, "tYesNoMessageBox");
-    resolve(t.tGetIntegerInput, "tGetIntegerInput");
-    resolve(t.tGetFloatInput, "tGetFloatInput");
-    resolve(t.tGetTextInput, "tGetTextInput");
-    resolve(t.tGetOpenFileName, "tGetOpenFileName");
-    resolve(t.tGetSaveFileName, "tGetSaveFileName");
-    resolve(t.tGetCurrentTimePoint, "tGetCurrentTimePoint");
-    resolve(t.tGetExpectedNrOfTimePoints, "tGetExpectedNrOfTimePoints");
-    resolve(t.tGetDimsOfFunctionalData, "tGetDimsOfFunctionalData");
-    resolve(t.tGetProjectName, "tGetProjectName");
-    resolve(t.tGetWatchFolder, "tGetWatchFolder");
-    resolve(t.tGetTargetFolder, "tGetTargetFolder");
-    resolve(t.tGetFeedbackFolder, "tGetFeedbackFolder");
-    resolve(t.tGetCurrentProtocolCondition, "tGetCurrentProtocolCondition");
-    resolve(t.tGetFullNrOfPredictors, "tGetFullNrOfPredictors");
-    resolve(t.tGetCurrentNrOfPredictors, "tGetCurrentNrOfPredictors");
-    resolve(t.tGetNrOfConfoundPredictors, "tGetNrOfConfoundPredictors");
-    resolve(t.tGetValueOfDesignMatrix, "tGetValueOfDesignMatrix");
-    resolve(t.tGetNrOfContrasts, "tGetNrOfContrasts");
-    resolve(t.tGetNrOfROIs, "tGetNrOfROIs");
-    resolve(t.tGetMeanOfROI, "tGetMeanOfROI");
-    resolve(t.tGetNrOfVoxelsOfROI, "tGetNrOfVoxelsOfROI");
-    resolve(t.tGetBetaOfROI, "tGetBetaOfROI");
-    resolve(t.tGetCoordsOfVoxelOfROI, "tGetCoordsOfVoxelOfROI");
-    resolve(t.tGetValueOfVoxelAtTime, "tGetValueOfVoxelAtTime");
-    resolve(t.tGetTimeCourseData, "tGetTimeCourseData");
-    resolve(t.tGetBetaOfVoxel, "tGetBetaOfVoxel");
-    resolve(t.tGetBetaMaps, "tGetBetaMaps");
-    resolve(t.tGetMapValueOfVoxel, "tGetMapValueOfVoxel");
-    resolve(t.tGetContrastMaps, "tGetContrastMaps");
-    resolve(t.tRegisterMaps, "tRegisterMaps");
-    resolve(t.tSetPluginMapName, "tSetPluginMapName");
-    resolve(t.tSetDisplayStatusOfMap, "tSetDisplayStatusOfMap");
-    resolve(t.tUpdateMapList, "tUpdateMapList");
-    resolve(t.tSetPluginMapsThreshold, "tSetPluginMapsThreshold");
-    resolve(t.tShowPluginMaps, "tShowPluginMaps");
-    resolve(t.tGetPluginMaps, "tGetPluginMaps");
-    resolve(t.tGetNumberOfClasses, "tGetNumberOfClasses");
-    resolve(t.tGetCurrentClassifierOutput, "tGetCurrentClassifierOutput");
+#define TARVEX_RESOLVE_AFTER_VERSION(stem) \
+    if (&t.t##stem != static_cast<void*>(&t.tGetVersionOfKRV)) resolve(t.t##stem, "t" #stem);
+    TARVEX_HOST_FUNCTIONS_ALL(TARVEX_RESOLVE_AFTER_VERSION)
+#undef TARVEX_RESOLVE_AFTER_VERSION
 
     // The plug-in calls its functions without testing them, so a host that
     // lacks one of them is refused here rather than crashed later.

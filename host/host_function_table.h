@@ -3,6 +3,7 @@
 
 #include "host_callbacks.h"
 #include "host_lookup.h"
+#include "tarvex/host_function_list.h"
 
 namespace tarvex {
 
@@ -10,53 +11,18 @@ namespace tarvex {
 // the host exports under the entry's name, or null. Typed entries are the
 // functions the plug-in calls; the others are resolved and never called.
 struct HostFunctionTable {
-    tGetVersionOfKRV_fn tGetVersionOfKRV;                    //  0
-    tGetKRVPath_fn tGetKRVPath;                              //  1
-    tGetPluginsPath_fn tGetPluginsPath;                      //  2
-    tLogText_fn tLogText;                                    //  3
-    HostFunctionAddress tMessageBox;                         //  4
-    HostFunctionAddress tYesNoMessageBox;                    //  5
-    HostFunctionAddress tGetIntegerInput;                    //  6
-    HostFunctionAddress tGetFloatInput;                      //  7
-    HostFunctionAddress tGetTextInput;                       //  8
-    HostFunctionAddress tGetOpenFileName;                    //  9
-    HostFunctionAddress tGetSaveFileName;                    // 10
-    HostFunctionAddress tGetCurrentTimePoint;                // 11
-    HostFunctionAddress tGetExpectedNrOfTimePoints;          // 12
-    tGetDimsOfFunctionalData_fn tGetDimsOfFunctionalData;    // 13
-    tGetProjectName_fn tGetProjectName;                      // 14
-    HostFunctionAddress tGetWatchFolder;                     // 15
-    tGetTargetFolder_fn tGetTargetFolder;                    // 16
-    HostFunctionAddress tGetFeedbackFolder;                  // 17
-    HostFunctionAddress tGetCurrentProtocolCondition;        // 18
-    HostFunctionAddress tGetFullNrOfPredictors;              // 19
-    HostFunctionAddress tGetCurrentNrOfPredictors;           // 20
-    HostFunctionAddress tGetNrOfConfoundPredictors;          // 21
-    HostFunctionAddress tGetValueOfDesignMatrix;             // 22
-    HostFunctionAddress tGetNrOfContrasts;                   // 23
-    HostFunctionAddress tGetNrOfROIs;                        // 24
-    HostFunctionAddress tGetMeanOfROI;                       // 25
-    HostFunctionAddress tGetNrOfVoxelsOfROI;                 // 26
-    HostFunctionAddress tGetBetaOfROI;                       // 27
-    HostFunctionAddress tGetCoordsOfVoxelOfROI;              // 28
-    HostFunctionAddress tGetValueOfVoxelAtTime;              // 29
-    tGetTimeCourseData_fn tGetTimeCourseData;                // 30
-    HostFunctionAddress tGetBetaOfVoxel;                     // 31
-    HostFunctionAddress tGetBetaMaps;                        // 32
-    HostFunctionAddress tGetMapValueOfVoxel;                 // 33
-    HostFunctionAddress tGetContrastMaps;                    // 34
-    tRegisterMaps_fn tRegisterMaps;                          // 35
-    tSetPluginMapName_fn tSetPluginMapName;                  // 36
-    tSetDisplayStatusOfMap_fn tSetDisplayStatusOfMap;        // 37
-    tUpdateMapList_fn tUpdateMapList;                        // 38
-    HostFunctionAddress tSetPluginMapsThreshold;             // 39
-    tShowPluginMaps_fn tShowPluginMaps;                      // 40
-    tGetPluginMaps_fn tGetPluginMaps;                        // 41
-    HostFunctionAddress tGetNumberOfClasses;                 // 42
-    HostFunctionAddress tGetCurrentClassifierOutput;         // 43
+#define TARVEX_CALLED_ENTRY(stem) t##stem##_fn t##stem;
+#define TARVEX_RESOLVED_ENTRY(stem) HostFunctionAddress t##stem;
+    TARVEX_HOST_FUNCTIONS(TARVEX_CALLED_ENTRY, TARVEX_RESOLVED_ENTRY)
+#undef TARVEX_CALLED_ENTRY
+#undef TARVEX_RESOLVED_ENTRY
 };
 
-constexpr int hostFunctionCount = 44;
+#define TARVEX_COUNT_ENTRY(stem) +1
+constexpr int hostFunctionCount = 0 TARVEX_HOST_FUNCTIONS_ALL(TARVEX_COUNT_ENTRY);
+#undef TARVEX_COUNT_ENTRY
+static_assert(hostFunctionCount == 44 && sizeof(HostFunctionTable) == 44 * sizeof(HostFunctionAddress),
+              "one slot per host function");
 
 // The process's one table. All entries are null until initPlugin fills it;
 // afterwards it is only read.

@@ -12,9 +12,8 @@ namespace tarvex {
 namespace {
 
 constexpr std::size_t fileNameBufferSize = 601;
-constexpr std::size_t valueWindowLength = 8;
+constexpr std::size_t valueWindowLength = motionValueWindow;
 constexpr int32_t headerLineCount = 3;
-constexpr const char* motionKeys[motionParameterCount] = {"dx:", "dy:", "dz:", "rx:", "ry:", "rz:"};
 
 // Reads the log line by line with the semantics of a text stream: LF ends a
 // line and is not stored, a CR directly before the LF is dropped, and the last
@@ -121,7 +120,7 @@ MotionLogReading readMotionParameters(const char* targetFolder, const char* proj
     if (step < 2) return reading;
 
     char fileName[fileNameBufferSize] = {};
-    const int length = std::snprintf(fileName, sizeof fileName, "%s%s_3DMC.log", targetFolder, projectName);
+    const int length = std::snprintf(fileName, sizeof fileName, "%s%s%s", targetFolder, projectName, motionLogSuffix);
     const bool nameFits = length >= 0 && static_cast<std::size_t>(length) < sizeof fileName;
     if (!nameFits) {
         reading.problem = "Motion log name longer than " + std::to_string(fileNameBufferSize - 1) +

@@ -1,13 +1,14 @@
 // Reading the head-motion estimates of one step from the host's motion log.
 #pragma once
 
+#include "tarvex/qc_conventions.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
 
 namespace tarvex {
 
-constexpr int motionParameterCount = 6;
 
 // Translation x, y, z and rotation x, y, z, in the units the host writes.
 using MotionParameterRow = std::array<float, motionParameterCount>;

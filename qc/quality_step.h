@@ -2,6 +2,7 @@
 #pragma once
 
 #include "voxel_model.h"
+#include "tarvex/qc_conventions.h"
 
 #include <cstdint>
 #include <memory>
@@ -10,9 +11,6 @@
 
 namespace tarvex {
 
-constexpr int16_t maskThreshold = 100;       // voxels above it at time point 0 take part
-constexpr double constantTScale = 100.0;     // map of the constant holds t / 100
-constexpr int32_t pluginMapCount = 8;
 
 // Passes faults of the host's input to the host log, each kind only the first
 // time it happens in a run, and says at the end of the run how many further

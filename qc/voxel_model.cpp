@@ -1,5 +1,7 @@
 #include "voxel_model.h"
 
+#include "tarvex/qc_conventions.h"
+
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -8,7 +10,6 @@ namespace tarvex {
 
 namespace {
 constexpr double initialCovarianceDiagonal = 999.0;
-constexpr double tsnrScale = 30.0;
 
 template <int32_t N>
 struct Scratch {

@@ -2,7 +2,8 @@
 // header lookup, and the messages for malformed files.
 #include <gtest/gtest.h>
 
-#include "korvanth/motion_files.h"
+#include "korvanth/outputs/run_outputs.h"
+#include "korvanth/sources/motion_files.h"
 
 #include <cmath>
 #include <cstdio>

@@ -3,8 +3,8 @@
 // recorded runs, and bad inputs. Also the conversion of stored intensities.
 #include <gtest/gtest.h>
 
-#include "korvanth/nifti_io.h"
-#include "korvanth/synthetic_run.h"
+#include "korvanth/sources/nifti_series.h"
+#include "korvanth/sources/synthetic_run.h"
 
 #include <nifti2_io.h>
 
@@ -436,10 +436,10 @@ TEST(StoredIntensities, ScaledFloatAndUnsignedDataAreConvertedByTheStatedRule) {
         korvanth::NiftiSeries series;
         std::string error;
         ASSERT_TRUE(korvanth::readNiftiSeries(path, series, error)) << error;
-        ASSERT_EQ(series.run.volumes.size(), 2u);
+        ASSERT_EQ(series.volumes.size(), 2u);
         // 3.0, -1.0, 40000.5 -> 32767, -33999.5 -> -32768 | NaN -> 0 -> 0.5 -> 1, -0.5 -> -1
-        EXPECT_EQ(series.run.volumes[0], (std::vector<int16_t>{3, -1, 32767}));
-        EXPECT_EQ(series.run.volumes[1], (std::vector<int16_t>{-32768, 1, -1}));
+        EXPECT_EQ(series.volumes[0], (std::vector<int16_t>{3, -1, 32767}));
+        EXPECT_EQ(series.volumes[1], (std::vector<int16_t>{-32768, 1, -1}));
         ASSERT_EQ(series.warnings.size(), 1u);
         EXPECT_NE(series.warnings[0].find("2 values clamped"), std::string::npos) << series.warnings[0];
         EXPECT_NE(series.warnings[0].find("slope 2"), std::string::npos) << series.warnings[0];
@@ -454,8 +454,8 @@ TEST(StoredIntensities, ScaledFloatAndUnsignedDataAreConvertedByTheStatedRule) {
         korvanth::NiftiSeries series;
         std::string error;
         ASSERT_TRUE(korvanth::readNiftiSeries(path, series, error)) << error;
-        EXPECT_EQ(series.run.volumes[0], (std::vector<int16_t>{0, 32767, 32767}));
-        EXPECT_EQ(series.run.volumes[1], (std::vector<int16_t>{32767, 7, 100}));
+        EXPECT_EQ(series.volumes[0], (std::vector<int16_t>{0, 32767, 32767}));
+        EXPECT_EQ(series.volumes[1], (std::vector<int16_t>{32767, 7, 100}));
         ASSERT_EQ(series.warnings.size(), 1u);
         EXPECT_NE(series.warnings[0].find("2 values clamped"), std::string::npos) << series.warnings[0];
     }

@@ -3,9 +3,9 @@
 // library and drives it through runs, looking at the host's state directly.
 #pragma once
 
-#include "host_state.h"
-#include "motion_log_writer.h"
-#include "plugin_session.h"
+#include "korvanth/host/host_state.h"
+#include "korvanth/run/motion_log_writer.h"
+#include "korvanth/host/plugin_session.h"
 #include "qc/voxel_model.h"
 
 #include <gtest/gtest.h>
@@ -123,7 +123,6 @@ class HostedPlugin : public ::testing::Test {
 protected:
     void SetUp() override {
         host() = korvanth::HostState{};
-        host().echoLogToTerminal = false;
         host().programPath = "/opt/korvanth/";
         host().pluginsPath = "/opt/korvanth/plugins";
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

@@ -2,7 +2,7 @@
 // the library and the hosts as the dynamic linker sees them.
 #include <gtest/gtest.h>
 
-#include "host_state.h"
+#include "korvanth/host/host_state.h"
 
 #include <cstdio>
 #include <filesystem>

@@ -6,12 +6,16 @@
 // side needs no import marking.
 #pragma once
 
+// Marks a symbol for export from a module built with hidden symbols: the
+// plug-in library's entry points, and the host executable's host functions.
+#if defined(_WIN32)
+#  define TARVEX_SYMBOL_EXPORT __declspec(dllexport)
+#else
+#  define TARVEX_SYMBOL_EXPORT __attribute__((visibility("default")))
+#endif
+
 #if defined(TARVEX_BUILDING_PLUGIN)
-#  if defined(_WIN32)
-#    define TARVEX_API __declspec(dllexport)
-#  else
-#    define TARVEX_API __attribute__((visibility("default")))
-#  endif
+#  define TARVEX_API TARVEX_SYMBOL_EXPORT
 #else
 #  define TARVEX_API
 #endif

@@ -1,0 +1,57 @@
+#include "korvanth/host/platform.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+#include <share.h>
+#include <io.h>
+
+namespace korvanth {
+
+namespace {
+std::string lastErrorText() {
+    const DWORD code = GetLastError();
+    char* text = nullptr;
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                   nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = text != nullptr ? text : "error " + std::to_string(code);
+    if (text != nullptr) LocalFree(text);
+    while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+    return message;
+}
+}  // namespace
+
+PluginLibrary::PluginLibrary(const std::string& path) {
+    handle_ = reinterpret_cast<void*>(LoadLibraryA(path.c_str()));
+    if (handle_ == nullptr) error_ = lastErrorText();
+}
+
+PluginLibrary::~PluginLibrary() {
+    if (handle_ != nullptr) FreeLibrary(static_cast<HMODULE>(handle_));
+}
+
+void* PluginLibrary::function(const char* name) const {
+    return handle_ != nullptr ? reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name))
+                              : nullptr;
+}
+
+std::string pluginFileName(const std::string& baseName) { return baseName + ".dll"; }
+
+std::string executableFolder() {
+    char path[MAX_PATH + 1] = {};
+    const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+    std::string folder(path, length);
+    const std::size_t slash = folder.find_last_of("\\/");
+    return slash == std::string::npos ? ".\\" : folder.substr(0, slash + 1);
+}
+
+char pathSeparator() { return '\\'; }
+
+std::FILE* createSharedLogFile(const std::string& path) { return _fsopen(path.c_str(), "w", _SH_DENYNO); }
+
+bool standardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
+
+// Older consoles print escape sequences as text: the log is shown plain.
+bool standardOutputShowsStyles() { return false; }
+
+}  // namespace korvanth

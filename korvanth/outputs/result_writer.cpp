@@ -1,0 +1,101 @@
+#include "korvanth/outputs/result_writer.h"
+
+#include "korvanth/host/host_state.h"
+#include "korvanth/outputs/run_outputs.h"
+#if KORVANTH_HAS_NIFTI
+#include "korvanth/outputs/nifti_writer.h"
+#endif
+#if KORVANTH_HAS_REPORT
+#include "korvanth/outputs/qc_report.h"
+#endif
+
+#include <algorithm>
+#include <fstream>
+
+namespace korvanth {
+
+namespace {
+// The plug-in maps as raw little-endian float32, map after map.
+bool writeRawMaps(const std::string& path, const std::vector<float>& maps) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(maps.data()), static_cast<std::streamsize>(maps.size() * sizeof(float)));
+    out.close();
+    return static_cast<bool>(out);
+}
+
+// The host log, one raw line per entry.
+bool writeHostLog(const std::string& path, const std::vector<std::string>& log) {
+    std::ofstream out(path, std::ios::binary);
+    for (const std::string& line : log) out << line << '\n';
+    out.close();
+    return static_cast<bool>(out);
+}
+}  // namespace
+
+void ResultWriter::runStarted(const SeriesInfo& series) {
+    series_ = series;
+    firstVolume_.clear();
+    motion_.clear();
+    stepSeconds_.clear();
+    error_.clear();
+}
+
+void ResultWriter::volumeDone(const VolumeDone& volume) {
+    if (volume.index == 0 && volume.volume != nullptr)
+        firstVolume_.assign(volume.volume, volume.volume + series_.voxelCount());
+    motion_.push_back(volume.motion);
+    stepSeconds_.push_back(volume.timing.stepSeconds);
+}
+
+void ResultWriter::runFinished(const RunFinished& run) {
+    if (!writeAll(run) && error_.empty()) error_ = settings_.folder + ": cannot write the results";
+}
+
+bool ResultWriter::writeAll(const RunFinished& run) {
+    const HostState& state = *run.host;
+    const std::string& folder = settings_.folder;
+    if (!writeRawMaps(folder + "maps.f32", state.pluginMaps)) {
+        error_ = folder + "maps.f32: cannot write the maps";
+        return false;
+    }
+    if (!writeHostLog(folder + "host.log", state.log)) {
+        error_ = folder + "host.log: cannot write the host log";
+        return false;
+    }
+    if (!writeTimingCsv(folder + "timing.csv", stepSeconds_, series_.repetitionTimeSeconds, error_)) return false;
+    MapsDescription description;
+    description.mapNames = state.mapNames;
+    std::copy(series_.dims, series_.dims + 3, description.dims);
+    description.volumeCount = run.volumeCount;
+    description.source = series_.title;
+    description.pluginName = settings_.pluginName;
+    if (!writeMapsJson(folder + "maps.json", description, error_)) return false;
+#if KORVANTH_HAS_NIFTI
+    if (!writeNiftiMaps(folder + "maps.nii.gz", series_.dims, series_.geometry, state.pluginMaps, state.mapCount(),
+                        error_))
+        return false;
+    if (settings_.writeSeries &&
+        !writeNiftiSeries(folder + "bold.nii.gz", series_.dims, state.timeCourse.data(), run.volumeCount,
+                          series_.repetitionTimeSeconds, series_.geometry, "Korvanth synthetic run", error_))
+        return false;
+#endif
+    if (settings_.writeSeries && !writePlainMotionFile(folder + "bold_motion.txt", motion_, error_)) return false;
+#if KORVANTH_HAS_REPORT
+    ReportInput report;
+    report.title = series_.title;
+    report.pluginName = settings_.pluginName;
+    std::copy(series_.dims, series_.dims + 3, report.dims);
+    std::copy(series_.voxelSizeMm, series_.voxelSizeMm + 3, report.voxelSizeMm);
+    report.repetitionTimeSeconds = series_.repetitionTimeSeconds;
+    report.volumeCount = run.volumeCount;
+    report.firstVolume = firstVolume_;
+    report.maps = state.pluginMaps;
+    report.mapNames = state.mapNames;
+    if (settings_.motionGiven) report.motion = motion_;
+    report.stepSeconds = stepSeconds_;
+    if (!writeQcReport(folder, report, error_)) return false;
+#endif
+    return true;
+}
+
+}  // namespace korvanth

@@ -1,0 +1,47 @@
+// What a run leaves in its out folder: the maps (raw, NIfTI, with their
+// names), the host log, the step timings, the QC report and, for a run the
+// host made up itself, the series and its motion trace so that it can be
+// replayed. A run observer: it gathers what it needs while the run goes and
+// writes everything into the staging folder when the run finishes.
+#pragma once
+
+#include "korvanth/run/run_observer.h"
+
+#include <string>
+#include <vector>
+
+namespace korvanth {
+
+struct ResultSettings {
+    std::string folder;      // the staging folder, with a trailing separator
+    std::string pluginName;
+    bool writeSeries = false;  // bold.nii.gz and bold_motion.txt: the input, for a made-up run
+    bool motionGiven = true;   // false: the motion log carried zeros, the report says there was no motion
+};
+
+class ResultWriter final : public RunObserver {
+public:
+    explicit ResultWriter(ResultSettings settings) : settings_(std::move(settings)) {}
+
+    void runStarted(const SeriesInfo& series) override;
+    void volumeDone(const VolumeDone& volume) override;
+    void runFinished(const RunFinished& run) override;
+
+    // After the run: whether every file was written, and if not, why.
+    bool succeeded() const { return error_.empty(); }
+    const std::string& error() const { return error_; }
+    // Each volume's plug-in step time, in seconds.
+    const std::vector<double>& stepSeconds() const { return stepSeconds_; }
+
+private:
+    bool writeAll(const RunFinished& run);
+
+    ResultSettings settings_;
+    SeriesInfo series_;
+    std::vector<float> firstVolume_;
+    std::vector<MotionEstimate> motion_;
+    std::vector<double> stepSeconds_;
+    std::string error_;
+};
+
+}  // namespace korvanth

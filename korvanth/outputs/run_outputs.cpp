@@ -1,0 +1,131 @@
+#include "korvanth/outputs/run_outputs.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+namespace fs = std::filesystem;
+
+namespace korvanth {
+
+bool OutputStaging::begin(const std::string& outFolder, std::string& error) {
+    out_ = outFolder;
+    std::error_code failed;
+    fs::create_directories(outFolder, failed);
+    if (failed || !fs::is_directory(outFolder)) {
+        error = outFolder + ": cannot create the out folder" + (failed ? " (" + failed.message() + ")" : "");
+        return false;
+    }
+    std::random_device random;
+    const fs::path staging = fs::path(outFolder) / (".korvanth-staging-" + std::to_string(random() % 1000000u));
+    fs::remove_all(staging, failed);
+    if (!fs::create_directory(staging, failed) || failed) {
+        error = outFolder + ": the out folder cannot be written" + (failed ? " (" + failed.message() + ")" : "");
+        return false;
+    }
+    staging_ = (staging / "").string();
+    const std::string probe = path("probe");
+    std::FILE* file = std::fopen(probe.c_str(), "wb");
+    bool writable = file != nullptr && std::fputc('x', file) != EOF;
+    if (file != nullptr) writable = std::fclose(file) == 0 && writable;
+    fs::remove(probe, failed);
+    if (!writable) {
+        error = outFolder + ": the out folder cannot be written";
+        discard();
+        return false;
+    }
+    return true;
+}
+
+bool OutputStaging::commit(std::string& error) {
+    std::error_code failed;
+    for (const fs::directory_entry& entry : fs::directory_iterator(staging_, failed)) {
+        const fs::path target = fs::path(out_) / entry.path().filename();
+        fs::rename(entry.path(), target, failed);
+        if (failed) {
+            error = target.string() + ": cannot move the result into place (" + failed.message() + ")";
+            return false;
+        }
+    }
+    if (failed) {
+        error = staging_ + ": cannot list the staged results (" + failed.message() + ")";
+        return false;
+    }
+    discard();
+    return true;
+}
+
+void OutputStaging::discard() {
+    if (staging_.empty()) return;
+    std::error_code ignored;
+    fs::remove_all(staging_, ignored);
+    staging_.clear();
+}
+
+OutputStaging::~OutputStaging() { discard(); }
+
+bool writeTimingCsv(const std::string& path, const std::vector<double>& stepSeconds, double repetitionTimeSeconds,
+                    std::string& error) {
+    std::ofstream out(path, std::ios::binary);
+    out << "volume,step_seconds,longer_than_tr\n";
+    for (std::size_t i = 0; i < stepSeconds.size(); ++i) {
+        char line[96];
+        std::snprintf(line, sizeof line, "%llu,%.9f,%d\n", static_cast<unsigned long long>(i + 1), stepSeconds[i],
+                      repetitionTimeSeconds > 0.0 && stepSeconds[i] > repetitionTimeSeconds ? 1 : 0);
+        out << line;
+    }
+    out.close();
+    if (!out) error = path + ": cannot write the step timings";
+    return static_cast<bool>(out);
+}
+
+std::string jsonString(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + '"';
+}
+
+bool writeMapsJson(const std::string& path, const MapsDescription& d, std::string& error) {
+    std::ofstream out(path, std::ios::binary);
+    out << "{\n  \"source\": " << jsonString(d.source) << ",\n  \"plugin\": " << jsonString(d.pluginName)
+        << ",\n  \"dims\": [" << d.dims[0] << ", " << d.dims[1] << ", " << d.dims[2] << "],\n  \"volumes\": "
+        << d.volumeCount << ",\n  \"layout\": \"map m, voxel v at float32 index v + m * voxelCount; x fastest\",\n"
+        << "  \"maps\": [";
+    for (std::size_t m = 0; m < d.mapNames.size(); ++m)
+        out << (m == 0 ? "\n" : ",\n") << "    {\"index\": " << m << ", \"name\": " << jsonString(d.mapNames[m]) << "}";
+    out << "\n  ]\n}\n";
+    out.close();
+    if (!out) error = path + ": cannot write the map names";
+    return static_cast<bool>(out);
+}
+
+bool writePlainMotionFile(const std::string& path, const std::vector<MotionEstimate>& motion, std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        error = path + ": cannot create the motion file";
+        return false;
+    }
+    std::fprintf(file, "# dx dy dz (mm) rx ry rz (degrees), one row per volume\n");
+    for (const MotionEstimate& m : motion)
+        std::fprintf(file, "%.17g %.17g %.17g %.17g %.17g %.17g\n", m[0], m[1], m[2], m[3], m[4], m[5]);
+    const bool written = std::ferror(file) == 0;
+    if (std::fclose(file) != 0 || !written) {
+        error = path + ": cannot write the motion file";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace korvanth

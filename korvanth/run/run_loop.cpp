@@ -1,0 +1,113 @@
+#include "korvanth/run/run_loop.h"
+
+#include "korvanth/host/host_state.h"
+#include "korvanth/run/motion_log_writer.h"
+
+#include <atomic>
+#include <chrono>
+
+namespace korvanth {
+
+namespace {
+std::atomic<bool> stopRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler sets the stop request");
+
+using Clock = std::chrono::steady_clock;
+double secondsBetween(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+}  // namespace
+
+void requestRunStop() { stopRequested.store(true); }
+bool runStopRequested() { return stopRequested.load(); }
+void clearRunStopRequest() { stopRequested.store(false); }
+
+void ObserverList::runStarted(const SeriesInfo& series) {
+    for (RunObserver* observer : observers_) observer->runStarted(series);
+}
+void ObserverList::volumeDone(const VolumeDone& volume) {
+    for (RunObserver* observer : observers_) observer->volumeDone(volume);
+}
+void ObserverList::hostLogLine(const std::string& line) {
+    for (RunObserver* observer : observers_) observer->hostLogLine(line);
+}
+void ObserverList::runFinished(const RunFinished& run) {
+    for (RunObserver* observer : observers_) observer->runFinished(run);
+}
+
+RunOutcome driveRun(KRVPluginInterface& plugin, const SeriesInfo& series, VolumeSource& source, MotionSource& motion,
+                    RunObserver& observer, const RunSettings& settings) {
+    RunOutcome outcome;
+
+    HostState& state = host();
+    state.targetFolder = settings.targetFolder;
+    state.projectName = settings.projectName;
+    state.beginRun(series.dims[0], series.dims[1], series.dims[2], series.expectedVolumes);
+    observer.runStarted(series);
+
+    MotionLogWriter motionLog(settings.targetFolder, settings.projectName);
+    outcome.motionLogPath = motionLog.path();
+    outcome.motionLogWritten = motionLog.isOpen();
+
+    if (!plugin.executePreRun()) ++outcome.refusedSteps;
+    const Clock::time_point start = Clock::now();
+    for (int32_t index = 0;; ++index) {
+        if (runStopRequested()) {
+            outcome.partial = true;
+            outcome.endReason = "stopped on request";
+            break;
+        }
+        const Clock::time_point asked = Clock::now();
+        std::vector<int16_t> volume;
+        std::string sourceError;
+        const VolumeSource::Next next = source.next(volume, sourceError);
+        if (next == VolumeSource::Next::EndOfRun) {
+            if (runStopRequested()) {
+                outcome.partial = true;
+                outcome.endReason = "stopped on request";
+            }
+            break;
+        }
+        if (next == VolumeSource::Next::Failed) {
+            outcome.partial = true;
+            outcome.endReason = sourceError;
+            break;
+        }
+        VolumeDone done;
+        done.index = index;
+        const Clock::time_point arrived = Clock::now();
+        done.timing.arrivalSeconds = secondsBetween(start, arrived);
+        done.timing.sourceSeconds = secondsBetween(asked, arrived);
+        state.appendVolume(std::move(volume));
+
+        const MotionResult estimate = motion.estimate(index, state.timeCourse.data());
+        const Clock::time_point estimated = Clock::now();
+        done.timing.motionSeconds = secondsBetween(arrived, estimated);
+        done.motion = estimate.estimate;
+        done.motionReliable = estimate.reliable;
+        if (index >= 1 && !motionLog.append(index, estimate.estimate)) outcome.motionLogWritten = false;
+
+        const Clock::time_point before = Clock::now();
+        if (!plugin.executePreStep()) ++outcome.refusedSteps;
+        if (!plugin.executePostStep()) ++outcome.refusedSteps;
+        done.timing.stepSeconds = secondsBetween(before, Clock::now());
+
+        done.volume = state.volumes.back().data();
+        done.maps = state.pluginMaps.empty() ? nullptr : state.pluginMaps.data();
+        done.mapCount = state.mapCount();
+        outcome.volumeCount = index + 1;
+        observer.volumeDone(done);
+    }
+    if (!plugin.executePostRun()) ++outcome.refusedSteps;
+
+    RunFinished finished;
+    finished.volumeCount = outcome.volumeCount;
+    finished.partial = outcome.partial;
+    finished.endReason = outcome.endReason;
+    finished.refusedSteps = outcome.refusedSteps;
+    finished.host = &state;
+    observer.runFinished(finished);
+    return outcome;
+}
+
+}  // namespace korvanth

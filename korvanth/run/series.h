@@ -1,0 +1,41 @@
+// What a volume source tells the host about its series: the grid, where it
+// sits in space and the timing.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace korvanth {
+
+// Where the voxels of a series sit in space, as a NIfTI header records it
+// (qform and sform), kept from the input so that outputs can be overlaid on it.
+struct ImageGeometry {
+    double voxelSizeMm[3] = {3.0, 3.0, 3.0};
+    int qformCode = 0;
+    double quatern[3] = {0.0, 0.0, 0.0};  // b, c, d
+    double qoffset[3] = {0.0, 0.0, 0.0};  // mm
+    double qfac = 1.0;
+    int sformCode = 0;
+    double srow[3][4] = {{0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}, {0.0, 0.0, 0.0, 0.0}};
+};
+
+// A scanner-space geometry with axes along x, y, z and the volume's centre at
+// the origin, as a synthetic series gets.
+ImageGeometry centredGeometry(const int32_t dims[3], const double voxelSizeMm[3]);
+
+// The voxel-to-world matrix (mm) of `geometry`, rows of [R | t]: the sform
+// when it is set, else the qform, else the voxel sizes alone.
+void voxelToWorld(const ImageGeometry& geometry, double matrix[3][4]);
+
+struct SeriesInfo {
+    int32_t dims[3] = {0, 0, 0};  // x fastest in every volume
+    double voxelSizeMm[3] = {3.0, 3.0, 3.0};
+    ImageGeometry geometry;
+    double repetitionTimeSeconds = 2.0;
+    int32_t expectedVolumes = 0;  // 0: not known in advance (a live run)
+    std::string title;            // names the input in reports: a file, a folder, the synthetic run
+
+    int64_t voxelCount() const { return static_cast<int64_t>(dims[0]) * dims[1] * dims[2]; }
+};
+
+}  // namespace korvanth

@@ -1,0 +1,37 @@
+// Where the run's volumes come from: a recorded series, the synthetic
+// phantom, a folder the scanner writes to.
+#pragma once
+
+#include "korvanth/run/series.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvanth {
+
+class VolumeSource {
+public:
+    enum class Next { Volume, EndOfRun, Failed };
+
+    virtual ~VolumeSource() = default;
+
+    // Blocks until the series is known (a live source: until its first volume
+    // has arrived). False with `error` naming the input and the problem.
+    virtual bool open(SeriesInfo& series, std::string& error) = 0;
+
+    // Blocks until the next volume is complete and moves it into `volume`
+    // (series.voxelCount() intensities, x fastest). EndOfRun: no more will
+    // come, or a stop was requested (runStopRequested()). Failed: `error`
+    // says why; the run ends with the volumes before it.
+    virtual Next next(std::vector<int16_t>& volume, std::string& error) = 0;
+};
+
+// A stop asked for from outside the run (a signal handler, another thread).
+// Sources that wait poll it; the run loop ends after the volume in hand.
+// Both are safe to call from a signal handler.
+void requestRunStop();
+bool runStopRequested();
+void clearRunStopRequest();
+
+}  // namespace korvanth

@@ -1,0 +1,62 @@
+// A recorded functional series in a NIfTI file (NIfTI-1, and NIfTI-2 where
+// the library reads it; gzipped or not), fed to the run volume by volume.
+#pragma once
+
+#include "korvanth/run/volume_source.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace korvanth {
+
+// The rule for intensities that are not signed 16-bit as stored: apply the
+// header's scaling (slope, intercept), round to nearest (halves away from
+// zero), clamp to [-32768, 32767]. The library reads stored not-a-number
+// values as 0; a value that is still not-a-number after scaling becomes 0.
+struct Int16Conversion {
+    double slope = 1.0;
+    double intercept = 0.0;
+    int64_t clamped = 0;      // values outside the int16 range
+    int64_t notANumber = 0;   // NaN values, stored as 0
+    int16_t operator()(double stored);
+};
+
+// Reads the header and checks the whole data stream when opened (so that a
+// damaged file is refused before the run starts), then streams one volume
+// per next(): only the volume in hand is held.
+class NiftiSeriesSource final : public VolumeSource {
+public:
+    explicit NiftiSeriesSource(std::string path);
+    ~NiftiSeriesSource() override;
+
+    // Fails naming the file and the problem: missing, empty, not NIfTI, not
+    // 4D, unsupported data type, truncated.
+    bool open(SeriesInfo& series, std::string& error) override;
+    Next next(std::vector<int16_t>& volume, std::string& error) override;
+
+    // What the conversion to int16 did (set by open), e.g. values clamped.
+    const std::vector<std::string>& warnings() const { return warnings_; }
+    // False: the header had no TR and 2 s was assumed.
+    bool repetitionTimeRecorded() const { return repetitionTimeRecorded_; }
+
+private:
+    struct Stream;
+    std::string path_;
+    std::unique_ptr<Stream> stream_;
+    std::vector<std::string> warnings_;
+    bool repetitionTimeRecorded_ = false;
+};
+
+// A whole series in memory, for tools and tests: every volume, its geometry
+// and the conversion warnings.
+struct NiftiSeries {
+    SeriesInfo info;
+    std::vector<std::vector<int16_t>> volumes;
+    bool repetitionTimeRecorded = false;
+    std::vector<std::string> warnings;
+};
+bool readNiftiSeries(const std::string& path, NiftiSeries& series, std::string& error);
+
+}  // namespace korvanth

@@ -1,0 +1,162 @@
+#include "korvanth/sources/synthetic_run.h"
+
+#include "korvanth/run/units.h"
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+
+namespace korvanth {
+
+namespace {
+constexpr int supersampling = 3;  // per axis, for partial-volume edges
+
+struct HeadShape {
+    double radius[3];  // mm, of the outer scalp surface
+};
+
+// Tissue intensity at a point given in mm from the volume centre.
+double tissueAt(const HeadShape& head, double x, double y, double z) {
+    const double r = std::sqrt((x * x) / (head.radius[0] * head.radius[0]) +
+                               (y * y) / (head.radius[1] * head.radius[1]) +
+                               (z * z) / (head.radius[2] * head.radius[2]));
+    if (r > 1.0) return phantom::background;
+    if (r > 0.93) return phantom::scalp;
+    if (r > 0.86) return phantom::skull;
+    if (r > 0.82) return phantom::csf;
+    if (r > 0.70) return phantom::greyMatter;
+    // Two lateral ventricles.
+    for (const double side : {-1.0, 1.0}) {
+        const double vx = (x - side * 0.14 * head.radius[0]) / (0.08 * head.radius[0]);
+        const double vy = (y - 0.05 * head.radius[1]) / (0.25 * head.radius[1]);
+        const double vz = z / (0.25 * head.radius[2]);
+        if (vx * vx + vy * vy + vz * vz < 1.0) return phantom::csf;
+    }
+    return phantom::whiteMatter;
+}
+
+// Trilinear interpolation in `volume`; points outside the grid are background.
+double sample(const std::vector<float>& volume, const int32_t dims[3], double i, double j, double k) {
+    const double fi = std::floor(i), fj = std::floor(j), fk = std::floor(k);
+    const double wi = i - fi, wj = j - fj, wk = k - fk;
+    const auto i0 = static_cast<int64_t>(fi), j0 = static_cast<int64_t>(fj), k0 = static_cast<int64_t>(fk);
+    double value = 0.0;
+    for (int dk = 0; dk < 2; ++dk)
+        for (int dj = 0; dj < 2; ++dj)
+            for (int di = 0; di < 2; ++di) {
+                const int64_t ii = i0 + di, jj = j0 + dj, kk = k0 + dk;
+                const double weight = (di != 0 ? wi : 1.0 - wi) * (dj != 0 ? wj : 1.0 - wj) * (dk != 0 ? wk : 1.0 - wk);
+                if (weight == 0.0) continue;
+                const bool inside = ii >= 0 && jj >= 0 && kk >= 0 && ii < dims[0] && jj < dims[1] && kk < dims[2];
+                value += weight * (inside ? volume[static_cast<std::size_t>((kk * dims[1] + jj) * dims[0] + ii)]
+                                          : phantom::background);
+            }
+    return value;
+}
+
+// The raw trace at fraction u of the run, before removing its first value.
+MotionEstimate traceAt(double u) {
+    MotionEstimate m{};
+    m[0] = 0.15 * std::sin(2.0 * pi * 1.5 * u);                  // slight side-to-side sway
+    m[1] = 1.1 * u + 0.1 * std::sin(2.0 * pi * 3.0 * u);         // slow drift forward
+    m[2] = 0.25 * std::sin(2.0 * pi * u);                        // slow up and down
+    m[3] = 0.5 * std::sin(2.0 * pi * 0.75 * u);                  // slow nod (pitch)
+    m[4] = 0.15 * u;                                             // slow yaw drift
+    m[5] = 0.2 * std::cos(2.0 * pi * 2.0 * u);                   // roll
+    if (u >= 0.30 && u < 0.34) { m[1] += 0.7; m[3] += 0.8; }     // jerk: a brief nod forward
+    if (u >= 0.55) { m[1] += 0.5; m[2] -= 0.3; }                 // jerk: the head settles elsewhere
+    if (u >= 0.80 && u < 0.83) { m[0] += 0.5; m[5] += 0.6; }     // jerk: a brief turn
+    return m;
+}
+}  // namespace
+
+std::vector<float> makePhantom(const SyntheticOptions& o) {
+    const int32_t dims[3] = {o.dimX, o.dimY, o.dimZ};
+    const double h = o.voxelSizeMm;
+    const HeadShape head{{0.42 * o.dimX * h, 0.46 * o.dimY * h, 0.42 * o.dimZ * h}};
+    std::vector<float> volume(static_cast<std::size_t>(dims[0]) * dims[1] * dims[2]);
+    std::size_t index = 0;
+    for (int32_t z = 0; z < dims[2]; ++z)
+        for (int32_t y = 0; y < dims[1]; ++y)
+            for (int32_t x = 0; x < dims[0]; ++x, ++index) {
+                double sum = 0.0;
+                for (int sz = 0; sz < supersampling; ++sz)
+                    for (int sy = 0; sy < supersampling; ++sy)
+                        for (int sx = 0; sx < supersampling; ++sx) {
+                            const auto offset = [&](int s) { return (s + 0.5) / supersampling - 0.5; };
+                            sum += tissueAt(head, (x + offset(sx) - 0.5 * (dims[0] - 1)) * h,
+                                            (y + offset(sy) - 0.5 * (dims[1] - 1)) * h,
+                                            (z + offset(sz) - 0.5 * (dims[2] - 1)) * h);
+                        }
+                volume[index] = static_cast<float>(sum / (supersampling * supersampling * supersampling));
+            }
+    return volume;
+}
+
+std::vector<MotionEstimate> syntheticMotion(const SyntheticOptions& o) {
+    std::vector<MotionEstimate> motion;
+    const MotionEstimate first = traceAt(0.0);
+    for (int32_t t = 0; t < o.volumes; ++t) {
+        const MotionEstimate raw = traceAt(o.volumes > 1 ? static_cast<double>(t) / (o.volumes - 1) : 0.0);
+        MotionEstimate m{};
+        for (int i = 0; i < 6; ++i) m[i] = o.motionScale * (raw[i] - first[i]);
+        motion.push_back(m);
+    }
+    return motion;
+}
+
+SyntheticSource::SyntheticSource(const SyntheticOptions& options)
+    : options_(options), motion_(syntheticMotion(options)), random_(options.seed), noise_(0.0, options.noiseSd) {}
+
+bool SyntheticSource::open(SeriesInfo& series, std::string& /*error*/) {
+    const SyntheticOptions& o = options_;
+    series = SeriesInfo{};
+    series.dims[0] = o.dimX;
+    series.dims[1] = o.dimY;
+    series.dims[2] = o.dimZ;
+    series.voxelSizeMm[0] = series.voxelSizeMm[1] = series.voxelSizeMm[2] = o.voxelSizeMm;
+    series.geometry = centredGeometry(series.dims, series.voxelSizeMm);
+    series.repetitionTimeSeconds = o.repetitionTimeSeconds;
+    series.expectedVolumes = o.volumes;
+    series.title = "built-in synthetic run (seed " + std::to_string(o.seed) + ")";
+    still_ = makePhantom(o);
+    nextVolume_ = 0;
+    return true;
+}
+
+VolumeSource::Next SyntheticSource::next(std::vector<int16_t>& volume, std::string& /*error*/) {
+    const SyntheticOptions& o = options_;
+    if (nextVolume_ >= o.volumes) return Next::EndOfRun;
+    const int32_t t = nextVolume_++;
+    const MotionEstimate& m = motion_[t];
+    const double h = o.voxelSizeMm;
+    const double centre[3] = {0.5 * (o.dimX - 1), 0.5 * (o.dimY - 1), 0.5 * (o.dimZ - 1)};
+    const double u = o.volumes > 1 ? static_cast<double>(t) / (o.volumes - 1) : 0.0;
+    const double gain = 1.0 + 0.01 * o.driftPercent * u;
+    // The head is rotated by R = Rz Ry Rx about the centre, then shifted:
+    // a voxel at p shows the still phantom at R^T (p - shift).
+    const double ax = radiansFromDegrees(m[3]), ay = radiansFromDegrees(m[4]), az = radiansFromDegrees(m[5]);
+    const double cx = std::cos(ax), sx = std::sin(ax), cy = std::cos(ay), sy = std::sin(ay);
+    const double cz = std::cos(az), sz = std::sin(az);
+    const double r[3][3] = {{cz * cy, cz * sy * sx - sz * cx, cz * sy * cx + sz * sx},
+                            {sz * cy, sz * sy * sx + cz * cx, sz * sy * cx - cz * sx},
+                            {-sy, cy * sx, cy * cx}};
+    const int32_t dims[3] = {o.dimX, o.dimY, o.dimZ};
+    volume.resize(still_.size());
+    std::size_t index = 0;
+    for (int32_t z = 0; z < o.dimZ; ++z)
+        for (int32_t y = 0; y < o.dimY; ++y)
+            for (int32_t x = 0; x < o.dimX; ++x, ++index) {
+                const double p[3] = {(x - centre[0]) * h - m[0], (y - centre[1]) * h - m[1],
+                                     (z - centre[2]) * h - m[2]};
+                double q[3];
+                for (int a = 0; a < 3; ++a) q[a] = r[0][a] * p[0] + r[1][a] * p[1] + r[2][a] * p[2];
+                const double value =
+                    gain * sample(still_, dims, q[0] / h + centre[0], q[1] / h + centre[1], q[2] / h + centre[2]) +
+                    noise_(random_);
+                volume[index] = static_cast<int16_t>(std::clamp(std::round(value), 0.0, 32767.0));
+            }
+    return Next::Volume;
+}
+
+}  // namespace korvanth
