@@ -1,6 +1,7 @@
 #include "fake_host.h"
 
 #include "host/host_function_table.h"
+#include "tarvex/qc_conventions.h"
 
 #include <malloc.h>
 #include <sys/resource.h>
@@ -82,7 +83,7 @@ FakeRun::FakeRun(int32_t x, int32_t y, int32_t z)
         const bool tissue = random.uniform() < 0.4;
         base[v] = tissue ? 200.0 + 1200.0 * random.uniform() : 90.0 * random.uniform();
         volumes[0][v] = static_cast<int16_t>(base[v]);
-        if (volumes[0][v] > 100) ++maskedCount;
+        if (volumes[0][v] > tarvex::maskThreshold) ++maskedCount;
     }
     // Later volumes: the same anatomy with about 2 % noise and a small drift.
     for (int t = 1; t < distinctVolumes; ++t)
@@ -95,7 +96,7 @@ FakeRun::FakeRun(int32_t x, int32_t y, int32_t z)
     for (int t = 1; t < maxTimePoints; ++t) timeCourse[t] = volumes[1 + (t - 1) % (distinctVolumes - 1)].data();
 
     // The host's map block; map 7 starts with content of the host's own.
-    maps.assign(count * 8, 0.0f);
+    maps.assign(count * tarvex::pluginMapCount, 0.0f);
     for (std::size_t v = 0; v < count; ++v) maps[7 * count + v] = 0.25f;
 
     char pattern[] = "/tmp/tarvex-bench-XXXXXX";
@@ -104,25 +105,24 @@ FakeRun::FakeRun(int32_t x, int32_t y, int32_t z)
 
     // The motion log: three header lines and one line per volume, as the
     // host's motion correction writes it.
-    std::ofstream log(folder + projectName + "_3DMC.log");
+    std::ofstream log(folder + projectName + tarvex::motionLogSuffix);
     log << "Motion correction log\nProject: " << projectName << "\nPer volume: dx dy dz (mm), rx ry rz (degrees)\n";
     Lcg motion{42};
     double drift[6] = {};
     char value[32];
     for (int volume = 0; volume < maxTimePoints + 8; ++volume) {
         log << "Volume " << volume + 1 << ":";
-        static const char* const keys[6] = {"dx:", "dy:", "dz:", "rx:", "ry:", "rz:"};
-        for (int i = 0; i < 6; ++i) {
+        for (int i = 0; i < tarvex::motionParameterCount; ++i) {
             drift[i] += (motion.uniform() - 0.5) * 0.02;
             std::snprintf(value, sizeof value, "%.5f", drift[i]);
-            log << ' ' << keys[i] << std::string(value).substr(0, 8);
+            log << ' ' << tarvex::motionKeys[i] << std::string(value).substr(0, tarvex::motionValueWindow);
         }
         log << '\n';
     }
 }
 
 FakeRun::~FakeRun() {
-    std::remove((folder + projectName + "_3DMC.log").c_str());
+    std::remove((folder + projectName + tarvex::motionLogSuffix).c_str());
     rmdir(folder.c_str());
     if (installed == this) installed = nullptr;
 }

@@ -1,5 +1,7 @@
 #include "floor.h"
 
+#include "tarvex/qc_conventions.h"
+
 #include <cmath>
 
 namespace tarvex_bench {
@@ -25,7 +27,7 @@ FloorRun::FloorRun(int32_t voxelCount, int16_t* const* timeCourse, std::vector<f
     : voxelCount_(voxelCount), timeCourse_(timeCourse), maps_(std::move(maps)) {
     int32_t masked = 0;
     for (int32_t v = 0; v < voxelCount; ++v)
-        if (timeCourse[0][v] > 100) ++masked;
+        if (timeCourse[0][v] > tarvex::maskThreshold) ++masked;
     state_.resize(static_cast<std::size_t>(masked));
     for (VoxelState& s : state_) {
         int index = 0;
@@ -48,7 +50,7 @@ void FloorRun::step(int32_t step, const PredictorRow& row) {
     VoxelState* s = state_.data();
 
     for (int32_t v = 0; v < count; ++v) {
-        if (first[v] <= 100) continue;
+        if (first[v] <= tarvex::maskThreshold) continue;
         const int16_t intensity = current[v];
         const auto y = static_cast<float>(intensity);
         double* const p = s->p;
@@ -94,14 +96,14 @@ void FloorRun::step(int32_t step, const PredictorRow& row) {
             s->signalM2 = (value - s->signalMean) * (value - previousMean) + s->signalM2;
         }
         const double sd = std::sqrt(s->signalM2 / samples);
-        const double tsnr = s->signalMean / sd / 30.0;
+        const double tsnr = s->signalMean / sd / tarvex::tsnrScale;
 
         // The eight map entries.
         const auto variance = static_cast<double>(s->residualVariance);
         int diagonal = 0;
         for (int j = 0; j < n; ++j) {
             double t = static_cast<double>(beta[j]) / std::sqrt(variance * p[diagonal]);
-            if (j == n - 1) t = t / 100.0;
+            if (j == n - 1) t = t / tarvex::constantTScale;
             maps[v + j * count] = static_cast<float>(t);
             diagonal += n - j;
         }

@@ -1,6 +1,6 @@
 # Compile options shared by every target of the project.
 #
-# The maps are specified bit for bit: every floating-point operation is done in
+# The maps are defined bit for bit: every floating-point operation is done in
 # the width and order the source states. Contracting a multiply and an add into
 # one fused operation, or any fast-math reassociation, changes the results, so
 # contraction is switched off everywhere and no fast-math flag is ever used.

@@ -1,6 +1,7 @@
 #include "tarvex_plugin.h"
 
 #include "../host/host_function_table.h"
+#include "tarvex/qc_conventions.h"
 
 #include <cstdio>
 #include <new>
@@ -10,7 +11,7 @@ using tarvex::hostFunctions;
 
 namespace {
 constexpr std::size_t hostPathBufferSize = 512;
-constexpr int32_t registeredMapCount = 8;
+constexpr int32_t registeredMapCount = tarvex::pluginMapCount;
 constexpr const char* mapNames[registeredMapCount] = {
     "Translation X", "Translation Y", "Translation Z", "Rotation X",
     "Rotation Y",    "Rotation Z",    "Constant",      "tSNR",

@@ -34,6 +34,13 @@ const std::string haxbyPar = dataDir + "/haxby_run1_moest_mcflirt.par";
 const std::string restBold = dataDir + "/rest120_64x64x34_bold.nii.gz";
 const std::string restRp = dataDir + "/rest120_rp_spm12.txt";
 
+// Skips the test when a file of the shared data (kept beside the project, not
+// in it) is missing, naming the file.
+#define REQUIRE_SHARED_FILE(path)                                                             \
+    do {                                                                                      \
+        if (!fs::exists(path)) GTEST_SKIP() << "shared data file missing: " << (path);      \
+    } while (false)
+
 struct Outcome {
     int exitCode = -1;
     std::string output;  // stdout and stderr
@@ -186,6 +193,32 @@ TEST_F(SyntheticReplay, MostMovedAxisTMapIsLargerOnEdgesThanInside) {
 // tSNR of a uniform white-matter region: mean over standard deviation of the
 // signal as generated (tissue intensity, linear drift, Gaussian noise and
 // rounding), against the plug-in's map 7 (tSNR / 30).
+// The phantom's motion: rotations in degrees, right-handed about the centre,
+// the shift applied after the rotation. Each case gives a point of the moved
+// head and the point of the still head it shows.
+TEST(PhantomMotion, RotationsAreRightHandedDegreesAboutTheCentreThenShifted) {
+    struct Case {
+        MotionEstimate motion;
+        double shown[3];
+        double still[3];
+    };
+    const double c30 = 10.0 * std::sqrt(3.0) / 2.0, s30 = 5.0;
+    const Case cases[] = {
+        {{0, 0, 0, 0, 0, 90}, {0, 10, 0}, {10, 0, 0}},   // about z: +x turns to +y
+        {{0, 0, 0, 90, 0, 0}, {0, 0, 10}, {0, 10, 0}},   // about x: +y turns to +z
+        {{0, 0, 0, 0, 90, 0}, {10, 0, 0}, {0, 0, 10}},   // about y: +z turns to +x
+        {{0, 0, 0, 0, 0, 30}, {c30, s30, 0}, {10, 0, 0}},  // degrees, not radians
+        {{1, 2, 3, 0, 0, 90}, {1, 12, 3}, {10, 0, 0}},   // turned, then shifted
+    };
+    for (const Case& c : cases) {
+        double still[3];
+        korvanth::PhantomMotion(c.motion).stillPointAt(c.shown, still);
+        for (int axis = 0; axis < 3; ++axis)
+            EXPECT_NEAR(still[axis], c.still[axis], 1e-9) << "axis " << axis << " of motion " << c.motion[3] << ' '
+                                                         << c.motion[4] << ' ' << c.motion[5];
+    }
+}
+
 TEST_F(SyntheticReplay, TsnrOfUniformRegionMatchesGeneratedSignal) {
     const std::vector<float> still = korvanth::makePhantom(options);
     const std::vector<float> maps = readMaps(*out / "maps.f32");
@@ -272,6 +305,8 @@ void expectSameGeometry(const nifti_image& input, const nifti_image& maps) {
 }
 
 TEST(RecordedRuns, OneSliceRunWithFslMotionReplaysWithItsGeometry) {
+    REQUIRE_SHARED_FILE(haxbyBold);
+    REQUIRE_SHARED_FILE(haxbyPar);
     const fs::path out = freshFolder("haxby") / "out";
     const Outcome o = korvanth("--bold " + quoted(haxbyBold) + " --motion " + quoted(haxbyPar) + " --out " +
                                quoted(out.string()));
@@ -293,6 +328,8 @@ TEST(RecordedRuns, OneSliceRunWithFslMotionReplaysWithItsGeometry) {
 }
 
 TEST(RecordedRuns, RestingRunShowsMotionAtTheBrainEdge) {
+    REQUIRE_SHARED_FILE(restBold);
+    REQUIRE_SHARED_FILE(restRp);
     const fs::path out = freshFolder("rest") / "out";
     const Outcome o = korvanth("--bold " + quoted(restBold) + " --motion " + quoted(restRp) +
                                " --motion-format spm --out " + quoted(out.string()));
@@ -360,6 +397,18 @@ protected:
         EXPECT_EQ(left, std::set<std::string>{"kept.txt"});
     }
 
+    // A small gzipped 4D series of its own: 16x16x8 voxels, 12 volumes.
+    std::string writeSmallSeries() const {
+        const int64_t dims[8] = {4, 16, 16, 8, 12, 1, 1, 1};
+        Image image(nifti_make_new_nim(dims, NIFTI_TYPE_INT16, 1));
+        auto* values = static_cast<int16_t*>(image->data);
+        for (int64_t i = 0; i < image->nvox; ++i) values[i] = static_cast<int16_t>(200 + (i * 7919) % 301);
+        const std::string path = (folder / "small_bold.nii.gz").string();
+        nifti_set_filenames(image.get(), path.c_str(), 0, 1);
+        nifti_image_write(image.get());
+        return path;
+    }
+
     fs::path folder, out;
 };
 
@@ -379,7 +428,7 @@ TEST_F(BadInput, EmptyFile) {
 }
 
 TEST_F(BadInput, TruncatedGzippedSeries) {
-    const std::string whole = readBytes(haxbyBold);
+    const std::string whole = readBytes(writeSmallSeries());
     const std::string path = (folder / "cut.nii.gz").string();
     std::ofstream(path, std::ios::binary) << whole.substr(0, whole.size() / 2);
     expectRefused("--bold " + quoted(path), path, "truncated");
@@ -392,18 +441,20 @@ TEST_F(BadInput, NotAnImage) {
 }
 
 TEST_F(BadInput, MotionRowsDoNotMatchTheVolumes) {
-    std::string par = readBytes(haxbyPar);
-    par.erase(par.rfind('\n', par.size() - 2) + 1);  // drop the last row: 120 rows for 121 volumes
+    const std::string bold = writeSmallSeries();
     const std::string path = (folder / "short.par").string();
-    std::ofstream(path, std::ios::binary) << par;
-    expectRefused("--bold " + quoted(haxbyBold) + " --motion " + quoted(path), path,
-                  "has 120 motion rows, but the run has 121 volumes");
+    {
+        std::ofstream par(path, std::ios::binary);
+        for (int row = 0; row < 11; ++row) par << "0.001 -0.002 0.0005 0.1 -0.05 0.02\n";  // 11 rows for 12 volumes
+    }
+    expectRefused("--bold " + quoted(bold) + " --motion " + quoted(path), path,
+                  "has 11 motion rows, but the run has 12 volumes");
 }
 
 TEST_F(BadInput, MotionColumnsDoNotMatch) {
     const std::string path = (folder / "rp_five.txt").string();
     std::ofstream(path) << "0 0 0 0 0 0\n0 0 0 0 0\n";
-    expectRefused("--bold " + quoted(haxbyBold) + " --motion " + quoted(path), path, "line 2: has 5 columns");
+    expectRefused("--bold " + quoted(writeSmallSeries()) + " --motion " + quoted(path), path, "line 2: has 5 columns");
 }
 
 TEST_F(BadInput, OutFolderCannotBeWritten) {

@@ -137,7 +137,7 @@ void expectSameState(const Snapshot& before, const Snapshot& after) {
 // ---------------------------------------------------------------------------
 // Construction
 
-TEST(VoxelModelTest, ConstructionGivesTheSpecifiedStartValues) {
+TEST(VoxelModelTest, ConstructionGivesTheDocumentedStartValues) {
     const VoxelModel m;
     EXPECT_EQ(m.signalSum, 0.0);
     EXPECT_EQ(m.signalM2, 0.0);
@@ -417,7 +417,7 @@ TEST(VoxelModelTest, EmptyRowPredictsZeroAndStillKeepsInnovationStatistics) {
 // ---------------------------------------------------------------------------
 // Edge cases of the signal statistics
 
-TEST(VoxelModelTest, SignalSdUsesTheSpecifiedRules) {
+TEST(VoxelModelTest, SignalSdUsesTheDocumentedRules) {
     VoxelModel m;
     feed(m, 1000.0f, {1.0f});
     feed(m, 1002.0f, {1.0f});
@@ -663,7 +663,7 @@ TEST(VoxelModelTest, AgreesWithRegularisedLeastSquares) {
 // near-zero beta(1) makes t(1) and beta(1) sensitive to the last bit of P and
 // of every innovation, and the float innovations (terms of ~1000, results of
 // 45 to 240) keep the roundings of the individual products visible.
-TEST(VoxelModelTest, BitsOfTheUnfusedSpecifiedOrderForARowOfThree) {
+TEST(VoxelModelTest, BitsOfTheUnfusedDocumentedOrderForARowOfThree) {
     struct Sample {
         float y;
         std::vector<float> row;
@@ -732,7 +732,7 @@ TEST(VoxelModelTest, BitsOfTheUnfusedSpecifiedOrderForARowOfThree) {
 // float rounding boundary (0x40d7793a against 0x40d77939); the float
 // innovations of the earlier samples (1064 down to 2.08 predicted) and the
 // seven-term sums of P x carry the other variants into P, beta and t.
-TEST(VoxelModelTest, BitsOfTheUnfusedSpecifiedOrderForARowOfSeven) {
+TEST(VoxelModelTest, BitsOfTheUnfusedDocumentedOrderForARowOfSeven) {
     struct Sample {
         float y;
         std::vector<float> row;

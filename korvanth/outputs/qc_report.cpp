@@ -2,6 +2,7 @@
 
 #include "korvanth/outputs/plot.h"
 #include "korvanth/run/units.h"
+#include "tarvex/qc_conventions.h"
 
 #include <cairo.h>
 
@@ -20,10 +21,10 @@ namespace korvanth {
 
 namespace {
 
-constexpr int mapCount = 8;
-constexpr int motionMapCount = 6;
+constexpr int mapCount = tarvex::pluginMapCount;
+constexpr int motionMapCount = tarvex::motionParameterCount;
 constexpr int tsnrMap = 7;
-constexpr float maskThreshold = 100.0f;
+constexpr float maskThreshold = tarvex::maskThreshold;
 constexpr int maxSlices = 12;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -498,7 +499,7 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
         html << row("Masked voxels", figure("masked-voxels", std::to_string(g.masked)),
                     number(g.voxels ? 100.0 * static_cast<double>(g.masked) / static_cast<double>(g.voxels) : 0.0, 1) +
                         "% of the volume; first-volume intensity &gt; 100");
-    html << row("Median tSNR in the mask", figure("median-tsnr", number(tsnr.medianValue * 30.0, 2)),
+    html << row("Median tSNR in the mask", figure("median-tsnr", number(tsnr.medianValue * tarvex::tsnrScale, 2)),
                 "map value " + figure("median-tsnr-map", number(tsnr.medianValue, 4)) +
                     ": the tSNR map holds tSNR / 30; finite values only");
     if (input.motion.empty()) {

@@ -105,6 +105,22 @@ std::vector<MotionEstimate> syntheticMotion(const SyntheticOptions& o) {
     return motion;
 }
 
+PhantomMotion::PhantomMotion(const MotionEstimate& m) : motion_(m) {
+    const double ax = radiansFromDegrees(m[3]), ay = radiansFromDegrees(m[4]), az = radiansFromDegrees(m[5]);
+    const double cx = std::cos(ax), sx = std::sin(ax), cy = std::cos(ay), sy = std::sin(ay);
+    const double cz = std::cos(az), sz = std::sin(az);
+    const double r[3][3] = {{cz * cy, cz * sy * sx - sz * cx, cz * sy * cx + sz * sx},
+                            {sz * cy, sz * sy * sx + cz * cx, sz * sy * cx - cz * sx},
+                            {-sy, cy * sx, cy * cx}};
+    for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 3; ++column) rotation_[row][column] = r[row][column];
+}
+
+void PhantomMotion::stillPointAt(const double point[3], double still[3]) const {
+    const double p[3] = {point[0] - motion_[0], point[1] - motion_[1], point[2] - motion_[2]};
+    for (int a = 0; a < 3; ++a) still[a] = rotation_[0][a] * p[0] + rotation_[1][a] * p[1] + rotation_[2][a] * p[2];
+}
+
 SyntheticSource::SyntheticSource(const SyntheticOptions& options)
     : options_(options), motion_(syntheticMotion(options)), random_(options.seed), noise_(0.0, options.noiseSd) {}
 
@@ -133,24 +149,16 @@ VolumeSource::Next SyntheticSource::next(std::vector<int16_t>& volume, std::stri
     const double centre[3] = {0.5 * (o.dimX - 1), 0.5 * (o.dimY - 1), 0.5 * (o.dimZ - 1)};
     const double u = o.volumes > 1 ? static_cast<double>(t) / (o.volumes - 1) : 0.0;
     const double gain = 1.0 + 0.01 * o.driftPercent * u;
-    // The head is rotated by R = Rz Ry Rx about the centre, then shifted:
-    // a voxel at p shows the still phantom at R^T (p - shift).
-    const double ax = radiansFromDegrees(m[3]), ay = radiansFromDegrees(m[4]), az = radiansFromDegrees(m[5]);
-    const double cx = std::cos(ax), sx = std::sin(ax), cy = std::cos(ay), sy = std::sin(ay);
-    const double cz = std::cos(az), sz = std::sin(az);
-    const double r[3][3] = {{cz * cy, cz * sy * sx - sz * cx, cz * sy * cx + sz * sx},
-                            {sz * cy, sz * sy * sx + cz * cx, sz * sy * cx - cz * sx},
-                            {-sy, cy * sx, cy * cx}};
+    const PhantomMotion moved(m);
     const int32_t dims[3] = {o.dimX, o.dimY, o.dimZ};
     volume.resize(still_.size());
     std::size_t index = 0;
     for (int32_t z = 0; z < o.dimZ; ++z)
         for (int32_t y = 0; y < o.dimY; ++y)
             for (int32_t x = 0; x < o.dimX; ++x, ++index) {
-                const double p[3] = {(x - centre[0]) * h - m[0], (y - centre[1]) * h - m[1],
-                                     (z - centre[2]) * h - m[2]};
+                const double p[3] = {(x - centre[0]) * h, (y - centre[1]) * h, (z - centre[2]) * h};
                 double q[3];
-                for (int a = 0; a < 3; ++a) q[a] = r[0][a] * p[0] + r[1][a] * p[1] + r[2][a] * p[2];
+                moved.stillPointAt(p, q);
                 const double value =
                     gain * sample(still_, dims, q[0] / h + centre[0], q[1] / h + centre[1], q[2] / h + centre[2]) +
                     noise_(random_);

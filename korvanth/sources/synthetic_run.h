@@ -47,6 +47,21 @@ std::vector<float> makePhantom(const SyntheticOptions& options);
 // translations in mm, rotations in degrees about the volume's centre.
 std::vector<MotionEstimate> syntheticMotion(const SyntheticOptions& options);
 
+// One volume's rigid motion of the phantom: the head is rotated by
+// R = Rz Ry Rx (the estimate's rotations, degrees, right-handed about the
+// volume's centre), then shifted by its translations (mm).
+class PhantomMotion {
+public:
+    explicit PhantomMotion(const MotionEstimate& motion);
+    // The point of the still head (mm from the centre) that the moved head
+    // shows at `point` (mm from the centre): R^T (point - shift).
+    void stillPointAt(const double point[3], double still[3]) const;
+
+private:
+    MotionEstimate motion_;
+    double rotation_[3][3];
+};
+
 // The run as a volume source: each volume is made when the run asks for it,
 // from the still phantom moved by syntheticMotion(), in order (the noise is
 // one stream over the run, so the series is the same whoever reads it).

@@ -24,6 +24,31 @@ std::vector<std::string> bannerLines() {
 const std::vector<std::string> mapNames = {"Translation X", "Translation Y", "Translation Z", "Rotation X",
                                            "Rotation Y",    "Rotation Z",    "Constant",      "tSNR"};
 
+// The host's own answer to a voxel query, as a plug-in calls it by name.
+extern "C" int16_t tGetValueOfVoxelAtTime(int32_t x, int32_t y, int32_t z, int32_t timePoint);
+
+// Voxel (x, y, z) of a volume is at x + dimX * (y + dimY * z); anything
+// outside the volumes acquired so far is 0.
+TEST(HostAnswers, ValueOfVoxelAtTimeIndexesXFastestThenYThenZ) {
+    host() = korvanth::HostState{};
+    const int32_t dims[3] = {3, 4, 5};
+    host().beginRun(dims[0], dims[1], dims[2], 2);
+    for (int16_t t = 0; t < 2; ++t) {
+        std::vector<int16_t> volume(60);
+        for (int16_t i = 0; i < 60; ++i) volume[static_cast<std::size_t>(i)] = static_cast<int16_t>(1000 * (t + 1) + i);
+        host().appendVolume(volume);
+    }
+    for (int32_t t = 0; t < 2; ++t)
+        for (int32_t z = 0; z < dims[2]; ++z)
+            for (int32_t y = 0; y < dims[1]; ++y)
+                for (int32_t x = 0; x < dims[0]; ++x)
+                    ASSERT_EQ(tGetValueOfVoxelAtTime(x, y, z, t), 1000 * (t + 1) + x + 3 * (y + 4 * z))
+                        << x << ' ' << y << ' ' << z << ' ' << t;
+    for (const auto& outside : {std::array<int32_t, 4>{3, 0, 0, 0}, {0, 4, 0, 0}, {0, 0, 5, 0}, {0, 0, 0, 2},
+                                {-1, 0, 0, 0}, {0, 0, 0, -1}})
+        EXPECT_EQ(tGetValueOfVoxelAtTime(outside[0], outside[1], outside[2], outside[3]), 0);
+}
+
 TEST_F(Lifecycle, InfoExportsGiveTheirTexts) {
     const korvanth::PluginInfo& info = session_->info();
     EXPECT_EQ(info.name, "Tarvex: real-time Quality Control Plugin");

@@ -134,6 +134,7 @@ TEST_F(QualityStep, MissingHostDataLeavesTheStepUndone) {
         beginRun(s);
         const std::size_t runStart = host().log.size();
         steps(1);
+        int refused = 0;
         for (int volume : {1, 3}) {
             if (volume == 3) steps(1);
             const std::vector<float> mapsBefore = host().pluginMaps;
@@ -141,6 +142,7 @@ TEST_F(QualityStep, MissingHostDataLeavesTheStepUndone) {
             EXPECT_FALSE(step()) << "volume " << volume;
             EXPECT_FALSE(plugin().executePostStep());
             EXPECT_FALSE(plugin().executePostStep());
+            refused += 3;
             *fault = false;
             EXPECT_TRUE(sameMaps(host().pluginMaps, mapsBefore));
             ASSERT_TRUE(plugin().executePostStep());  // the same volume again, now with data
@@ -151,6 +153,14 @@ TEST_F(QualityStep, MissingHostDataLeavesTheStepUndone) {
         EXPECT_EQ(linesSince(runStart, "Processing project: synthetic"), 1);
         EXPECT_EQ(linesSince(runStart, "Korvanth 3D motion correction log"), 1);
         endRun();
+        // Only the first fault was logged; the end of the run counts the rest,
+        // just before its closing lines.
+        ASSERT_GE(host().log.size(), 3u);
+        EXPECT_EQ(std::vector<std::string>(host().log.end() - 3, host().log.end()),
+                  (std::vector<std::string>{
+                      std::to_string(refused - 1) + " further input problem(s) of this run were not logged.", " ",
+                      "Plugin completed processing."}));
+        EXPECT_EQ(linesSince(runStart, "further input problem"), 1);
         // The next run logs its own faults again.
         beginRun(s);
         const std::size_t secondRun = host().log.size();
@@ -160,6 +170,7 @@ TEST_F(QualityStep, MissingHostDataLeavesTheStepUndone) {
         *fault = false;
         EXPECT_EQ(linesSince(secondRun, "Host returned no"), 1);
         endRun();
+        EXPECT_EQ(linesSince(secondRun, "further input problem"), 0);  // nothing was held back
     }
 }
 
