@@ -5,6 +5,7 @@
 
 #include "korvanth/sources/nifti_series.h"
 #include "korvanth/sources/synthetic_run.h"
+#include "korvanth_runner.h"
 
 #include <nifti2_io.h>
 
@@ -27,6 +28,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using korvanth::MotionEstimate;
+using namespace korvanth_test;
 
 const std::string dataDir = TARVEX_SHARED_DATA_DIR;
 const std::string haxbyBold = dataDir + "/haxby_run1_1slice_bold.nii.gz";
@@ -40,41 +42,6 @@ const std::string restRp = dataDir + "/rest120_rp_spm12.txt";
     do {                                                                                      \
         if (!fs::exists(path)) GTEST_SKIP() << "shared data file missing: " << (path);      \
     } while (false)
-
-struct Outcome {
-    int exitCode = -1;
-    std::string output;  // stdout and stderr
-};
-
-std::string quoted(const std::string& text) { return "'" + text + "'"; }
-
-Outcome korvanth(const std::string& arguments) {
-    Outcome outcome;
-    const std::string command =
-        quoted(KORVANTH_PATH) + " --plugin " + quoted(TARVEX_PLUGIN_PATH) + " " + arguments + " 2>&1";
-    std::FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) return outcome;
-    char buffer[4096];
-    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) outcome.output.append(buffer, n);
-    const int status = pclose(pipe);
-    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return outcome;
-}
-
-// A new folder of its own: ctest runs the tests of this file in parallel processes.
-fs::path freshFolder(const std::string& name) {
-    std::random_device random;
-    const fs::path folder =
-        fs::temp_directory_path() / ("korvanth_replay_" + name + "_" + std::to_string(random() % 100000000u));
-    fs::remove_all(folder);
-    fs::create_directories(folder);
-    return folder;
-}
-
-std::string readBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 std::vector<float> readMaps(const fs::path& path) {
     const std::string bytes = readBytes(path);
@@ -113,7 +80,7 @@ class SyntheticReplay : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
         out = new fs::path(freshFolder("synthetic") / "out");
-        outcome = new Outcome(korvanth("--out " + quoted(out->string())));
+        outcome = new Outcome(runKorvanth("--out " + quoted(out->string())));
     }
     static void TearDownTestSuite() {
         fs::remove_all(out->parent_path());
@@ -268,7 +235,7 @@ TEST_F(SyntheticReplay, TsnrOfUniformRegionMatchesGeneratedSignal) {
 // give the same maps bit for bit.
 TEST_F(SyntheticReplay, ReplayingItsOwnSeriesGivesTheSameMaps) {
     const fs::path again = out->parent_path() / "again";
-    const Outcome o = korvanth("--bold " + quoted((*out / "bold.nii.gz").string()) + " --motion " +
+    const Outcome o = runKorvanth("--bold " + quoted((*out / "bold.nii.gz").string()) + " --motion " +
                                quoted((*out / "bold_motion.txt").string()) + " --motion-format plain --out " +
                                quoted(again.string()));
     ASSERT_EQ(o.exitCode, 0) << o.output;
@@ -308,7 +275,7 @@ TEST(RecordedRuns, OneSliceRunWithFslMotionReplaysWithItsGeometry) {
     REQUIRE_SHARED_FILE(haxbyBold);
     REQUIRE_SHARED_FILE(haxbyPar);
     const fs::path out = freshFolder("haxby") / "out";
-    const Outcome o = korvanth("--bold " + quoted(haxbyBold) + " --motion " + quoted(haxbyPar) + " --out " +
+    const Outcome o = runKorvanth("--bold " + quoted(haxbyBold) + " --motion " + quoted(haxbyPar) + " --out " +
                                quoted(out.string()));
     ASSERT_EQ(o.exitCode, 0) << o.output;
     const Image input = readImage(haxbyBold, false);
@@ -331,7 +298,7 @@ TEST(RecordedRuns, RestingRunShowsMotionAtTheBrainEdge) {
     REQUIRE_SHARED_FILE(restBold);
     REQUIRE_SHARED_FILE(restRp);
     const fs::path out = freshFolder("rest") / "out";
-    const Outcome o = korvanth("--bold " + quoted(restBold) + " --motion " + quoted(restRp) +
+    const Outcome o = runKorvanth("--bold " + quoted(restBold) + " --motion " + quoted(restRp) +
                                " --motion-format spm --out " + quoted(out.string()));
     ASSERT_EQ(o.exitCode, 0) << o.output;
     const Image input = readImage(restBold, true);
@@ -388,7 +355,7 @@ protected:
     void TearDown() override { fs::remove_all(folder); }
 
     void expectRefused(const std::string& arguments, const std::string& file, const std::string& problem) {
-        const Outcome o = korvanth(arguments + " --out " + quoted(out.string()));
+        const Outcome o = runKorvanth(arguments + " --out " + quoted(out.string()));
         EXPECT_EQ(o.exitCode, 2) << o.output;
         EXPECT_NE(o.output.find("error: " + file), std::string::npos) << o.output;
         EXPECT_NE(o.output.find(problem), std::string::npos) << o.output;
@@ -460,7 +427,7 @@ TEST_F(BadInput, MotionColumnsDoNotMatch) {
 TEST_F(BadInput, OutFolderCannotBeWritten) {
     const fs::path blocker = folder / "a-file";
     std::ofstream(blocker) << "x";
-    const Outcome o = korvanth("--volumes 3 --dims 8 8 4 --out " + quoted((blocker / "out").string()));
+    const Outcome o = runKorvanth("--volumes 3 --dims 8 8 4 --out " + quoted((blocker / "out").string()));
     EXPECT_EQ(o.exitCode, 2) << o.output;
     EXPECT_NE(o.output.find("error: " + (blocker / "out").string() + ": cannot create the out folder"),
               std::string::npos)

@@ -38,7 +38,8 @@ void TerminalView::hostLogLine(const std::string& line) {
         std::fputs("\r\x1b[K", stderr);
         progressLineShown_ = false;
     }
-    std::cout << renderLogLine(line, styled_) << '\n';
+    // Flushed line by line: a log redirected to a file is followed as it grows.
+    std::cout << renderLogLine(line, styled_) << std::endl;
 }
 
 void TerminalView::runFinished(const RunFinished& /*run*/) {

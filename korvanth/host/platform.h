@@ -1,6 +1,7 @@
 // What the host needs of the operating system. One implementation per platform.
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -44,5 +45,32 @@ bool standardErrorIsTerminal();
 // True when standard output is a terminal that renders bold and italic
 // escape sequences (the host log's <b> and <i> are shown so).
 bool standardOutputShowsStyles();
+
+// This process's id, and whether a process of that id is alive (a staging
+// folder named after a dead process is left over from a crash).
+long currentProcessId();
+bool processIsRunning(long processId);
+
+// Physical memory that can be had without swapping, in bytes; 0 when unknown.
+uint64_t availableMemoryBytes();
+
+// Stop requests from the terminal or the system (Ctrl-C, SIGINT, SIGTERM;
+// console close on Windows): the first calls `onStop` (which must be safe in
+// a signal handler), a second one ends the process at once with exit code
+// 130. Installed once, for the life of the process.
+void installStopHandlers(void (*onStop)());
+
+// Holds stop signals back while it exists (a commit of results is not cut
+// in two by them); they are delivered when it ends.
+class DeferredStopSignals {
+public:
+    DeferredStopSignals();
+    ~DeferredStopSignals();
+    DeferredStopSignals(const DeferredStopSignals&) = delete;
+    DeferredStopSignals& operator=(const DeferredStopSignals&) = delete;
+
+private:
+    unsigned char saved_[128];  // the platform's saved signal mask
+};
 
 }  // namespace korvanth

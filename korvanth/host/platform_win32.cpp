@@ -54,4 +54,45 @@ bool standardErrorIsTerminal() { return _isatty(_fileno(stderr)) != 0; }
 // Older consoles print escape sequences as text: the log is shown plain.
 bool standardOutputShowsStyles() { return false; }
 
+long currentProcessId() { return static_cast<long>(GetCurrentProcessId()); }
+
+bool processIsRunning(long processId) {
+    HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, static_cast<DWORD>(processId));
+    if (process == nullptr) return GetLastError() == ERROR_ACCESS_DENIED;
+    DWORD code = 0;
+    const bool running = GetExitCodeProcess(process, &code) != 0 && code == STILL_ACTIVE;
+    CloseHandle(process);
+    return running;
+}
+
+uint64_t availableMemoryBytes() {
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) != 0 ? static_cast<uint64_t>(status.ullAvailPhys) : 0;
+}
+
+namespace {
+void (*stopCallback)() = nullptr;
+volatile LONG stopEvents = 0;
+volatile LONG deferredDepth = 0;
+
+BOOL WINAPI onConsoleEvent(DWORD) {
+    if (InterlockedIncrement(&stopEvents) > 1) {
+        // A commit in progress is let finish first.
+        while (deferredDepth > 0) Sleep(10);
+        ExitProcess(130);
+    }
+    if (stopCallback != nullptr) stopCallback();
+    return TRUE;
+}
+}  // namespace
+
+void installStopHandlers(void (*onStop)()) {
+    stopCallback = onStop;
+    SetConsoleCtrlHandler(&onConsoleEvent, TRUE);
+}
+
+DeferredStopSignals::DeferredStopSignals() : saved_{} { InterlockedIncrement(&deferredDepth); }
+DeferredStopSignals::~DeferredStopSignals() { InterlockedDecrement(&deferredDepth); }
+
 }  // namespace korvanth

@@ -355,6 +355,7 @@ td.num, th.num { text-align: right; font-variant-numeric: tabular-nums; }
 td.note, p.note { color: #666; font-size: 13px; }
 td.note { max-width: 270px; }
 .columns { display: flex; gap: 40px; flex-wrap: wrap; align-items: flex-start; }
+.partial { background: #fff3cd; border-left: 4px solid #d9a400; padding: 0.4em 0.8em; }
 img { max-width: 100%; height: auto; display: block; }
 .maps { display: grid; grid-template-columns: repeat(auto-fill, minmax(600px, 1fr)); gap: 18px; }
 .maps figure { margin: 0; }
@@ -487,7 +488,12 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
          << " voxels of " << number(g.voxelMm[0], 2) << " &times; " << number(g.voxelMm[1], 2) << " &times; "
          << number(g.voxelMm[2], 2) << " mm";
     if (input.repetitionTimeSeconds > 0.0) html << " &middot; TR " << number(input.repetitionTimeSeconds, 3) << " s";
-    html << "</p></header>\n";
+    html << "</p>";
+    if (!input.partial.empty())
+        html << "<p class=\"partial\"><strong>Partial run:</strong> " << input.volumeCount << " of "
+             << (input.expectedVolumes > 0 ? std::to_string(input.expectedVolumes) : std::string("?"))
+             << " volumes (" << escapeHtml(input.partial) << ")</p>";
+    html << "</header>\n";
 
     html << "<section><h2>Summary</h2><div class=\"columns\">\n<table class=\"summary\">\n";
     html << row("Volumes", figure("volumes", std::to_string(input.volumeCount)));

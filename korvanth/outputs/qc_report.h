@@ -22,6 +22,8 @@ struct ReportInput {
     std::vector<std::string> mapNames;   // 8 names
     std::vector<MotionEstimate> motion;  // per volume: mm and degrees; empty when none was given
     std::vector<double> stepSeconds;     // latency of each volume's plug-in steps
+    std::string partial;                 // empty for a complete run, else why it ended early
+    int32_t expectedVolumes = 0;         // of a partial run; 0 when not known
 };
 
 // Writes report.html and its PNG pictures into `folder`. Returns false and

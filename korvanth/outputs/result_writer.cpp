@@ -69,6 +69,7 @@ bool ResultWriter::writeAll(const RunFinished& run) {
     description.volumeCount = run.volumeCount;
     description.source = series_.title;
     description.pluginName = settings_.pluginName;
+    description.complete = !run.partial;
     if (!writeMapsJson(folder + "maps.json", description, error_)) return false;
 #if KORVANTH_HAS_NIFTI
     if (!writeNiftiMaps(folder + "maps.nii.gz", series_.dims, series_.geometry, state.pluginMaps, state.mapCount(),
@@ -93,6 +94,10 @@ bool ResultWriter::writeAll(const RunFinished& run) {
     report.mapNames = state.mapNames;
     if (settings_.motionGiven) report.motion = motion_;
     report.stepSeconds = stepSeconds_;
+    if (run.partial) {
+        report.partial = run.endReason.empty() ? "ended early" : run.endReason;
+        report.expectedVolumes = series_.expectedVolumes;
+    }
     if (!writeQcReport(folder, report, error_)) return false;
 #endif
     return true;

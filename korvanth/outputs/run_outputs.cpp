@@ -9,62 +9,6 @@ namespace fs = std::filesystem;
 
 namespace korvanth {
 
-bool OutputStaging::begin(const std::string& outFolder, std::string& error) {
-    out_ = outFolder;
-    std::error_code failed;
-    fs::create_directories(outFolder, failed);
-    if (failed || !fs::is_directory(outFolder)) {
-        error = outFolder + ": cannot create the out folder" + (failed ? " (" + failed.message() + ")" : "");
-        return false;
-    }
-    std::random_device random;
-    const fs::path staging = fs::path(outFolder) / (".korvanth-staging-" + std::to_string(random() % 1000000u));
-    fs::remove_all(staging, failed);
-    if (!fs::create_directory(staging, failed) || failed) {
-        error = outFolder + ": the out folder cannot be written" + (failed ? " (" + failed.message() + ")" : "");
-        return false;
-    }
-    staging_ = (staging / "").string();
-    const std::string probe = path("probe");
-    std::FILE* file = std::fopen(probe.c_str(), "wb");
-    bool writable = file != nullptr && std::fputc('x', file) != EOF;
-    if (file != nullptr) writable = std::fclose(file) == 0 && writable;
-    fs::remove(probe, failed);
-    if (!writable) {
-        error = outFolder + ": the out folder cannot be written";
-        discard();
-        return false;
-    }
-    return true;
-}
-
-bool OutputStaging::commit(std::string& error) {
-    std::error_code failed;
-    for (const fs::directory_entry& entry : fs::directory_iterator(staging_, failed)) {
-        const fs::path target = fs::path(out_) / entry.path().filename();
-        fs::rename(entry.path(), target, failed);
-        if (failed) {
-            error = target.string() + ": cannot move the result into place (" + failed.message() + ")";
-            return false;
-        }
-    }
-    if (failed) {
-        error = staging_ + ": cannot list the staged results (" + failed.message() + ")";
-        return false;
-    }
-    discard();
-    return true;
-}
-
-void OutputStaging::discard() {
-    if (staging_.empty()) return;
-    std::error_code ignored;
-    fs::remove_all(staging_, ignored);
-    staging_.clear();
-}
-
-OutputStaging::~OutputStaging() { discard(); }
-
 bool writeTimingCsv(const std::string& path, const std::vector<double>& stepSeconds, double repetitionTimeSeconds,
                     std::string& error) {
     std::ofstream out(path, std::ios::binary);
@@ -101,7 +45,7 @@ bool writeMapsJson(const std::string& path, const MapsDescription& d, std::strin
     std::ofstream out(path, std::ios::binary);
     out << "{\n  \"source\": " << jsonString(d.source) << ",\n  \"plugin\": " << jsonString(d.pluginName)
         << ",\n  \"dims\": [" << d.dims[0] << ", " << d.dims[1] << ", " << d.dims[2] << "],\n  \"volumes\": "
-        << d.volumeCount << ",\n  \"layout\": \"map m, voxel v at float32 index v + m * voxelCount; x fastest\",\n"
+        << d.volumeCount << ",\n  \"complete\": " << (d.complete ? "true" : "false") << ",\n  \"layout\": \"map m, voxel v at float32 index v + m * voxelCount; x fastest\",\n"
         << "  \"maps\": [";
     for (std::size_t m = 0; m < d.mapNames.size(); ++m)
         out << (m == 0 ? "\n" : ",\n") << "    {\"index\": " << m << ", \"name\": " << jsonString(d.mapNames[m]) << "}";

@@ -1,6 +1,5 @@
-// What a replay leaves in its out folder, and how it gets there: every file is
-// written into a staging folder first and moved into place only when all of
-// them were written, so a failed run leaves no half-written output.
+// The small files a run leaves in its out folder: step timings, map names,
+// the motion trace of a made-up run.
 #pragma once
 
 #include "korvanth/run/motion_estimate.h"
@@ -12,26 +11,6 @@
 
 namespace korvanth {
 
-class OutputStaging {
-public:
-    // Creates `outFolder` if needed and a fresh staging folder inside it.
-    // Returns false with `error` set when either cannot be created or written.
-    bool begin(const std::string& outFolder, std::string& error);
-    // The staging folder, with a trailing separator.
-    const std::string& folder() const { return staging_; }
-    std::string path(const std::string& name) const { return staging_ + name; }
-    // Moves every file of the staging folder into the out folder (replacing
-    // files of the same name) and removes the staging folder.
-    bool commit(std::string& error);
-    // Removes the staging folder and everything in it.
-    void discard();
-    ~OutputStaging();
-
-private:
-    std::string out_;
-    std::string staging_;
-};
-
 // timing.csv: one row per volume with the latency of its plug-in steps.
 bool writeTimingCsv(const std::string& path, const std::vector<double>& stepSeconds, double repetitionTimeSeconds,
                     std::string& error);
@@ -42,6 +21,7 @@ struct MapsDescription {
     int32_t volumeCount = 0;
     std::string source;      // the input file or "built-in synthetic run"
     std::string pluginName;
+    bool complete = true;    // false: the run ended before its last volume
 };
 
 // maps.json: the maps' names in map order (the 4th index of maps.nii.gz and

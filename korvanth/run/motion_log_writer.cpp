@@ -3,6 +3,7 @@
 #include "korvanth/host/platform.h"
 #include "tarvex/qc_conventions.h"
 
+#include <cmath>
 #include <cstring>
 
 namespace korvanth {
@@ -25,6 +26,10 @@ std::string formatMotionValue(double value) {
     }
     std::snprintf(text, sizeof text, "%.0e", value);
     return text;
+}
+
+bool motionLogCarries(double value) {
+    return std::isfinite(value) && formatMotionValue(value).find('e') == std::string::npos;
 }
 
 MotionLogWriter::MotionLogWriter(const std::string& targetFolder, const std::string& projectName)

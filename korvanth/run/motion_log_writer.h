@@ -12,6 +12,10 @@ namespace korvanth {
 // decimals that fit, so that a reader that takes 8 characters gets it whole.
 std::string formatMotionValue(double value);
 
+// Whether the log can carry `value`: finite, and written without the exponent
+// form (|value| below 10^7), so that a reader of the window gets it as it is.
+bool motionLogCarries(double value);
+
 class MotionLogWriter {
 public:
     // Creates <targetFolder><projectName>_3DMC.log with its three header lines

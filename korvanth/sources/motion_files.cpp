@@ -1,6 +1,8 @@
 #include "korvanth/sources/motion_files.h"
 
+#include "korvanth/run/motion_log_writer.h"
 #include "korvanth/run/units.h"
+#include "korvanth/sources/input_file.h"
 
 #include <cmath>
 #include <cstdio>
@@ -42,6 +44,26 @@ std::string where(const std::string& source, std::size_t lineNumber) {
     return source + ", line " + std::to_string(lineNumber) + ": ";
 }
 
+// The file's column (from 1) of each host parameter (dx dy dz rx ry rz).
+int fileColumn(MotionFormat format, int parameter) {
+    if (format == MotionFormat::Fsl) return parameter < 3 ? parameter + 4 : parameter - 2;
+    return parameter + 1;
+}
+
+// Checks that each value, in the host's units, can be written to the host's
+// motion log; `columnName` names the file's column of a parameter.
+template <typename ColumnName>
+bool checkCarried(const MotionEstimate& m, const std::string& at, ColumnName columnName, std::string& error) {
+    for (int k = 0; k < 6; ++k)
+        if (!motionLogCarries(m[k])) {
+            error = at + columnName(k) + ": " + formatMotionValue(m[k]) + (k < 3 ? " mm" : " degrees") +
+                    " cannot be written to the host's motion log (" +
+                    (std::isfinite(m[k]) ? "its magnitude must stay below 10^7" : "not a finite number") + ")";
+            return false;
+        }
+    return true;
+}
+
 // One row of six values in the file's own order and units, into mm and degrees.
 MotionEstimate toHostUnits(MotionFormat format, const double v[6]) {
     switch (format) {
@@ -75,7 +97,10 @@ bool parseColumns(const std::string& text, MotionFormat format, const std::strin
                 error = where(source, lineNumber) + "'" + tokens[i] + "' is not a finite number";
                 return false;
             }
-        motion.push_back(toHostUnits(format, values));
+        const MotionEstimate row = toHostUnits(format, values);
+        const auto column = [&](int k) { return "column " + std::to_string(fileColumn(format, k)); };
+        if (!checkCarried(row, source + ", line " + std::to_string(lineNumber) + ", ", column, error)) return false;
+        motion.push_back(row);
     }
     return true;
 }
@@ -122,7 +147,10 @@ bool parseConfounds(const std::string& text, const std::string& source, std::vec
                 return false;
             }
         }
-        motion.push_back(toHostUnits(MotionFormat::Fmriprep, values));
+        const MotionEstimate row = toHostUnits(MotionFormat::Fmriprep, values);
+        const auto columnOf = [&](int k) { return std::string("column ") + names[k]; };
+        if (!checkCarried(row, source + ", line " + std::to_string(lineNumber) + ", ", columnOf, error)) return false;
+        motion.push_back(row);
     }
     return true;
 }
@@ -158,6 +186,13 @@ bool parseMotionText(const std::string& text, MotionFormat format, const std::st
 
 bool readMotionFile(const std::string& path, MotionFormat format, std::size_t volumeCount,
                     std::vector<MotionEstimate>& motion, std::string& error) {
+    // A motion file has a line of a few tens of bytes per volume.
+    constexpr int64_t largestMotionFile = int64_t{64} << 20;
+    if (!checkInputFile(path, error)) return false;
+    if (inputFileSize(path) > largestMotionFile) {
+        error = path + ": is larger than 64 MiB; not a motion file";
+        return false;
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) {
         error = path + ": cannot open the motion file";

@@ -1,8 +1,13 @@
 #include "korvanth/sources/nifti_series.h"
 
-#include <nifti2_io.h>
+#include "korvanth/sources/input_file.h"
 
+#include <nifti2_io.h>
+#include <zlib.h>
+
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
@@ -30,13 +35,22 @@ double timeToSeconds(double value, int units) {
     return value;
 }
 
+// Stored values of float types that are not finite (NaN, ±Inf) are read as 0
+// and counted, as the library's own reader would read them without counting.
 template <typename T>
 void convertAll(const void* data, int64_t count, Int16Conversion& convert, int16_t* out) {
     const T* values = static_cast<const T*>(data);
-    for (int64_t i = 0; i < count; ++i) out[i] = convert(static_cast<double>(values[i]));
+    for (int64_t i = 0; i < count; ++i) {
+        double stored = static_cast<double>(values[i]);
+        if (std::is_floating_point<T>::value && !std::isfinite(stored)) {
+            ++convert.storedNotFinite;
+            stored = 0.0;
+        }
+        out[i] = convert(stored);
+    }
 }
 
-// Converts one volume of stored values into int16.
+// Converts one volume of stored values (in this machine's byte order) into int16.
 void convertVolume(int datatype, const void* stored, int64_t voxels, Int16Conversion& convert, int16_t* out) {
     const bool identity = convert.slope == 1.0 && convert.intercept == 0.0;
     switch (datatype) {
@@ -59,17 +73,166 @@ void convertVolume(int datatype, const void* stored, int64_t voxels, Int16Conver
     }
 }
 
-struct FileCloser {
-    void operator()(znzFile file) const { Xznzclose(&file); }
-};
-using FilePtr = std::unique_ptr<std::remove_pointer_t<znzFile>, FileCloser>;
+bool supportedDatatype(int64_t datatype) {
+    switch (datatype) {
+    case NIFTI_TYPE_INT16: case NIFTI_TYPE_UINT8: case NIFTI_TYPE_INT8: case NIFTI_TYPE_UINT16:
+    case NIFTI_TYPE_INT32: case NIFTI_TYPE_UINT32: case NIFTI_TYPE_INT64: case NIFTI_TYPE_UINT64:
+    case NIFTI_TYPE_FLOAT32: case NIFTI_TYPE_FLOAT64:
+        return true;
+    default:
+        return false;
+    }
+}
 
-// Opens the image's data and places it at the first voxel.
-FilePtr openData(const nifti_image& image) {
-    FilePtr file(znzopen(image.iname, "rb", nifti_is_gzfile(image.iname)));
+// The header as stored, read before the library fills in its defaults (a
+// zero pixdim becomes 1) or multiplies the dimensions (which can wrap).
+struct StoredHeader {
+    int version = 0;  // 1 or 2
+    int64_t dim[8] = {};
+    double pixdim4 = 0.0;
+    int64_t datatype = 0;
+    double voxOffset = 0.0;
+    bool singleFile = false;  // .nii: header and data in one file
+};
+
+// Whether `path` is gzipped and its stream breaks off or fails its check sum
+// (a small file is decompressed whole by the first read, so the header read
+// fails on it too).
+bool gzipStreamDamaged(const std::string& path) {
+    if (!nifti_is_gzfile(path.c_str())) return false;
+    gzFile file = gzopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    char buffer[1 << 14];
+    int read = 0;
+    while ((read = gzread(file, buffer, sizeof buffer)) > 0) {
+    }
+    gzclose(file);
+    return read < 0;
+}
+
+bool readStoredHeader(const std::string& path, StoredHeader& header, std::string& error) {
+    int version = 0;
+    void* raw = nifti_read_header(path.c_str(), &version, 0);
+    if (raw == nullptr || (version != 1 && version != 2)) {
+        std::free(raw);
+        error = path + (gzipStreamDamaged(path) ? ": the gzip stream is truncated or corrupt"
+                                                : ": not a readable NIfTI-1 or NIfTI-2 image (no valid header)");
+        return false;
+    }
+    header.version = version;
+    if (version == 1) {
+        const auto* h = static_cast<const nifti_1_header*>(raw);
+        for (int i = 0; i < 8; ++i) header.dim[i] = h->dim[i];
+        header.pixdim4 = h->pixdim[4];
+        header.datatype = h->datatype;
+        header.voxOffset = h->vox_offset;
+        header.singleFile = std::strncmp(h->magic, "n+1", 3) == 0;
+    } else {
+        const auto* h = static_cast<const nifti_2_header*>(raw);
+        for (int i = 0; i < 8; ++i) header.dim[i] = h->dim[i];
+        header.pixdim4 = h->pixdim[4];
+        header.datatype = h->datatype;
+        header.voxOffset = static_cast<double>(h->vox_offset);
+        header.singleFile = std::strncmp(h->magic, "n+2", 3) == 0;
+    }
+    std::free(raw);
+    return true;
+}
+
+// Checks every field the reader relies on, with arithmetic that cannot wrap:
+// dimensions positive, sizes within the host's limits, the data offset where
+// a data block may start.
+bool checkStoredHeader(const std::string& path, const StoredHeader& h, std::string& error) {
+    const int64_t rank = h.dim[0];
+    if (rank < 1 || rank > 7) {
+        error = path + ": the header gives " + std::to_string(rank) + " dimensions (dim[0]); a series has 4";
+        return false;
+    }
+    for (int i = 1; i <= rank; ++i)
+        if (h.dim[i] < 1) {
+            error = path + ": dimension " + std::to_string(i) + " is " + std::to_string(h.dim[i]) +
+                    " (dim[" + std::to_string(i) + "]); every dimension must be at least 1";
+            return false;
+        }
+    auto dimension = [&](int i) { return i <= rank ? h.dim[i] : int64_t{1}; };
+    if (rank < 4 || dimension(4) < 2) {
+        error = path + ": is a single " + std::to_string(dimension(1)) + "x" + std::to_string(dimension(2)) + "x" +
+                std::to_string(dimension(3)) + " volume (3D); a run needs a 4D series of at least 2 volumes";
+        return false;
+    }
+    if (dimension(5) > 1 || dimension(6) > 1 || dimension(7) > 1) {
+        error = path + ": has more than 4 dimensions; a run is a 4D series";
+        return false;
+    }
+    int64_t voxels = 1;
+    for (int i = 1; i <= 3; ++i) {
+        if (dimension(i) > INT32_MAX / voxels) {
+            error = path + ": the volumes are too large for the host (" + std::to_string(dimension(1)) + "x" +
+                    std::to_string(dimension(2)) + "x" + std::to_string(dimension(3)) + " voxels; at most " +
+                    std::to_string(INT32_MAX) + " per volume)";
+            return false;
+        }
+        voxels *= dimension(i);
+    }
+    if (dimension(4) > INT32_MAX) {
+        error = path + ": the series has " + std::to_string(dimension(4)) + " volumes; the host takes at most " +
+                std::to_string(INT32_MAX);
+        return false;
+    }
+    if (!supportedDatatype(h.datatype)) {
+        error = path + ": voxel data type " + nifti_datatype_string(static_cast<int>(h.datatype)) + " (" +
+                std::to_string(h.datatype) + ") is not supported";
+        return false;
+    }
+    const double minimumOffset = h.version == 1 ? 352.0 : 544.0;
+    if (!std::isfinite(h.voxOffset) || h.voxOffset < 0.0 || h.voxOffset != std::floor(h.voxOffset) ||
+        h.voxOffset > 1.0e15 || (h.singleFile && h.voxOffset < minimumOffset)) {
+        error = path + ": the data offset (vox_offset " + std::to_string(h.voxOffset) + ") is not valid" +
+                (h.singleFile ? "; in a single-file image the data starts at byte " +
+                                    std::to_string(static_cast<int>(minimumOffset)) + " or later"
+                              : std::string());
+        return false;
+    }
+    return true;
+}
+
+struct GzCloser {
+    void operator()(gzFile file) const { gzclose(file); }
+};
+using GzPtr = std::unique_ptr<gzFile_s, GzCloser>;
+
+// Opens the image's data (gzipped or not) and places it at the first voxel.
+GzPtr openData(const nifti_image& image) {
+    GzPtr file(gzopen(image.iname, "rb"));
     if (!file) return nullptr;
-    if (znzseek(file.get(), static_cast<long>(image.iname_offset), SEEK_SET) < 0) return nullptr;
+    gzbuffer(file.get(), 1 << 17);
+    if (gzseek(file.get(), static_cast<z_off_t>(image.iname_offset), SEEK_SET) != image.iname_offset)
+        return nullptr;
     return file;
+}
+
+// Reads `bytes` of stored data into `buffer` in this machine's byte order.
+bool readStored(gzFile file, const nifti_image& image, std::vector<char>& buffer) {
+    std::size_t done = 0;
+    while (done < buffer.size()) {
+        const auto chunk = static_cast<unsigned>(std::min<std::size_t>(buffer.size() - done, 1u << 30));
+        const int read = gzread(file, buffer.data() + done, chunk);
+        if (read <= 0) return false;
+        done += static_cast<std::size_t>(read);
+    }
+    if (image.swapsize > 1 && image.byteorder != nifti_short_order())
+        nifti_swap_Nbytes(static_cast<int64_t>(buffer.size()) / image.swapsize, image.swapsize, buffer.data());
+    return true;
+}
+
+// Reads whatever follows the data to the end of the stream, so that a
+// damaged gzip stream (its check sum, a cut) is found now.
+bool streamEndsCleanly(gzFile file) {
+    char rest[4096];
+    int read = 0;
+    while ((read = gzread(file, rest, sizeof rest)) > 0) {
+    }
+    return read == 0;
 }
 }  // namespace
 
@@ -93,7 +256,7 @@ int16_t Int16Conversion::operator()(double stored) {
 
 struct NiftiSeriesSource::Stream {
     ImagePtr image;
-    FilePtr file;
+    GzPtr file;
     int64_t voxelsPerVolume = 0;
     int64_t volumeCount = 0;
     int64_t nextVolume = 0;
@@ -107,48 +270,30 @@ NiftiSeriesSource::~NiftiSeriesSource() = default;
 bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
     const std::string& path = path_;
     nifti_set_debug_level(0);
-    std::error_code failed;
-    if (!fs::is_regular_file(path, failed)) {
-        error = path + ": no such file";
-        return false;
-    }
-    if (fs::file_size(path, failed) == 0) {
+    if (!checkInputFile(path, error)) return false;
+    const int64_t fileSize = inputFileSize(path);
+    if (fileSize == 0) {
         error = path + ": the file is empty";
         return false;
     }
+    StoredHeader stored;
+    if (!readStoredHeader(path, stored, error) || !checkStoredHeader(path, stored, error)) return false;
     ImagePtr image(nifti_image_read(path.c_str(), 0));
-    if (!image) {
+    if (!image || image->nbyper < 1 || image->iname == nullptr) {
         error = path + ": not a readable NIfTI-1 or NIfTI-2 image (no valid header)";
         return false;
     }
     const nifti_image& h = *image;
-    if (h.nx < 1 || h.ny < 1 || h.nz < 1 || h.nvox < 1) {
-        error = path + ": the image holds no voxels";
-        return false;
-    }
-    if (h.ndim < 4 || h.nt < 2) {
-        error = path + ": is a single " + std::to_string(h.nx) + "x" + std::to_string(h.ny) + "x" +
-                std::to_string(h.nz) + " volume (3D); a run needs a 4D series of at least 2 volumes";
-        return false;
-    }
-    if (h.nu > 1 || h.nv > 1 || h.nw > 1) {
-        error = path + ": has more than 4 dimensions; a run is a 4D series";
-        return false;
-    }
-    if (h.nx > INT32_MAX || h.ny > INT32_MAX || h.nz > INT32_MAX || h.nx * h.ny > INT32_MAX ||
-        h.nx * h.ny * h.nz > INT32_MAX || h.nt > INT32_MAX) {
-        error = path + ": the volumes are too large for the host";
-        return false;
-    }
     const int64_t voxelsPerVolume = h.nx * h.ny * h.nz;
-    switch (h.datatype) {
-    case NIFTI_TYPE_INT16: case NIFTI_TYPE_UINT8: case NIFTI_TYPE_INT8: case NIFTI_TYPE_UINT16:
-    case NIFTI_TYPE_INT32: case NIFTI_TYPE_UINT32: case NIFTI_TYPE_INT64: case NIFTI_TYPE_UINT64:
-    case NIFTI_TYPE_FLOAT32: case NIFTI_TYPE_FLOAT64:
-        break;
-    default:
-        error = path + ": voxel data type " + nifti_datatype_string(h.datatype) + " is not supported";
-        return false;
+    const int64_t dataBytes = voxelsPerVolume * h.nbyper * h.nt;  // checked above: cannot wrap
+    if (!nifti_is_gzfile(h.iname)) {
+        const int64_t imageFileSize = inputFileSize(h.iname);
+        if (imageFileSize >= 0 && (imageFileSize < h.iname_offset || imageFileSize - h.iname_offset < dataBytes)) {
+            error = path + ": the voxel data is truncated (the header promises " + std::to_string(dataBytes) +
+                    " bytes from byte " + std::to_string(h.iname_offset) + ", the file holds " +
+                    std::to_string(imageFileSize) + ")";
+            return false;
+        }
     }
 
     auto stream = std::make_unique<Stream>();
@@ -168,18 +313,14 @@ bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
     const std::string truncated = path + ": the voxel data is truncated or corrupt (expected " +
                                   std::to_string(h.nvox) + " values of " + nifti_datatype_string(h.datatype) + ")";
     {
-        FilePtr file = openData(h);
+        GzPtr file = openData(h);
         Int16Conversion counting = stream->convert;
         std::vector<int16_t> scratch(static_cast<std::size_t>(voxelsPerVolume));
-        const auto bytes = static_cast<int64_t>(stream->stored.size());
         for (int64_t t = 0; file && t < h.nt; ++t) {
-            if (nifti_read_buffer(file.get(), stream->stored.data(), bytes, image.get()) != bytes) {
-                file.reset();
-                break;
-            }
-            convertVolume(h.datatype, stream->stored.data(), voxelsPerVolume, counting, scratch.data());
+            if (!readStored(file.get(), h, stream->stored)) file.reset();
+            else convertVolume(h.datatype, stream->stored.data(), voxelsPerVolume, counting, scratch.data());
         }
-        if (!file) {
+        if (!file || !streamEndsCleanly(file.get())) {
             error = truncated;
             return false;
         }
@@ -191,6 +332,8 @@ bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
                         std::to_string(h.scl_inter) + ")";
             note += ", rounded to nearest and clamped to [-32768, 32767]: " + std::to_string(counting.clamped) +
                     " values clamped";
+            if (counting.storedNotFinite > 0)
+                note += ", " + std::to_string(counting.storedNotFinite) + " stored NaN or infinite values read as 0";
             if (counting.notANumber > 0)
                 note += ", " + std::to_string(counting.notANumber) + " not-a-number values set to 0";
             warnings_.push_back(note);
@@ -227,7 +370,8 @@ bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
     for (int axis = 0; axis < 3; ++axis)
         series.voxelSizeMm[axis] = g.voxelSizeMm[axis] > 0.0 ? g.voxelSizeMm[axis] : 1.0;
 
-    const double tr = timeToSeconds(h.dt, h.time_units);
+    // The stored pixdim[4]: the library reads a missing TR (0) as 1 s.
+    const double tr = timeToSeconds(stored.pixdim4, h.time_units);
     repetitionTimeRecorded_ = std::isfinite(tr) && tr > 0.0;
     series.repetitionTimeSeconds = repetitionTimeRecorded_ ? tr : 2.0;
     stream->image = std::move(image);
@@ -238,8 +382,7 @@ bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
 VolumeSource::Next NiftiSeriesSource::next(std::vector<int16_t>& volume, std::string& error) {
     if (!stream_ || stream_->nextVolume >= stream_->volumeCount) return Next::EndOfRun;
     Stream& s = *stream_;
-    const auto bytes = static_cast<int64_t>(s.stored.size());
-    if (nifti_read_buffer(s.file.get(), s.stored.data(), bytes, s.image.get()) != bytes) {
+    if (!readStored(s.file.get(), *s.image, s.stored)) {
         error = path_ + ": volume " + std::to_string(s.nextVolume + 1) + " cannot be read";
         return Next::Failed;
     }

@@ -13,13 +13,14 @@ namespace korvanth {
 
 // The rule for intensities that are not signed 16-bit as stored: apply the
 // header's scaling (slope, intercept), round to nearest (halves away from
-// zero), clamp to [-32768, 32767]. The library reads stored not-a-number
-// values as 0; a value that is still not-a-number after scaling becomes 0.
+// zero), clamp to [-32768, 32767]. Stored NaN and infinite values are read
+// as 0 (and counted); a value that is not-a-number after scaling becomes 0.
 struct Int16Conversion {
     double slope = 1.0;
     double intercept = 0.0;
-    int64_t clamped = 0;      // values outside the int16 range
-    int64_t notANumber = 0;   // NaN values, stored as 0
+    int64_t clamped = 0;          // values outside the int16 range
+    int64_t notANumber = 0;       // NaN after scaling, set to 0
+    int64_t storedNotFinite = 0;  // NaN or infinite as stored, read as 0
     int16_t operator()(double stored);
 };
 

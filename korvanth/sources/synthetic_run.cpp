@@ -135,7 +135,6 @@ bool SyntheticSource::open(SeriesInfo& series, std::string& /*error*/) {
     series.repetitionTimeSeconds = o.repetitionTimeSeconds;
     series.expectedVolumes = o.volumes;
     series.title = "built-in synthetic run (seed " + std::to_string(o.seed) + ")";
-    still_ = makePhantom(o);
     nextVolume_ = 0;
     return true;
 }
@@ -143,6 +142,7 @@ bool SyntheticSource::open(SeriesInfo& series, std::string& /*error*/) {
 VolumeSource::Next SyntheticSource::next(std::vector<int16_t>& volume, std::string& /*error*/) {
     const SyntheticOptions& o = options_;
     if (nextVolume_ >= o.volumes) return Next::EndOfRun;
+    if (still_.empty()) still_ = makePhantom(o);  // on demand: opening allocates nothing
     const int32_t t = nextVolume_++;
     const MotionEstimate& m = motion_[t];
     const double h = o.voxelSizeMm;

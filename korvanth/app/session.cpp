@@ -1,0 +1,250 @@
+#include "korvanth/app/session.h"
+
+#include "korvanth/app/terminal.h"
+#include "korvanth/host/host_state.h"
+#include "korvanth/host/platform.h"
+#include "korvanth/host/plugin_session.h"
+#include "korvanth/outputs/output_folder.h"
+#include "korvanth/outputs/result_writer.h"
+#include "korvanth/run/run_loop.h"
+#include "korvanth/sources/motion_files.h"
+#include "korvanth/sources/paced_source.h"
+#if KORVANTH_HAS_NIFTI
+#include "korvanth/sources/nifti_series.h"
+#endif
+#include "tarvex/qc_conventions.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <new>
+
+namespace fs = std::filesystem;
+
+namespace korvanth {
+
+namespace {
+
+// The format of a motion file from its name: *.par is FSL, rp_*.txt is SPM,
+// *.tsv is fMRIPrep; anything else must be named.
+bool guessMotionFormat(const std::string& path, MotionFormat& format) {
+    const std::string name = fs::path(path).filename().string();
+    const std::string extension = fs::path(path).extension().string();
+    if (extension == ".par") format = MotionFormat::Fsl;
+    else if (name.rfind("rp_", 0) == 0 && extension == ".txt") format = MotionFormat::Spm;
+    else if (extension == ".tsv") format = MotionFormat::Fmriprep;
+    else return false;
+    return true;
+}
+
+std::string stemOf(const std::string& path) {
+    std::string name = fs::path(path).filename().string();
+    for (const char* suffix : {".gz", ".nii"})
+        if (name.size() > std::char_traits<char>::length(suffix) &&
+            name.compare(name.size() - std::char_traits<char>::length(suffix), std::string::npos, suffix) == 0)
+            name.erase(name.size() - std::char_traits<char>::length(suffix));
+    return name;
+}
+
+int fail(const std::string& message) {
+    std::cerr << "error: " << message << '\n';
+    return exitBadInput;
+}
+
+// Where the run's volumes and motion come from, opened and checked against
+// each other before anything is written.
+struct RunInputs {
+    std::unique_ptr<VolumeSource> recorded;  // the series as read or made
+    std::unique_ptr<VolumeSource> paced;     // the same at the TR, for --realtime
+    std::unique_ptr<MotionSource> motion;
+    SeriesInfo series;
+    bool madeUp = false;      // the synthetic run: its series and motion are results too
+    bool motionGiven = false;
+
+    VolumeSource& source() { return paced ? *paced : *recorded; }
+};
+
+bool openInputs(KorvanthOptions& o, RunInputs& in, std::string& error) {
+    if (o.boldPath.empty()) {
+        o.synthetic.dimX = o.dims[0];
+        o.synthetic.dimY = o.dims[1];
+        o.synthetic.dimZ = o.dims[2];
+        if (o.repetitionTime > 0.0) o.synthetic.repetitionTimeSeconds = o.repetitionTime;
+        auto synthetic = std::make_unique<SyntheticSource>(o.synthetic);
+        in.motion = std::make_unique<ListedMotion>(synthetic->motion());
+        in.recorded = std::move(synthetic);
+        in.madeUp = in.motionGiven = true;
+    } else {
+#if KORVANTH_HAS_NIFTI
+        auto nifti = std::make_unique<NiftiSeriesSource>(o.boldPath);
+        if (!nifti->open(in.series, error)) return false;
+        for (const std::string& warning : nifti->warnings()) std::cerr << "warning: " << warning << '\n';
+        if (o.repetitionTime > 0.0) in.series.repetitionTimeSeconds = o.repetitionTime;
+        else if (!nifti->repetitionTimeRecorded())
+            std::cerr << "warning: " << o.boldPath << ": the header records no TR; assuming 2 s (set it with --tr)\n";
+        in.recorded = std::move(nifti);
+#else
+        error = o.boldPath + ": this build of Korvanth cannot read NIfTI images (built without libnifti2)";
+        return false;
+#endif
+        if (o.motionPath.empty()) {
+            std::cerr << "warning: no motion file given (--motion): every motion log line carries zeros\n";
+            in.motion = std::make_unique<ListedMotion>();
+        } else {
+            MotionFormat format = MotionFormat::Plain;
+            if (o.motionFormat == "auto" ? !guessMotionFormat(o.motionPath, format)
+                                         : !parseMotionFormat(o.motionFormat, format)) {
+                error = o.motionPath + ": cannot tell the motion file's format from its name; give --motion-format";
+                return false;
+            }
+            std::vector<MotionEstimate> motion;
+            if (!readMotionFile(o.motionPath, format, static_cast<std::size_t>(in.series.expectedVolumes), motion,
+                                error))
+                return false;
+            in.motion = std::make_unique<ListedMotion>(std::move(motion));
+            in.motionGiven = true;
+        }
+    }
+    if (in.madeUp && !in.recorded->open(in.series, error)) return false;
+    if (o.realtime) in.paced = std::make_unique<PacedSource>(*in.recorded, in.series.repetitionTimeSeconds);
+    return in.motion->begin(in.series, error);
+}
+
+// Memory a run needs, estimated before anything is allocated: the host's one
+// copy of the volumes, and per voxel the plug-in's model (about 1 KB with its
+// covariance, if every voxel were in the mask) and the eight maps.
+uint64_t estimatedRunBytes(const SeriesInfo& series) {
+    constexpr uint64_t modelBytesPerVoxel = 1024;
+    constexpr uint64_t baseBytes = uint64_t{64} << 20;
+    const auto voxels = static_cast<uint64_t>(series.voxelCount());
+    const auto volumes = static_cast<uint64_t>(std::max(series.expectedVolumes, 1));
+    return baseBytes + voxels * (volumes * sizeof(int16_t) + modelBytesPerVoxel +
+                                 static_cast<uint64_t>(tarvex::pluginMapCount) * sizeof(float));
+}
+
+std::string gigabytes(uint64_t bytes) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f GB", static_cast<double>(bytes) / 1.0e9);
+    return text;
+}
+}  // namespace
+
+std::string projectNameProblem(const std::string& name, const std::string& targetFolder) {
+    if (name.empty()) return "is empty";
+    if (name == "." || name == "..") return "is not a file name";
+    for (const char c : name) {
+        if (c == '/' || c == '\\') return "holds a path separator; it must be a plain file name";
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return "holds a control character";
+        if (std::strchr("<>:\"|?*", c) != nullptr) return std::string("holds '") + c + "', which a file name cannot";
+    }
+    const std::size_t length = targetFolder.size() + name.size() + std::strlen(tarvex::motionLogSuffix);
+    if (length > 600)
+        return "makes the motion log's path " + std::to_string(length) +
+               " characters long with the out folder; the host's answers hold at most 600";
+    return "";
+}
+
+int runSession(KorvanthOptions& o) {
+    installStopHandlers(&requestRunStop);
+    HostState& state = host();
+    if (!parseHostVersion(o.hostVersion, state.version))
+        return fail("--host-version " + o.hostVersion + " is not of the form X.Y.Z");
+    state.programPath = executableFolder();
+    state.pluginsPath = fs::path(o.pluginPath).parent_path().string();
+
+    TerminalView terminal(standardErrorIsTerminal(), standardOutputShowsStyles());
+    ObserverList observers;
+    observers.add(terminal);
+    state.logListener = [&observers](const std::string& line) { observers.hostLogLine(line); };
+
+    std::string error;
+    std::unique_ptr<PluginSession> session = PluginSession::open(o.pluginPath, error);
+    if (!session) return fail(error);
+    const PluginInfo& info = session->info();
+    std::cout << "Plug-in: " << renderLogLine(info.name, false) << " " << info.version << '\n'
+              << "Author:  " << renderLogLine(info.author, false) << '\n';
+
+    const bool accepted = session->plugin().initPlugin();
+    std::cout << "initPlugin: " << (accepted ? "accepted" : "refused") << " host version " << state.version.major
+              << '.' << state.version.minor << '.' << state.version.subMinor << '\n';
+    if (!accepted) return exitHostRefused;
+    if (o.initOnly) return exitSuccess;
+
+    const std::string projectName =
+        !o.projectName.empty() ? o.projectName : o.boldPath.empty() ? "synthetic" : stemOf(o.boldPath);
+    const std::string problem = projectNameProblem(projectName, OutputFolder::stagingFolderFor(o.outFolder));
+    if (!problem.empty())
+        return fail((o.projectName.empty() ? "the project name '" + projectName + "' (from --bold)"
+                                           : "--project '" + projectName + "'") +
+                    " " + problem);
+
+    RunInputs inputs;
+    if (!openInputs(o, inputs, error)) return fail(error);
+    const SeriesInfo& series = inputs.series;
+    const uint64_t needed = estimatedRunBytes(series), available = availableMemoryBytes();
+    if (available > 0 && needed > available)
+        return fail((o.boldPath.empty() ? "--dims " + std::to_string(series.dims[0]) + " " +
+                                              std::to_string(series.dims[1]) + " " + std::to_string(series.dims[2]) +
+                                              " with --volumes " + std::to_string(series.expectedVolumes)
+                                        : o.boldPath) +
+                    ": the run needs about " + gigabytes(needed) + " of memory (" +
+                    std::to_string(series.expectedVolumes) + " volumes of " + std::to_string(series.voxelCount()) +
+                    " voxels, and the plug-in's models), but only " + gigabytes(available) + " are available");
+
+    OutputFolder out;
+    if (!out.begin(o.outFolder, error)) return fail(error);
+    RunSettings settings;
+    settings.targetFolder = out.stagingFolder();
+    settings.projectName = projectName;
+    std::cout << "Run: " << series.title << ", " << series.dims[0] << "x" << series.dims[1] << "x" << series.dims[2]
+              << " voxels, " << series.expectedVolumes << " volumes, TR " << series.repetitionTimeSeconds << " s"
+              << (o.realtime ? " (paced)" : "") << std::endl;
+
+    ResultSettings results;
+    results.folder = out.stagingFolder();
+    results.pluginName = info.name;
+    results.writeSeries = inputs.madeUp;
+    results.motionGiven = inputs.motionGiven;
+    ResultWriter writer(results);
+    observers.add(writer);
+    RunOutcome outcome;
+    try {
+        outcome = driveRun(session->plugin(), series, inputs.source(), *inputs.motion, observers, settings);
+    } catch (const std::bad_alloc&) {
+        state.logListener = [&terminal](const std::string& line) { terminal.hostLogLine(line); };
+        return fail(series.title + ": the run ran out of memory; no results were left in " + o.outFolder);
+    }
+    // The plug-in is unloaded after the writer is gone: its last log lines go to the terminal only.
+    state.logListener = [&terminal](const std::string& line) { terminal.hostLogLine(line); };
+    if (!outcome.motionLogWritten)
+        return fail(outcome.motionLogPath + ": the motion log could not be written, so the plug-in saw no motion; "
+                    "no results were left in " + o.outFolder);
+
+    const std::vector<double>& stepSeconds = writer.stepSeconds();
+    const auto slow = std::count_if(stepSeconds.begin(), stepSeconds.end(),
+                                    [&](double s) { return s > series.repetitionTimeSeconds; });
+    const double slowest = stepSeconds.empty() ? 0.0 : *std::max_element(stepSeconds.begin(), stepSeconds.end());
+    if (slow > 0)
+        std::cerr << "warning: " << slow << " of " << stepSeconds.size() << " steps took longer than the TR of "
+                  << series.repetitionTimeSeconds << " s (slowest " << slowest << " s): the plug-in would fall behind\n";
+
+    if (!writer.succeeded()) return fail(writer.error() + "; no results were left in " + o.outFolder);
+    std::vector<std::string> written;
+    if (!out.commit(written, error)) return fail(error);
+    std::cout << "Wrote the results into " << o.outFolder << " (" << state.mapCount() << " maps of "
+              << state.voxelCount() << " voxels; slowest step " << slowest * 1000.0 << " ms):";
+    for (const std::string& name : written) std::cout << ' ' << name;
+    std::cout << '\n';
+    if (outcome.partial)
+        std::cout << "Partial run: " << outcome.volumeCount << " of "
+                  << (series.expectedVolumes > 0 ? std::to_string(series.expectedVolumes) : std::string("?"))
+                  << " volumes (" << outcome.endReason << ")\n";
+    if (std::find(written.begin(), written.end(), "report.html") != written.end())
+        std::cout << "Report: " << (fs::absolute(o.outFolder) / "report.html").string() << '\n';
+    if (outcome.refusedSteps != 0) return exitPluginFailed;
+    return outcome.partial ? exitPartialRun : exitSuccess;
+}
+
+}  // namespace korvanth

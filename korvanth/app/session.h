@@ -1,0 +1,44 @@
+// One invocation of Korvanth: load and bind the plug-in, open the inputs,
+// run, and commit the results, with the exit codes the README promises.
+#pragma once
+
+#include "korvanth/sources/synthetic_run.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvanth {
+
+// Exit codes of Korvanth.
+enum ExitCode : int {
+    exitSuccess = 0,
+    exitBadInput = 2,       // a bad input file or option; nothing was written
+    exitHostRefused = 3,    // the plug-in's initPlugin refused the host
+    exitPluginFailed = 4,   // a plug-in operation returned false
+    exitPartialRun = 5,     // the run ended early; its results are committed, marked partial
+};
+
+struct KorvanthOptions {
+    std::string pluginPath;
+    std::string hostVersion = "3.1.0";
+    std::string outFolder = "korvanth-out";
+    std::string projectName;  // empty: "synthetic" or the name of the bold file
+    std::string boldPath;
+    std::string motionPath;
+    std::string motionFormat = "auto";
+    double repetitionTime = 0.0;  // 0: from the file, or the synthetic run's
+    bool realtime = false;
+    bool initOnly = false;
+    std::vector<int32_t> dims{48, 48, 24};
+    SyntheticOptions synthetic;
+};
+
+int runSession(KorvanthOptions& options);
+
+// Why `name` cannot be the project name: it names the motion log
+// <targetFolder><name>_3DMC.log, so it must be a plain file name, and the
+// whole path must fit the host's 600-character answers. Empty when it can.
+std::string projectNameProblem(const std::string& name, const std::string& targetFolder);
+
+}  // namespace korvanth

@@ -1,0 +1,217 @@
+// Korvanth met as a careless or hostile user meets it: damaged and crafted
+// inputs, impossible options, interrupted runs. Every refusal exits with 2,
+// names the input and the problem, and leaves the out folder as it was; an
+// interrupted run leaves either its earlier results or complete new ones.
+#include <gtest/gtest.h>
+
+#include "korvanth_runner.h"
+
+#include <nifti2_io.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <set>
+
+namespace {
+
+using namespace korvanth_test;
+
+std::set<std::string> entriesOf(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+void writeBytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string gzipped(const std::string& bytes) {
+    uLongf size = compressBound(static_cast<uLong>(bytes.size())) + 32;
+    std::string out(size, '\0');
+    z_stream stream{};
+    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);  // gzip framing
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+// A single-file NIfTI-1 series of int16 with pseudo-random data; `edit`
+// changes the header before it is written.
+template <typename Edit>
+std::string niftiOne(const std::vector<int64_t>& dims, Edit edit) {
+    int64_t shape[8] = {4, 1, 1, 1, 1, 1, 1, 1};
+    for (std::size_t i = 0; i < dims.size(); ++i) shape[i + 1] = dims[i];
+    nifti_1_header* header = nifti_make_new_n1_header(shape, NIFTI_TYPE_INT16);
+    header->vox_offset = 352.0f;
+    std::memcpy(header->magic, "n+1", 4);
+    int64_t voxels = 1;
+    for (int64_t d : dims) voxels *= d;
+    edit(*header);
+    std::string bytes(reinterpret_cast<const char*>(header), sizeof *header);
+    std::free(header);
+    bytes.append(4, '\0');  // no extensions
+    for (int64_t i = 0; i < voxels; ++i) {
+        const auto value = static_cast<int16_t>(150 + (i * 7919) % 997);
+        bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+    }
+    return bytes;
+}
+
+// A NIfTI-2 header alone with the given dimensions.
+std::string niftiTwoHeader(const std::vector<int64_t>& dims) {
+    int64_t shape[8] = {4, 1, 1, 1, 1, 1, 1, 1};
+    for (std::size_t i = 0; i < dims.size(); ++i) shape[i + 1] = dims[i];
+    nifti_2_header* header = nifti_make_new_n2_header(shape, NIFTI_TYPE_INT16);
+    for (std::size_t i = 0; i < dims.size(); ++i) header->dim[i + 1] = dims[i];  // unchecked, as a crafted file has them
+    header->vox_offset = 544;
+    std::memcpy(header->magic, "n+2\0\r\n\032\n", 8);
+    std::string bytes(reinterpret_cast<const char*>(header), sizeof *header);
+    std::free(header);
+    return bytes + std::string(4, '\0');
+}
+
+class Hostile : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = freshFolder("hostile");
+        out = folder / "out";
+        fs::create_directories(out);
+        writeBytes(out / "kept.txt", "from an earlier run\n");
+    }
+    void TearDown() override { fs::remove_all(folder); }
+
+    // Refused with exit code 2, a message naming `subject` and `problem`,
+    // and the out folder as it was.
+    void expectRefused(const std::string& arguments, const std::string& subject, const std::string& problem) {
+        SCOPED_TRACE(arguments);
+        const Outcome o = runKorvanth(arguments + " --out " + quoted(out.string()));
+        EXPECT_EQ(o.exitCode, 2) << o.output;
+        EXPECT_NE(o.output.find(subject), std::string::npos) << o.output;
+        EXPECT_NE(o.output.find(problem), std::string::npos) << o.output;
+        EXPECT_EQ(entriesOf(out), std::set<std::string>{"kept.txt"});
+    }
+
+    fs::path folder, out;
+};
+
+TEST_F(Hostile, DamagedOrCraftedSeriesAreRefusedBeforeTheRun) {
+    struct Case {
+        const char* name;
+        std::string bytes;
+        const char* problem;
+    };
+    const std::string good = niftiOne({8, 8, 4, 6}, [](nifti_1_header&) {});
+    const std::string goodGz = gzipped(good);
+    std::string badChecksum = goodGz;
+    badChecksum[badChecksum.size() - 6] ^= 0x5a;  // the gzip trailer's CRC
+    const Case cases[] = {
+        {"negative.nii", niftiOne({8, 8, 4, 6}, [](nifti_1_header& h) { h.dim[2] = -3; }), "dimension 2 is -3"},
+        {"low_offset.nii", niftiOne({8, 8, 4, 6}, [](nifti_1_header& h) { h.vox_offset = 100.0f; }),
+         "data starts at byte 352 or later"},
+        {"short.nii", good.substr(0, good.size() - 100), "the voxel data is truncated"},
+        {"cut.nii.gz", goodGz.substr(0, goodGz.size() * 3 / 4), "truncated or corrupt"},
+        {"checksum.nii.gz", badChecksum, "truncated or corrupt"},
+        {"time_2_56.nii", niftiTwoHeader({4, 4, 4, int64_t{1} << 56}), "the host takes at most"},
+        {"wrapping.nii", niftiTwoHeader({int64_t{1} << 31, int64_t{1} << 31, int64_t{1} << 31, 3}),
+         "too large for the host"},
+    };
+    for (const Case& c : cases) {
+        const fs::path path = folder / c.name;
+        writeBytes(path, c.bytes);
+        expectRefused("--bold " + quoted(path.string()), "error: " + path.string(), c.problem);
+    }
+    expectRefused("--bold " + quoted(folder.string()), "error: " + folder.string(), "is a folder, not a file");
+
+    // Motion that the host's log cannot carry, and a motion "file" without end.
+    const fs::path bold = folder / "good.nii";
+    writeBytes(bold, good);
+    const fs::path huge = folder / "rp_huge.txt";
+    writeBytes(huge, "0 0 0 0 0 0\n0 0 0 1e307 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n");
+    expectRefused("--bold " + quoted(bold.string()) + " --motion " + quoted(huge.string()),
+                  "error: " + huge.string() + ", line 2, column 4", "cannot be written to the host's motion log");
+    expectRefused("--bold " + quoted(bold.string()) + " --motion /dev/zero --motion-format plain",
+                  "error: /dev/zero", "is not a regular file");
+}
+
+TEST_F(Hostile, ImpossibleOptionsExitWithTwoNamingTheOption) {
+    for (const char* option : {"--tr", "--noise", "--drift", "--motion-scale", "--voxel-size"})
+        expectRefused(std::string(option) + " nan", option, "is not a finite number");
+    expectRefused("--no-such-option", "--no-such-option", "was not expected");
+    expectRefused("--dims 0 8 8", "--dims", "not in range");
+    expectRefused("--project a/b", "--project 'a/b'", "path separator");
+    expectRefused("--project ..", "--project '..'", "not a file name");
+    expectRefused("--project \"$(printf 'two\\nlines')\"", "--project 'two", "control character");
+    expectRefused("--project " + std::string(700, 'p'), "--project 'ppp", "at most 600");
+    expectRefused("--dims 1024 1024 1024 --volumes 100000", "--dims 1024 1024 1024 with --volumes 100000",
+                  "of memory");
+}
+
+// The out folder holds one run's results: a new run removes the files of
+// the one before that it does not write itself, keeps files that are not
+// Korvanth's, and clears staging folders that dead runs left behind.
+TEST_F(Hostile, ANewRunReplacesTheEarlierResultsWhole) {
+    const std::string small = " --dims 10 10 6 --volumes 5 --out " + quoted(out.string());
+    ASSERT_EQ(runKorvanth("--project first" + small).exitCode, 0);
+    ASSERT_TRUE(fs::exists(out / "first_3DMC.log"));
+    fs::create_directories(out / ".korvanth-staging-999999999");  // no process has that id
+    writeBytes(out / ".korvanth-staging-999999999" / "maps.f32", "half");
+    const Outcome second = runKorvanth("--project second" + small);
+    ASSERT_EQ(second.exitCode, 0) << second.output;
+    const std::set<std::string> left = entriesOf(out);
+    EXPECT_EQ(left.count("first_3DMC.log"), 0u);
+    EXPECT_EQ(left.count("second_3DMC.log"), 1u);
+    EXPECT_EQ(left.count("kept.txt"), 1u);
+    for (const std::string& name : left) {
+        EXPECT_TRUE(name == ".korvanth-results" || name[0] != '.') << name;
+        if (name != "kept.txt" && name[0] != '.') {
+            EXPECT_NE(second.output.find(" " + name), std::string::npos) << name << " not listed";
+        }
+    }
+    EXPECT_EQ(second.output.find("kept.txt"), std::string::npos) << "a foreign file listed as written";
+}
+
+// A first stop signal ends the run after the volume in hand and commits
+// complete results marked partial; a second one ends Korvanth at once and
+// leaves the earlier results as they were.
+TEST_F(Hostile, StopSignalsNeverLeaveAMix) {
+    const std::vector<std::string> paced = {"--out", out.string(), "--dims", "10", "10", "6", "--volumes", "400",
+                                            "--realtime", "--tr", "0.02"};
+    {
+        BackgroundKorvanth run(paced, folder / "first.txt");
+        ASSERT_TRUE(run.started());
+        ASSERT_TRUE(run.waitForOutput("Processing project", 30.0)) << run.output();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        run.signal(SIGTERM);
+        EXPECT_EQ(run.wait(), 5) << run.output();
+        EXPECT_NE(run.output().find(" of 400 volumes (stopped on request)"), std::string::npos) << run.output();
+    }
+    EXPECT_NE(readBytes(out / "maps.json").find("\"complete\": false"), std::string::npos);
+    EXPECT_NE(readBytes(out / "report.html").find("Partial run"), std::string::npos);
+    const std::set<std::string> committed = entriesOf(out);
+    const std::string maps = readBytes(out / "maps.f32");
+    ASSERT_FALSE(maps.empty());
+    for (const std::string& name : committed) EXPECT_EQ(name.rfind(".korvanth-staging", 0), std::string::npos);
+
+    {
+        std::vector<std::string> other = paced;
+        other.insert(other.end(), {"--seed", "9"});
+        BackgroundKorvanth run(other, folder / "second.txt");
+        ASSERT_TRUE(run.waitForOutput("Processing project", 30.0)) << run.output();
+        run.signal(SIGINT);
+        run.signal(SIGTERM);  // another kind: two pending signals of one kind would merge into one
+        EXPECT_EQ(run.wait(), 130) << run.output();
+    }
+    std::set<std::string> after = entriesOf(out);
+    for (auto it = after.begin(); it != after.end();)
+        it = it->rfind(".korvanth-staging", 0) == 0 ? after.erase(it) : std::next(it);
+    EXPECT_EQ(after, committed);
+    EXPECT_TRUE(readBytes(out / "maps.f32") == maps) << "maps.f32 changed";
+}
+
+}  // namespace

@@ -1,0 +1,113 @@
+// Runs the built Korvanth as a child process, for the tests that judge it as
+// a user meets it: exit code, messages, and what it left in its out folder.
+#pragma once
+
+#include <sys/wait.h>
+#include <signal.h>
+#include <fcntl.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace korvanth_test {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int exitCode = -1;
+    std::string output;  // stdout and stderr
+};
+
+inline std::string quoted(const std::string& text) { return "'" + text + "'"; }
+
+// Korvanth with the plug-in built beside the tests and `arguments` (shell words).
+inline Outcome runKorvanth(const std::string& arguments) {
+    Outcome outcome;
+    const std::string command =
+        quoted(KORVANTH_PATH) + " --plugin " + quoted(TARVEX_PLUGIN_PATH) + " " + arguments + " 2>&1";
+    std::FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return outcome;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) outcome.output.append(buffer, n);
+    const int status = pclose(pipe);
+    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return outcome;
+}
+
+// A new folder of its own: ctest runs the tests in parallel processes.
+inline fs::path freshFolder(const std::string& name) {
+    std::random_device random;
+    const fs::path folder =
+        fs::temp_directory_path() / ("korvanth_test_" + name + "_" + std::to_string(random() % 100000000u));
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    return folder;
+}
+
+inline std::string readBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// Korvanth running in the background, its output going to a file, so that a
+// test can signal it while it runs.
+class BackgroundKorvanth {
+public:
+    BackgroundKorvanth(std::vector<std::string> arguments, const fs::path& outputFile) : outputFile_(outputFile) {
+        arguments.insert(arguments.begin(), {KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH});
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) argv.push_back(argument.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_adddup2(&actions, 1, 2);
+        if (posix_spawn(&pid_, KORVANTH_PATH, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~BackgroundKorvanth() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    bool started() const { return pid_ > 0; }
+    void signal(int number) const { kill(pid_, number); }
+    std::string output() const { return readBytes(outputFile_); }
+
+    // Waits until the output holds `text`, at most `seconds`.
+    bool waitForOutput(const std::string& text, double seconds) const {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            if (output().find(text) != std::string::npos) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    // The exit code, or 128 + the signal that ended it.
+    int wait() {
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+private:
+    fs::path outputFile_;
+    pid_t pid_ = -1;
+};
+
+}  // namespace korvanth_test
