@@ -86,3 +86,79 @@ write("plugin_fuzzer", "null_maps_and_time_course",
                         op(POST_STEP, plan=bytes([1]) + struct.pack("<H", 7), answers=MOTION_FOLDER * 2),
                         op(POST_STEP, plan=bytes([2]) + struct.pack("<H", 9), answers=MOTION_FOLDER * 2),
                         post_step, post_step]))
+
+
+# nifti_series_fuzzer: mode byte (bit 0: the driver gzips the rest; bit 1:
+# named .nii.gz), then the file. The headers are made here the way the
+# library writes them (little-endian NIfTI-1 with "n+1", NIfTI-2 with its
+# 8-byte magic); the files Korvanth writes itself are seeds too, made with
+# `make_seeds.py --korvanth <path of the Korvanth executable>`.
+def nifti1(dims, datatype=4, bitpix=16, data=b"", slope=1.0, inter=0.0, pixdim4=2.0, vox_offset=352.0,
+           endian="<"):
+    h = bytearray(348)
+    struct.pack_into(endian + "i", h, 0, 348)
+    struct.pack_into(endian + "8h", h, 40, len(dims), *(list(dims) + [1] * (7 - len(dims))))
+    struct.pack_into(endian + "hh", h, 70, datatype, bitpix)
+    struct.pack_into(endian + "8f", h, 76, 1.0, 3.0, 3.0, 4.0, pixdim4, 1.0, 1.0, 1.0)
+    struct.pack_into(endian + "fff", h, 108, vox_offset, slope, inter)
+    h[123] = 2 | 8  # mm, s
+    h[344:348] = b"n+1\0"
+    return bytes(h) + b"\0\0\0\0" + data
+
+
+def nifti2(dims, data=b""):
+    h = bytearray(540)
+    struct.pack_into("<i", h, 0, 540)
+    h[4:12] = b"n+2\0\r\n\x1a\n"
+    struct.pack_into("<hh", h, 12, 4, 16)
+    struct.pack_into("<8q", h, 16, len(dims), *(list(dims) + [1] * (7 - len(dims))))
+    struct.pack_into("<8d", h, 104, 1.0, 2.0, 2.0, 2.0, 1.5, 1.0, 1.0, 1.0)
+    struct.pack_into("<qdd", h, 168, 544, 1.0, 0.0)
+    return bytes(h) + b"\0\0\0\0" + data
+
+
+def int16s(values, endian="<"):
+    return struct.pack(endian + "%dh" % len(values), *values)
+
+
+volume = [120 + (i * 37) % 400 for i in range(4 * 3 * 2)]
+write("nifti_series_fuzzer", "int16_three_volumes", bytes([0]) + nifti1([4, 3, 2, 3], data=int16s(volume * 3)))
+write("nifti_series_fuzzer", "int16_gzipped", bytes([1]) + nifti1([4, 3, 2, 2], data=int16s(volume * 2)))
+write("nifti_series_fuzzer", "big_endian", bytes([0]) + nifti1([4, 3, 2, 2], data=int16s(volume * 2, ">"), endian=">"))
+write("nifti_series_fuzzer", "float_nan_inf_scaled",
+      bytes([0]) + nifti1([2, 2, 1, 2], datatype=16, bitpix=32, slope=2.0, inter=0.5, pixdim4=0.0,
+                          data=struct.pack("<8f", 1.5, float("nan"), float("inf"), -4e4, 3.0, 2.0, -0.5, 7.0)))
+write("nifti_series_fuzzer", "uint8_no_tr", bytes([0]) + nifti1([2, 2, 2, 2], datatype=2, bitpix=8, pixdim4=0.0,
+                                                                   data=bytes(range(100, 116))))
+write("nifti_series_fuzzer", "nifti2_int16", bytes([0]) + nifti2([2, 2, 2, 2], data=int16s(list(range(200, 216)))))
+write("nifti_series_fuzzer", "three_dimensional", bytes([0]) + nifti1([4, 3, 2], data=int16s(volume)))
+
+
+# motion_file_fuzzer: format byte (0 fsl, 1 spm, 2 fmriprep, 3 plain), then the text.
+def rows(values):
+    return "".join(" ".join("%.6g" % v for v in row) + "\n" for row in values).encode()
+
+
+trace = [[0.001 * i, -0.002 * i, 0.0005 * i, 0.01 * i, -0.03 * i, 0.02 * i] for i in range(6)]
+write("motion_file_fuzzer", "fsl_par", bytes([0]) + rows(trace))
+write("motion_file_fuzzer", "spm_rp", bytes([1]) + rows(trace))
+write("motion_file_fuzzer", "fmriprep_tsv", bytes([2]) + (
+    "global_signal\ttrans_x\ttrans_y\ttrans_z\trot_x\trot_y\trot_z\tframewise_displacement\n"
+    "512.3\t0\t0\t0\t0\t0\t0\tn/a\n" + "".join(
+        "511.%d\t%s\t0.4\n" % (i, "\t".join("%.6g" % v for v in trace[i])) for i in range(1, 6))).encode())
+write("motion_file_fuzzer", "plain_with_comments", bytes([3]) + b"# dx dy dz rx ry rz\n\n" + rows(trace))
+write("motion_file_fuzzer", "huge_rotation", bytes([1]) + b"0 0 0 0 0 0\n0 0 0 1e307 0 0\n")
+write("motion_file_fuzzer", "crlf_and_bad_number", bytes([0]) + b"0 0 0 0 0 0\r\n0 0 0 x 0 0\r\n")
+
+if "--korvanth" in os.sys.argv:
+    import subprocess
+    import tempfile
+    korvanth = os.sys.argv[os.sys.argv.index("--korvanth") + 1]
+    with tempfile.TemporaryDirectory() as out:
+        subprocess.run([korvanth, "--out", out, "--dims", "6", "5", "3", "--volumes", "3"], check=True,
+                       stdout=subprocess.DEVNULL)
+        for name, mode in (("bold.nii.gz", 2), ("maps.nii.gz", 2)):
+            with open(os.path.join(out, name), "rb") as f:
+                write("nifti_series_fuzzer", "korvanth_" + name.replace(".", "_"), bytes([mode]) + f.read())
+        with open(os.path.join(out, "bold_motion.txt"), "rb") as f:
+            write("motion_file_fuzzer", "korvanth_bold_motion", bytes([3]) + f.read())

@@ -46,9 +46,10 @@ run_ctest --preset asan -j "$jobs"
 fuzz_seconds=${TARVEX_FUZZ_SECONDS:-60}
 echo "== Fuzzing, ${fuzz_seconds} s per target (any finding fails)"
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j "$jobs"
+fuzz_targets=(motion_log_fuzzer plugin_fuzzer nifti_series_fuzzer motion_file_fuzzer)
+cmake --build --preset fuzz -j "$jobs" --target "${fuzz_targets[@]}"
 fuzz_passed=0
-for target in motion_log_fuzzer plugin_fuzzer; do
+for target in "${fuzz_targets[@]}"; do
   work=build/fuzz/fuzz/$target
   mkdir -p "$work/corpus" "$work/artifacts"
   # libFuzzer's progress goes to a log: one summary line is shown, the whole log on a finding.

@@ -2,6 +2,7 @@
 // from fuzzing (seeds and former findings) replayed through the fuzz drivers,
 // whose invariants abort the test on a violation, plus direct regression
 // tests for each fault found.
+#include "fuzz/input_file_drivers.h"
 #include "fuzz/motion_log_driver.h"
 #include "fuzz/plugin_driver.h"
 #include "host/host_function_table.h"
@@ -62,6 +63,11 @@ TEST(KeptFuzzInputs, ReplayThroughTheMotionLogReader) {
 TEST(KeptFuzzInputs, ReplayThroughThePlugInUnderAFakeHost) {
     replay("plugin_fuzzer", tarvex::fuzz::runPluginInput);
     EXPECT_EQ(hostFunctions().tLogText, nullptr) << "the driver restores the empty host table";
+}
+
+TEST(KeptFuzzInputs, ReplayThroughTheHostsFileReaders) {
+    replay("nifti_series_fuzzer", tarvex::fuzz::runNiftiSeriesInput);
+    replay("motion_file_fuzzer", tarvex::fuzz::runMotionFileInput);
 }
 
 // --- a small fake host for the direct regression tests ---------------------

@@ -305,7 +305,6 @@ bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
     }
     stream->voxelsPerVolume = voxelsPerVolume;
     stream->volumeCount = h.nt;
-    stream->stored.resize(static_cast<std::size_t>(voxelsPerVolume * h.nbyper));
 
     // The whole data stream is read once before the run: a truncated or
     // corrupt file is refused now, not halfway through, and the conversion's
@@ -313,12 +312,18 @@ bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
     const std::string truncated = path + ": the voxel data is truncated or corrupt (expected " +
                                   std::to_string(h.nvox) + " values of " + nifti_datatype_string(h.datatype) + ")";
     {
+        // In blocks of at most 64 Ki values: nothing the size of a volume is
+        // allocated before the data has shown that it is there.
         GzPtr file = openData(h);
         Int16Conversion counting = stream->convert;
-        std::vector<int16_t> scratch(static_cast<std::size_t>(voxelsPerVolume));
-        for (int64_t t = 0; file && t < h.nt; ++t) {
-            if (!readStored(file.get(), h, stream->stored)) file.reset();
-            else convertVolume(h.datatype, stream->stored.data(), voxelsPerVolume, counting, scratch.data());
+        const int64_t blockValues = std::min<int64_t>(int64_t{1} << 16, voxelsPerVolume * h.nt);
+        std::vector<char> block;
+        std::vector<int16_t> scratch(static_cast<std::size_t>(blockValues));
+        for (int64_t done = 0, total = voxelsPerVolume * h.nt; file && done < total; done += blockValues) {
+            const int64_t values = std::min(blockValues, total - done);
+            block.resize(static_cast<std::size_t>(values * h.nbyper));
+            if (!readStored(file.get(), h, block)) file.reset();
+            else convertVolume(h.datatype, block.data(), values, counting, scratch.data());
         }
         if (!file || !streamEndsCleanly(file.get())) {
             error = truncated;
@@ -382,6 +387,7 @@ bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
 VolumeSource::Next NiftiSeriesSource::next(std::vector<int16_t>& volume, std::string& error) {
     if (!stream_ || stream_->nextVolume >= stream_->volumeCount) return Next::EndOfRun;
     Stream& s = *stream_;
+    s.stored.resize(static_cast<std::size_t>(s.voxelsPerVolume * s.image->nbyper));
     if (!readStored(s.file.get(), *s.image, s.stored)) {
         error = path_ + ": volume " + std::to_string(s.nextVolume + 1) + " cannot be read";
         return Next::Failed;

@@ -1,0 +1,80 @@
+// The readers must refuse anything they cannot read with a message, never
+// crash, and hand over only what they promised: volumes of the size the
+// header gives, as many as it gives; motion rows the host's log can carry.
+#include "input_file_drivers.h"
+
+#include "fuzz_support.h"
+#include "korvanth/run/motion_log_writer.h"
+#include "korvanth/sources/motion_files.h"
+#include "korvanth/sources/nifti_series.h"
+
+#include <zlib.h>
+
+#include <vector>
+
+namespace tarvex::fuzz {
+
+namespace {
+std::string gzipped(const std::string& bytes) {
+    std::string out(compressBound(static_cast<uLong>(bytes.size())) + 32, '\0');
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+    stream.avail_in = static_cast<uInt>(bytes.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+}  // namespace
+
+void runNiftiSeriesInput(const uint8_t* data, std::size_t size) {
+    FuzzInput input(data, size);
+    const uint8_t mode = input.byte();
+    const std::string file = input.bytes(input.remaining());
+    const bool gzip = (mode & 1) != 0;
+    const std::string path = scratchFolder() + (gzip || (mode & 2) != 0 ? "/series.nii.gz" : "/series.nii");
+    if (!writeFile(path, gzip ? gzipped(file) : file)) return;
+
+    korvanth::NiftiSeriesSource source(path);
+    korvanth::SeriesInfo series;
+    std::string error;
+    if (!source.open(series, error)) {
+        TARVEX_FUZZ_CHECK(!error.empty() && error.rfind(path, 0) == 0);
+        return;
+    }
+    TARVEX_FUZZ_CHECK(series.dims[0] >= 1 && series.dims[1] >= 1 && series.dims[2] >= 1);
+    TARVEX_FUZZ_CHECK(series.voxelCount() <= INT32_MAX && series.expectedVolumes >= 2);
+    TARVEX_FUZZ_CHECK(series.repetitionTimeSeconds > 0.0);
+    // The data was all there when the source opened: every promised volume comes.
+    std::vector<int16_t> volume;
+    int32_t volumes = 0;
+    korvanth::VolumeSource::Next next;
+    while ((next = source.next(volume, error)) == korvanth::VolumeSource::Next::Volume) {
+        TARVEX_FUZZ_CHECK(static_cast<int64_t>(volume.size()) == series.voxelCount());
+        ++volumes;
+    }
+    TARVEX_FUZZ_CHECK(next == korvanth::VolumeSource::Next::EndOfRun);
+    TARVEX_FUZZ_CHECK(volumes == series.expectedVolumes);
+}
+
+void runMotionFileInput(const uint8_t* data, std::size_t size) {
+    FuzzInput input(data, size);
+    static const korvanth::MotionFormat formats[] = {korvanth::MotionFormat::Fsl, korvanth::MotionFormat::Spm,
+                                                     korvanth::MotionFormat::Fmriprep, korvanth::MotionFormat::Plain};
+    const korvanth::MotionFormat format = formats[input.byte() % 4];
+    const std::string text = input.bytes(input.remaining());
+    std::vector<korvanth::MotionEstimate> motion;
+    std::string error;
+    if (!korvanth::parseMotionText(text, format, "motion.txt", motion, error)) {
+        TARVEX_FUZZ_CHECK(motion.empty() && error.rfind("motion.txt", 0) == 0);
+        return;
+    }
+    TARVEX_FUZZ_CHECK(error.empty());
+    for (const korvanth::MotionEstimate& row : motion)
+        for (double value : row) TARVEX_FUZZ_CHECK(korvanth::motionLogCarries(value));
+}
+
+}  // namespace tarvex::fuzz
