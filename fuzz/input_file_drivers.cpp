@@ -15,18 +15,12 @@
 namespace tarvex::fuzz {
 
 namespace {
-std::string gzipped(const std::string& bytes) {
-    std::string out(compressBound(static_cast<uLong>(bytes.size())) + 32, '\0');
-    z_stream stream{};
-    deflateInit2(&stream, Z_BEST_SPEED, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-    stream.avail_in = static_cast<uInt>(bytes.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
+// Writes `bytes` gzipped, as a compressing tool would.
+bool writeGzipped(const std::string& path, const std::string& bytes) {
+    gzFile file = gzopen(path.c_str(), "wb1");
+    if (file == nullptr) return false;
+    const bool written = bytes.empty() || gzwrite(file, bytes.data(), static_cast<unsigned>(bytes.size())) > 0;
+    return gzclose(file) == Z_OK && written;
 }
 }  // namespace
 
@@ -36,7 +30,7 @@ void runNiftiSeriesInput(const uint8_t* data, std::size_t size) {
     const std::string file = input.bytes(input.remaining());
     const bool gzip = (mode & 1) != 0;
     const std::string path = scratchFolder() + (gzip || (mode & 2) != 0 ? "/series.nii.gz" : "/series.nii");
-    if (!writeFile(path, gzip ? gzipped(file) : file)) return;
+    if (!(gzip ? writeGzipped(path, file) : writeFile(path, file))) return;
 
     korvanth::NiftiSeriesSource source(path);
     korvanth::SeriesInfo series;

@@ -27,18 +27,13 @@ void writeBytes(const fs::path& path, const std::string& bytes) {
 }
 
 std::string gzipped(const std::string& bytes) {
-    uLongf size = compressBound(static_cast<uLong>(bytes.size())) + 32;
-    std::string out(size, '\0');
-    z_stream stream{};
-    deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY);  // gzip framing
-    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-    stream.avail_in = static_cast<uInt>(bytes.size());
-    stream.next_out = reinterpret_cast<Bytef*>(out.data());
-    stream.avail_out = static_cast<uInt>(out.size());
-    deflate(&stream, Z_FINISH);
-    out.resize(stream.total_out);
-    deflateEnd(&stream);
-    return out;
+    const fs::path path = fs::temp_directory_path() / ("korvanth_gzip_" + std::to_string(getpid()) + ".gz");
+    gzFile file = gzopen(path.c_str(), "wb");
+    gzwrite(file, bytes.data(), static_cast<unsigned>(bytes.size()));
+    gzclose(file);
+    const std::string compressed = readBytes(path);
+    fs::remove(path);
+    return compressed;
 }
 
 // A single-file NIfTI-1 series of int16 with pseudo-random data; `edit`
