@@ -274,6 +274,7 @@ const char* statusText(MotionEstimator::Status status) {
 struct Pass {
     double fwhmMm = 0.0;
     int iterations = 0;
+    double toleranceMm = 0.0;
     bool cubic = false;            // cubic B-spline instead of trilinear resampling
     std::vector<int32_t> voxels;   // i, j, k of each sample point
     std::vector<float> reference;  // smoothed reference at each point
@@ -395,7 +396,7 @@ bool MotionEstimator::Impl::run(const Pass& pass, const std::vector<float>& volu
         transform = b * transform;
         ++iterations;
         lastStepMm = step.head<3>().norm() + sphereRadiusMm * angle;
-        if (lastStepMm < settings.toleranceMm) break;
+        if (lastStepMm < pass.toleranceMm) break;
     }
     return true;
 }
@@ -416,6 +417,8 @@ MotionEstimator::MotionEstimator(const int16_t* reference, const int32_t dims[3]
     s.worldToVoxel = s.voxelToWorld.inverse();
     s.coarse.fwhmMm = settings.coarseFwhmMm;
     s.coarse.iterations = settings.coarseIterations;
+    s.coarse.toleranceMm = settings.coarseToleranceMm;
+    s.fine.toleranceMm = settings.toleranceMm;
     s.fine.fwhmMm = settings.fineFwhmMm;
     s.fine.iterations = settings.fineIterations;
     s.fine.cubic = settings.cubicFinePass;

@@ -50,7 +50,10 @@ struct MotionEstimatorSettings {
     bool cubicFinePass = true;
     int coarseIterations = 12;
     int fineIterations = 16;
-    double toleranceMm = 1e-4;  // a step moving no point of a 50 mm sphere further ends the pass
+    // A step that moves no point of a 50 mm sphere further than this ends a
+    // pass; the coarse pass only has to bring the fine one within its reach.
+    double coarseToleranceMm = 0.02;
+    double toleranceMm = 1e-3;
     // A volume whose mean intensity in the head is below this fraction of the
     // reference's is taken as blank.
     double blankFraction = 0.1;
