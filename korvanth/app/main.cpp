@@ -8,6 +8,7 @@
 #include "korvanth/outputs/result_writer.h"
 #include "korvanth/outputs/run_outputs.h"
 #include "korvanth/run/run_loop.h"
+#include "korvanth/sources/estimated_motion.h"
 #include "korvanth/sources/motion_files.h"
 #include "korvanth/sources/paced_source.h"
 #include "korvanth/sources/synthetic_run.h"
@@ -35,6 +36,8 @@ struct ReplayOptions {
     std::string boldPath;
     std::string motionPath;
     std::string motionFormat = "auto";
+    int32_t referenceVolume = 1;   // from 1, for the estimates
+    std::string compareMotionPath;
     double repetitionTime = 0.0;  // 0: from the file, or the synthetic run's
     bool realtime = false;
     bool initOnly = false;
@@ -77,9 +80,24 @@ struct RunInputs {
     SeriesInfo series;
     bool madeUp = false;      // the synthetic run: its series and motion are results too
     bool motionGiven = false;
+    bool motionEstimated = false;
+    std::string motionSource;                     // for the report
+    std::vector<MotionEstimate> comparedMotion;  // --compare-motion
 
     VolumeSource& source() { return paced ? *paced : *recorded; }
 };
+
+// A motion file's estimates, one row per volume of `series`; the format from
+// --motion-format, or from the name when that is auto.
+bool readMotion(const ReplayOptions& o, const std::string& path, const SeriesInfo& series,
+                std::vector<MotionEstimate>& motion, std::string& error) {
+    MotionFormat format = MotionFormat::Plain;
+    if (o.motionFormat == "auto" ? !guessMotionFormat(path, format) : !parseMotionFormat(o.motionFormat, format)) {
+        error = path + ": cannot tell the motion file's format from its name; give --motion-format";
+        return false;
+    }
+    return readMotionFile(path, format, static_cast<std::size_t>(series.expectedVolumes), motion, error);
+}
 
 bool openInputs(ReplayOptions& o, RunInputs& in, std::string& error) {
     if (o.boldPath.empty()) {
@@ -87,10 +105,9 @@ bool openInputs(ReplayOptions& o, RunInputs& in, std::string& error) {
         o.synthetic.dimY = o.dims[1];
         o.synthetic.dimZ = o.dims[2];
         if (o.repetitionTime > 0.0) o.synthetic.repetitionTimeSeconds = o.repetitionTime;
-        auto synthetic = std::make_unique<SyntheticSource>(o.synthetic);
-        in.motion = std::make_unique<ListedMotion>(synthetic->motion());
-        in.recorded = std::move(synthetic);
-        in.madeUp = in.motionGiven = true;
+        in.recorded = std::make_unique<SyntheticSource>(o.synthetic);
+        in.madeUp = true;
+        if (!in.recorded->open(in.series, error)) return false;
     } else {
 #if KORVANTH_HAS_NIFTI
         auto nifti = std::make_unique<NiftiSeriesSource>(o.boldPath);
@@ -104,25 +121,27 @@ bool openInputs(ReplayOptions& o, RunInputs& in, std::string& error) {
         error = o.boldPath + ": this build of Korvanth cannot read NIfTI images (built without libnifti2)";
         return false;
 #endif
-        if (o.motionPath.empty()) {
-            std::cerr << "warning: no motion file given (--motion): every motion log line carries zeros\n";
-            in.motion = std::make_unique<ListedMotion>();
-        } else {
-            MotionFormat format = MotionFormat::Plain;
-            if (o.motionFormat == "auto" ? !guessMotionFormat(o.motionPath, format)
-                                         : !parseMotionFormat(o.motionFormat, format)) {
-                error = o.motionPath + ": cannot tell the motion file's format from its name; give --motion-format";
-                return false;
-            }
-            std::vector<MotionEstimate> motion;
-            if (!readMotionFile(o.motionPath, format, static_cast<std::size_t>(in.series.expectedVolumes), motion,
-                                error))
-                return false;
-            in.motion = std::make_unique<ListedMotion>(std::move(motion));
-            in.motionGiven = true;
-        }
     }
-    if (in.madeUp && !in.recorded->open(in.series, error)) return false;
+    // The motion: none, a file's, or the host's own estimates (the default).
+    if (o.motionPath == "none") {
+        in.motion = std::make_unique<ListedMotion>();
+    } else if (o.motionPath.empty()) {
+        in.motion = std::make_unique<EstimatedMotion>(o.referenceVolume - 1);
+        in.motionGiven = in.motionEstimated = true;
+        in.motionSource = "estimated by Korvanth against volume " + std::to_string(o.referenceVolume);
+    } else {
+        if (in.madeUp) {
+            error = "--motion " + o.motionPath + ": a motion file goes with a recorded run (--bold)";
+            return false;
+        }
+        std::vector<MotionEstimate> motion;
+        if (!readMotion(o, o.motionPath, in.series, motion, error)) return false;
+        in.motion = std::make_unique<ListedMotion>(std::move(motion));
+        in.motionGiven = true;
+        in.motionSource = "from " + o.motionPath;
+    }
+    if (!o.compareMotionPath.empty() && !readMotion(o, o.compareMotionPath, in.series, in.comparedMotion, error))
+        return false;
     if (o.realtime) in.paced = std::make_unique<PacedSource>(*in.recorded, in.series.repetitionTimeSeconds);
     return in.motion->begin(in.series, error);
 }
@@ -144,13 +163,22 @@ int main(int argc, char** argv) {
 
     auto* bold = app.add_option("--bold", o.boldPath, "4D NIfTI series to replay (.nii or .nii.gz) instead of the synthetic run")
         ->group("Recorded run");
-    app.add_option("--motion", o.motionPath, "Motion estimates of the series, one row per volume")
-        ->needs(bold)->group("Recorded run");
+    app.add_option("--motion", o.motionPath,
+                   "Motion estimates of a recorded run, one row per volume, or none (zeros); "
+                   "default: Korvanth estimates each volume's motion as it arrives")
+        ->group("Motion");
+    auto* reference = app.add_option("--reference-volume", o.referenceVolume,
+                                     "Volume the estimates are relative to, from 1 (volumes before it get zeros, "
+                                     "flagged: a live run cannot look ahead)")
+        ->check(CLI::Range(1, 1000000))->capture_default_str()->group("Motion");
+    app.add_option("--compare-motion", o.compareMotionPath,
+                   "A motion file shown beside the run's motion in the report, with the differences")
+        ->group("Motion");
     app.add_option("--motion-format", o.motionFormat,
                    "fsl (rot rad, trans mm), spm (trans mm, rot rad), fmriprep (confounds TSV), plain "
                    "(trans mm, rot degrees), or auto: by name (*.par fsl, rp_*.txt spm, *.tsv fmriprep)")
         ->check(CLI::IsMember({"auto", "fsl", "spm", "fmriprep", "plain"}))->capture_default_str()
-        ->group("Recorded run");
+        ->group("Motion");
 
     app.add_option("--tr", o.repetitionTime,
                    "Repetition time in seconds (default: the file's, or 2 for the synthetic run)")
@@ -175,6 +203,8 @@ int main(int argc, char** argv) {
         ->check(CLI::PositiveNumber)->capture_default_str()->group(synth);
     for (CLI::Option* option : {dims, volumes, seed, noise, drift, motionScale, voxel}) option->excludes(bold);
     CLI11_PARSE(app, argc, argv);
+    if (reference->count() > 0 && !o.motionPath.empty())
+        return fail("--reference-volume goes with Korvanth's own estimates, not with --motion " + o.motionPath);
 
     HostState& state = host();
     if (!parseHostVersion(o.hostVersion, state.version))
@@ -218,6 +248,10 @@ int main(int argc, char** argv) {
     results.pluginName = info.name;
     results.writeSeries = inputs.madeUp;
     results.motionGiven = inputs.motionGiven;
+    results.motionSource = inputs.motionSource;
+    if (inputs.motionEstimated) results.spmMotionFile = "rp_" + settings.projectName + ".txt";
+    results.comparedMotion = inputs.comparedMotion;
+    results.comparedSource = "from " + o.compareMotionPath;
     ResultWriter writer(results);
     observers.add(writer);
     const RunOutcome outcome =
