@@ -265,6 +265,7 @@ const char* statusText(MotionEstimator::Status status) {
         case MotionEstimator::Status::Blank: return "the volume is blank";
         case MotionEstimator::Status::NoOverlap: return "the volume hardly overlaps the reference";
         case MotionEstimator::Status::Diverged: return "the fit diverged";
+        case MotionEstimator::Status::NoReference: return "the reference volume shows no head to register to";
     }
     return "";
 }
@@ -473,7 +474,7 @@ MotionEstimator::Result MotionEstimator::estimate(const int16_t* volume, const R
     Result result;
     result.parameters = start;
     if (!s.usable) {
-        result.status = Status::Blank;
+        result.status = Status::NoReference;
         return result;
     }
     double rawSum = 0.0;

@@ -69,7 +69,7 @@ struct MotionEstimatorSettings {
 
 class MotionEstimator {
 public:
-    enum class Status { Converged, Blank, NoOverlap, Diverged };
+    enum class Status { Converged, Blank, NoOverlap, Diverged, NoReference };
     struct Result {
         RigidParameters parameters{};  // the fit; meaningful only when Converged
         Status status = Status::Converged;
