@@ -48,6 +48,7 @@ struct MotionEstimatorSettings {
     double fineFwhmMm = 6.0;
     double fineSpacingMm = 3.0;
     bool cubicFinePass = true;
+    bool fineCheckerboard = true;
     int coarseIterations = 12;
     int fineIterations = 16;
     // A step that moves no point of a 50 mm sphere further than this ends a
