@@ -24,7 +24,7 @@ using namespace korvanth;
 struct Case {
     std::vector<std::vector<int16_t>> volumes;
     std::unique_ptr<MotionEstimator> estimator;
-    std::vector<RigidParameters> estimates;  // of every volume, in a run's order
+    std::vector<RigidTransform> estimates;  // of every volume, in a run's order
 };
 
 // The phantom at 64 × 64 × 34 (3 mm voxels) or 104 × 104 × 72 (2 mm voxels),
@@ -50,9 +50,9 @@ Case& caseOf(int size, int motionScale) {
     double matrix[3][4];
     voxelToWorld(info.geometry, matrix);
     slot->estimator = std::make_unique<MotionEstimator>(slot->volumes[0].data(), info.dims, matrix);
-    slot->estimates.push_back(RigidParameters{});
+    slot->estimates.push_back(RigidTransform{});
     for (std::size_t t = 1; t < slot->volumes.size(); ++t)
-        slot->estimates.push_back(slot->estimator->estimate(slot->volumes[t].data(), slot->estimates.back()).parameters);
+        slot->estimates.push_back(slot->estimator->estimate(slot->volumes[t].data(), slot->estimates.back()).transform);
     return *slot;
 }
 
@@ -61,7 +61,7 @@ constexpr std::size_t measured = 17;
 
 void estimateVolume(benchmark::State& state, bool jerk) {
     Case& c = caseOf(static_cast<int>(state.range(0)), jerk ? 4 : 1);
-    const RigidParameters start = jerk ? RigidParameters{} : c.estimates[measured - 1];
+    const RigidTransform start = jerk ? RigidTransform{} : c.estimates[measured - 1];
     MotionEstimator::Result result;
     for (auto _ : state) {
         result = c.estimator->estimate(c.volumes[measured].data(), start);

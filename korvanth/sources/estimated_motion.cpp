@@ -15,7 +15,8 @@ RigidParameters rigidFromHostUnits(const MotionEstimate& m) {
 bool EstimatedMotion::begin(const SeriesInfo& series, std::string& error) {
     series_ = series;
     estimator_.reset();
-    lastGood_ = RigidParameters{};
+    lastGood_ = RigidTransform{};
+    lastGoodEstimate_ = MotionEstimate{};
     if (referenceVolume_ < 0 || (series.expectedVolumes > 0 && referenceVolume_ >= series.expectedVolumes)) {
         error = "the reference volume " + std::to_string(referenceVolume_ + 1) + " is not in a run of " +
                 std::to_string(series.expectedVolumes) + " volumes";
@@ -38,18 +39,20 @@ MotionResult EstimatedMotion::estimate(int32_t index, const int16_t* const* time
         double matrix[3][4];
         voxelToWorld(series_.geometry, matrix);
         estimator_ = std::make_unique<MotionEstimator>(timeCourse[index], series_.dims, matrix, settings_);
-        lastGood_ = RigidParameters{};
+        lastGood_ = RigidTransform{};
+        lastGoodEstimate_ = MotionEstimate{};
         return result;
     }
     const MotionEstimator::Result fit = estimator_->estimate(timeCourse[index], lastGood_);
     if (fit.status == MotionEstimator::Status::Converged) {
-        lastGood_ = fit.parameters;
+        lastGood_ = fit.transform;
+        lastGoodEstimate_ = hostUnitsFromRigid(fit.parameters);
     } else {
         result.reliable = false;
         result.warning = "volume " + std::to_string(index + 1) + ": no motion estimate (" + statusText(fit.status) +
                          "); the last good estimate is logged";
     }
-    result.estimate = hostUnitsFromRigid(lastGood_);
+    result.estimate = lastGoodEstimate_;
     return result;
 }
 

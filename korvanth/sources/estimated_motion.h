@@ -34,7 +34,8 @@ private:
     MotionEstimatorSettings settings_;
     SeriesInfo series_;
     std::unique_ptr<MotionEstimator> estimator_;
-    RigidParameters lastGood_{};
+    RigidTransform lastGood_;
+    MotionEstimate lastGoodEstimate_{};
 };
 
 // The host's units (mm, degrees) from SPM parameters (mm, radians), and back.

@@ -24,17 +24,25 @@ Matrix4 homogeneous(const double m[3][4]) {
     return h;
 }
 
-Matrix4 rigidHomogeneous(const RigidParameters& p) {
-    double m[3][4];
-    rigidMatrix(p, m);
-    return homogeneous(m);
+RigidTransform rigidOf(const Matrix4& h) {
+    RigidTransform t;
+    for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 4; ++column) t.m[row][column] = h(row, column);
+    return t;
 }
 
-RigidParameters parametersOf(const Matrix4& h) {
-    double m[3][4];
-    for (int row = 0; row < 3; ++row)
-        for (int column = 0; column < 4; ++column) m[row][column] = h(row, column);
-    return rigidParameters(m);
+// e^x for the kernel weights from IEEE arithmetic alone: x = k ln 2 + r with
+// |r| <= ln 2 / 2, e^r by its Taylor series, scaled by 2^k exactly.
+double portableExp(double x) {
+    constexpr double ln2 = 0.69314718055994530942;
+    const double k = std::floor(x / ln2 + 0.5);
+    const double r = x - k * ln2;
+    double term = 1.0, sum = 1.0;
+    for (int n = 1; n <= 24; ++n) {
+        term = term * r / n;
+        sum += term;
+    }
+    return std::ldexp(sum, static_cast<int>(k));
 }
 
 // A float volume on the series' grid, x fastest.
@@ -54,7 +62,7 @@ std::vector<float> gaussianKernel(double sigma) {
     std::vector<double> weights(static_cast<std::size_t>(2 * radius + 1));
     double sum = 0.0;
     for (int t = -radius; t <= radius; ++t) {
-        const double w = std::exp(-0.5 * (t * t) / (sigma * sigma));
+        const double w = portableExp(-0.5 * (t * t) / (sigma * sigma));
         weights[static_cast<std::size_t>(t + radius)] = w;
         sum += w;
     }
@@ -120,7 +128,8 @@ void smoothAxis(const Grid& grid, const std::vector<float>& kernel, int axis, co
 void smooth(const Grid& grid, const double voxelMm[3], double fwhmMm, std::vector<float>& image,
             std::vector<float>& scratch) {
     for (int axis = 0; axis < 3; ++axis) {
-        const std::vector<float> kernel = gaussianKernel(fwhmMm / (2.0 * std::sqrt(2.0 * std::log(2.0))) / voxelMm[axis]);
+        constexpr double fwhmPerSigma = 2.3548200450309493;  // 2 sqrt(2 ln 2)
+        const std::vector<float> kernel = gaussianKernel(fwhmMm / fwhmPerSigma / voxelMm[axis]);
         smoothAxis(grid, kernel, axis, image, scratch);
         image.swap(scratch);
     }
@@ -395,11 +404,14 @@ bool MotionEstimator::Impl::run(const Pass& pass, const std::vector<float>& volu
         const Vector7 step = system.ldlt().solve(gradient);
         if (!step.allFinite()) return false;
 
-        // The step moves the reference by B; the volume's transform becomes B·A.
+        // The step moves the reference by B; the volume's transform becomes
+        // B·A. B's turn is the unit quaternion (1, r/2) normalised: to first
+        // order the rotation r, as the Jacobian has it, and made without
+        // trigonometry.
         const Eigen::Vector3d rotation = step.segment<3>(3);
         const double angle = rotation.norm();
-        Eigen::Matrix3d turn = Eigen::Matrix3d::Identity();
-        if (angle > 0.0) turn = Eigen::AngleAxisd(angle, rotation / angle).toRotationMatrix();
+        const Eigen::Matrix3d turn =
+            Eigen::Quaterniond(1.0, 0.5 * rotation[0], 0.5 * rotation[1], 0.5 * rotation[2]).normalized().toRotationMatrix();
         Matrix4 b = Matrix4::Identity();
         b.topLeftCorner<3, 3>() = turn;
         b.topRightCorner<3, 1>() = centre + step.head<3>() - turn * centre;
@@ -478,10 +490,11 @@ std::array<std::size_t, 2> MotionEstimator::samplePoints() const {
     return {impl_->coarse.reference.size(), impl_->fine.reference.size()};
 }
 
-MotionEstimator::Result MotionEstimator::estimate(const int16_t* volume, const RigidParameters& start) const {
+MotionEstimator::Result MotionEstimator::estimate(const int16_t* volume, const RigidTransform& start) const {
     const Impl& s = *impl_;
     Result result;
-    result.parameters = start;
+    result.transform = start;
+    result.parameters = rigidParameters(start.m);
     if (!s.usable) {
         result.status = Status::NoReference;
         return result;
@@ -503,14 +516,15 @@ MotionEstimator::Result MotionEstimator::estimate(const int16_t* volume, const R
     smooth(s.grid, s.voxelMm, extra, coarse, scratch);
 
     if (s.fine.cubic) cubicSplineCoefficients(s.grid, fine);
-    Matrix4 transform = rigidHomogeneous(start);
+    Matrix4 transform = homogeneous(start.m);
     double lastStepMm = 0.0;
     if (!s.run(s.coarse, coarse, transform, result.iterations, lastStepMm, result.correlation) ||
         !s.run(s.fine, fine, transform, result.iterations, lastStepMm, result.correlation)) {
         result.status = Status::NoOverlap;
         return result;
     }
-    const RigidParameters fitted = parametersOf(transform);
+    const RigidTransform fittedTransform = rigidOf(transform);
+    const RigidParameters fitted = rigidParameters(fittedTransform.m);
     bool sane = lastStepMm < 100.0 * s.settings.toleranceMm && result.correlation >= s.settings.minimumCorrelation;
     for (int i = 0; i < 6; ++i) {
         const double limit = i < 3 ? s.settings.maximumShiftMm : s.settings.maximumRotationRadians;
@@ -521,6 +535,7 @@ MotionEstimator::Result MotionEstimator::estimate(const int16_t* volume, const R
         result.status = Status::Diverged;
         return result;
     }
+    result.transform = fittedTransform;
     result.parameters = fitted;
     return result;
 }

@@ -22,7 +22,11 @@
 // Only points in and around the head (from the reference) take part, and a
 // global intensity scale is fitted along so that signal drift is not taken
 // for motion. No threads: every sum runs in one fixed order, so the same input
-// gives the same bits on every run.
+// gives the same bits on every run. The fit itself uses nothing but IEEE
+// arithmetic and square roots (no exp, sin or cos of the platform's maths
+// library, whose last bits differ between C libraries), and the run hands the
+// previous fit on as a matrix, so Linux and Windows builds follow the same
+// iterations; only turning the final matrix into angles uses the library.
 #pragma once
 
 #include <array>
@@ -41,6 +45,11 @@ void rigidMatrix(const RigidParameters& parameters, double matrix[3][4]);
 // The parameters of a rigid matrix [R | t] (R a rotation), pitch and yaw in
 // (-pi, pi], roll in [-pi/2, pi/2]: the inverse of rigidMatrix.
 RigidParameters rigidParameters(const double matrix[3][4]);
+
+// A rigid transform as the rows of [R | t]; the identity unless set.
+struct RigidTransform {
+    double m[3][4] = {{1.0, 0.0, 0.0, 0.0}, {0.0, 1.0, 0.0, 0.0}, {0.0, 0.0, 1.0, 0.0}};
+};
 
 struct MotionEstimatorSettings {
     double coarseFwhmMm = 8.0;     // smoothing of the pass that catches large moves
@@ -72,7 +81,8 @@ class MotionEstimator {
 public:
     enum class Status { Converged, Blank, NoOverlap, Diverged, NoReference };
     struct Result {
-        RigidParameters parameters{};  // the fit; meaningful only when Converged
+        RigidTransform transform;      // the fit, A; meaningful only when Converged
+        RigidParameters parameters{};  // the same as parameters
         Status status = Status::Converged;
         int iterations = 0;        // Gauss–Newton steps over both passes
         double correlation = 0.0;  // of the resampled volume with the reference, over the head
@@ -87,8 +97,8 @@ public:
     MotionEstimator& operator=(const MotionEstimator&) = delete;
 
     // The parameters of `volume` (same grid as the reference), starting the
-    // search from `start` (the previous volume's estimate in a run).
-    Result estimate(const int16_t* volume, const RigidParameters& start) const;
+    // search from `start` (the previous volume's fit in a run).
+    Result estimate(const int16_t* volume, const RigidTransform& start = {}) const;
 
     // Sample points of the coarse and fine passes (for reports and benchmarks).
     std::array<std::size_t, 2> samplePoints() const;
