@@ -99,15 +99,21 @@ MotionEstimate phantomMoveAsRigid(const MotionEstimate& m) {
     return hostUnitsFromRigid(rigidParameters(a));
 }
 
+// Every volume of the phantom's run.
+std::vector<std::vector<int16_t>> phantomVolumes(SyntheticSource& source, SeriesInfo& info) {
+    std::string error;
+    EXPECT_TRUE(source.open(info, error)) << error;
+    std::vector<std::vector<int16_t>> volumes;
+    for (std::vector<int16_t> volume; source.next(volume, error) == VolumeSource::Next::Volume;)
+        volumes.push_back(volume);
+    return volumes;
+}
+
 TEST(MotionEstimator, PhantomTraceIsRecovered) {
     SyntheticOptions options;  // the phantom as Korvanth makes it by default
     SyntheticSource source(options);
     SeriesInfo info;
-    std::string error;
-    ASSERT_TRUE(source.open(info, error)) << error;
-    std::vector<std::vector<int16_t>> volumes;
-    for (std::vector<int16_t> volume; source.next(volume, error) == VolumeSource::Next::Volume;)
-        volumes.push_back(volume);
+    const std::vector<std::vector<int16_t>> volumes = phantomVolumes(source, info);
     std::vector<MotionEstimate> truth;
     for (const MotionEstimate& m : source.motion()) truth.push_back(phantomMoveAsRigid(m));
     // The goal of 0.02° is not met for yaw, and this says so rather than
@@ -360,11 +366,8 @@ TEST(MotionEstimator, UnusableVolumesKeepTheLastGoodEstimate) {
     options.volumes = 12;
     SyntheticSource source(options);
     SeriesInfo info;
-    std::string error;
-    ASSERT_TRUE(source.open(info, error)) << error;
-    std::vector<std::vector<int16_t>> volumes;
-    for (std::vector<int16_t> volume; source.next(volume, error) == VolumeSource::Next::Volume;)
-        volumes.push_back(volume);
+    std::vector<std::vector<int16_t>> volumes = phantomVolumes(source, info);
+    ASSERT_EQ(volumes.size(), 12u);
     const std::size_t count = volumes[0].size();
     const std::size_t rowsAway = static_cast<std::size_t>(info.dims[0]) * info.dims[1];
     volumes[5].assign(count, 0);  // blank
@@ -400,6 +403,7 @@ TEST(MotionEstimator, UnusableVolumesKeepTheLastGoodEstimate) {
     EXPECT_FALSE(results[11].estimate == MotionEstimate{});
 
     EstimatedMotion beyond(12);
+    std::string error;
     EXPECT_FALSE(beyond.begin(info, error));
     EXPECT_NE(error.find("reference volume 13"), std::string::npos) << error;
 }
