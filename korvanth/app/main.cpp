@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
     results.motionSource = inputs.motionSource;
     if (inputs.motionEstimated) results.spmMotionFile = "rp_" + settings.projectName + ".txt";
     results.comparedMotion = inputs.comparedMotion;
-    results.comparedSource = "from " + o.compareMotionPath;
+    results.comparedSource = o.compareMotionPath;
     ResultWriter writer(results);
     observers.add(writer);
     const RunOutcome outcome =

@@ -24,7 +24,7 @@ struct ReportInput {
     std::string motionSource;            // where `motion` came from, e.g. "estimated by Korvanth"
     std::vector<uint8_t> motionUnreliable;  // per volume: 1 where `motion` is a fallback (the estimator failed)
     std::vector<MotionEstimate> comparedMotion;  // a second trace shown beside `motion`; empty: none
-    std::string comparedSource;
+    std::string comparedSource;          // names the compared trace, e.g. its file
     std::vector<double> stepSeconds;     // latency of each volume's plug-in steps
 };
 
