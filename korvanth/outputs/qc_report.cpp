@@ -571,7 +571,7 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
                  << (compared ? "; compared with " + escapeHtml(input.comparedSource) : std::string()) << ".</p>\n";
         if (!unreliable.empty())
             html << "<p class=\"warn\">No reliable estimate for volumes " << figure("motion-unreliable", unreliable)
-                 << ": they carry the last good estimate.</p>\n";
+                 << ": they carry zeros (before the reference volume) or the last good estimate.</p>\n";
         html << "<img src=\"motion.png\" alt=\"Translations and rotations over time\">\n"
              << "</section>\n<section><h2>Framewise displacement</h2>\n<img src=\"fd.png\" alt=\"Framewise displacement over time\">\n"
              << "<p class=\"note\">Sum of the absolute changes of the six estimates from the previous volume; "
