@@ -310,6 +310,9 @@ struct MotionEstimator::Impl {
     Pass coarse, fine;
     double referenceMean = 0.0;  // of the raw reference over the fine points
     bool usable = false;         // the reference has a head to register to
+    // Work images of the volume in hand, kept from call to call so that a run
+    // does not allocate (and fault in) several volumes' worth of memory each time.
+    std::vector<float> fineWork, coarseWork, scratch;
 
     void buildPass(Pass& pass, const std::vector<float>& smoothed, const std::vector<uint8_t>& head,
                    double spacingMm, bool checkerboard) const;
@@ -490,8 +493,8 @@ std::array<std::size_t, 2> MotionEstimator::samplePoints() const {
     return {impl_->coarse.reference.size(), impl_->fine.reference.size()};
 }
 
-MotionEstimator::Result MotionEstimator::estimate(const int16_t* volume, const RigidTransform& start) const {
-    const Impl& s = *impl_;
+MotionEstimator::Result MotionEstimator::estimate(const int16_t* volume, const RigidTransform& start) {
+    Impl& s = *impl_;
     Result result;
     result.transform = start;
     result.parameters = rigidParameters(start.m);
@@ -508,9 +511,12 @@ MotionEstimator::Result MotionEstimator::estimate(const int16_t* volume, const R
     }
 
     const std::size_t count = s.grid.count();
-    std::vector<float> fine(volume, volume + count), scratch;
+    std::vector<float>& fine = s.fineWork;
+    std::vector<float>& coarse = s.coarseWork;
+    std::vector<float>& scratch = s.scratch;
+    fine.assign(volume, volume + count);
     smooth(s.grid, s.voxelMm, s.fine.fwhmMm, fine, scratch);
-    std::vector<float> coarse = fine;
+    coarse = fine;
     const double extra =
         std::sqrt(std::max(0.0, s.coarse.fwhmMm * s.coarse.fwhmMm - s.fine.fwhmMm * s.fine.fwhmMm));
     smooth(s.grid, s.voxelMm, extra, coarse, scratch);

@@ -102,8 +102,9 @@ public:
     MotionEstimator& operator=(const MotionEstimator&) = delete;
 
     // The parameters of `volume` (same grid as the reference), starting the
-    // search from `start` (the previous volume's fit in a run).
-    Result estimate(const int16_t* volume, const RigidTransform& start = {}) const;
+    // search from `start` (the previous volume's fit in a run). Not for two
+    // threads at once: the estimator keeps its work images.
+    Result estimate(const int16_t* volume, const RigidTransform& start = {});
 
     // Sample points of the coarse and fine passes (for reports and benchmarks).
     std::array<std::size_t, 2> samplePoints() const;
