@@ -21,7 +21,7 @@ namespace korvanth {
 // volume and the cause; the next volume starts from that last good estimate.
 class EstimatedMotion final : public MotionSource {
 public:
-    explicit EstimatedMotion(int32_t referenceVolume = 0, MotionEstimatorSettings settings = {})
+    explicit EstimatedMotion(int32_t referenceVolume = 0, const MotionEstimatorSettings& settings = {})
         : referenceVolume_(referenceVolume), settings_(settings) {}
 
     // Fails when the reference lies beyond the run's announced length.
