@@ -214,6 +214,26 @@ TEST(QcReport, WritesPageAndPicturesWithFiguresOfTheInput) {
     fs::remove_all(folder.parent_path());
 }
 
+// A second trace adds the difference panels and its own FD line; volumes
+// whose estimate is a fallback are named.
+TEST(QcReport, ShowsComparedMotionAndNamesFlaggedVolumes) {
+    const fs::path folder = freshFolder("compared");
+    ReportInput in = syntheticInput();
+    in.motionSource = "estimated by Korvanth against volume 1";
+    in.comparedMotion = in.motion;
+    for (MotionEstimate& m : in.comparedMotion) m[1] += 0.05;
+    in.comparedSource = "rp_run.txt";
+    in.motionUnreliable = {0, 0, 1, 0, 1, 0};
+    std::string error;
+    ASSERT_TRUE(korvanth::writeQcReport(folder.string(), in, error)) << error;
+    const std::string html = readFile(folder / "report.html");
+    EXPECT_NE(html.find("compared with rp_run.txt"), std::string::npos);
+    EXPECT_NE(html.find("id=\"motion-unreliable\">3, 5<"), std::string::npos);
+    // Two more panels of the same height as the first two.
+    EXPECT_EQ(readPng(folder / "motion.png").height, 2 * 580);
+    fs::remove_all(folder);
+}
+
 TEST(QcReport, SaysWhatIsMissingInsteadOfDrawingIt) {
     const fs::path folder = freshFolder("sparse");
     ReportInput in = syntheticInput();

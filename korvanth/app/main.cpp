@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <iostream>
 
 using namespace korvanth;
 
@@ -46,13 +47,22 @@ int main(int argc, char** argv) {
 
     auto* bold = app.add_option("--bold", o.boldPath, "4D NIfTI series to replay (.nii or .nii.gz) instead of the synthetic run")
         ->group("Recorded run");
-    app.add_option("--motion", o.motionPath, "Motion estimates of the series, one row per volume")
-        ->needs(bold)->group("Recorded run");
+    app.add_option("--motion", o.motionPath,
+                   "Motion estimates of a recorded run, one row per volume, or none (zeros); "
+                   "default: Korvanth estimates each volume's motion as it arrives")
+        ->group("Motion");
+    auto* reference = app.add_option("--reference-volume", o.referenceVolume,
+                                     "Volume the estimates are relative to, from 1 (volumes before it get zeros, "
+                                     "flagged: a live run cannot look ahead)")
+        ->check(CLI::Range(1, 1000000))->capture_default_str()->group("Motion");
+    app.add_option("--compare-motion", o.compareMotionPath,
+                   "A motion file shown beside the run's motion in the report, with the differences")
+        ->group("Motion");
     app.add_option("--motion-format", o.motionFormat,
                    "fsl (rot rad, trans mm), spm (trans mm, rot rad), fmriprep (confounds TSV), plain "
                    "(trans mm, rot degrees), or auto: by name (*.par fsl, rp_*.txt spm, *.tsv fmriprep)")
         ->check(CLI::IsMember({"auto", "fsl", "spm", "fmriprep", "plain"}))->capture_default_str()
-        ->group("Recorded run");
+        ->group("Motion");
 
     app.add_option("--tr", o.repetitionTime,
                    "Repetition time in seconds (default: the file's, or 2 for the synthetic run)")
@@ -82,6 +92,11 @@ int main(int argc, char** argv) {
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);  // prints the help, or the error and a hint
         return code == 0 ? exitSuccess : exitBadInput;
+    }
+    if (reference->count() > 0 && !o.motionPath.empty()) {
+        std::cerr << "error: --reference-volume goes with Korvanth's own estimates, not with --motion "
+                  << o.motionPath << '\n';
+        return exitBadInput;
     }
     return runSession(o);
 }

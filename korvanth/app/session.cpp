@@ -7,6 +7,7 @@
 #include "korvanth/outputs/output_folder.h"
 #include "korvanth/outputs/result_writer.h"
 #include "korvanth/run/run_loop.h"
+#include "korvanth/sources/estimated_motion.h"
 #include "korvanth/sources/motion_files.h"
 #include "korvanth/sources/paced_source.h"
 #if KORVANTH_HAS_NIFTI
@@ -62,9 +63,24 @@ struct RunInputs {
     SeriesInfo series;
     bool madeUp = false;      // the synthetic run: its series and motion are results too
     bool motionGiven = false;
+    bool motionEstimated = false;
+    std::string motionSource;                     // for the report
+    std::vector<MotionEstimate> comparedMotion;  // --compare-motion
 
     VolumeSource& source() { return paced ? *paced : *recorded; }
 };
+
+// A motion file's estimates, one row per volume of `series`; the format from
+// --motion-format, or from the name when that is auto.
+bool readMotion(const KorvanthOptions& o, const std::string& path, const SeriesInfo& series,
+                std::vector<MotionEstimate>& motion, std::string& error) {
+    MotionFormat format = MotionFormat::Plain;
+    if (o.motionFormat == "auto" ? !guessMotionFormat(path, format) : !parseMotionFormat(o.motionFormat, format)) {
+        error = path + ": cannot tell the motion file's format from its name; give --motion-format";
+        return false;
+    }
+    return readMotionFile(path, format, static_cast<std::size_t>(series.expectedVolumes), motion, error);
+}
 
 bool openInputs(KorvanthOptions& o, RunInputs& in, std::string& error) {
     if (o.boldPath.empty()) {
@@ -72,10 +88,9 @@ bool openInputs(KorvanthOptions& o, RunInputs& in, std::string& error) {
         o.synthetic.dimY = o.dims[1];
         o.synthetic.dimZ = o.dims[2];
         if (o.repetitionTime > 0.0) o.synthetic.repetitionTimeSeconds = o.repetitionTime;
-        auto synthetic = std::make_unique<SyntheticSource>(o.synthetic);
-        in.motion = std::make_unique<ListedMotion>(synthetic->motion());
-        in.recorded = std::move(synthetic);
-        in.madeUp = in.motionGiven = true;
+        in.recorded = std::make_unique<SyntheticSource>(o.synthetic);
+        in.madeUp = true;
+        if (!in.recorded->open(in.series, error)) return false;
     } else {
 #if KORVANTH_HAS_NIFTI
         auto nifti = std::make_unique<NiftiSeriesSource>(o.boldPath);
@@ -89,25 +104,27 @@ bool openInputs(KorvanthOptions& o, RunInputs& in, std::string& error) {
         error = o.boldPath + ": this build of Korvanth cannot read NIfTI images (built without libnifti2)";
         return false;
 #endif
-        if (o.motionPath.empty()) {
-            std::cerr << "warning: no motion file given (--motion): every motion log line carries zeros\n";
-            in.motion = std::make_unique<ListedMotion>();
-        } else {
-            MotionFormat format = MotionFormat::Plain;
-            if (o.motionFormat == "auto" ? !guessMotionFormat(o.motionPath, format)
-                                         : !parseMotionFormat(o.motionFormat, format)) {
-                error = o.motionPath + ": cannot tell the motion file's format from its name; give --motion-format";
-                return false;
-            }
-            std::vector<MotionEstimate> motion;
-            if (!readMotionFile(o.motionPath, format, static_cast<std::size_t>(in.series.expectedVolumes), motion,
-                                error))
-                return false;
-            in.motion = std::make_unique<ListedMotion>(std::move(motion));
-            in.motionGiven = true;
-        }
     }
-    if (in.madeUp && !in.recorded->open(in.series, error)) return false;
+    // The motion: none, a file's, or the host's own estimates (the default).
+    if (o.motionPath == "none") {
+        in.motion = std::make_unique<ListedMotion>();
+    } else if (o.motionPath.empty()) {
+        in.motion = std::make_unique<EstimatedMotion>(o.referenceVolume - 1);
+        in.motionGiven = in.motionEstimated = true;
+        in.motionSource = "estimated by Korvanth against volume " + std::to_string(o.referenceVolume);
+    } else {
+        if (in.madeUp) {
+            error = "--motion " + o.motionPath + ": a motion file goes with a recorded run (--bold)";
+            return false;
+        }
+        std::vector<MotionEstimate> motion;
+        if (!readMotion(o, o.motionPath, in.series, motion, error)) return false;
+        in.motion = std::make_unique<ListedMotion>(std::move(motion));
+        in.motionGiven = true;
+        in.motionSource = "from " + o.motionPath;
+    }
+    if (!o.compareMotionPath.empty() && !readMotion(o, o.compareMotionPath, in.series, in.comparedMotion, error))
+        return false;
     if (o.realtime) in.paced = std::make_unique<PacedSource>(*in.recorded, in.series.repetitionTimeSeconds);
     return in.motion->begin(in.series, error);
 }
@@ -207,6 +224,10 @@ int runSession(KorvanthOptions& o) {
     results.pluginName = info.name;
     results.writeSeries = inputs.madeUp;
     results.motionGiven = inputs.motionGiven;
+    results.motionSource = inputs.motionSource;
+    if (inputs.motionEstimated) results.spmMotionFile = "rp_" + settings.projectName + ".txt";
+    results.comparedMotion = inputs.comparedMotion;
+    results.comparedSource = o.compareMotionPath;
     ResultWriter writer(results);
     observers.add(writer);
     RunOutcome outcome;

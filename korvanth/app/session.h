@@ -27,6 +27,8 @@ struct KorvanthOptions {
     std::string boldPath;
     std::string motionPath;
     std::string motionFormat = "auto";
+    int32_t referenceVolume = 1;  // from 1, for Korvanth's own estimates
+    std::string compareMotionPath;
     double repetitionTime = 0.0;  // 0: from the file, or the synthetic run's
     bool realtime = false;
     bool initOnly = false;

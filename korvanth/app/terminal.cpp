@@ -22,6 +22,11 @@ std::string renderLogLine(const std::string& line, bool styled) {
 void TerminalView::runStarted(const SeriesInfo& series) { expectedVolumes_ = series.expectedVolumes; }
 
 void TerminalView::volumeDone(const VolumeDone& volume) {
+    if (!volume.motionWarning.empty()) {
+        if (progressLineShown_) std::fputs("\r\x1b[K", stderr);
+        progressLineShown_ = false;
+        std::fprintf(stderr, "warning: %s\n", volume.motionWarning.c_str());
+    }
     if (!showProgress_) return;
     const int32_t done = volume.index + 1;
     if (expectedVolumes_ > 0)

@@ -421,6 +421,10 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
     }
 
     const std::vector<double> fd = framewiseDisplacement(input.motion);
+    const bool compared = !input.motion.empty() && input.comparedMotion.size() == input.motion.size();
+    std::string unreliable;  // the flagged volumes, numbered from 1
+    for (std::size_t t = 0; t < input.motionUnreliable.size(); ++t)
+        if (input.motionUnreliable[t] != 0) unreliable += (unreliable.empty() ? "" : ", ") + std::to_string(t + 1);
     if (!input.motion.empty()) {
         plot::Panel translations{"Translations", "volume", "mm", {}, {}, false, ""};
         plot::Panel rotations{"Rotations", "volume", "degrees", {}, {}, false, ""};
@@ -430,12 +434,36 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
             for (const MotionEstimate& m : input.motion) s.values.push_back(m[k]);
             (k < 3 ? translations : rotations).series.push_back(std::move(s));
         }
-        SurfacePtr motionImage = drawPanels(1200, {translations, rotations}, 290);
+        std::vector<plot::Panel> panels{translations, rotations};
+        if (compared) {
+            // The compared trace in paler colours beside the first, then the differences.
+            plot::Panel differences[2] = {{"Translations: difference", "volume", "mm", {}, {}, false, ""},
+                                          {"Rotations: difference", "volume", "degrees", {}, {}, false, ""}};
+            for (int k = 0; k < 6; ++k) {
+                const plot::Rgb c = axisColours[k % 3];
+                plot::Series other{std::string(axes[k % 3]) + " compared", {}, {0.55 + 0.45 * c.r, 0.55 + 0.45 * c.g, 0.55 + 0.45 * c.b}};
+                plot::Series difference{axes[k % 3], {}, c};
+                for (std::size_t t = 0; t < input.motion.size(); ++t) {
+                    other.values.push_back(input.comparedMotion[t][k]);
+                    difference.values.push_back(input.motion[t][k] - input.comparedMotion[t][k]);
+                }
+                panels[static_cast<std::size_t>(k / 3)].series.push_back(std::move(other));
+                differences[k / 3].series.push_back(std::move(difference));
+            }
+            panels.push_back(differences[0]);
+            panels.push_back(differences[1]);
+            panels[0].note = "paler: " + input.comparedSource;
+        }
+        SurfacePtr motionImage = drawPanels(1200, panels, 290);
         if (!savePng(motionImage.get(), out / "motion.png", error)) return false;
 
         plot::Panel fdPanel{"", "volume", "mm", {}, {}, true,
                             "rotations as mm of arc on a 50 mm sphere"};
         fdPanel.series.push_back({"FD", fd, plot::rgbFromHex(0x333399)});
+        if (compared) {
+            fdPanel.series.push_back({"FD compared", framewiseDisplacement(input.comparedMotion), plot::rgbFromHex(0xa0a0d0)});
+            fdPanel.note += "; paler: " + input.comparedSource;
+        }
         fdPanel.lines.push_back({0.2, "0.2 mm", plot::rgbFromHex(0xe6a100)});
         fdPanel.lines.push_back({0.5, "0.5 mm", plot::rgbFromHex(0xd62728)});
         SurfacePtr fdImage = drawPanels(1200, {fdPanel}, 300);
@@ -545,6 +573,12 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
     if (input.motion.empty()) {
         html << "<p class=\"empty\">No motion estimates given.</p>\n";
     } else {
+        if (!input.motionSource.empty())
+            html << "<p class=\"note\">Motion " << escapeHtml(input.motionSource)
+                 << (compared ? "; compared with " + escapeHtml(input.comparedSource) : std::string()) << ".</p>\n";
+        if (!unreliable.empty())
+            html << "<p class=\"warn\">No reliable estimate for volumes " << figure("motion-unreliable", unreliable)
+                 << ": they carry zeros (before the reference volume) or the last good estimate.</p>\n";
         html << "<img src=\"motion.png\" alt=\"Translations and rotations over time\">\n"
              << "</section>\n<section><h2>Framewise displacement</h2>\n<img src=\"fd.png\" alt=\"Framewise displacement over time\">\n"
              << "<p class=\"note\">Sum of the absolute changes of the six estimates from the previous volume; "

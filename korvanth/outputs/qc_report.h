@@ -21,6 +21,10 @@ struct ReportInput {
     std::vector<float> maps;             // 8 maps of dims product each, in map order
     std::vector<std::string> mapNames;   // 8 names
     std::vector<MotionEstimate> motion;  // per volume: mm and degrees; empty when none was given
+    std::string motionSource;            // where `motion` came from, e.g. "estimated by Korvanth"
+    std::vector<uint8_t> motionUnreliable;  // per volume: 1 where `motion` is a fallback (the estimator failed)
+    std::vector<MotionEstimate> comparedMotion;  // a second trace shown beside `motion`; empty: none
+    std::string comparedSource;          // names the compared trace, e.g. its file
     std::vector<double> stepSeconds;     // latency of each volume's plug-in steps
     std::string partial;                 // empty for a complete run, else why it ended early
     int32_t expectedVolumes = 0;         // of a partial run; 0 when not known

@@ -37,6 +37,8 @@ void ResultWriter::runStarted(const SeriesInfo& series) {
     firstVolume_.clear();
     motion_.clear();
     stepSeconds_.clear();
+    motionSeconds_.clear();
+    motionUnreliable_.clear();
     error_.clear();
 }
 
@@ -45,6 +47,8 @@ void ResultWriter::volumeDone(const VolumeDone& volume) {
         firstVolume_.assign(volume.volume, volume.volume + series_.voxelCount());
     motion_.push_back(volume.motion);
     stepSeconds_.push_back(volume.timing.stepSeconds);
+    motionSeconds_.push_back(volume.timing.motionSeconds);
+    motionUnreliable_.push_back(volume.motionReliable ? 0 : 1);
 }
 
 void ResultWriter::runFinished(const RunFinished& run) {
@@ -62,7 +66,11 @@ bool ResultWriter::writeAll(const RunFinished& run) {
         error_ = folder + "host.log: cannot write the host log";
         return false;
     }
-    if (!writeTimingCsv(folder + "timing.csv", stepSeconds_, series_.repetitionTimeSeconds, error_)) return false;
+    if (!writeTimingCsv(folder + "timing.csv", stepSeconds_, series_.repetitionTimeSeconds, motionSeconds_,
+                        motionUnreliable_, error_))
+        return false;
+    if (!settings_.spmMotionFile.empty() && !writeSpmMotionFile(folder + settings_.spmMotionFile, motion_, error_))
+        return false;
     MapsDescription description;
     description.mapNames = state.mapNames;
     std::copy(series_.dims, series_.dims + 3, description.dims);
@@ -92,7 +100,13 @@ bool ResultWriter::writeAll(const RunFinished& run) {
     report.firstVolume = firstVolume_;
     report.maps = state.pluginMaps;
     report.mapNames = state.mapNames;
-    if (settings_.motionGiven) report.motion = motion_;
+    if (settings_.motionGiven) {
+        report.motion = motion_;
+        report.motionSource = settings_.motionSource;
+        report.motionUnreliable = motionUnreliable_;
+        report.comparedMotion = settings_.comparedMotion;
+        report.comparedSource = settings_.comparedSource;
+    }
     report.stepSeconds = stepSeconds_;
     if (run.partial) {
         report.partial = run.endReason.empty() ? "ended early" : run.endReason;

@@ -7,6 +7,7 @@
 
 #include "korvanth/run/run_observer.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,10 @@ struct ResultSettings {
     std::string pluginName;
     bool writeSeries = false;  // bold.nii.gz and bold_motion.txt: the input, for a made-up run
     bool motionGiven = true;   // false: the motion log carried zeros, the report says there was no motion
+    std::string motionSource;  // where the motion came from, for the report
+    std::string spmMotionFile;  // rp_<project>.txt: the motion in SPM's layout; empty: not written
+    std::vector<MotionEstimate> comparedMotion;  // shown beside the run's motion in the report; empty: none
+    std::string comparedSource;
 };
 
 class ResultWriter final : public RunObserver {
@@ -41,6 +46,8 @@ private:
     std::vector<float> firstVolume_;
     std::vector<MotionEstimate> motion_;
     std::vector<double> stepSeconds_;
+    std::vector<double> motionSeconds_;
+    std::vector<uint8_t> motionUnreliable_;
     std::string error_;
 };
 

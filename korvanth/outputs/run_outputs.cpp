@@ -1,5 +1,7 @@
 #include "korvanth/outputs/run_outputs.h"
 
+#include "korvanth/run/units.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -10,13 +12,16 @@ namespace fs = std::filesystem;
 namespace korvanth {
 
 bool writeTimingCsv(const std::string& path, const std::vector<double>& stepSeconds, double repetitionTimeSeconds,
+                    const std::vector<double>& motionSeconds, const std::vector<uint8_t>& motionUnreliable,
                     std::string& error) {
     std::ofstream out(path, std::ios::binary);
-    out << "volume,step_seconds,longer_than_tr\n";
+    out << "volume,step_seconds,longer_than_tr,motion_seconds,motion_unreliable\n";
     for (std::size_t i = 0; i < stepSeconds.size(); ++i) {
-        char line[96];
-        std::snprintf(line, sizeof line, "%llu,%.9f,%d\n", static_cast<unsigned long long>(i + 1), stepSeconds[i],
-                      repetitionTimeSeconds > 0.0 && stepSeconds[i] > repetitionTimeSeconds ? 1 : 0);
+        char line[128];
+        std::snprintf(line, sizeof line, "%llu,%.9f,%d,%.9f,%d\n", static_cast<unsigned long long>(i + 1),
+                      stepSeconds[i], repetitionTimeSeconds > 0.0 && stepSeconds[i] > repetitionTimeSeconds ? 1 : 0,
+                      i < motionSeconds.size() ? motionSeconds[i] : 0.0,
+                      i < motionUnreliable.size() ? motionUnreliable[i] : 0);
         out << line;
     }
     out.close();
@@ -64,6 +69,23 @@ bool writePlainMotionFile(const std::string& path, const std::vector<MotionEstim
     std::fprintf(file, "# dx dy dz (mm) rx ry rz (degrees), one row per volume\n");
     for (const MotionEstimate& m : motion)
         std::fprintf(file, "%.17g %.17g %.17g %.17g %.17g %.17g\n", m[0], m[1], m[2], m[3], m[4], m[5]);
+    const bool written = std::ferror(file) == 0;
+    if (std::fclose(file) != 0 || !written) {
+        error = path + ": cannot write the motion file";
+        return false;
+    }
+    return true;
+}
+
+bool writeSpmMotionFile(const std::string& path, const std::vector<MotionEstimate>& motion, std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        error = path + ": cannot create the motion file";
+        return false;
+    }
+    for (const MotionEstimate& m : motion)
+        std::fprintf(file, "%16.10e %16.10e %16.10e %16.10e %16.10e %16.10e\n", m[0], m[1], m[2],
+                     radiansFromDegrees(m[3]), radiansFromDegrees(m[4]), radiansFromDegrees(m[5]));
     const bool written = std::ferror(file) == 0;
     if (std::fclose(file) != 0 || !written) {
         error = path + ": cannot write the motion file";

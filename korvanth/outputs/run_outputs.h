@@ -11,8 +11,11 @@
 
 namespace korvanth {
 
-// timing.csv: one row per volume with the latency of its plug-in steps.
+// timing.csv: one row per volume with the latency of its plug-in steps, the
+// time of its motion estimate and whether that estimate is unreliable (a
+// fallback); the last two columns are 0 where their vectors are short.
 bool writeTimingCsv(const std::string& path, const std::vector<double>& stepSeconds, double repetitionTimeSeconds,
+                    const std::vector<double>& motionSeconds, const std::vector<uint8_t>& motionUnreliable,
                     std::string& error);
 
 struct MapsDescription {
@@ -34,5 +37,9 @@ std::string jsonString(const std::string& text);
 // Writes `motion` in the plain motion file format (dx dy dz in mm, rx ry rz in degrees) with enough digits that reading it back
 // gives the same numbers.
 bool writePlainMotionFile(const std::string& path, const std::vector<MotionEstimate>& motion, std::string& error);
+
+// Writes `motion` in SPM's rp_*.txt layout: x y z (mm), pitch roll yaw
+// (radians), one row per volume.
+bool writeSpmMotionFile(const std::string& path, const std::vector<MotionEstimate>& motion, std::string& error);
 
 }  // namespace korvanth

@@ -85,6 +85,7 @@ RunOutcome driveRun(KRVPluginInterface& plugin, const SeriesInfo& series, Volume
         done.timing.motionSeconds = secondsBetween(arrived, estimated);
         done.motion = estimate.estimate;
         done.motionReliable = estimate.reliable;
+        done.motionWarning = estimate.warning;
         if (index >= 1 && !motionLog.append(index, estimate.estimate)) outcome.motionLogWritten = false;
 
         const Clock::time_point before = Clock::now();

@@ -27,6 +27,7 @@ struct VolumeDone {
     int32_t index = 0;  // from 0
     MotionEstimate motion{};  // as written to the motion log: mm, degrees
     bool motionReliable = true;
+    std::string motionWarning;  // why the estimate is not reliable; empty otherwise
     VolumeTiming timing;
     const int16_t* volume = nullptr;  // this volume's intensities
     const float* maps = nullptr;      // the plug-in maps after this step, map after map

@@ -1,0 +1,59 @@
+#include "korvanth/sources/estimated_motion.h"
+
+#include "korvanth/run/units.h"
+
+namespace korvanth {
+
+MotionEstimate hostUnitsFromRigid(const RigidParameters& p) {
+    return {p[0], p[1], p[2], p[3] * degreesPerRadian, p[4] * degreesPerRadian, p[5] * degreesPerRadian};
+}
+
+RigidParameters rigidFromHostUnits(const MotionEstimate& m) {
+    return {m[0], m[1], m[2], radiansFromDegrees(m[3]), radiansFromDegrees(m[4]), radiansFromDegrees(m[5])};
+}
+
+bool EstimatedMotion::begin(const SeriesInfo& series, std::string& error) {
+    series_ = series;
+    estimator_.reset();
+    lastGood_ = RigidTransform{};
+    lastGoodEstimate_ = MotionEstimate{};
+    if (referenceVolume_ < 0 || (series.expectedVolumes > 0 && referenceVolume_ >= series.expectedVolumes)) {
+        error = "the reference volume " + std::to_string(referenceVolume_ + 1) + " is not in a run of " +
+                std::to_string(series.expectedVolumes) + " volumes";
+        return false;
+    }
+    return true;
+}
+
+MotionResult EstimatedMotion::estimate(int32_t index, const int16_t* const* timeCourse) {
+    MotionResult result;
+    if (index < referenceVolume_) {
+        result.reliable = false;
+        if (index == 0)
+            result.warning = "volumes 1 to " + std::to_string(referenceVolume_) +
+                             " come before the reference volume " + std::to_string(referenceVolume_ + 1) +
+                             ": their motion is logged as zeros";
+        return result;
+    }
+    if (index == referenceVolume_ || !estimator_) {
+        double matrix[3][4];
+        voxelToWorld(series_.geometry, matrix);
+        estimator_ = std::make_unique<MotionEstimator>(timeCourse[index], series_.dims, matrix, settings_);
+        lastGood_ = RigidTransform{};
+        lastGoodEstimate_ = MotionEstimate{};
+        return result;
+    }
+    const MotionEstimator::Result fit = estimator_->estimate(timeCourse[index], lastGood_);
+    if (fit.status == MotionEstimator::Status::Converged) {
+        lastGood_ = fit.transform;
+        lastGoodEstimate_ = hostUnitsFromRigid(fit.parameters);
+    } else {
+        result.reliable = false;
+        result.warning = "volume " + std::to_string(index + 1) + ": no motion estimate (" + statusText(fit.status) +
+                         "); the last good estimate is logged";
+    }
+    result.estimate = lastGoodEstimate_;
+    return result;
+}
+
+}  // namespace korvanth
