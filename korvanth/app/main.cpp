@@ -14,10 +14,15 @@
 #if KORVANTH_HAS_NIFTI
 #include "korvanth/sources/nifti_series.h"
 #endif
+#if KORVANTH_HAS_LIVE_VIEW
+#include "korvanth/outputs/live_view.h"
+#endif
 
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -40,6 +45,10 @@ struct ReplayOptions {
     bool initOnly = false;
     std::vector<int32_t> dims{48, 48, 24};
     SyntheticOptions synthetic;
+    std::string serve;  // [ADDR:]PORT of the live view; empty: none
+    double linger = -1.0;  // seconds the live view stays after the run; negative: until Ctrl-C
+    std::vector<double> fdThresholds{0.2, 0.5};
+    double targetMinutes = 5.0;
 };
 
 // The format of a motion file from its name: *.par is FSL, rp_*.txt is SPM,
@@ -127,6 +136,39 @@ bool openInputs(ReplayOptions& o, RunInputs& in, std::string& error) {
     return in.motion->begin(in.series, error);
 }
 
+#if KORVANTH_HAS_LIVE_VIEW
+std::unique_ptr<LiveView> startLiveView(const ReplayOptions& o, std::string& error) {
+    LiveViewSettings settings;
+    if (!parseServeAddress(o.serve, settings.address, settings.port, error)) return nullptr;
+    std::copy(o.fdThresholds.begin(), o.fdThresholds.end(), settings.fdThresholds);
+    std::sort(settings.fdThresholds, settings.fdThresholds + 2);
+    settings.targetMinutes = o.targetMinutes;
+#if KORVANTH_HAS_REPORT
+    settings.reportPath = (fs::absolute(o.outFolder) / "report.html").string();
+#endif
+    auto live = std::make_unique<LiveView>(settings);
+    if (!live->start(error)) return nullptr;
+    if (!isLoopbackAddress(settings.address))
+        std::cerr << "warning: the live view listens on " << settings.address
+                  << ": whoever can reach this machine there can watch the run\n";
+    std::cout << "Live view: " << live->url() << std::endl;
+    return live;
+}
+
+void onInterrupt(int) { requestRunStop(); }
+
+// Keeps the live view up after the run: for `seconds`, or until Ctrl-C when negative.
+void lingerLiveView(LiveView& live, double seconds) {
+    if (seconds == 0.0) return;
+    std::signal(SIGINT, onInterrupt);
+    std::signal(SIGTERM, onInterrupt);
+    std::cout << "Live view stays at " << live.url()
+              << (seconds < 0.0 ? " until Ctrl-C" : " for " + std::to_string(static_cast<int>(std::ceil(seconds))) + " s")
+              << std::endl;
+    live.linger(seconds);
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -174,9 +216,20 @@ int main(int argc, char** argv) {
     auto* voxel = app.add_option("--voxel-size", o.synthetic.voxelSizeMm, "Isotropic voxel size in mm")
         ->check(CLI::PositiveNumber)->capture_default_str()->group(synth);
     for (CLI::Option* option : {dims, volumes, seed, noise, drift, motionScale, voxel}) option->excludes(bold);
+
+    const std::string view = "Live view";
+    app.add_option("--serve", o.serve, "Serve the run to a browser at [ADDR:]PORT (ADDR default 127.0.0.1; 0: any free port)")
+        ->group(view);
+    app.add_option("--linger", o.linger, "Seconds the live view stays up after the run (default: until Ctrl-C)")
+        ->check(CLI::NonNegativeNumber)->group(view);
+    app.add_option("--fd-thresholds", o.fdThresholds, "Framewise displacement thresholds in mm")->expected(2)
+        ->check(CLI::PositiveNumber)->capture_default_str()->group(view);
+    app.add_option("--target-minutes", o.targetMinutes, "Low-motion time wanted, in minutes")
+        ->check(CLI::PositiveNumber)->capture_default_str()->group(view);
     CLI11_PARSE(app, argc, argv);
 
     HostState& state = host();
+    std::string error;
     if (!parseHostVersion(o.hostVersion, state.version))
         return fail("--host-version " + o.hostVersion + " is not of the form X.Y.Z");
     state.programPath = executableFolder();
@@ -185,9 +238,19 @@ int main(int argc, char** argv) {
     TerminalView terminal(standardErrorIsTerminal(), standardOutputShowsStyles());
     ObserverList observers;
     observers.add(terminal);
+#if KORVANTH_HAS_LIVE_VIEW
+    // Up before the plug-in is loaded, so that the page shows its first log lines and a live source's wait.
+    std::unique_ptr<LiveView> live;
+    if (!o.serve.empty()) {
+        live = startLiveView(o, error);
+        if (!live) return fail(error);
+        observers.add(*live);
+    }
+#else
+    if (!o.serve.empty()) return fail("--serve: this build of Korvanth has no live view (built without cpp-httplib)");
+#endif
     state.logListener = [&observers](const std::string& line) { observers.hostLogLine(line); };
 
-    std::string error;
     std::unique_ptr<PluginSession> session = PluginSession::open(o.pluginPath, error);
     if (!session) return fail(error);
     const PluginInfo& info = session->info();
@@ -246,5 +309,8 @@ int main(int argc, char** argv) {
     std::cout << '\n';
     if (fs::exists(fs::path(o.outFolder) / "report.html"))
         std::cout << "Report: " << (fs::absolute(o.outFolder) / "report.html").string() << '\n';
+#if KORVANTH_HAS_LIVE_VIEW
+    if (live) lingerLiveView(*live, o.linger);
+#endif
     return outcome.refusedSteps == 0 ? 0 : 4;
 }
