@@ -6,10 +6,10 @@
 //
 //   live_view_latency [--clients 20] [--volumes 150] [--tr 0.1] [--repeats 3] [--dims 64 64 33] [--pages]
 //                     [--unpaced] [--korvanth PATH] [--plugin PATH]
+#include "test/child_process.h"
+
 #include <httplib.h>
 
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -86,37 +86,19 @@ RunResult runOnce(const Options& o, int clients, const fs::path& out) {
                                   "--linger", "30", "--tr", std::to_string(o.tr), "--volumes",
                                   std::to_string(o.volumes), "--dims", o.dims[0], o.dims[1], o.dims[2]};
     if (o.paced) args.push_back("--realtime");
-    int pipeFds[2];
-    if (::pipe(pipeFds) != 0) std::exit(2);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(pipeFds[1], 1);
-        ::close(pipeFds[0]);
-        ::close(pipeFds[1]);
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    ::close(pipeFds[1]);
-    FILE* output = fdopen(pipeFds[0], "r");
+    tarvex_test::ChildProcess korvanth(args);
     int port = 0;
-    char line[4096];
-    while (port == 0 && std::fgets(line, sizeof line, output) != nullptr)
-        std::sscanf(line, "Live view: http://127.0.0.1:%d/", &port);
+    std::string line;
+    while (port == 0 && korvanth.readLine(line)) std::sscanf(line.c_str(), "Live view: http://127.0.0.1:%d/", &port);
     std::atomic<int> complete{0};
     std::vector<std::thread> followers;
     for (int c = 0; c < clients && port > 0; ++c)
         followers.emplace_back(followEvents, port, o.pages, o.volumes, std::ref(complete));
     // The run ends, the results are written, then the view lingers: the clients have their end events.
-    while (std::fgets(line, sizeof line, output) != nullptr)
-        if (std::string(line).rfind("Live view stays at", 0) == 0) break;
+    while (korvanth.readLine(line))
+        if (line.rfind("Live view stays at", 0) == 0) break;
     for (std::thread& t : followers) t.join();
-    ::kill(pid, SIGINT);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    std::fclose(output);
+    korvanth.end(SIGINT);
 
     RunResult result;
     result.clientsComplete = complete;

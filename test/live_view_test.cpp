@@ -7,15 +7,14 @@
 
 #include "korvanth/outputs/live_view.h"
 #include "korvanth/outputs/qc_report.h"
+#include "test/child_process.h"
 
 #include <httplib.h>
 #include <nifti2_io.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -129,39 +128,18 @@ protected:
         std::vector<std::string> args{KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH, "--out", out,
                                       "--serve", "127.0.0.1:0", "--dims", "20", "20", "10",
                                       "--volumes", std::to_string(runVolumes), "--seed", "3"};
-        int pipeFds[2];
-        ASSERT_EQ(::pipe(pipeFds), 0);
-        pid = ::fork();
-        if (pid == 0) {
-            ::dup2(pipeFds[1], 1);
-            ::dup2(pipeFds[1], 2);
-            ::close(pipeFds[0]);
-            ::close(pipeFds[1]);
-            std::vector<char*> argv;
-            for (std::string& a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            ::execv(argv[0], argv.data());
-            ::_exit(127);
-        }
-        ::close(pipeFds[1]);
-        output = fdopen(pipeFds[0], "r");
+        korvanth = new tarvex_test::ChildProcess(args);
         // Korvanth says where it serves, runs, writes its results, then says it stays.
         log = new std::string;
-        char line[4096];
-        while (std::fgets(line, sizeof line, output) != nullptr) {
+        for (std::string line; korvanth->readLine(line);) {
             *log += line;
-            if (std::sscanf(line, "Live view: http://127.0.0.1:%d/", &port) == 1) continue;
-            if (std::string(line).rfind("Live view stays at", 0) == 0) break;
+            if (std::sscanf(line.c_str(), "Live view: http://127.0.0.1:%d/", &port) == 1) continue;
+            if (line.rfind("Live view stays at", 0) == 0) break;
         }
     }
     static void TearDownTestSuite() {
-        if (pid > 0) {
-            ::kill(pid, SIGINT);  // Ctrl-C ends the lingering server
-            int status = 0;
-            ::waitpid(pid, &status, 0);
-            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "Korvanth after Ctrl-C: " << status;
-        }
-        if (output != nullptr) std::fclose(output);
+        EXPECT_EQ(korvanth->end(SIGINT), 0) << "Korvanth after Ctrl-C";  // Ctrl-C ends the lingering server
+        delete korvanth;
         fs::remove_all(*folder);
         delete folder;
         delete log;
@@ -174,14 +152,12 @@ protected:
 
     static fs::path* folder;
     static std::string* log;
-    static pid_t pid;
-    static FILE* output;
+    static tarvex_test::ChildProcess* korvanth;
     static int port;
 };
 fs::path* ServedRun::folder = nullptr;
 std::string* ServedRun::log = nullptr;
-pid_t ServedRun::pid = -1;
-FILE* ServedRun::output = nullptr;
+tarvex_test::ChildProcess* ServedRun::korvanth = nullptr;
 int ServedRun::port = 0;
 
 // The motion log's estimates by volume index (the log has none for the first).
