@@ -229,7 +229,6 @@ int main(int argc, char** argv) {
     CLI11_PARSE(app, argc, argv);
 
     HostState& state = host();
-    std::string error;
     if (!parseHostVersion(o.hostVersion, state.version))
         return fail("--host-version " + o.hostVersion + " is not of the form X.Y.Z");
     state.programPath = executableFolder();
@@ -242,8 +241,9 @@ int main(int argc, char** argv) {
     // Up before the plug-in is loaded, so that the page shows its first log lines and a live source's wait.
     std::unique_ptr<LiveView> live;
     if (!o.serve.empty()) {
-        live = startLiveView(o, error);
-        if (!live) return fail(error);
+        std::string serveError;
+        live = startLiveView(o, serveError);
+        if (!live) return fail(serveError);
         observers.add(*live);
     }
 #else
@@ -251,6 +251,7 @@ int main(int argc, char** argv) {
 #endif
     state.logListener = [&observers](const std::string& line) { observers.hostLogLine(line); };
 
+    std::string error;
     std::unique_ptr<PluginSession> session = PluginSession::open(o.pluginPath, error);
     if (!session) return fail(error);
     const PluginInfo& info = session->info();
