@@ -299,6 +299,28 @@ TEST_F(ServedRun, ServesOnlyItsEndpoints) {
 }
 
 // ---------------------------------------------------------------------------
+TEST(LiveView, ServeAddresses) {
+    std::string address, error;
+    int port = -1;
+    const struct {
+        const char* text;
+        const char* address;
+        int port;
+    } good[] = {{"8080", "127.0.0.1", 8080}, {"0", "127.0.0.1", 0}, {"0.0.0.0:65535", "0.0.0.0", 65535},
+                {"localhost:80", "localhost", 80}, {"[::1]:9000", "::1", 9000}};
+    for (const auto& g : good) {
+        EXPECT_TRUE(korvanth::parseServeAddress(g.text, address, port, error)) << g.text << ": " << error;
+        EXPECT_EQ(address, g.address) << g.text;
+        EXPECT_EQ(port, g.port) << g.text;
+    }
+    for (const char* bad : {"", "65536", "-1", "80a", ":8080", "::1:8080", "host:", "a b:80", "1.2.3.4:99999"})
+        EXPECT_FALSE(korvanth::parseServeAddress(bad, address, port, error)) << bad;
+    EXPECT_TRUE(korvanth::isLoopbackAddress("127.0.0.1"));
+    EXPECT_TRUE(korvanth::isLoopbackAddress("::1"));
+    EXPECT_FALSE(korvanth::isLoopbackAddress("0.0.0.0"));
+    EXPECT_FALSE(korvanth::isLoopbackAddress("192.168.1.20"));
+}
+
 // A client that never reads: the run goes on, the client is dropped, and a
 // client that reads gets every event.
 TEST(LiveView, ClientThatNeverReadsIsDroppedWithoutStallingTheRun) {
