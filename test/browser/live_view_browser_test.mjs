@@ -17,7 +17,7 @@ const args = {};
 for (let i = 2; i + 1 < process.argv.length; i += 2) args[process.argv[i].replace(/^--/, "")] = process.argv[i + 1];
 const chromiumPath = process.env.CHROMIUM || "/usr/bin/chromium";
 const required = process.env.TARVEX_BROWSER_TEST_REQUIRED === "1";
-const volumes = 60;
+const volumes = 80;  // 16 s at the TR: the checks while it runs have time to spare
 const tr = 0.2;
 
 function skip(reason) {
