@@ -4,6 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+# Set-up installed Chromium and playwright-core: the browser test must run, not skip.
+export TARVEX_BROWSER_TEST_REQUIRED=1
 
 jobs=$(nproc)
 passed=0

@@ -87,6 +87,16 @@ int main(int argc, char** argv) {
         ->check(finiteIn(0.01, 100.0))->capture_default_str()->group(synth);
     for (CLI::Option* option : {dims, volumes, seed, noise, drift, motionScale, voxel}) option->excludes(bold);
 
+    const std::string view = "Live view";
+    app.add_option("--serve", o.serve, "Serve the run to a browser at [ADDR:]PORT (ADDR default 127.0.0.1; 0: any free port)")
+        ->group(view);
+    app.add_option("--linger", o.linger, "Seconds the live view stays up after the run (default: until Ctrl-C)")
+        ->check(finiteIn(0.0, 86400.0))->group(view);
+    app.add_option("--fd-thresholds", o.fdThresholds, "Framewise displacement thresholds in mm")->expected(2)
+        ->check(finiteIn(0.001, 100.0))->capture_default_str()->group(view);
+    app.add_option("--target-minutes", o.targetMinutes, "Low-motion time wanted, in minutes")
+        ->check(finiteIn(0.01, 1440.0))->capture_default_str()->group(view);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {

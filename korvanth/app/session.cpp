@@ -13,9 +13,13 @@
 #if KORVANTH_HAS_NIFTI
 #include "korvanth/sources/nifti_series.h"
 #endif
+#if KORVANTH_HAS_LIVE_VIEW
+#include "korvanth/outputs/live_view.h"
+#endif
 #include "tarvex/qc_conventions.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <cstdio>
 #include <filesystem>
@@ -129,6 +133,43 @@ bool openInputs(KorvanthOptions& o, RunInputs& in, std::string& error) {
     return in.motion->begin(in.series, error);
 }
 
+#if KORVANTH_HAS_LIVE_VIEW
+std::unique_ptr<LiveView> startLiveView(const KorvanthOptions& o, std::string& error) {
+    LiveViewSettings settings;
+    if (!parseServeAddress(o.serve, settings.address, settings.port, error)) return nullptr;
+    std::copy(o.fdThresholds.begin(), o.fdThresholds.end(), settings.fdThresholds);
+    std::sort(settings.fdThresholds, settings.fdThresholds + 2);
+    settings.targetMinutes = o.targetMinutes;
+#if KORVANTH_HAS_REPORT
+    settings.reportPath = (fs::absolute(o.outFolder) / "report.html").string();
+#endif
+    auto live = std::make_unique<LiveView>(settings);
+    {
+        // The server's threads are made with stop signals blocked: they reach
+        // the run's thread only, and a commit that holds them back is not cut.
+        const DeferredStopSignals deferred;
+        if (!live->start(error)) return nullptr;
+    }
+    if (!isLoopbackAddress(settings.address))
+        std::cerr << "warning: the live view listens on " << settings.address
+                  << ": whoever can reach this machine there can watch the run\n";
+    std::cout << "Live view: " << live->url() << std::endl;
+    return live;
+}
+
+// Keeps the live view up after the run: for `seconds`, or until Ctrl-C when
+// negative. A run stopped by Ctrl-C lingers too: the next Ctrl-C ends it.
+void lingerLiveView(LiveView& live, double seconds) {
+    if (seconds == 0.0) return;
+    rearmStopHandlers();
+    clearRunStopRequest();
+    std::cout << "Live view stays at " << live.url()
+              << (seconds < 0.0 ? " until Ctrl-C" : " for " + std::to_string(static_cast<int>(std::ceil(seconds))) + " s")
+              << std::endl;
+    live.linger(seconds);
+}
+#endif
+
 // Memory a run needs, estimated before anything is allocated: the host's one
 // copy of the volumes, and per voxel the plug-in's model (about 1 KB with its
 // covariance, if every voxel were in the mask) and the eight maps.
@@ -174,6 +215,19 @@ int runSession(KorvanthOptions& o) {
     TerminalView terminal(standardErrorIsTerminal(), standardOutputShowsStyles());
     ObserverList observers;
     observers.add(terminal);
+#if KORVANTH_HAS_LIVE_VIEW
+    // Up before the plug-in is loaded, so that the page shows its first log
+    // lines and a live source's wait.
+    std::unique_ptr<LiveView> live;
+    if (!o.serve.empty()) {
+        std::string serveError;
+        live = startLiveView(o, serveError);
+        if (!live) return fail(serveError);
+        observers.add(*live);
+    }
+#else
+    if (!o.serve.empty()) return fail("--serve: this build of Korvanth has no live view (built without cpp-httplib)");
+#endif
     state.logListener = [&observers](const std::string& line) { observers.hostLogLine(line); };
 
     std::string error;
@@ -264,6 +318,9 @@ int runSession(KorvanthOptions& o) {
                   << " volumes (" << outcome.endReason << ")\n";
     if (std::find(written.begin(), written.end(), "report.html") != written.end())
         std::cout << "Report: " << (fs::absolute(o.outFolder) / "report.html").string() << '\n';
+#if KORVANTH_HAS_LIVE_VIEW
+    if (live) lingerLiveView(*live, o.linger);
+#endif
     if (outcome.refusedSteps != 0) return exitPluginFailed;
     return outcome.partial ? exitPartialRun : exitSuccess;
 }

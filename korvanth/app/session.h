@@ -34,6 +34,10 @@ struct KorvanthOptions {
     bool initOnly = false;
     std::vector<int32_t> dims{48, 48, 24};
     SyntheticOptions synthetic;
+    std::string serve;  // [ADDR:]PORT of the live view; empty: none
+    double linger = -1.0;  // seconds the live view stays after the run; negative: until Ctrl-C
+    std::vector<double> fdThresholds{0.2, 0.5};
+    double targetMinutes = 5.0;
 };
 
 int runSession(KorvanthOptions& options);

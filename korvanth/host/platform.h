@@ -59,6 +59,9 @@ uint64_t availableMemoryBytes();
 // a signal handler), a second one ends the process at once with exit code
 // 130. Installed once, for the life of the process.
 void installStopHandlers(void (*onStop)());
+// Makes the next stop request count as a first one again (after a run that a
+// first one ended, while the results are shown).
+void rearmStopHandlers();
 
 // Holds stop signals back while it exists (a commit of results is not cut
 // in two by them); they are delivered when it ends.

@@ -86,6 +86,8 @@ void installStopHandlers(void (*onStop)()) {
     sigaction(SIGTERM, &action, nullptr);
 }
 
+void rearmStopHandlers() { stopSignals = 0; }
+
 static_assert(sizeof(sigset_t) <= 128, "the saved mask fits DeferredStopSignals");
 
 DeferredStopSignals::DeferredStopSignals() {

@@ -92,6 +92,8 @@ void installStopHandlers(void (*onStop)()) {
     SetConsoleCtrlHandler(&onConsoleEvent, TRUE);
 }
 
+void rearmStopHandlers() { InterlockedExchange(&stopEvents, 0); }
+
 DeferredStopSignals::DeferredStopSignals() : saved_{} { InterlockedIncrement(&deferredDepth); }
 DeferredStopSignals::~DeferredStopSignals() { InterlockedDecrement(&deferredDepth); }
 

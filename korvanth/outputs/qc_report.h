@@ -38,5 +38,7 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
 // absolute backward differences of the six estimates, rotations converted to
 // mm of arc on a 50 mm sphere.
 std::vector<double> framewiseDisplacement(const std::vector<MotionEstimate>& motion);
+// The same for one volume after another.
+double framewiseDisplacement(const MotionEstimate& previous, const MotionEstimate& current);
 
 }  // namespace korvanth

@@ -96,6 +96,7 @@ RunOutcome driveRun(KRVPluginInterface& plugin, const SeriesInfo& series, Volume
         done.volume = state.volumes.back().data();
         done.maps = state.pluginMaps.empty() ? nullptr : state.pluginMaps.data();
         done.mapCount = state.mapCount();
+        done.mapNames = &state.mapNames;
         outcome.volumeCount = index + 1;
         observer.volumeDone(done);
     }

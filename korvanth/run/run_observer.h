@@ -32,6 +32,7 @@ struct VolumeDone {
     const int16_t* volume = nullptr;  // this volume's intensities
     const float* maps = nullptr;      // the plug-in maps after this step, map after map
     int32_t mapCount = 0;
+    const std::vector<std::string>* mapNames = nullptr;  // as the plug-in registered them (may be fewer)
 };
 
 struct RunFinished {

@@ -1,0 +1,418 @@
+// The live view's page: follows /events and draws the run as it goes. Plain
+// JavaScript and canvas; nothing is fetched from anywhere but this server.
+"use strict";
+
+// Everything the page knows, also for scripts and tests (window.korvanthLive).
+const live = {
+  run: null,        // the run event: title, dims, tr_s, expected_volumes, fd_thresholds_mm, target_minutes
+  volumes: [],      // volume events, by index
+  log: [],
+  end: null,
+  connected: false,
+  lastVolumeSeenAt: 0,  // performance.now() when the newest volume event arrived live
+  mapsKey: "",          // the volume (and "-end") the map images were last asked for
+  mapsVolume: -1,       // the volume the map images on show are from
+};
+window.korvanthLive = live;
+
+const colours = {
+  axes: ["#c2413b", "#3f8f55", "#3867a8"],
+  fd: "#3d3f8f",
+  thresholds: ["#d49a00", "#c2413b"],
+  dvars: "#2a7f86",
+  global: "#5b6b8c",
+  latency: "#3867a8",
+  tr: "#c2413b",
+  grid: "#e9ecf0",
+  axis: "#9aa3af",
+  text: "#4a5565",
+};
+const mapCount = 8;
+const $ = (id) => document.getElementById(id);
+
+// ---- numbers and times
+
+function clock(seconds) {
+  if (!isFinite(seconds)) return "\u2013";
+  const s = Math.max(0, Math.round(seconds));
+  const h = Math.floor(s / 3600), m = Math.floor((s % 3600) / 60), r = s % 60;
+  const mm = h > 0 ? String(m).padStart(2, "0") : String(m);
+  return (h > 0 ? h + ":" : "") + mm + ":" + String(r).padStart(2, "0");
+}
+function fixed(value, decimals) {
+  return value === null || value === undefined || !isFinite(value) ? "\u2013" : value.toFixed(decimals);
+}
+function percent(part, whole) { return whole > 0 ? Math.round((100 * part) / whole) + " %" : "\u2013"; }
+function median(values) {
+  const v = values.filter((x) => x !== null && isFinite(x)).sort((a, b) => a - b);
+  if (!v.length) return NaN;
+  const mid = v.length >> 1;
+  return v.length % 2 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
+}
+function thresholds() { return live.run ? live.run.fd_thresholds_mm : [0.2, 0.5]; }
+function tr() { return live.run ? live.run.tr_s : NaN; }
+
+// ---- plots on canvas
+
+// Steps of 1, 2 or 5 times a power of ten, about `target` of them over [lo, hi].
+function niceTicks(lo, hi, target) {
+  if (!(hi > lo)) hi = lo + 1;
+  const raw = (hi - lo) / target;
+  const power = Math.pow(10, Math.floor(Math.log10(raw)));
+  const step = [1, 2, 5, 10].map((k) => k * power).find((s) => s >= raw);
+  const ticks = [];
+  for (let t = Math.ceil(lo / step) * step; t <= hi + step * 1e-9; t += step) ticks.push(Math.abs(t) < step * 1e-9 ? 0 : t);
+  return { ticks, step };
+}
+function tickLabel(value, step) {
+  const decimals = Math.max(0, -Math.floor(Math.log10(step) + 1e-9));
+  return value.toFixed(decimals);
+}
+
+// Draws lines over volumes 1..xMax: `series` [{values, colour, label}],
+// `lines` [{y, colour, label}] dashed and always in range.
+function drawPlot(canvas, { series, lines = [], yFromZero = false, xMax, note = "" }) {
+  const ratio = window.devicePixelRatio || 1;
+  const width = canvas.clientWidth, height = canvas.clientHeight;
+  if (canvas.width !== Math.round(width * ratio) || canvas.height !== Math.round(height * ratio)) {
+    canvas.width = Math.round(width * ratio);
+    canvas.height = Math.round(height * ratio);
+  }
+  const g = canvas.getContext("2d");
+  g.setTransform(ratio, 0, 0, ratio, 0, 0);
+  g.clearRect(0, 0, width, height);
+  g.font = "12px system-ui, 'DejaVu Sans', sans-serif";
+
+  const left = 52, right = 14, top = series.length > 1 ? 24 : 12, bottom = 26;
+  const plotW = width - left - right, plotH = height - top - bottom;
+  let lo = Infinity, hi = -Infinity;
+  for (const s of series) for (const v of s.values) if (v !== null && isFinite(v)) { lo = Math.min(lo, v); hi = Math.max(hi, v); }
+  for (const l of lines) { lo = Math.min(lo, l.y); hi = Math.max(hi, l.y); }
+  if (!isFinite(lo)) { lo = 0; hi = 1; }
+  if (yFromZero) lo = Math.min(lo, 0);
+  if (hi - lo < 1e-9) { const pad = Math.abs(hi) > 0 ? Math.abs(hi) * 0.05 : 0.5; lo -= pad; hi += pad; }
+  const margin = (hi - lo) * 0.06;
+  hi += margin;
+  if (!yFromZero || lo < 0) lo -= margin;
+  const n = Math.max(2, xMax);
+  const X = (i) => left + (plotW * i) / (n - 1);  // i from 0
+  const Y = (v) => top + plotH - ((v - lo) / (hi - lo)) * plotH;
+
+  // Grid and axes.
+  const { ticks, step } = niceTicks(lo, hi, 4);
+  g.strokeStyle = colours.grid;
+  g.lineWidth = 1;
+  g.fillStyle = colours.text;
+  g.textAlign = "right";
+  g.textBaseline = "middle";
+  for (const t of ticks) {
+    const y = Math.round(Y(t)) + 0.5;
+    g.beginPath(); g.moveTo(left, y); g.lineTo(left + plotW, y); g.stroke();
+    g.fillText(tickLabel(t, step), left - 6, y);
+  }
+  const xt = niceTicks(1, n, 8);
+  g.textAlign = "center";
+  g.textBaseline = "top";
+  for (const t of xt.ticks) {
+    if (t < 1 || t > n) continue;
+    const x = Math.round(X(t - 1)) + 0.5;
+    g.strokeStyle = colours.grid;
+    g.beginPath(); g.moveTo(x, top); g.lineTo(x, top + plotH); g.stroke();
+    g.fillText(String(t), x, top + plotH + 6);
+  }
+  g.strokeStyle = colours.axis;
+  g.beginPath(); g.moveTo(left + 0.5, top); g.lineTo(left + 0.5, top + plotH + 0.5); g.lineTo(left + plotW, top + plotH + 0.5); g.stroke();
+
+  // Reference lines, dashed, labelled at the right.
+  g.setLineDash([6, 4]);
+  g.lineWidth = 1.4;
+  g.textAlign = "right";
+  g.textBaseline = "bottom";
+  for (const l of lines) {
+    const y = Y(l.y);
+    g.strokeStyle = l.colour;
+    g.beginPath(); g.moveTo(left, y); g.lineTo(left + plotW, y); g.stroke();
+    g.fillStyle = l.colour;
+    g.fillText(l.label, left + plotW - 2, y - 2);
+  }
+  g.setLineDash([]);
+
+  // The series; a gap where a value is missing.
+  g.lineWidth = 1.6;
+  g.lineJoin = "round";
+  for (const s of series) {
+    g.strokeStyle = s.colour;
+    g.beginPath();
+    let drawing = false;
+    s.values.forEach((v, i) => {
+      if (v === null || !isFinite(v)) { drawing = false; return; }
+      if (drawing) g.lineTo(X(i), Y(v)); else g.moveTo(X(i), Y(v));
+      drawing = true;
+    });
+    g.stroke();
+    if (s.values.length <= 120 || s.dots) {
+      g.fillStyle = s.colour;
+      s.values.forEach((v, i) => {
+        if (v === null || !isFinite(v)) return;
+        const r = s.dots ? s.dots(v) : 1.6;
+        if (r > 0) { g.beginPath(); g.arc(X(i), Y(v), r, 0, 2 * Math.PI); g.fill(); }
+      });
+    }
+  }
+
+  // Legend at the top left, note at the top right.
+  g.textBaseline = "middle";
+  g.textAlign = "left";
+  if (series.length > 1) {
+    let x = left + 4;
+    for (const s of series) {
+      g.fillStyle = s.colour;
+      g.fillRect(x, 9, 16, 3);
+      g.fillStyle = colours.text;
+      g.fillText(s.label, x + 21, 11);
+      x += 30 + g.measureText(s.label).width;
+    }
+  }
+  if (note) {
+    g.textAlign = "right";
+    g.fillStyle = colours.text;
+    g.fillText(note, left + plotW, series.length > 1 ? 11 : top + 10);
+  }
+  canvas.dataset.points = String(series.length ? series[0].values.length : 0);
+}
+
+// ---- what the page shows
+
+function lowMotion() {
+  const fd = live.volumes.map((v) => v.fd);
+  return thresholds().map((t) => {
+    const under = fd.filter((x) => x !== null && x <= t).length;
+    const collected = under * tr();
+    const target = (live.run ? live.run.target_minutes : 5) * 60;
+    const rate = fd.length ? under / fd.length : 0;  // share of frames under the threshold so far
+    const missing = Math.max(0, target - collected);
+    return { t, under, collected, target, missing, toScan: missing === 0 ? 0 : rate > 0 ? missing / rate : Infinity };
+  });
+}
+
+function renderTiles() {
+  const count = live.volumes.length;
+  const expected = live.run ? live.run.expected_volumes : null;
+  $("volume").textContent = count ? String(count) : "\u2013";
+  $("volume-total").textContent = expected ? String(expected) : "?";
+  $("volume-progress").style.width = expected ? Math.min(100, (100 * count) / expected) + "%" : "0";
+  $("tr").textContent = live.run ? fixed(live.run.tr_s, live.run.tr_s < 1 ? 2 : 1) + " s" : "\u2013";
+  const fd = live.volumes.slice(1).map((v) => v.fd).filter((x) => x !== null);
+  $("fd-last").textContent = count > 1 ? fixed(live.volumes[count - 1].fd, 3) : "\u2013";
+  $("fd-mean").textContent = fd.length ? fixed(fd.reduce((a, b) => a + b, 0) / fd.length, 3) : "\u2013";
+  $("fd-max").textContent = fd.length ? fixed(Math.max(...fd), 3) : "\u2013";
+  if (live.run) $("target").textContent = clock(live.run.target_minutes * 60);
+
+  const rows = lowMotion().map((m, k) => {
+    const still = m.missing === 0 ? '<span class="reached">target reached</span>'
+      : clock(m.missing) + ' <span class="muted">' +
+        (isFinite(m.toScan) ? "&asymp; " + clock(m.toScan) + " of scanning" : "none collected so far") + "</span>";
+    return `<tr data-threshold="${m.t}"><td><span class="swatch" style="background:${colours.thresholds[k]}"></span>FD &le; ${m.t} mm</td>` +
+      `<td>${m.under} of ${count}</td><td>${percent(m.under, count)}</td><td>${clock(m.collected)}</td><td>${still}</td></tr>`;
+  });
+  $("threshold-rows").innerHTML = rows.join("");
+}
+
+function renderElapsed() {
+  let seconds = 0;
+  if (live.end) seconds = live.end.elapsed_s;
+  else if (live.volumes.length) {
+    const last = live.volumes[live.volumes.length - 1];
+    seconds = last.arrival_s + (live.lastVolumeSeenAt ? (performance.now() - live.lastVolumeSeenAt) / 1000 : 0);
+  }
+  $("elapsed").textContent = clock(seconds);
+}
+
+function renderPlots() {
+  const v = live.volumes;
+  const xMax = Math.max(v.length, (live.run && live.run.expected_volumes) || 0, 10);
+  const [t1, t2] = thresholds();
+  drawPlot($("plot-fd"), {
+    series: [{ label: "FD", values: v.map((x) => x.fd), colour: colours.fd,
+               dots: (value) => (value > t2 ? 3.2 : value > t1 ? 2.6 : v.length <= 120 ? 1.6 : 0) }],
+    lines: [{ y: t1, label: t1 + " mm", colour: colours.thresholds[0] }, { y: t2, label: t2 + " mm", colour: colours.thresholds[1] }],
+    yFromZero: true, xMax,
+  });
+  const axes = ["x", "y", "z"];
+  drawPlot($("plot-translations"), {
+    series: axes.map((a, k) => ({ label: a, values: v.map((x) => x.motion[k]), colour: colours.axes[k] })), xMax,
+  });
+  drawPlot($("plot-rotations"), {
+    series: axes.map((a, k) => ({ label: a, values: v.map((x) => x.motion[k + 3]), colour: colours.axes[k] })), xMax,
+  });
+  drawPlot($("plot-dvars"), { series: [{ label: "DVARS", values: v.map((x) => x.dvars), colour: colours.dvars }], yFromZero: true, xMax });
+  drawPlot($("plot-global"), { series: [{ label: "global mean", values: v.map((x) => x.global_mean), colour: colours.global }], xMax });
+  const latency = v.map((x) => x.latency_ms);
+  const trMs = tr() * 1000;
+  const largest = Math.max(0, ...latency.filter((x) => x !== null));
+  // The TR line only where the latencies stay readable beside it.
+  const trShown = isFinite(trMs) && !(largest * 4 < trMs);
+  drawPlot($("plot-latency"), {
+    series: [{ label: "latency", values: latency, colour: colours.latency }],
+    lines: trShown ? [{ y: trMs, label: "TR " + Math.round(trMs) + " ms", colour: colours.tr }] : [],
+    note: !trShown && isFinite(trMs) && v.length ? "TR = " + Math.round(trMs) + " ms, far above; largest " + fixed(largest, 1) + " ms" : "",
+    yFromZero: true, xMax,
+  });
+}
+
+// Host log markup: <b>, <i> and <br> are shown, everything else as text.
+function logLine(text) {
+  const line = document.createElement("div");
+  let parent = line;
+  for (const part of text.split(/(<\/?b>|<\/?i>|<br>)/)) {
+    if (part === "<br>") parent.appendChild(document.createElement("br"));
+    else if (part === "<b>" || part === "<i>") { const e = document.createElement(part[1]); parent.appendChild(e); parent = e; }
+    else if (part === "</b>" || part === "</i>") { if (parent !== line) parent = parent.parentNode; }
+    else if (part) parent.appendChild(document.createTextNode(part));
+  }
+  return line;
+}
+
+function renderSummary() {
+  const end = live.end;
+  if (!end) return;
+  const v = live.volumes;
+  const fd = v.slice(1).map((x) => x.fd).filter((x) => x !== null);
+  const [t1, t2] = thresholds();
+  const latency = v.map((x) => x.latency_ms).filter((x) => x !== null);
+  const slow = latency.filter((x) => x > tr() * 1000).length;
+  const low = lowMotion()[0];
+  const figures = [
+    ["Volumes", String(end.volumes)],
+    ["Duration", clock(end.elapsed_s)],
+    ["Mean FD", fd.length ? fixed(fd.reduce((a, b) => a + b, 0) / fd.length, 3) + " mm" : "\u2013"],
+    ["Frames with FD > " + t1 + " mm", String(fd.filter((x) => x > t1).length)],
+    ["Frames with FD > " + t2 + " mm", String(fd.filter((x) => x > t2).length), fd.some((x) => x > t2)],
+    ["Low-motion time (FD \u2264 " + t1 + " mm)", clock(low.collected) + " of " + clock(low.target)],
+    ["Median DVARS", fixed(median(v.map((x) => x.dvars)), 1)],
+    ["Median latency", fixed(median(latency), 1) + " ms"],
+    ["Largest latency", fixed(latency.length ? Math.max(...latency) : NaN, 1) + " ms"],
+    ["Steps slower than the TR", String(slow), slow > 0],
+    ["Refused plug-in steps", String(end.refused_steps), end.refused_steps > 0],
+  ];
+  const list = $("summary-figures");
+  list.textContent = "";
+  for (const [label, value, bad] of figures) {
+    const box = document.createElement("div");
+    const dt = document.createElement("dt"); dt.textContent = label;
+    const dd = document.createElement("dd"); dd.textContent = value;
+    if (bad) dd.className = "bad";
+    box.append(dt, dd);
+    list.appendChild(box);
+  }
+  $("summary-title").textContent = end.partial ? "Run ended early" + (end.reason ? ": " + end.reason : "") : "Run finished";
+  $("summary").classList.toggle("partial", end.partial);
+  const report = $("report");
+  report.textContent = "";
+  if (end.report) {
+    report.append("QC report: ");
+    const a = document.createElement("a");
+    a.href = "file://" + (end.report.startsWith("/") ? "" : "/") + end.report.replace(/\\/g, "/");
+    a.textContent = end.report;
+    a.id = "report-link";
+    report.append(a, " (a file on the machine that ran Korvanth; open it from there)");
+  }
+  $("summary").hidden = false;
+}
+
+function renderState() {
+  const state = !live.connected && !live.end ? "disconnected"
+    : live.end ? (live.end.partial ? "partial" : "finished") : live.run ? "running" : "waiting";
+  const badge = $("state");
+  badge.className = "state " + state;
+  badge.dataset.state = state;
+  badge.textContent = state === "disconnected" ? "reconnecting\u2026" : state;
+}
+
+// Asks for the maps anew when a newer volume (or the end) is known, at most
+// every 400 ms, and swaps each image only once the new one has loaded, so that
+// the montages never flicker.
+let mapsLoading = 0, mapsAskedAt = -Infinity;
+function refreshMaps() {
+  const newest = live.volumes.length - 1;
+  const key = newest + (live.end ? "-end" : "");
+  if (newest < 0 || mapsLoading > 0 || key === live.mapsKey || performance.now() - mapsAskedAt < 400) return;
+  mapsAskedAt = performance.now();
+  live.mapsKey = key;
+  const box = $("maps");
+  for (let k = 0; k < mapCount; ++k) {
+    let img = $("map-" + k);
+    if (!img) {
+      img = document.createElement("img");
+      img.id = "map-" + k;
+      img.alt = "map " + (k + 1);
+      box.appendChild(img);
+    }
+    const next = new Image();
+    mapsLoading++;
+    next.onload = () => {
+      img.src = next.src;
+      mapsLoading--;
+      live.mapsVolume = newest;
+      $("maps-note").textContent = "as of volume " + (newest + 1);
+    };
+    next.onerror = () => { mapsLoading--; };
+    next.src = "maps/" + k + ".png?v=" + key;
+  }
+}
+
+let frameAsked = false;
+function render() {
+  if (frameAsked) return;
+  frameAsked = true;
+  requestAnimationFrame(() => {
+    frameAsked = false;
+    if (live.run) {
+      const r = live.run;
+      $("series").textContent = r.title + " \u00b7 " + r.dims.join(" \u00d7 ") + " voxels \u00b7 TR " + r.tr_s + " s" +
+        (r.expected_volumes ? " \u00b7 " + r.expected_volumes + " volumes" : " \u00b7 live");
+    }
+    renderState();
+    renderTiles();
+    renderElapsed();
+    renderPlots();
+    renderSummary();
+  });
+}
+
+// ---- the event stream; the browser resumes it after Last-Event-ID on its own
+
+function connect() {
+  const events = new EventSource("events");
+  events.onopen = () => { live.connected = true; render(); };
+  events.onerror = () => { live.connected = false; render(); };
+  events.addEventListener("run", (e) => { live.run = JSON.parse(e.data); render(); });
+  events.addEventListener("volume", (e) => {
+    const v = JSON.parse(e.data);
+    if (v.index !== live.volumes.length) return;  // already known (a resumed stream never repeats, but be safe)
+    live.volumes.push(v);
+    live.lastVolumeSeenAt = performance.now();
+    render();
+    refreshMaps();
+  });
+  events.addEventListener("log", (e) => {
+    const line = JSON.parse(e.data).line;
+    live.log.push(line);
+    const box = $("log");
+    const atBottom = box.scrollTop + box.clientHeight >= box.scrollHeight - 4;
+    box.appendChild(logLine(line));
+    if (atBottom) box.scrollTop = box.scrollHeight;
+  });
+  events.addEventListener("end", (e) => {
+    live.end = JSON.parse(e.data);
+    events.close();  // the server ends the stream; nothing more will come
+    render();
+    refreshMaps();
+  });
+}
+
+setInterval(() => { if (!live.end && live.volumes.length) renderElapsed(); }, 500);
+setInterval(refreshMaps, 250);
+window.addEventListener("resize", render);
+connect();
+render();

@@ -1,0 +1,60 @@
+// The plug-in's eight maps as montages of axial slices with their colour
+// scales, drawn with cairo: the pictures of the QC report and of the live view,
+// so that both show a map the same way.
+#pragma once
+
+#include <cairo.h>
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace korvanth {
+
+// The median of the values; NaN when there are none.
+double median(std::vector<double> values);
+// The value below which a fraction `q` of the values lie (nearest rank); NaN when there are none.
+double quantile(std::vector<double> values, double q);
+
+// The voxel grid of a run and the mask the maps are shown in: the voxels whose
+// first-volume intensity is above 100, as the plug-in's own mask.
+struct MontageGrid {
+    int32_t dims[3] = {0, 0, 0};
+    double voxelMm[3] = {1.0, 1.0, 1.0};
+    std::size_t voxels = 0;  // 0 when a dimension is not positive
+    std::vector<char> mask;  // empty when the first volume is missing
+    int64_t masked = 0;
+};
+
+// The grid of `dims` (x fastest); voxel sizes that are not positive and finite
+// count as 1 mm. `firstVolume` has one intensity per voxel, or is empty.
+MontageGrid montageGrid(const int32_t dims[3], const double voxelSizeMm[3], const std::vector<float>& firstVolume);
+
+// One map over the masked voxels, and its colour scale.
+struct MapSummary {
+    std::string name;
+    bool diverging = true;
+    double scaleLo = -1.0, scaleHi = 1.0;  // colour scale, values beyond are clamped
+    double largestAbs = std::numeric_limits<double>::quiet_NaN();   // largest |finite value|
+    double medianValue = std::numeric_limits<double>::quiet_NaN();  // median of the finite values
+    int64_t finite = 0, nans = 0, plusInf = 0, minusInf = 0;
+};
+
+// Map `map` (0..7; 7 is tSNR on a sequential scale, the others t-values on a
+// symmetric one) from `values`, grid.voxels of them, or nullptr when there are
+// no maps. The scales reach the 99th percentile of the masked finite values.
+MapSummary summariseMap(const MontageGrid& grid, const float* values, int map, const std::string& name);
+
+// Up to 12 axial slices, evenly spaced over those that hold masked voxels.
+std::vector<int32_t> chooseSlices(const MontageGrid& grid);
+
+using SurfacePtr = std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)>;
+
+// The montage of one map, 640 pixels wide: the slices, a colour bar and the
+// legend of the masked values that are not finite.
+SurfacePtr drawMontage(const MontageGrid& grid, const float* values, int map, const MapSummary& summary,
+                       const std::vector<int32_t>& slices);
+
+}  // namespace korvanth

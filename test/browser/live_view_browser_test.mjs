@@ -1,0 +1,162 @@
+// The live view in a real browser: Debian's Chromium, headless, driven by
+// playwright-core (which never downloads a browser). Runs a paced synthetic
+// replay at a short TR and checks, while it runs, that the volume counter, the
+// FD plot and the map images change, that a reload resumes with every volume
+// so far, and at the end that the page shows the summary; saves a screenshot.
+//
+//   node live_view_browser_test.mjs --korvanth <Korvanth> --plugin <library> --out <folder> --screenshot <png>
+//
+// Exit code 0: passed; 1: failed; 77: skipped (node_modules or Chromium
+// missing), unless TARVEX_BROWSER_TEST_REQUIRED=1, when a missing piece fails.
+import { spawn } from "node:child_process";
+import { existsSync, mkdirSync, rmSync } from "node:fs";
+import { dirname } from "node:path";
+import { setTimeout as sleep } from "node:timers/promises";
+
+const args = {};
+for (let i = 2; i + 1 < process.argv.length; i += 2) args[process.argv[i].replace(/^--/, "")] = process.argv[i + 1];
+const chromiumPath = process.env.CHROMIUM || "/usr/bin/chromium";
+const required = process.env.TARVEX_BROWSER_TEST_REQUIRED === "1";
+const volumes = 80;  // 16 s at the TR: the checks while it runs have time to spare
+const tr = 0.2;
+
+function skip(reason) {
+  console.log((required ? "FAIL (required): " : "SKIP: ") + reason);
+  process.exit(required ? 1 : 77);
+}
+function check(condition, message) {
+  if (!condition) throw new Error(message);
+  console.log("ok: " + message);
+}
+
+let chromium;
+try {
+  ({ chromium } = await import("playwright-core"));
+} catch {
+  skip("playwright-core is not installed in test/browser/node_modules (bash scripts/setup.sh installs it)");
+}
+if (!existsSync(chromiumPath)) skip(`no Chromium at ${chromiumPath} (bash scripts/setup.sh installs Debian's chromium)`);
+
+// Korvanth, paced, serving on a free port; it prints the address it got.
+rmSync(args.out, { recursive: true, force: true });
+mkdirSync(dirname(args.screenshot), { recursive: true });
+const korvanth = spawn(args.korvanth, ["--plugin", args.plugin, "--out", args.out, "--serve", "127.0.0.1:0", "--realtime",
+  "--tr", String(tr), "--volumes", String(volumes), "--dims", "32", "32", "16", "--linger", "120"],
+  { stdio: ["ignore", "pipe", "pipe"] });
+let output = "";
+korvanth.stdout.on("data", (d) => { output += d; });
+korvanth.stderr.on("data", (d) => { output += d; });
+const exited = new Promise((resolve) => korvanth.on("exit", (code, signal) => resolve({ code, signal })));
+
+let browser;
+let failed = false;
+try {
+  let url;
+  for (let waited = 0; !url; waited += 50) {
+    if (waited > 30000) throw new Error("Korvanth did not say where the live view is:\n" + output);
+    url = (output.match(/Live view: (http:\/\/\S+)/) || [])[1];
+    await sleep(50);
+  }
+  browser = await chromium.launch({
+    executablePath: chromiumPath,
+    headless: true,
+    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
+           "--disable-component-update", "--disable-sync"],
+  });
+  const page = await browser.newPage({ viewport: { width: 1440, height: 1000 } });
+  const pageErrors = [];
+  page.on("pageerror", (e) => pageErrors.push(String(e)));
+  page.on("console", (m) => { if (m.type() === "error") pageErrors.push(m.text()); });
+  await page.goto(url);
+
+  // What the page shows now: counter, FD plot pixels, map images and their pixels.
+  const look = () => page.evaluate(async () => {
+    const map = document.getElementById("map-0");
+    let mapPixels = "";
+    if (map) await map.decode().catch(() => {});  // the image on show, once it is decoded
+    if (map && map.complete && map.naturalWidth > 0) {
+      const c = document.createElement("canvas");
+      c.width = map.naturalWidth;
+      c.height = map.naturalHeight;
+      c.getContext("2d").drawImage(map, 0, 0);
+      mapPixels = c.toDataURL();
+    }
+    return {
+      counter: document.getElementById("volume").textContent,
+      state: document.getElementById("state").dataset.state,
+      fd: document.getElementById("plot-fd").toDataURL(),
+      fdPoints: Number(document.getElementById("plot-fd").dataset.points),
+      mapSrc: map ? map.src : "",
+      mapPixels,
+      volumes: window.korvanthLive.volumes.length,
+    };
+  });
+  const waitFor = (fn, arg, timeout = 30000) => page.waitForFunction(fn, arg, { timeout, polling: 50 });
+
+  // From volume 12 on: before the plug-in has more volumes than predictors its t-maps do not change.
+  await waitFor(() => window.korvanthLive.volumes.length >= 12 && window.korvanthLive.mapsVolume >= 10);
+  const first = await look();
+  await waitFor((n) => window.korvanthLive.volumes.length >= n + 8 && window.korvanthLive.mapsVolume >= n + 4,
+                first.volumes);
+  const second = await look();
+  check(first.state === "running" && second.state === "running", "the page says running while the run goes on");
+  check(Number(second.counter) > Number(first.counter), `the volume counter moves (${first.counter} -> ${second.counter})`);
+  check(second.fdPoints > first.fdPoints && second.fd !== first.fd,
+        `the FD plot grows (${first.fdPoints} -> ${second.fdPoints} points) and its pixels change`);
+  check(first.mapPixels && second.mapPixels && second.mapSrc !== first.mapSrc && second.mapPixels !== first.mapPixels,
+        `the map images are fetched anew and show other maps (${first.mapSrc} -> ${second.mapSrc}, ` +
+        `${first.mapPixels.length} and ${second.mapPixels.length} bytes of pixels)`);
+
+  // A reload in the middle resumes with every volume so far, the same as the server's.
+  const before = second.volumes;
+  await page.reload();
+  const state = await page.evaluate(() => fetch("api/state").then((r) => r.json()));
+  check(state.state === "running", `the run still goes on at the reload (${state.volumes.length} volumes)`);
+  await waitFor((n) => window.korvanthLive.volumes.length >= n, Math.max(before, state.volumes.length));
+  const resumed = await page.evaluate(() => window.korvanthLive.volumes);
+  check(resumed.every((v, i) => v.index === i), "after the reload the page holds volumes 0, 1, 2, ... without a gap");
+  check(JSON.stringify(resumed.slice(0, state.volumes.length)) === JSON.stringify(state.volumes),
+        `after the reload the page's first ${state.volumes.length} volumes are the server's, value for value`);
+
+  // The end: the summary, the report's place, every volume; then the final maps.
+  await waitFor(() => window.korvanthLive.end !== null, null, 60000);
+  await waitFor(() => window.korvanthLive.mapsKey.endsWith("-end") && window.korvanthLive.mapsVolume >= 0 &&
+                      [...document.querySelectorAll("#maps img")].every((i) => i.complete && i.naturalWidth > 0));
+  const end = await page.evaluate(() => ({
+    state: document.getElementById("state").dataset.state,
+    summaryShown: !document.getElementById("summary").hidden,
+    summary: document.getElementById("summary").innerText,
+    report: (document.getElementById("report-link") || {}).textContent || "",
+    counter: document.getElementById("volume").textContent,
+    total: document.getElementById("volume-total").textContent,
+    volumes: window.korvanthLive.volumes.length,
+  }));
+  check(end.state === "finished", "the page says finished");
+  check(end.summaryShown && end.summary.includes("Run finished") && end.summary.includes("Mean FD"),
+        "the final summary is shown");
+  check(new RegExp(`Volumes\\s+${volumes}\\b`).test(end.summary), `the summary counts ${volumes} volumes`);
+  check(end.counter === String(volumes) && end.total === String(volumes) && end.volumes === volumes,
+        `the counter reads ${volumes} of ${volumes}`);
+  check(end.report.endsWith("report.html"), "the summary names report.html");
+  await sleep(300);  // lets the last frame settle
+  await page.screenshot({ path: args.screenshot, fullPage: true });
+  console.log("screenshot: " + args.screenshot);
+  check(pageErrors.length === 0, "no script or console errors on the page" + (pageErrors.length ? ": " + pageErrors.join("; ") : ""));
+} catch (e) {
+  failed = true;
+  console.log("FAIL: " + (e && e.message ? e.message : e));
+  console.log("Korvanth's output:\n" + output);
+} finally {
+  if (browser) await browser.close();
+  // Ctrl-C ends the lingering live view, and Korvanth exits cleanly.
+  korvanth.kill("SIGINT");
+  const { code, signal } = await Promise.race([exited, sleep(20000).then(() => ({ code: null, signal: "timeout" }))]);
+  if (code !== 0) {
+    failed = true;
+    console.log(`FAIL: Korvanth ended with code ${code} (${signal}) after Ctrl-C\n` + output);
+    if (signal === "timeout") korvanth.kill("SIGKILL");
+  } else {
+    console.log("ok: Korvanth ends on Ctrl-C with exit code 0");
+  }
+}
+process.exit(failed ? 1 : 0);
