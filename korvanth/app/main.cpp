@@ -1,6 +1,7 @@
 // Korvanth, the stand-in host: loads a plug-in, binds it, replays a run
 // through it volume by volume (a recorded 4D series with its motion estimates,
-// or the built-in synthetic phantom) and writes what it produced.
+// or the built-in synthetic phantom) or takes a live run from the folder a
+// scanner writes into, and writes what it produced.
 #include "korvanth/app/terminal.h"
 #include "korvanth/host/host_state.h"
 #include "korvanth/host/platform.h"
@@ -11,6 +12,7 @@
 #include "korvanth/sources/motion_files.h"
 #include "korvanth/sources/paced_source.h"
 #include "korvanth/sources/synthetic_run.h"
+#include "korvanth/sources/watch_folder.h"
 #if KORVANTH_HAS_NIFTI
 #include "korvanth/sources/nifti_series.h"
 #endif
@@ -18,6 +20,8 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -33,6 +37,10 @@ struct ReplayOptions {
     std::string outFolder = "korvanth-out";
     std::string projectName;  // empty: "synthetic" or the name of the bold file
     std::string boldPath;
+    std::string watchFolder;
+    bool includeExisting = false;
+    double idleTimeout = -1.0;  // < 0: 3 TR + 10 s
+    bool volumesGiven = false;
     std::string motionPath;
     std::string motionFormat = "auto";
     double repetitionTime = 0.0;  // 0: from the file, or the synthetic run's
@@ -63,6 +71,32 @@ std::string stemOf(const std::string& path) {
     return name;
 }
 
+extern "C" void onStopSignal(int signal) {
+    if (runStopRequested()) {
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+        return;
+    }
+    requestRunStop();
+}
+
+// One line of a live run's latencies: file written to maps, median and 95th
+// percentile (nearest rank).
+void printLatency(const std::vector<VolumeTiming>& timings, double repetitionTimeSeconds) {
+    std::vector<double> latency;
+    for (const VolumeTiming& t : timings)
+        if (t.fromFile) latency.push_back(t.latencySeconds * 1000.0);
+    if (latency.empty()) return;
+    std::sort(latency.begin(), latency.end());
+    const double median = latency.size() % 2 == 1 ? latency[latency.size() / 2]
+                                                  : (latency[latency.size() / 2 - 1] + latency[latency.size() / 2]) / 2.0;
+    const double p95 = latency[std::min(latency.size() - 1,
+                                        static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(latency.size()))) - 1)];
+    const double trMs = repetitionTimeSeconds * 1000.0;
+    std::printf("Latency from file written to maps: median %.1f ms (%.1f%% of the TR), 95th percentile %.1f ms (%.1f%%)\n",
+                median, 100.0 * median / trMs, p95, 100.0 * p95 / trMs);
+}
+
 int fail(const std::string& message) {
     std::cerr << "error: " << message << '\n';
     return 2;
@@ -76,12 +110,33 @@ struct RunInputs {
     std::unique_ptr<MotionSource> motion;
     SeriesInfo series;
     bool madeUp = false;      // the synthetic run: its series and motion are results too
+    bool live = false;        // a watched folder: its series is a result too
     bool motionGiven = false;
 
     VolumeSource& source() { return paced ? *paced : *recorded; }
 };
 
 bool openInputs(ReplayOptions& o, RunInputs& in, std::string& error) {
+    if (!o.watchFolder.empty()) {
+        WatchSettings watch;
+        watch.folder = o.watchFolder;
+        watch.includeExisting = o.includeExisting;
+        watch.volumeLimit = o.volumesGiven ? o.synthetic.volumes : 0;
+        watch.idleTimeoutSeconds = o.idleTimeout;
+        watch.log = [](const std::string& note) { std::cerr << "watch: " << note << '\n'; };
+        auto source = std::make_unique<WatchFolderSource>(watch);
+        std::cout << "Watching " << o.watchFolder << " for volumes (Ctrl-C ends the run, keeping what came)"
+                  << std::endl;
+        if (!source->open(in.series, error)) return false;
+        if (o.repetitionTime > 0.0) in.series.repetitionTimeSeconds = o.repetitionTime;
+        else if (!source->repetitionTimeRecorded())
+            std::cerr << "warning: the first volume's file records no TR; assuming 2 s (set it with --tr)\n";
+        in.recorded = std::move(source);
+        in.live = true;
+        // No motion file comes with a live run: every motion log line carries zeros.
+        in.motion = std::make_unique<ListedMotion>();
+        return in.motion->begin(in.series, error);
+    }
     if (o.boldPath.empty()) {
         o.synthetic.dimX = o.dims[0];
         o.synthetic.dimY = o.dims[1];
@@ -161,7 +216,8 @@ int main(int argc, char** argv) {
     const std::string synth = "Synthetic run (default input)";
     auto* dims = app.add_option("--dims", o.dims, "Volume size X Y Z")->expected(3)->check(CLI::Range(2, 1024))
         ->capture_default_str()->group(synth);
-    auto* volumes = app.add_option("--volumes", o.synthetic.volumes, "Number of volumes")
+    auto* volumes = app.add_option("--volumes", o.synthetic.volumes,
+                                   "Number of volumes (with --watch: end the run after this many)")
         ->check(CLI::Range(2, 100000))->capture_default_str()->group(synth);
     auto* seed = app.add_option("--seed", o.synthetic.seed, "Seed of the noise")->capture_default_str()->group(synth);
     auto* noise = app.add_option("--noise", o.synthetic.noiseSd, "Standard deviation of the Gaussian noise")
@@ -174,7 +230,20 @@ int main(int argc, char** argv) {
     auto* voxel = app.add_option("--voxel-size", o.synthetic.voxelSizeMm, "Isotropic voxel size in mm")
         ->check(CLI::PositiveNumber)->capture_default_str()->group(synth);
     for (CLI::Option* option : {dims, volumes, seed, noise, drift, motionScale, voxel}) option->excludes(bold);
+
+    const std::string liveGroup = "Live run";
+    auto* watch = app.add_option("--watch", o.watchFolder,
+                                 "Take a live run from this folder: one DICOM or NIfTI file per volume, as the "
+                                 "scanner writes them")
+        ->excludes(bold)->group(liveGroup);
+    app.add_flag("--include-existing", o.includeExisting, "Take the files already in the folder as the first volumes")
+        ->needs(watch)->group(liveGroup);
+    app.add_option("--idle-timeout", o.idleTimeout,
+                   "End the run when no volume came for this many seconds (default: 3 TR + 10 s)")
+        ->check(CLI::NonNegativeNumber)->needs(watch)->group(liveGroup);
+    for (CLI::Option* option : {dims, seed, noise, drift, motionScale, voxel}) option->excludes(watch);
     CLI11_PARSE(app, argc, argv);
+    o.volumesGiven = volumes->count() > 0;
 
     HostState& state = host();
     if (!parseHostVersion(o.hostVersion, state.version))
@@ -200,6 +269,10 @@ int main(int argc, char** argv) {
     if (!accepted) return 3;
     if (o.initOnly) return 0;
 
+    // The first SIGINT or SIGTERM ends the run after the volume in hand and
+    // writes what came; a second one ends the program at once.
+    for (int signal : {SIGINT, SIGTERM}) std::signal(signal, onStopSignal);
+
     RunInputs inputs;
     if (!openInputs(o, inputs, error)) return fail(error);
     const SeriesInfo& series = inputs.series;
@@ -208,15 +281,21 @@ int main(int argc, char** argv) {
     if (!staging.begin(o.outFolder, error)) return fail(error);
     RunSettings settings;
     settings.targetFolder = staging.folder();
-    settings.projectName = !o.projectName.empty() ? o.projectName : o.boldPath.empty() ? "synthetic" : stemOf(o.boldPath);
+    settings.projectName = !o.projectName.empty()   ? o.projectName
+                           : inputs.live              ? "live"
+                           : o.boldPath.empty()       ? "synthetic"
+                                                      : stemOf(o.boldPath);
     std::cout << "Run: " << series.title << ", " << series.dims[0] << "x" << series.dims[1] << "x" << series.dims[2]
-              << " voxels, " << series.expectedVolumes << " volumes, TR " << series.repetitionTimeSeconds << " s"
-              << (o.realtime ? " (paced)" : "") << '\n';
+              << " voxels, "
+              << (series.expectedVolumes > 0 ? std::to_string(series.expectedVolumes) : std::string("open number of"))
+              << " volumes, TR " << series.repetitionTimeSeconds << " s" << (o.realtime ? " (paced)" : "")
+              << (inputs.live ? " (live)" : "") << std::endl;
 
     ResultSettings results;
     results.folder = staging.folder();
     results.pluginName = info.name;
-    results.writeSeries = inputs.madeUp;
+    results.writeSeries = inputs.madeUp || inputs.live;
+    if (inputs.live) results.seriesDescription = "Korvanth live run";
     results.motionGiven = inputs.motionGiven;
     ResultWriter writer(results);
     observers.add(writer);
@@ -234,6 +313,11 @@ int main(int argc, char** argv) {
         std::cerr << "warning: " << slow << " of " << stepSeconds.size() << " steps took longer than the TR of "
                   << series.repetitionTimeSeconds << " s (slowest " << slowest << " s): the plug-in would fall behind\n";
 
+    if (outcome.partial)
+        std::cout << "Partial run: " << outcome.endReason << "; the results hold the " << outcome.volumeCount
+                  << " volumes before it\n";
+    if (inputs.live) printLatency(writer.timings(), series.repetitionTimeSeconds);
+
     if (!writer.succeeded()) return fail(writer.error() + "; no results were left in " + o.outFolder);
     if (!staging.commit(error)) return fail(error);
     std::vector<std::string> written;
@@ -246,5 +330,6 @@ int main(int argc, char** argv) {
     std::cout << '\n';
     if (fs::exists(fs::path(o.outFolder) / "report.html"))
         std::cout << "Report: " << (fs::absolute(o.outFolder) / "report.html").string() << '\n';
-    return outcome.refusedSteps == 0 ? 0 : 4;
+    if (outcome.refusedSteps > 0) return 4;
+    return outcome.partial && !runStopRequested() ? 5 : 0;
 }

@@ -22,6 +22,12 @@ struct ReportInput {
     std::vector<std::string> mapNames;   // 8 names
     std::vector<MotionEstimate> motion;  // per volume: mm and degrees; empty when none was given
     std::vector<double> stepSeconds;     // latency of each volume's plug-in steps
+    std::string endNote;                 // e.g. why a partial run ended; empty for a complete run
+    // A live run: per volume, seconds from its file's last write until the
+    // outputs had its maps, and the parts of that time; empty otherwise.
+    struct Latency {
+        std::vector<double> total, detection, reading, motion, step, outputs;
+    } latency;
 };
 
 // Writes report.html and its PNG pictures into `folder`. Returns false and

@@ -48,6 +48,7 @@ void ResultWriter::volumeDone(const VolumeDone& volume) {
 }
 
 void ResultWriter::runFinished(const RunFinished& run) {
+    timings_ = run.timings;
     if (!writeAll(run) && error_.empty()) error_ = settings_.folder + ": cannot write the results";
 }
 
@@ -62,13 +63,15 @@ bool ResultWriter::writeAll(const RunFinished& run) {
         error_ = folder + "host.log: cannot write the host log";
         return false;
     }
-    if (!writeTimingCsv(folder + "timing.csv", stepSeconds_, series_.repetitionTimeSeconds, error_)) return false;
+    if (!writeTimingCsv(folder + "timing.csv", run.timings, series_.repetitionTimeSeconds, error_)) return false;
     MapsDescription description;
     description.mapNames = state.mapNames;
     std::copy(series_.dims, series_.dims + 3, description.dims);
     description.volumeCount = run.volumeCount;
     description.source = series_.title;
     description.pluginName = settings_.pluginName;
+    description.partial = run.partial;
+    description.endReason = run.endReason;
     if (!writeMapsJson(folder + "maps.json", description, error_)) return false;
 #if KORVANTH_HAS_NIFTI
     if (!writeNiftiMaps(folder + "maps.nii.gz", series_.dims, series_.geometry, state.pluginMaps, state.mapCount(),
@@ -76,7 +79,7 @@ bool ResultWriter::writeAll(const RunFinished& run) {
         return false;
     if (settings_.writeSeries &&
         !writeNiftiSeries(folder + "bold.nii.gz", series_.dims, state.timeCourse.data(), run.volumeCount,
-                          series_.repetitionTimeSeconds, series_.geometry, "Korvanth synthetic run", error_))
+                          series_.repetitionTimeSeconds, series_.geometry, settings_.seriesDescription, error_))
         return false;
 #endif
     if (settings_.writeSeries && !writePlainMotionFile(folder + "bold_motion.txt", motion_, error_)) return false;
@@ -93,6 +96,16 @@ bool ResultWriter::writeAll(const RunFinished& run) {
     report.mapNames = state.mapNames;
     if (settings_.motionGiven) report.motion = motion_;
     report.stepSeconds = stepSeconds_;
+    if (run.partial) report.endNote = "Partial run: " + run.endReason;
+    for (const VolumeTiming& t : run.timings) {
+        if (!t.fromFile) continue;
+        report.latency.total.push_back(t.latencySeconds);
+        report.latency.detection.push_back(t.detectionSeconds);
+        report.latency.reading.push_back(t.readingSeconds);
+        report.latency.motion.push_back(t.motionSeconds);
+        report.latency.step.push_back(t.stepSeconds);
+        report.latency.outputs.push_back(t.outputsSeconds);
+    }
     if (!writeQcReport(folder, report, error_)) return false;
 #endif
     return true;

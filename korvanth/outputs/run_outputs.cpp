@@ -65,14 +65,24 @@ void OutputStaging::discard() {
 
 OutputStaging::~OutputStaging() { discard(); }
 
-bool writeTimingCsv(const std::string& path, const std::vector<double>& stepSeconds, double repetitionTimeSeconds,
+bool writeTimingCsv(const std::string& path, const std::vector<VolumeTiming>& timings, double repetitionTimeSeconds,
                     std::string& error) {
     std::ofstream out(path, std::ios::binary);
-    out << "volume,step_seconds,longer_than_tr\n";
-    for (std::size_t i = 0; i < stepSeconds.size(); ++i) {
-        char line[96];
-        std::snprintf(line, sizeof line, "%llu,%.9f,%d\n", static_cast<unsigned long long>(i + 1), stepSeconds[i],
-                      repetitionTimeSeconds > 0.0 && stepSeconds[i] > repetitionTimeSeconds ? 1 : 0);
+    out << "volume,step_seconds,longer_than_tr,latency_seconds,detection_seconds,reading_seconds,motion_seconds,"
+           "outputs_seconds\n";
+    for (std::size_t i = 0; i < timings.size(); ++i) {
+        const VolumeTiming& t = timings[i];
+        char line[256];
+        std::snprintf(line, sizeof line, "%llu,%.9f,%d,", static_cast<unsigned long long>(i + 1), t.stepSeconds,
+                      repetitionTimeSeconds > 0.0 && t.stepSeconds > repetitionTimeSeconds ? 1 : 0);
+        out << line;
+        if (t.fromFile) {
+            std::snprintf(line, sizeof line, "%.9f,%.9f,%.9f,", t.latencySeconds, t.detectionSeconds, t.readingSeconds);
+            out << line;
+        } else {
+            out << ",,,";
+        }
+        std::snprintf(line, sizeof line, "%.9f,%.9f\n", t.motionSeconds, t.outputsSeconds);
         out << line;
     }
     out.close();
@@ -101,7 +111,9 @@ bool writeMapsJson(const std::string& path, const MapsDescription& d, std::strin
     std::ofstream out(path, std::ios::binary);
     out << "{\n  \"source\": " << jsonString(d.source) << ",\n  \"plugin\": " << jsonString(d.pluginName)
         << ",\n  \"dims\": [" << d.dims[0] << ", " << d.dims[1] << ", " << d.dims[2] << "],\n  \"volumes\": "
-        << d.volumeCount << ",\n  \"layout\": \"map m, voxel v at float32 index v + m * voxelCount; x fastest\",\n"
+        << d.volumeCount << ",\n  \"partial\": " << (d.partial ? "true" : "false");
+    if (d.partial) out << ",\n  \"end_reason\": " << jsonString(d.endReason);
+    out << ",\n  \"layout\": \"map m, voxel v at float32 index v + m * voxelCount; x fastest\",\n"
         << "  \"maps\": [";
     for (std::size_t m = 0; m < d.mapNames.size(); ++m)
         out << (m == 0 ? "\n" : ",\n") << "    {\"index\": " << m << ", \"name\": " << jsonString(d.mapNames[m]) << "}";

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "korvanth/run/motion_estimate.h"
+#include "korvanth/run/run_observer.h"
 #include "korvanth/run/series.h"
 
 #include <cstdint>
@@ -32,8 +33,11 @@ private:
     std::string staging_;
 };
 
-// timing.csv: one row per volume with the latency of its plug-in steps.
-bool writeTimingCsv(const std::string& path, const std::vector<double>& stepSeconds, double repetitionTimeSeconds,
+// timing.csv: one row per volume with the latency of its plug-in steps and,
+// for a volume from a live source's file, the time from the file's last write
+// until the maps were handed to the outputs and its parts (detection, reading,
+// motion, step, outputs); those fields are empty for other volumes.
+bool writeTimingCsv(const std::string& path, const std::vector<VolumeTiming>& timings, double repetitionTimeSeconds,
                     std::string& error);
 
 struct MapsDescription {
@@ -42,6 +46,8 @@ struct MapsDescription {
     int32_t volumeCount = 0;
     std::string source;      // the input file or "built-in synthetic run"
     std::string pluginName;
+    bool partial = false;    // the run ended early: a stop request or a source failure
+    std::string endReason;
 };
 
 // maps.json: the maps' names in map order (the 4th index of maps.nii.gz and

@@ -104,43 +104,40 @@ struct NiftiSeriesSource::Stream {
 NiftiSeriesSource::NiftiSeriesSource(std::string path) : path_(std::move(path)) {}
 NiftiSeriesSource::~NiftiSeriesSource() = default;
 
-bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
-    const std::string& path = path_;
+namespace {
+// Reads the header of `path` and checks what every input must be: a file
+// with voxels of a supported type in at most 4 dimensions, each volume small
+// enough for the host. The volume count is checked by the caller.
+ImagePtr readCheckedHeader(const std::string& path, std::string& error) {
     nifti_set_debug_level(0);
     std::error_code failed;
     if (!fs::is_regular_file(path, failed)) {
         error = path + ": no such file";
-        return false;
+        return nullptr;
     }
     if (fs::file_size(path, failed) == 0) {
         error = path + ": the file is empty";
-        return false;
+        return nullptr;
     }
     ImagePtr image(nifti_image_read(path.c_str(), 0));
     if (!image) {
         error = path + ": not a readable NIfTI-1 or NIfTI-2 image (no valid header)";
-        return false;
+        return nullptr;
     }
     const nifti_image& h = *image;
     if (h.nx < 1 || h.ny < 1 || h.nz < 1 || h.nvox < 1) {
         error = path + ": the image holds no voxels";
-        return false;
-    }
-    if (h.ndim < 4 || h.nt < 2) {
-        error = path + ": is a single " + std::to_string(h.nx) + "x" + std::to_string(h.ny) + "x" +
-                std::to_string(h.nz) + " volume (3D); a run needs a 4D series of at least 2 volumes";
-        return false;
+        return nullptr;
     }
     if (h.nu > 1 || h.nv > 1 || h.nw > 1) {
         error = path + ": has more than 4 dimensions; a run is a 4D series";
-        return false;
+        return nullptr;
     }
     if (h.nx > INT32_MAX || h.ny > INT32_MAX || h.nz > INT32_MAX || h.nx * h.ny > INT32_MAX ||
         h.nx * h.ny * h.nz > INT32_MAX || h.nt > INT32_MAX) {
         error = path + ": the volumes are too large for the host";
-        return false;
+        return nullptr;
     }
-    const int64_t voxelsPerVolume = h.nx * h.ny * h.nz;
     switch (h.datatype) {
     case NIFTI_TYPE_INT16: case NIFTI_TYPE_UINT8: case NIFTI_TYPE_INT8: case NIFTI_TYPE_UINT16:
     case NIFTI_TYPE_INT32: case NIFTI_TYPE_UINT32: case NIFTI_TYPE_INT64: case NIFTI_TYPE_UINT64:
@@ -148,16 +145,71 @@ bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
         break;
     default:
         error = path + ": voxel data type " + nifti_datatype_string(h.datatype) + " is not supported";
-        return false;
+        return nullptr;
     }
+    return image;
+}
 
-    auto stream = std::make_unique<Stream>();
+// The int16 conversion of the header's scaling, and whether there is one.
+bool headerScaling(const nifti_image& h, Int16Conversion& convert) {
     const bool scaled = h.scl_slope != 0.0 && std::isfinite(h.scl_slope) && std::isfinite(h.scl_inter) &&
                         (h.scl_slope != 1.0 || h.scl_inter != 0.0);
     if (scaled) {
-        stream->convert.slope = h.scl_slope;
-        stream->convert.intercept = h.scl_inter;
+        convert.slope = h.scl_slope;
+        convert.intercept = h.scl_inter;
     }
+    return scaled;
+}
+
+// The grid, geometry and TR of the header (expectedVolumes: the 4th dimension).
+// Returns whether the header records a TR (else 2 s is set).
+bool describeSeries(const nifti_image& h, const std::string& path, SeriesInfo& series) {
+    series = SeriesInfo{};
+    series.dims[0] = static_cast<int32_t>(h.nx);
+    series.dims[1] = static_cast<int32_t>(h.ny);
+    series.dims[2] = static_cast<int32_t>(h.nz);
+    series.expectedVolumes = static_cast<int32_t>(h.nt);
+    series.title = path;
+    ImageGeometry& g = series.geometry;
+    g.voxelSizeMm[0] = lengthToMm(std::fabs(h.dx), h.xyz_units);
+    g.voxelSizeMm[1] = lengthToMm(std::fabs(h.dy), h.xyz_units);
+    g.voxelSizeMm[2] = lengthToMm(std::fabs(h.dz), h.xyz_units);
+    g.qformCode = h.qform_code;
+    g.quatern[0] = h.quatern_b;
+    g.quatern[1] = h.quatern_c;
+    g.quatern[2] = h.quatern_d;
+    g.qoffset[0] = lengthToMm(h.qoffset_x, h.xyz_units);
+    g.qoffset[1] = lengthToMm(h.qoffset_y, h.xyz_units);
+    g.qoffset[2] = lengthToMm(h.qoffset_z, h.xyz_units);
+    g.qfac = h.qfac < 0.0 ? -1.0 : 1.0;
+    g.sformCode = h.sform_code;
+    for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 4; ++column)
+            g.srow[row][column] = lengthToMm(h.sto_xyz.m[row][column], h.xyz_units);
+    for (int axis = 0; axis < 3; ++axis)
+        series.voxelSizeMm[axis] = g.voxelSizeMm[axis] > 0.0 ? g.voxelSizeMm[axis] : 1.0;
+
+    const double tr = timeToSeconds(h.dt, h.time_units);
+    const bool recorded = std::isfinite(tr) && tr > 0.0;
+    series.repetitionTimeSeconds = recorded ? tr : 2.0;
+    return recorded;
+}
+}  // namespace
+
+bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
+    const std::string& path = path_;
+    ImagePtr image = readCheckedHeader(path, error);
+    if (!image) return false;
+    const nifti_image& h = *image;
+    if (h.ndim < 4 || h.nt < 2) {
+        error = path + ": is a single " + std::to_string(h.nx) + "x" + std::to_string(h.ny) + "x" +
+                std::to_string(h.nz) + " volume (3D); a run needs a 4D series of at least 2 volumes";
+        return false;
+    }
+    const int64_t voxelsPerVolume = h.nx * h.ny * h.nz;
+
+    auto stream = std::make_unique<Stream>();
+    const bool scaled = headerScaling(h, stream->convert);
     stream->voxelsPerVolume = voxelsPerVolume;
     stream->volumeCount = h.nt;
     stream->stored.resize(static_cast<std::size_t>(voxelsPerVolume * h.nbyper));
@@ -202,34 +254,7 @@ bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
         return false;
     }
 
-    series = SeriesInfo{};
-    series.dims[0] = static_cast<int32_t>(h.nx);
-    series.dims[1] = static_cast<int32_t>(h.ny);
-    series.dims[2] = static_cast<int32_t>(h.nz);
-    series.expectedVolumes = static_cast<int32_t>(h.nt);
-    series.title = path;
-    ImageGeometry& g = series.geometry;
-    g.voxelSizeMm[0] = lengthToMm(std::fabs(h.dx), h.xyz_units);
-    g.voxelSizeMm[1] = lengthToMm(std::fabs(h.dy), h.xyz_units);
-    g.voxelSizeMm[2] = lengthToMm(std::fabs(h.dz), h.xyz_units);
-    g.qformCode = h.qform_code;
-    g.quatern[0] = h.quatern_b;
-    g.quatern[1] = h.quatern_c;
-    g.quatern[2] = h.quatern_d;
-    g.qoffset[0] = lengthToMm(h.qoffset_x, h.xyz_units);
-    g.qoffset[1] = lengthToMm(h.qoffset_y, h.xyz_units);
-    g.qoffset[2] = lengthToMm(h.qoffset_z, h.xyz_units);
-    g.qfac = h.qfac < 0.0 ? -1.0 : 1.0;
-    g.sformCode = h.sform_code;
-    for (int row = 0; row < 3; ++row)
-        for (int column = 0; column < 4; ++column)
-            g.srow[row][column] = lengthToMm(h.sto_xyz.m[row][column], h.xyz_units);
-    for (int axis = 0; axis < 3; ++axis)
-        series.voxelSizeMm[axis] = g.voxelSizeMm[axis] > 0.0 ? g.voxelSizeMm[axis] : 1.0;
-
-    const double tr = timeToSeconds(h.dt, h.time_units);
-    repetitionTimeRecorded_ = std::isfinite(tr) && tr > 0.0;
-    series.repetitionTimeSeconds = repetitionTimeRecorded_ ? tr : 2.0;
+    repetitionTimeRecorded_ = describeSeries(h, path, series);
     stream->image = std::move(image);
     stream_ = std::move(stream);
     return true;
@@ -247,6 +272,34 @@ VolumeSource::Next NiftiSeriesSource::next(std::vector<int16_t>& volume, std::st
     convertVolume(s.image->datatype, s.stored.data(), s.voxelsPerVolume, s.convert, volume.data());
     ++s.nextVolume;
     return Next::Volume;
+}
+
+bool readNiftiVolume(const std::string& path, NiftiVolume& volume, std::string& error) {
+    volume = NiftiVolume{};
+    ImagePtr image = readCheckedHeader(path, error);
+    if (!image) return false;
+    const nifti_image& h = *image;
+    if (h.ndim >= 4 && h.nt > 1) {
+        error = path + ": holds " + std::to_string(h.nt) + " volumes; a volume file holds one";
+        return false;
+    }
+    volume.repetitionTimeRecorded = describeSeries(h, path, volume.info);
+    volume.info.expectedVolumes = 0;
+    Int16Conversion convert;
+    headerScaling(h, convert);
+    const int64_t voxels = h.nx * h.ny * h.nz;
+    std::vector<char> stored(static_cast<std::size_t>(voxels * h.nbyper));
+    FilePtr file = openData(h);
+    const auto bytes = static_cast<int64_t>(stored.size());
+    if (!file || nifti_read_buffer(file.get(), stored.data(), bytes, image.get()) != bytes) {
+        error = path + ": the voxel data is truncated or corrupt (expected " + std::to_string(voxels) +
+                " values of " + nifti_datatype_string(h.datatype) + ")";
+        return false;
+    }
+    volume.voxels.resize(static_cast<std::size_t>(voxels));
+    convertVolume(h.datatype, stored.data(), voxels, convert, volume.voxels.data());
+    volume.clamped = convert.clamped;
+    return true;
 }
 
 bool readNiftiSeries(const std::string& path, NiftiSeries& series, std::string& error) {
