@@ -462,6 +462,7 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
             st.note(settings_, "ignoring the " + std::to_string(count) +
                                    " files already in the folder (--include-existing takes them)");
     }
+    st.note(settings_, "waiting for the first volume in " + settings_.folder);
     const Clock::time_point opened = Clock::now();
     const auto interval = std::chrono::duration<double>(settings_.pollSeconds);
     for (;;) {
