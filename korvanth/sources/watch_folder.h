@@ -34,7 +34,7 @@ struct WatchSettings {
     int32_t volumeLimit = 0;            // end after this many volumes; 0: no limit
     double idleTimeoutSeconds = -1.0;   // end when no volume came for this long; < 0: 3 TR + 10 s
                                         // (before the first volume: wait until stopped)
-    double pollSeconds = 0.01;          // adds at most two intervals to each volume's latency
+    double pollSeconds = 0.005;         // adds at most two intervals to each volume's latency
     double unreadableSeconds = -1.0;    // a file unchanged but unreadable this long fails the run; < 0: max(2 s, TR)
     double gapSeconds = -1.0;           // a later volume ready while the next is missing this long is a gap; < 0: max(2 s, TR)
     std::function<void(const std::string&)> log;  // what the source noticed: ignored files, waits
