@@ -145,6 +145,7 @@ struct Seen {
     Clock::time_point changedAt;    // when a poll last found it changed (or new)
     bool stable = false;            // unchanged since the poll before
     bool failed = false;            // read since its last change, and not in full
+    int failures = 0;               // reads that failed since its last change
     Clock::time_point lastAttempt;
     std::string lastError;
     bool named = false;             // the export's name numbers, below
@@ -305,6 +306,7 @@ bool WatchFolderSource::State::poll(const WatchSettings& settings, std::string& 
             s.changedAt = now;
             s.stable = false;
             s.failed = false;
+            s.failures = 0;
         } else {
             s.stable = size > 0;
         }
@@ -356,12 +358,15 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
         }
         if (!complete) {
             s.failed = true;
+            ++s.failures;
             s.lastAttempt = r.arrival.read;
             s.lastError = readError;
             const double limit = fixed                              ? unreadableSeconds
                                   : settings.unreadableSeconds >= 0.0 ? settings.unreadableSeconds
                                                                       : 2.0;
-            if (secondsSince(s.changedAt, r.arrival.read) >= limit) {
+            // Unreadable: unchanged for the allowed time and tried a few times
+            // over it (a host that stalled has not looked at it long enough).
+            if (s.failures >= 3 && secondsSince(s.changedAt, r.arrival.read) >= limit) {
                 error = path + " stays unreadable (unchanged for " + text(limit) + " s): " + readError;
                 return false;
             }
