@@ -319,12 +319,31 @@ bool WatchFolderSource::State::poll(const WatchSettings& settings, std::string& 
 // ready volumes (or, of another series, the ignored files). False with
 // `error` when a file stayed unchanged and unreadable past the allowed time.
 bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::string& error) {
-    const double retrySeconds = 0.1;  // an unchanged file that did not read is tried again this often
     for (auto it = seen.begin(); it != seen.end();) {
         const std::string name = it->first;
         Seen& s = it->second;
         const Clock::time_point now = Clock::now();
-        if (!s.stable || (s.failed && secondsSince(s.lastAttempt, now) < retrySeconds)) {
+#if KORVANTH_HAS_DICOM
+        // Files of a series have the same layout, so their sizes differ by a
+        // few bytes of text at most. A DICOM file not known to be that large
+        // may be cut short where GDCM ends the process, so it is tried apart,
+        // in a child process; that costs the host (the child shares its
+        // memory copy-on-write), so a file still short of the series' size
+        // is left alone until it has not changed for a while: a writer that
+        // pauses between chunks makes a file look unchanged from one poll to
+        // the next.
+        const uintmax_t margin = 1024;
+        const bool triedApart =
+            kindOf(name) == FileKind::Dicom && !(referenceSize > 0 && s.size + margin >= referenceSize);
+        const double settleSeconds = referenceSize > 0 && triedApart ? 0.5 : 0.0;
+#else
+        const bool triedApart = false;
+        const double settleSeconds = 0.0;
+#endif
+        // An unchanged file that did not read is tried again this often.
+        const double retrySeconds = triedApart ? 0.25 : 0.1;
+        if (!s.stable || secondsSince(s.changedAt, now) < settleSeconds ||
+            (s.failed && secondsSince(s.lastAttempt, now) < retrySeconds)) {
             ++it;
             continue;
         }
@@ -339,12 +358,7 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
         std::string readError;
         bool complete = true;
 #if KORVANTH_HAS_DICOM
-        // Files of a series have the same layout, so their sizes differ by a
-        // few bytes of text at most; one that is not known to be that large
-        // may be cut short where GDCM ends the process, and is tried apart.
-        const uintmax_t margin = 1024;
-        if (kindOf(name) == FileKind::Dicom && !(referenceSize > 0 && s.size + margin >= referenceSize))
-            complete = dicomReadsInFull(path, readError);
+        if (triedApart) complete = dicomReadsInFull(path, readError);
 #endif
         complete = complete && readVolumeFile(path, r.file, readError);
         r.arrival.read = Clock::now();
@@ -579,7 +593,10 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
             handedFiles_.push_back(r.name);
             return Next::Volume;
         }
-        if (secondsSince(st.lastHandedAt, Clock::now()) >= st.idleSeconds) {
+        // A file being judged (it failed to read and may yet be declared
+        // unreadable) holds the idle timeout: the run ends by that judgement.
+        const bool judging = std::any_of(st.seen.begin(), st.seen.end(), [](const auto& s) { return s.second.failures > 0; });
+        if (!judging && secondsSince(st.lastHandedAt, Clock::now()) >= st.idleSeconds) {
             st.note(settings_, "no new volume for " + text(st.idleSeconds) + " s: the run ends");
             return Next::EndOfRun;
         }
