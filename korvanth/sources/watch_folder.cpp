@@ -211,12 +211,18 @@ struct WatchFolderSource::State {
         return 0;
     }
 
+    // Why a file named so is not of the run's series, numbered by the
+    // export's names; empty when it is.
+    std::string otherSeriesByName(bool named, int64_t series) const {
+        if (named && series == nameSeries) return {};
+        return named ? "series " + std::to_string(series) + " by its name, the run's is " + std::to_string(nameSeries)
+                     : "its name is not numbered as the run's files are";
+    }
+
     // Why `r` is not of the run's series; empty when it is.
     std::string otherSeries(const Ready& r) const {
-        if (numbering == Numbering::FileName && (!r.named || r.nameSeries != nameSeries))
-            return r.named ? "series " + std::to_string(r.nameSeries) + " by its name, the run's is " +
-                                 std::to_string(nameSeries)
-                           : "its name is not numbered as the run's files are";
+        if (numbering == Numbering::FileName && !otherSeriesByName(r.named, r.nameSeries).empty())
+            return otherSeriesByName(r.named, r.nameSeries);
         if (r.file.seriesUid != seriesUid)
             return "DICOM series " + (r.file.seriesUid.empty() ? std::string("(none)") : r.file.seriesUid) +
                    ", the run's is " + (seriesUid.empty() ? std::string("(none)") : seriesUid);
@@ -235,12 +241,10 @@ struct WatchFolderSource::State {
     // Whether a file is known, before it is read, not to be of the run's
     // series: by its export name, once the series is fixed.
     bool skipUnread(const WatchSettings& settings, const std::string& name, const Seen& s) const {
-        if (!fixed || numbering != Numbering::FileName || (s.named && s.nameSeries == nameSeries)) return false;
-        note(settings, "ignoring " + name + ": " +
-                           (s.named ? "series " + std::to_string(s.nameSeries) + " by its name, the run's is " +
-                                          std::to_string(nameSeries)
-                                    : std::string("its name is not numbered as the run's files are")));
-        return true;
+        if (!fixed || numbering != Numbering::FileName) return false;
+        const std::string other = otherSeriesByName(s.named, s.nameSeries);
+        if (!other.empty()) note(settings, "ignoring " + name + ": " + other);
+        return !other.empty();
     }
 
     bool poll(const WatchSettings& settings, std::string& error);
