@@ -123,13 +123,13 @@ bool openInputs(ReplayOptions& o, RunInputs& in, std::string& error) {
         watch.includeExisting = o.includeExisting;
         watch.volumeLimit = o.volumesGiven ? o.synthetic.volumes : 0;
         watch.idleTimeoutSeconds = o.idleTimeout;
+        watch.repetitionTimeSeconds = o.repetitionTime;
         watch.log = [](const std::string& note) { std::cerr << "watch: " << note << '\n'; };
         auto source = std::make_unique<WatchFolderSource>(watch);
         std::cout << "Watching " << o.watchFolder << " for volumes (Ctrl-C ends the run, keeping what came)"
                   << std::endl;
         if (!source->open(in.series, error)) return false;
-        if (o.repetitionTime > 0.0) in.series.repetitionTimeSeconds = o.repetitionTime;
-        else if (!source->repetitionTimeRecorded())
+        if (o.repetitionTime <= 0.0 && !source->repetitionTimeRecorded())
             std::cerr << "warning: the first volume's file records no TR; assuming 2 s (set it with --tr)\n";
         in.recorded = std::move(source);
         in.live = true;

@@ -515,6 +515,7 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
     series.title = settings_.folder;
     series.expectedVolumes = settings_.volumeLimit > 0 ? settings_.volumeLimit : 0;
     repetitionTimeRecorded_ = first->file.repetitionTimeRecorded;
+    if (settings_.repetitionTimeSeconds > 0.0) series.repetitionTimeSeconds = settings_.repetitionTimeSeconds;
     const double tr = series.repetitionTimeSeconds;
     st.idleSeconds = settings_.idleTimeoutSeconds >= 0.0 ? settings_.idleTimeoutSeconds : 3.0 * tr + 10.0;
     st.unreadableSeconds = settings_.unreadableSeconds >= 0.0 ? settings_.unreadableSeconds : std::max(2.0, tr);

@@ -31,6 +31,7 @@ namespace korvanth {
 struct WatchSettings {
     std::string folder;
     bool includeExisting = false;       // take the files already in the folder as the run's first volumes
+    double repetitionTimeSeconds = 0.0; // > 0: the TR, whatever the files record (the timeouts follow it)
     int32_t volumeLimit = 0;            // end after this many volumes; 0: no limit
     double idleTimeoutSeconds = -1.0;   // end when no volume came for this long; < 0: 3 TR + 10 s
                                         // (before the first volume: wait until stopped)
