@@ -5,5 +5,5 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 bash "$root/scripts/setup.sh"
 cmake -S "$root" --preset release >/dev/null
-cmake --build "$root/build/release" -j "$(nproc)" --target Korvanth tarvex_qc
+cmake --build "$root/build/release" -j "$(nproc)" --target Korvanth korvanth-scanner tarvex_qc
 exec "$root/build/release/bin/Korvanth" "$@"

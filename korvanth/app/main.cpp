@@ -1,6 +1,7 @@
 // Korvanth, the stand-in host: loads a plug-in, binds it, replays a run
 // through it volume by volume (a recorded 4D series with its motion estimates,
-// or the built-in synthetic phantom) and writes what it produced. This file
+// or the built-in synthetic phantom) or takes a live run from the folder a
+// scanner writes into, and writes what it produced. This file
 // is the command line; app/session.cpp does the work.
 #include "korvanth/app/session.h"
 #include "korvanth/host/plugin_session.h"
@@ -73,7 +74,8 @@ int main(int argc, char** argv) {
     const std::string synth = "Synthetic run (default input)";
     auto* dims = app.add_option("--dims", o.dims, "Volume size X Y Z")->expected(3)->check(CLI::Range(2, 1024))
         ->capture_default_str()->group(synth);
-    auto* volumes = app.add_option("--volumes", o.synthetic.volumes, "Number of volumes")
+    auto* volumes = app.add_option("--volumes", o.synthetic.volumes,
+                                   "Number of volumes (with --watch: end the run after this many)")
         ->check(CLI::Range(2, 100000))->capture_default_str()->group(synth);
     auto* seed = app.add_option("--seed", o.synthetic.seed, "Seed of the noise")->capture_default_str()->group(synth);
     auto* noise = app.add_option("--noise", o.synthetic.noiseSd, "Standard deviation of the Gaussian noise")
@@ -86,6 +88,18 @@ int main(int argc, char** argv) {
     auto* voxel = app.add_option("--voxel-size", o.synthetic.voxelSizeMm, "Isotropic voxel size in mm")
         ->check(finiteIn(0.01, 100.0))->capture_default_str()->group(synth);
     for (CLI::Option* option : {dims, volumes, seed, noise, drift, motionScale, voxel}) option->excludes(bold);
+
+    const std::string liveGroup = "Live run";
+    auto* watch = app.add_option("--watch", o.watchFolder,
+                                 "Take a live run from this folder: one DICOM or NIfTI file per volume, as the "
+                                 "scanner writes them")
+        ->excludes(bold)->group(liveGroup);
+    app.add_flag("--include-existing", o.includeExisting, "Take the files already in the folder as the first volumes")
+        ->needs(watch)->group(liveGroup);
+    app.add_option("--idle-timeout", o.idleTimeout,
+                   "End the run when no volume came for this many seconds (default: 3 TR + 10 s)")
+        ->check(finiteIn(0.0, 86400.0))->needs(watch)->group(liveGroup);
+    for (CLI::Option* option : {dims, seed, noise, drift, motionScale, voxel}) option->excludes(watch);
 
     const std::string view = "Live view";
     app.add_option("--serve", o.serve, "Serve the run to a browser at [ADDR:]PORT (ADDR default 127.0.0.1; 0: any free port)")
@@ -103,6 +117,7 @@ int main(int argc, char** argv) {
         const int code = app.exit(e);  // prints the help, or the error and a hint
         return code == 0 ? exitSuccess : exitBadInput;
     }
+    o.volumesGiven = volumes->count() > 0;
     if (reference->count() > 0 && !o.motionPath.empty()) {
         std::cerr << "error: --reference-volume goes with Korvanth's own estimates, not with --motion "
                   << o.motionPath << '\n';

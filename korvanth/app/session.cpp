@@ -10,6 +10,7 @@
 #include "korvanth/sources/estimated_motion.h"
 #include "korvanth/sources/motion_files.h"
 #include "korvanth/sources/paced_source.h"
+#include "korvanth/sources/watch_folder.h"
 #if KORVANTH_HAS_NIFTI
 #include "korvanth/sources/nifti_series.h"
 #endif
@@ -66,6 +67,7 @@ struct RunInputs {
     std::unique_ptr<MotionSource> motion;
     SeriesInfo series;
     bool madeUp = false;      // the synthetic run: its series and motion are results too
+    bool live = false;        // a watched folder: its series is a result too
     bool motionGiven = false;
     bool motionEstimated = false;
     std::string motionSource;                     // for the report
@@ -87,7 +89,23 @@ bool readMotion(const KorvanthOptions& o, const std::string& path, const SeriesI
 }
 
 bool openInputs(KorvanthOptions& o, RunInputs& in, std::string& error) {
-    if (o.boldPath.empty()) {
+    if (!o.watchFolder.empty()) {
+        WatchSettings watch;
+        watch.folder = o.watchFolder;
+        watch.includeExisting = o.includeExisting;
+        watch.volumeLimit = o.volumesGiven ? o.synthetic.volumes : 0;
+        watch.idleTimeoutSeconds = o.idleTimeout;
+        watch.repetitionTimeSeconds = o.repetitionTime;
+        watch.log = [](const std::string& note) { std::cerr << "watch: " << note << '\n'; };
+        auto source = std::make_unique<WatchFolderSource>(watch);
+        std::cout << "Watching " << o.watchFolder << " for volumes (Ctrl-C ends the run, keeping what came)"
+                  << std::endl;
+        if (!source->open(in.series, error)) return false;
+        if (o.repetitionTime <= 0.0 && !source->repetitionTimeRecorded())
+            std::cerr << "warning: the first volume's file records no TR; assuming 2 s (set it with --tr)\n";
+        in.recorded = std::move(source);
+        in.live = true;
+    } else if (o.boldPath.empty()) {
         o.synthetic.dimX = o.dims[0];
         o.synthetic.dimY = o.dims[1];
         o.synthetic.dimZ = o.dims[2];
@@ -117,7 +135,7 @@ bool openInputs(KorvanthOptions& o, RunInputs& in, std::string& error) {
         in.motionGiven = in.motionEstimated = true;
         in.motionSource = "estimated by Korvanth against volume " + std::to_string(o.referenceVolume);
     } else {
-        if (in.madeUp) {
+        if (in.madeUp || in.live) {
             error = "--motion " + o.motionPath + ": a motion file goes with a recorded run (--bold)";
             return false;
         }
@@ -169,6 +187,23 @@ void lingerLiveView(LiveView& live, double seconds) {
     live.linger(seconds);
 }
 #endif
+
+// One line of a live run's latencies: file written to maps, median and 95th
+// percentile (nearest rank).
+void printLatency(const std::vector<VolumeTiming>& timings, double repetitionTimeSeconds) {
+    std::vector<double> latency;
+    for (const VolumeTiming& t : timings)
+        if (t.fromFile) latency.push_back(t.latencySeconds * 1000.0);
+    if (latency.empty()) return;
+    std::sort(latency.begin(), latency.end());
+    const double median = latency.size() % 2 == 1 ? latency[latency.size() / 2]
+                                                  : (latency[latency.size() / 2 - 1] + latency[latency.size() / 2]) / 2.0;
+    const double p95 = latency[std::min(latency.size() - 1,
+                                        static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(latency.size()))) - 1)];
+    const double trMs = repetitionTimeSeconds * 1000.0;
+    std::printf("Latency from file written to maps: median %.1f ms (%.1f%% of the TR), 95th percentile %.1f ms (%.1f%%)\n",
+                median, 100.0 * median / trMs, p95, 100.0 * p95 / trMs);
+}
 
 // Memory a run needs, estimated before anything is allocated: the host's one
 // copy of the volumes, and per voxel the plug-in's model (about 1 KB with its
@@ -243,8 +278,10 @@ int runSession(KorvanthOptions& o) {
     if (!accepted) return exitHostRefused;
     if (o.initOnly) return exitSuccess;
 
-    const std::string projectName =
-        !o.projectName.empty() ? o.projectName : o.boldPath.empty() ? "synthetic" : stemOf(o.boldPath);
+    const std::string projectName = !o.projectName.empty()    ? o.projectName
+                                     : !o.watchFolder.empty() ? "live"
+                                     : o.boldPath.empty()     ? "synthetic"
+                                                              : stemOf(o.boldPath);
     const std::string problem = projectNameProblem(projectName, OutputFolder::stagingFolderFor(o.outFolder));
     if (!problem.empty())
         return fail((o.projectName.empty() ? "the project name '" + projectName + "' (from --bold)"
@@ -256,10 +293,10 @@ int runSession(KorvanthOptions& o) {
     const SeriesInfo& series = inputs.series;
     const uint64_t needed = estimatedRunBytes(series), available = availableMemoryBytes();
     if (available > 0 && needed > available)
-        return fail((o.boldPath.empty() ? "--dims " + std::to_string(series.dims[0]) + " " +
+        return fail((o.boldPath.empty() && o.watchFolder.empty() ? "--dims " + std::to_string(series.dims[0]) + " " +
                                               std::to_string(series.dims[1]) + " " + std::to_string(series.dims[2]) +
                                               " with --volumes " + std::to_string(series.expectedVolumes)
-                                        : o.boldPath) +
+                                        : series.title) +
                     ": the run needs about " + gigabytes(needed) + " of memory (" +
                     std::to_string(series.expectedVolumes) + " volumes of " + std::to_string(series.voxelCount()) +
                     " voxels, and the plug-in's models), but only " + gigabytes(available) + " are available");
@@ -270,13 +307,16 @@ int runSession(KorvanthOptions& o) {
     settings.targetFolder = out.stagingFolder();
     settings.projectName = projectName;
     std::cout << "Run: " << series.title << ", " << series.dims[0] << "x" << series.dims[1] << "x" << series.dims[2]
-              << " voxels, " << series.expectedVolumes << " volumes, TR " << series.repetitionTimeSeconds << " s"
-              << (o.realtime ? " (paced)" : "") << std::endl;
+              << " voxels, "
+              << (series.expectedVolumes > 0 ? std::to_string(series.expectedVolumes) : std::string("open number of"))
+              << " volumes, TR " << series.repetitionTimeSeconds << " s" << (o.realtime ? " (paced)" : "")
+              << (inputs.live ? " (live)" : "") << std::endl;
 
     ResultSettings results;
     results.folder = out.stagingFolder();
     results.pluginName = info.name;
-    results.writeSeries = inputs.madeUp;
+    results.writeSeries = inputs.madeUp || inputs.live;
+    if (inputs.live) results.seriesDescription = "Korvanth live run";
     results.motionGiven = inputs.motionGiven;
     results.motionSource = inputs.motionSource;
     if (inputs.motionEstimated) results.spmMotionFile = "rp_" + settings.projectName + ".txt";
@@ -304,6 +344,8 @@ int runSession(KorvanthOptions& o) {
     if (slow > 0)
         std::cerr << "warning: " << slow << " of " << stepSeconds.size() << " steps took longer than the TR of "
                   << series.repetitionTimeSeconds << " s (slowest " << slowest << " s): the plug-in would fall behind\n";
+
+    if (inputs.live) printLatency(writer.timings(), series.repetitionTimeSeconds);
 
     if (!writer.succeeded()) return fail(writer.error() + "; no results were left in " + o.outFolder);
     std::vector<std::string> written;

@@ -25,6 +25,10 @@ struct KorvanthOptions {
     std::string outFolder = "korvanth-out";
     std::string projectName;  // empty: "synthetic" or the name of the bold file
     std::string boldPath;
+    std::string watchFolder;
+    bool includeExisting = false;
+    double idleTimeout = -1.0;  // < 0: 3 TR + 10 s
+    bool volumesGiven = false;
     std::string motionPath;
     std::string motionFormat = "auto";
     int32_t referenceVolume = 1;  // from 1, for Korvanth's own estimates

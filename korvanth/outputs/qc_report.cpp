@@ -322,6 +322,31 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
     else
         html << "<img src=\"latency.png\" alt=\"Step latency over time\">\n<p class=\"note\">Time the plug-in spent "
                 "on each volume (pre-step and post-step).</p>\n";
+    const ReportInput::Latency& live = input.latency;
+    if (!live.total.empty()) {
+        // Median and 95th percentile (nearest rank) of each part, in ms.
+        const auto percentile = [](std::vector<double> values, double p) {
+            std::sort(values.begin(), values.end());
+            const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(values.size())));
+            return values[std::min(values.size() - 1, rank > 0 ? rank - 1 : 0)] * 1000.0;
+        };
+        html << "</section>\n<section><h2>Live latency</h2>\n<table class=\"summary\">\n"
+                "<tr><th></th><th class=\"num\">median ms</th><th class=\"num\">95th percentile ms</th></tr>\n";
+        const std::pair<const char*, const std::vector<double>*> parts[] = {
+            {"File written to maps handed to the outputs", &live.total}, {"Detection", &live.detection},
+            {"Reading", &live.reading}, {"Motion estimate", &live.motion}, {"Plug-in step", &live.step},
+            {"Outputs", &live.outputs}};
+        for (const auto& [name, values] : parts)
+            html << "<tr><td>" << name << "</td><td class=\"num\">" << number(median(*values) * 1000.0, 2)
+                 << "</td><td class=\"num\">" << number(percentile(*values, 0.95), 2) << "</td></tr>\n";
+        html << "</table>\n<p class=\"note\">From each volume file's last write (its modification time) until "
+                "its maps were in host memory and handed to the outputs; detection waits for the file to stop "
+                "changing between two polls of the folder.";
+        if (trMs > 0.0)
+            html << " Median " << figure("median-live-latency-pct-tr", number(median(live.total) * 1000.0 * 100.0 / trMs, 1))
+                 << "% of the TR, 95th percentile " << number(percentile(live.total, 0.95) * 100.0 / trMs, 1) << "%.";
+        html << "</p>\n";
+    }
     html << "</section>\n<section><h2>Maps</h2>\n";
     if (montageFiles.empty()) {
         html << "<p class=\"empty\">No maps given.</p>\n";

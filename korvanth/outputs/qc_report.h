@@ -28,6 +28,11 @@ struct ReportInput {
     std::vector<double> stepSeconds;     // latency of each volume's plug-in steps
     std::string partial;                 // empty for a complete run, else why it ended early
     int32_t expectedVolumes = 0;         // of a partial run; 0 when not known
+    // A live run: per volume, seconds from its file's last write until the
+    // outputs had its maps, and the parts of that time; empty otherwise.
+    struct Latency {
+        std::vector<double> total, detection, reading, motion, step, outputs;
+    } latency;
 };
 
 // Writes report.html and its PNG pictures into `folder`. Returns false and

@@ -37,7 +37,6 @@ void ResultWriter::runStarted(const SeriesInfo& series) {
     firstVolume_.clear();
     motion_.clear();
     stepSeconds_.clear();
-    motionSeconds_.clear();
     motionUnreliable_.clear();
     error_.clear();
 }
@@ -47,11 +46,11 @@ void ResultWriter::volumeDone(const VolumeDone& volume) {
         firstVolume_.assign(volume.volume, volume.volume + series_.voxelCount());
     motion_.push_back(volume.motion);
     stepSeconds_.push_back(volume.timing.stepSeconds);
-    motionSeconds_.push_back(volume.timing.motionSeconds);
     motionUnreliable_.push_back(volume.motionReliable ? 0 : 1);
 }
 
 void ResultWriter::runFinished(const RunFinished& run) {
+    timings_ = run.timings;
     if (!writeAll(run) && error_.empty()) error_ = settings_.folder + ": cannot write the results";
 }
 
@@ -66,8 +65,8 @@ bool ResultWriter::writeAll(const RunFinished& run) {
         error_ = folder + "host.log: cannot write the host log";
         return false;
     }
-    if (!writeTimingCsv(folder + "timing.csv", stepSeconds_, series_.repetitionTimeSeconds, motionSeconds_,
-                        motionUnreliable_, error_))
+    if (!writeTimingCsv(folder + "timing.csv", run.timings, motionUnreliable_, series_.repetitionTimeSeconds,
+                        error_))
         return false;
     if (!settings_.spmMotionFile.empty() && !writeSpmMotionFile(folder + settings_.spmMotionFile, motion_, error_))
         return false;
@@ -78,6 +77,7 @@ bool ResultWriter::writeAll(const RunFinished& run) {
     description.source = series_.title;
     description.pluginName = settings_.pluginName;
     description.complete = !run.partial;
+    description.endReason = run.endReason;
     if (!writeMapsJson(folder + "maps.json", description, error_)) return false;
 #if KORVANTH_HAS_NIFTI
     if (!writeNiftiMaps(folder + "maps.nii.gz", series_.dims, series_.geometry, state.pluginMaps, state.mapCount(),
@@ -85,7 +85,7 @@ bool ResultWriter::writeAll(const RunFinished& run) {
         return false;
     if (settings_.writeSeries &&
         !writeNiftiSeries(folder + "bold.nii.gz", series_.dims, state.timeCourse.data(), run.volumeCount,
-                          series_.repetitionTimeSeconds, series_.geometry, "Korvanth synthetic run", error_))
+                          series_.repetitionTimeSeconds, series_.geometry, settings_.seriesDescription, error_))
         return false;
 #endif
     if (settings_.writeSeries && !writePlainMotionFile(folder + "bold_motion.txt", motion_, error_)) return false;
@@ -111,6 +111,15 @@ bool ResultWriter::writeAll(const RunFinished& run) {
     if (run.partial) {
         report.partial = run.endReason.empty() ? "ended early" : run.endReason;
         report.expectedVolumes = series_.expectedVolumes;
+    }
+    for (const VolumeTiming& t : run.timings) {
+        if (!t.fromFile) continue;
+        report.latency.total.push_back(t.latencySeconds);
+        report.latency.detection.push_back(t.detectionSeconds);
+        report.latency.reading.push_back(t.readingSeconds);
+        report.latency.motion.push_back(t.motionSeconds);
+        report.latency.step.push_back(t.stepSeconds);
+        report.latency.outputs.push_back(t.outputsSeconds);
     }
     if (!writeQcReport(folder, report, error_)) return false;
 #endif

@@ -16,7 +16,8 @@ namespace korvanth {
 struct ResultSettings {
     std::string folder;      // the staging folder, with a trailing separator
     std::string pluginName;
-    bool writeSeries = false;  // bold.nii.gz and bold_motion.txt: the input, for a made-up run
+    bool writeSeries = false;  // bold.nii.gz and bold_motion.txt: the input, for a made-up or live run
+    std::string seriesDescription = "Korvanth synthetic run";  // in bold.nii.gz's header
     bool motionGiven = true;   // false: the motion log carried zeros, the report says there was no motion
     std::string motionSource;  // where the motion came from, for the report
     std::string spmMotionFile;  // rp_<project>.txt: the motion in SPM's layout; empty: not written
@@ -37,6 +38,8 @@ public:
     const std::string& error() const { return error_; }
     // Each volume's plug-in step time, in seconds.
     const std::vector<double>& stepSeconds() const { return stepSeconds_; }
+    // Each volume's whole timing, as the run finished it.
+    const std::vector<VolumeTiming>& timings() const { return timings_; }
 
 private:
     bool writeAll(const RunFinished& run);
@@ -46,8 +49,8 @@ private:
     std::vector<float> firstVolume_;
     std::vector<MotionEstimate> motion_;
     std::vector<double> stepSeconds_;
-    std::vector<double> motionSeconds_;
     std::vector<uint8_t> motionUnreliable_;
+    std::vector<VolumeTiming> timings_;
     std::string error_;
 };
 

@@ -5,22 +5,29 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <random>
 
 namespace fs = std::filesystem;
 
 namespace korvanth {
 
-bool writeTimingCsv(const std::string& path, const std::vector<double>& stepSeconds, double repetitionTimeSeconds,
-                    const std::vector<double>& motionSeconds, const std::vector<uint8_t>& motionUnreliable,
-                    std::string& error) {
+bool writeTimingCsv(const std::string& path, const std::vector<VolumeTiming>& timings,
+                    const std::vector<uint8_t>& motionUnreliable, double repetitionTimeSeconds, std::string& error) {
     std::ofstream out(path, std::ios::binary);
-    out << "volume,step_seconds,longer_than_tr,motion_seconds,motion_unreliable\n";
-    for (std::size_t i = 0; i < stepSeconds.size(); ++i) {
-        char line[128];
-        std::snprintf(line, sizeof line, "%llu,%.9f,%d,%.9f,%d\n", static_cast<unsigned long long>(i + 1),
-                      stepSeconds[i], repetitionTimeSeconds > 0.0 && stepSeconds[i] > repetitionTimeSeconds ? 1 : 0,
-                      i < motionSeconds.size() ? motionSeconds[i] : 0.0,
+    out << "volume,step_seconds,longer_than_tr,latency_seconds,detection_seconds,reading_seconds,motion_seconds,"
+           "outputs_seconds,motion_unreliable\n";
+    for (std::size_t i = 0; i < timings.size(); ++i) {
+        const VolumeTiming& t = timings[i];
+        char line[256];
+        std::snprintf(line, sizeof line, "%llu,%.9f,%d,", static_cast<unsigned long long>(i + 1), t.stepSeconds,
+                      repetitionTimeSeconds > 0.0 && t.stepSeconds > repetitionTimeSeconds ? 1 : 0);
+        out << line;
+        if (t.fromFile) {
+            std::snprintf(line, sizeof line, "%.9f,%.9f,%.9f,", t.latencySeconds, t.detectionSeconds, t.readingSeconds);
+            out << line;
+        } else {
+            out << ",,,";
+        }
+        std::snprintf(line, sizeof line, "%.9f,%.9f,%d\n", t.motionSeconds, t.outputsSeconds,
                       i < motionUnreliable.size() ? motionUnreliable[i] : 0);
         out << line;
     }
@@ -50,7 +57,9 @@ bool writeMapsJson(const std::string& path, const MapsDescription& d, std::strin
     std::ofstream out(path, std::ios::binary);
     out << "{\n  \"source\": " << jsonString(d.source) << ",\n  \"plugin\": " << jsonString(d.pluginName)
         << ",\n  \"dims\": [" << d.dims[0] << ", " << d.dims[1] << ", " << d.dims[2] << "],\n  \"volumes\": "
-        << d.volumeCount << ",\n  \"complete\": " << (d.complete ? "true" : "false") << ",\n  \"layout\": \"map m, voxel v at float32 index v + m * voxelCount; x fastest\",\n"
+        << d.volumeCount << ",\n  \"complete\": " << (d.complete ? "true" : "false");
+    if (!d.complete) out << ",\n  \"end_reason\": " << jsonString(d.endReason);
+    out << ",\n  \"layout\": \"map m, voxel v at float32 index v + m * voxelCount; x fastest\",\n"
         << "  \"maps\": [";
     for (std::size_t m = 0; m < d.mapNames.size(); ++m)
         out << (m == 0 ? "\n" : ",\n") << "    {\"index\": " << m << ", \"name\": " << jsonString(d.mapNames[m]) << "}";

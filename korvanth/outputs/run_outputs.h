@@ -3,6 +3,7 @@
 #pragma once
 
 #include "korvanth/run/motion_estimate.h"
+#include "korvanth/run/run_observer.h"
 #include "korvanth/run/series.h"
 
 #include <cstdint>
@@ -13,9 +14,11 @@ namespace korvanth {
 
 // timing.csv: one row per volume with the latency of its plug-in steps, the
 // time of its motion estimate and whether that estimate is unreliable (a
-// fallback); the last two columns are 0 where their vectors are short.
-bool writeTimingCsv(const std::string& path, const std::vector<double>& stepSeconds, double repetitionTimeSeconds,
-                    const std::vector<double>& motionSeconds, const std::vector<uint8_t>& motionUnreliable,
+// fallback) and, for a volume from a live source's file, the time from the
+// file's last write until the maps were handed to the outputs and its parts
+// (detection, reading, outputs); those fields are empty for other volumes.
+bool writeTimingCsv(const std::string& path, const std::vector<VolumeTiming>& timings,
+                    const std::vector<uint8_t>& motionUnreliable, double repetitionTimeSeconds,
                     std::string& error);
 
 struct MapsDescription {
@@ -25,6 +28,7 @@ struct MapsDescription {
     std::string source;      // the input file or "built-in synthetic run"
     std::string pluginName;
     bool complete = true;    // false: the run ended before its last volume
+    std::string endReason;   // why, for a run that is not complete
 };
 
 // maps.json: the maps' names in map order (the 4th index of maps.nii.gz and

@@ -51,6 +51,7 @@ RunOutcome driveRun(KRVPluginInterface& plugin, const SeriesInfo& series, Volume
 
     if (!plugin.executePreRun()) ++outcome.refusedSteps;
     const Clock::time_point start = Clock::now();
+    std::vector<VolumeTiming> timings;
     for (int32_t index = 0;; ++index) {
         if (runStopRequested()) {
             outcome.partial = true;
@@ -78,6 +79,12 @@ RunOutcome driveRun(KRVPluginInterface& plugin, const SeriesInfo& series, Volume
         const Clock::time_point arrived = Clock::now();
         done.timing.arrivalSeconds = secondsBetween(start, arrived);
         done.timing.sourceSeconds = secondsBetween(asked, arrived);
+        const VolumeArrival fromFile = source.lastArrival();
+        if (fromFile.known) {
+            done.timing.fromFile = true;
+            done.timing.detectionSeconds = secondsBetween(fromFile.completed, fromFile.detected);
+            done.timing.readingSeconds = secondsBetween(fromFile.detected, fromFile.read);
+        }
         state.appendVolume(std::move(volume));
 
         const MotionResult estimate = motion.estimate(index, state.timeCourse.data());
@@ -98,7 +105,12 @@ RunOutcome driveRun(KRVPluginInterface& plugin, const SeriesInfo& series, Volume
         done.mapCount = state.mapCount();
         done.mapNames = &state.mapNames;
         outcome.volumeCount = index + 1;
+        const Clock::time_point toOutputs = Clock::now();
         observer.volumeDone(done);
+        const Clock::time_point handled = Clock::now();
+        done.timing.outputsSeconds = secondsBetween(toOutputs, handled);
+        if (fromFile.known) done.timing.latencySeconds = secondsBetween(fromFile.completed, handled);
+        timings.push_back(done.timing);
     }
     if (!plugin.executePostRun()) ++outcome.refusedSteps;
 
@@ -108,6 +120,7 @@ RunOutcome driveRun(KRVPluginInterface& plugin, const SeriesInfo& series, Volume
     finished.endReason = outcome.endReason;
     finished.refusedSteps = outcome.refusedSteps;
     finished.host = &state;
+    finished.timings = std::move(timings);
     observer.runFinished(finished);
     return outcome;
 }

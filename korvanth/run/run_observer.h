@@ -21,6 +21,14 @@ struct VolumeTiming {
     double sourceSeconds = 0.0;   // waiting for and reading it
     double motionSeconds = 0.0;   // its motion estimate
     double stepSeconds = 0.0;     // executePreStep + executePostStep
+    // A live source's volume (fromFile): from its file's last write until the
+    // source saw the file complete, and reading it.
+    bool fromFile = false;
+    double detectionSeconds = 0.0;
+    double readingSeconds = 0.0;
+    // Known once the observers had the volume (in RunFinished::timings):
+    double outputsSeconds = 0.0;  // the observers' volumeDone
+    double latencySeconds = 0.0;  // fromFile: from the file's last write until the observers had the maps
 };
 
 struct VolumeDone {
@@ -41,6 +49,7 @@ struct RunFinished {
     std::string endReason;     // empty for a run that came to its end
     int32_t refusedSteps = 0;  // plug-in operations that returned false
     const HostState* host = nullptr;  // the host's state at the end: volumes, maps, log
+    std::vector<VolumeTiming> timings;  // of every volume fed, complete
 };
 
 class RunObserver {

@@ -4,11 +4,22 @@
 
 #include "korvanth/run/series.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace korvanth {
+
+// When a live source's last volume became available: its file's last write
+// (the file's modification time), when the source saw the file complete and
+// when it had read it.
+struct VolumeArrival {
+    bool known = false;  // false: not a live source's file
+    std::chrono::steady_clock::time_point completed;
+    std::chrono::steady_clock::time_point detected;
+    std::chrono::steady_clock::time_point read;
+};
 
 class VolumeSource {
 public:
@@ -25,6 +36,9 @@ public:
     // come, or a stop was requested (runStopRequested()). Failed: `error`
     // says why; the run ends with the volumes before it.
     virtual Next next(std::vector<int16_t>& volume, std::string& error) = 0;
+
+    // The arrival of the volume last handed over by next(), where known.
+    virtual VolumeArrival lastArrival() const { return {}; }
 };
 
 // A stop asked for from outside the run (a signal handler, another thread).

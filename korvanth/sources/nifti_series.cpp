@@ -141,8 +141,9 @@ bool readStoredHeader(const std::string& path, StoredHeader& header, std::string
 
 // Checks every field the reader relies on, with arithmetic that cannot wrap:
 // dimensions positive, sizes within the host's limits, the data offset where
-// a data block may start.
-bool checkStoredHeader(const std::string& path, const StoredHeader& h, std::string& error) {
+// a data block may start. `series`: a run of at least two volumes is wanted,
+// else a single volume (3D, or 4D with one volume).
+bool checkStoredHeader(const std::string& path, const StoredHeader& h, bool series, std::string& error) {
     const int64_t rank = h.dim[0];
     if (rank < 1 || rank > 7) {
         error = path + ": the header gives " + std::to_string(rank) + " dimensions (dim[0]); a series has 4";
@@ -155,7 +156,11 @@ bool checkStoredHeader(const std::string& path, const StoredHeader& h, std::stri
             return false;
         }
     auto dimension = [&](int i) { return i <= rank ? h.dim[i] : int64_t{1}; };
-    if (rank < 4 || dimension(4) < 2) {
+    if (!series && dimension(4) > 1) {
+        error = path + ": holds " + std::to_string(dimension(4)) + " volumes; a volume file holds one";
+        return false;
+    }
+    if (series && (rank < 4 || dimension(4) < 2)) {
         error = path + ": is a single " + std::to_string(dimension(1)) + "x" + std::to_string(dimension(2)) + "x" +
                 std::to_string(dimension(3)) + " volume (3D); a run needs a 4D series of at least 2 volumes";
         return false;
@@ -267,42 +272,93 @@ struct NiftiSeriesSource::Stream {
 NiftiSeriesSource::NiftiSeriesSource(std::string path) : path_(std::move(path)) {}
 NiftiSeriesSource::~NiftiSeriesSource() = default;
 
-bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
-    const std::string& path = path_;
+namespace {
+// Reads and checks the header of `path` (see checkStoredHeader) and, for an
+// uncompressed file, that its data is all there. Null with `error` set when
+// the file cannot be a `series` (or a single volume).
+ImagePtr readCheckedHeader(const std::string& path, bool series, StoredHeader& stored, std::string& error) {
     nifti_set_debug_level(0);
-    if (!checkInputFile(path, error)) return false;
-    const int64_t fileSize = inputFileSize(path);
-    if (fileSize == 0) {
+    if (!checkInputFile(path, error)) return nullptr;
+    if (inputFileSize(path) == 0) {
         error = path + ": the file is empty";
-        return false;
+        return nullptr;
     }
-    StoredHeader stored;
-    if (!readStoredHeader(path, stored, error) || !checkStoredHeader(path, stored, error)) return false;
+    if (!readStoredHeader(path, stored, error) || !checkStoredHeader(path, stored, series, error)) return nullptr;
     ImagePtr image(nifti_image_read(path.c_str(), 0));
     if (!image || image->nbyper < 1 || image->iname == nullptr) {
         error = path + ": not a readable NIfTI-1 or NIfTI-2 image (no valid header)";
-        return false;
+        return nullptr;
     }
     const nifti_image& h = *image;
-    const int64_t voxelsPerVolume = h.nx * h.ny * h.nz;
-    const int64_t dataBytes = voxelsPerVolume * h.nbyper * h.nt;  // checked above: cannot wrap
+    const int64_t dataBytes = h.nx * h.ny * h.nz * h.nbyper * h.nt;  // checked above: cannot wrap
     if (!nifti_is_gzfile(h.iname)) {
         const int64_t imageFileSize = inputFileSize(h.iname);
         if (imageFileSize >= 0 && (imageFileSize < h.iname_offset || imageFileSize - h.iname_offset < dataBytes)) {
             error = path + ": the voxel data is truncated (the header promises " + std::to_string(dataBytes) +
                     " bytes from byte " + std::to_string(h.iname_offset) + ", the file holds " +
                     std::to_string(imageFileSize) + ")";
-            return false;
+            return nullptr;
         }
     }
+    return image;
+}
 
-    auto stream = std::make_unique<Stream>();
+// The int16 conversion of the header's scaling, and whether there is one.
+bool headerScaling(const nifti_image& h, Int16Conversion& convert) {
     const bool scaled = h.scl_slope != 0.0 && std::isfinite(h.scl_slope) && std::isfinite(h.scl_inter) &&
                         (h.scl_slope != 1.0 || h.scl_inter != 0.0);
     if (scaled) {
-        stream->convert.slope = h.scl_slope;
-        stream->convert.intercept = h.scl_inter;
+        convert.slope = h.scl_slope;
+        convert.intercept = h.scl_inter;
     }
+    return scaled;
+}
+
+// The grid, geometry and TR of the header (expectedVolumes: the 4th
+// dimension). Returns whether the header records a TR (else 2 s is set); the
+// stored pixdim[4] decides, as the library reads a missing TR (0) as 1 s.
+bool describeSeries(const nifti_image& h, const StoredHeader& stored, const std::string& path, SeriesInfo& series) {
+    series = SeriesInfo{};
+    series.dims[0] = static_cast<int32_t>(h.nx);
+    series.dims[1] = static_cast<int32_t>(h.ny);
+    series.dims[2] = static_cast<int32_t>(h.nz);
+    series.expectedVolumes = static_cast<int32_t>(h.nt);
+    series.title = path;
+    ImageGeometry& g = series.geometry;
+    g.voxelSizeMm[0] = lengthToMm(std::fabs(h.dx), h.xyz_units);
+    g.voxelSizeMm[1] = lengthToMm(std::fabs(h.dy), h.xyz_units);
+    g.voxelSizeMm[2] = lengthToMm(std::fabs(h.dz), h.xyz_units);
+    g.qformCode = h.qform_code;
+    g.quatern[0] = h.quatern_b;
+    g.quatern[1] = h.quatern_c;
+    g.quatern[2] = h.quatern_d;
+    g.qoffset[0] = lengthToMm(h.qoffset_x, h.xyz_units);
+    g.qoffset[1] = lengthToMm(h.qoffset_y, h.xyz_units);
+    g.qoffset[2] = lengthToMm(h.qoffset_z, h.xyz_units);
+    g.qfac = h.qfac < 0.0 ? -1.0 : 1.0;
+    g.sformCode = h.sform_code;
+    for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 4; ++column)
+            g.srow[row][column] = lengthToMm(h.sto_xyz.m[row][column], h.xyz_units);
+    for (int axis = 0; axis < 3; ++axis)
+        series.voxelSizeMm[axis] = g.voxelSizeMm[axis] > 0.0 ? g.voxelSizeMm[axis] : 1.0;
+    const double tr = timeToSeconds(stored.pixdim4, h.time_units);
+    const bool recorded = std::isfinite(tr) && tr > 0.0;
+    series.repetitionTimeSeconds = recorded ? tr : 2.0;
+    return recorded;
+}
+}  // namespace
+
+bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
+    const std::string& path = path_;
+    StoredHeader stored;
+    ImagePtr image = readCheckedHeader(path, true, stored, error);
+    if (!image) return false;
+    const nifti_image& h = *image;
+    const int64_t voxelsPerVolume = h.nx * h.ny * h.nz;
+
+    auto stream = std::make_unique<Stream>();
+    const bool scaled = headerScaling(h, stream->convert);
     stream->voxelsPerVolume = voxelsPerVolume;
     stream->volumeCount = h.nt;
 
@@ -350,35 +406,7 @@ bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
         return false;
     }
 
-    series = SeriesInfo{};
-    series.dims[0] = static_cast<int32_t>(h.nx);
-    series.dims[1] = static_cast<int32_t>(h.ny);
-    series.dims[2] = static_cast<int32_t>(h.nz);
-    series.expectedVolumes = static_cast<int32_t>(h.nt);
-    series.title = path;
-    ImageGeometry& g = series.geometry;
-    g.voxelSizeMm[0] = lengthToMm(std::fabs(h.dx), h.xyz_units);
-    g.voxelSizeMm[1] = lengthToMm(std::fabs(h.dy), h.xyz_units);
-    g.voxelSizeMm[2] = lengthToMm(std::fabs(h.dz), h.xyz_units);
-    g.qformCode = h.qform_code;
-    g.quatern[0] = h.quatern_b;
-    g.quatern[1] = h.quatern_c;
-    g.quatern[2] = h.quatern_d;
-    g.qoffset[0] = lengthToMm(h.qoffset_x, h.xyz_units);
-    g.qoffset[1] = lengthToMm(h.qoffset_y, h.xyz_units);
-    g.qoffset[2] = lengthToMm(h.qoffset_z, h.xyz_units);
-    g.qfac = h.qfac < 0.0 ? -1.0 : 1.0;
-    g.sformCode = h.sform_code;
-    for (int row = 0; row < 3; ++row)
-        for (int column = 0; column < 4; ++column)
-            g.srow[row][column] = lengthToMm(h.sto_xyz.m[row][column], h.xyz_units);
-    for (int axis = 0; axis < 3; ++axis)
-        series.voxelSizeMm[axis] = g.voxelSizeMm[axis] > 0.0 ? g.voxelSizeMm[axis] : 1.0;
-
-    // The stored pixdim[4]: the library reads a missing TR (0) as 1 s.
-    const double tr = timeToSeconds(stored.pixdim4, h.time_units);
-    repetitionTimeRecorded_ = std::isfinite(tr) && tr > 0.0;
-    series.repetitionTimeSeconds = repetitionTimeRecorded_ ? tr : 2.0;
+    repetitionTimeRecorded_ = describeSeries(h, stored, path, series);
     stream->image = std::move(image);
     stream_ = std::move(stream);
     return true;
@@ -396,6 +424,30 @@ VolumeSource::Next NiftiSeriesSource::next(std::vector<int16_t>& volume, std::st
     convertVolume(s.image->datatype, s.stored.data(), s.voxelsPerVolume, s.convert, volume.data());
     ++s.nextVolume;
     return Next::Volume;
+}
+
+bool readNiftiVolume(const std::string& path, NiftiVolume& volume, std::string& error) {
+    volume = NiftiVolume{};
+    StoredHeader stored;
+    ImagePtr image = readCheckedHeader(path, false, stored, error);
+    if (!image) return false;
+    const nifti_image& h = *image;
+    volume.repetitionTimeRecorded = describeSeries(h, stored, path, volume.info);
+    volume.info.expectedVolumes = 0;
+    Int16Conversion convert;
+    headerScaling(h, convert);
+    const int64_t voxels = h.nx * h.ny * h.nz;
+    std::vector<char> block(static_cast<std::size_t>(voxels * h.nbyper));
+    GzPtr file = openData(h);
+    if (!file || !readStored(file.get(), h, block) || !streamEndsCleanly(file.get())) {
+        error = path + ": the voxel data is truncated or corrupt (expected " + std::to_string(voxels) +
+                " values of " + nifti_datatype_string(h.datatype) + ")";
+        return false;
+    }
+    volume.voxels.resize(static_cast<std::size_t>(voxels));
+    convertVolume(h.datatype, block.data(), voxels, convert, volume.voxels.data());
+    volume.clamped = convert.clamped;
+    return true;
 }
 
 bool readNiftiSeries(const std::string& path, NiftiSeries& series, std::string& error) {

@@ -50,6 +50,19 @@ private:
     bool repetitionTimeRecorded_ = false;
 };
 
+// One volume in a file of its own (3D, or 4D with one volume), as a
+// real-time export converted to NIfTI writes them: the header read as for a
+// series, the voxels converted to int16 by the same rule. Fails, naming the
+// file, as open() does, when the file holds more than one volume, and when
+// its data is shorter than its header says (a file still being written).
+struct NiftiVolume {
+    SeriesInfo info;  // expectedVolumes 0
+    std::vector<int16_t> voxels;
+    bool repetitionTimeRecorded = false;
+    int64_t clamped = 0;
+};
+bool readNiftiVolume(const std::string& path, NiftiVolume& volume, std::string& error);
+
 // A whole series in memory, for tools and tests: every volume, its geometry
 // and the conversion warnings.
 struct NiftiSeries {

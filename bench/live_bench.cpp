@@ -1,0 +1,268 @@
+// The live path measured end to end: a writer thread plays the scanner
+// (one volume file every TR, each written in 8 chunks over 40 ms, as
+// korvanth-scanner writes them) and the run takes them through the folder
+// watcher, the reader, the motion source main.cpp picks for live runs, the
+// real plug-in's step and the result writer. Per volume: from the file's last
+// write to its maps handed to the outputs.
+//
+// This program is itself a host named Korvanth (the plug-in finds its host
+// functions by that name); it loads the plug-in built beside the benchmarks.
+// Goals: median at most 10 % of the TR, 95th percentile at most 20 %.
+#include "korvanth/app/scanner.h"
+#include "korvanth/host/host_state.h"
+#include "korvanth/host/platform.h"
+#include "korvanth/host/plugin_session.h"
+#include "korvanth/outputs/nifti_writer.h"
+#include "korvanth/outputs/output_folder.h"
+#include "korvanth/outputs/result_writer.h"
+#include "korvanth/outputs/run_outputs.h"
+#include "korvanth/run/run_loop.h"
+#include "korvanth/sources/estimated_motion.h"
+#include "korvanth/sources/motion_files.h"
+#include "korvanth/sources/synthetic_run.h"
+#include "korvanth/sources/watch_folder.h"
+
+#include <benchmark/benchmark.h>
+#include <gdcmAttribute.h>
+#include <gdcmImage.h>
+#include <gdcmImageWriter.h>
+#include <gdcmTrace.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace korvanth;
+
+namespace {
+
+struct LiveCase {
+    int32_t x, y, z;
+    double tr;
+    int32_t volumes;
+};
+constexpr LiveCase liveCases[] = {{64, 64, 34, 2.0, 30}, {104, 104, 72, 0.8, 40}};
+
+std::vector<char> fileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// One volume as a multi-frame DICOM MR image (a frame per slice), the way an
+// enhanced export writes one file per volume.
+std::vector<char> dicomVolume(const SeriesInfo& series, const std::vector<int16_t>& voxels, int32_t instance,
+                              const fs::path& scratch) {
+    gdcm::ImageWriter writer;
+    gdcm::Image& image = writer.GetImage();
+    image.SetNumberOfDimensions(3);
+    for (unsigned axis = 0; axis < 3; ++axis) {
+        image.SetDimension(axis, static_cast<unsigned>(series.dims[axis]));
+        image.SetSpacing(axis, series.voxelSizeMm[axis]);
+        image.SetOrigin(axis, -0.5 * series.dims[axis] * series.voxelSizeMm[axis]);
+    }
+    const double cosines[6] = {1, 0, 0, 0, 1, 0};
+    image.SetDirectionCosines(cosines);
+    image.SetPixelFormat(gdcm::PixelFormat::INT16);
+    image.SetPhotometricInterpretation(gdcm::PhotometricInterpretation::MONOCHROME2);
+    gdcm::DataElement pixels(gdcm::Tag(0x7fe0, 0x0010));
+    pixels.SetByteValue(reinterpret_cast<const char*>(voxels.data()),
+                        static_cast<uint32_t>(voxels.size() * sizeof(int16_t)));
+    image.SetDataElement(pixels);
+    gdcm::DataSet& ds = writer.GetFile().GetDataSet();
+    gdcm::Attribute<0x0008, 0x0016> sopClass{"1.2.840.10008.5.1.4.1.1.4"};  // MR image storage
+    gdcm::Attribute<0x0020, 0x000e> seriesUid{"1.2.826.0.1.3680043.2.1125.1.42"};
+    gdcm::Attribute<0x0020, 0x0013> number{instance};
+    gdcm::Attribute<0x0018, 0x0080> tr{series.repetitionTimeSeconds * 1000.0};
+    ds.Replace(sopClass.GetAsDataElement());
+    ds.Replace(seriesUid.GetAsDataElement());
+    ds.Replace(number.GetAsDataElement());
+    ds.Replace(tr.GetAsDataElement());
+    writer.SetFileName(scratch.string().c_str());
+    if (!writer.Write()) return {};
+    return fileBytes(scratch);
+}
+
+// Collects every volume's timing at the end of the run.
+struct TimingCollector final : RunObserver {
+    std::vector<VolumeTiming> timings;
+    void runFinished(const RunFinished& run) override { timings = run.timings; }
+};
+
+double quantile(std::vector<double> values, double p) {  // nearest rank
+    std::sort(values.begin(), values.end());
+    const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(values.size())));
+    return values[std::min(values.size() - 1, rank > 0 ? rank - 1 : 0)];
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
+void BM_LivePath(benchmark::State& state) {
+    const LiveCase& c = liveCases[state.range(0)];
+    const bool dicom = state.range(1) == 1;
+    std::random_device random;
+    const fs::path work = fs::temp_directory_path() / ("korvanth-live-bench-" + std::to_string(random() % 100000000u));
+    fs::create_directories(work / "in");
+
+    // The run's files, made before the clock starts.
+    SyntheticOptions synthetic;
+    synthetic.dimX = c.x;
+    synthetic.dimY = c.y;
+    synthetic.dimZ = c.z;
+    synthetic.volumes = c.volumes;
+    synthetic.repetitionTimeSeconds = c.tr;
+    SyntheticSource phantom(synthetic);
+    SeriesInfo series;
+    std::string error;
+    phantom.open(series, error);
+    std::vector<VolumeFileBytes> files;
+    std::vector<std::vector<int16_t>> volumes;
+    for (std::vector<int16_t> volume; phantom.next(volume, error) == VolumeSource::Next::Volume;)
+        volumes.push_back(volume);
+    if (dicom) {
+        for (std::size_t t = 0; t < volumes.size(); ++t) {
+            const auto number = static_cast<int32_t>(t + 1);
+            files.push_back({"vol" + std::to_string(number) + ".dcm",
+                             dicomVolume(series, volumes[t], number, work / "scratch.dcm")});
+            if (files.back().bytes.empty()) state.SkipWithError("cannot write a DICOM volume");
+        }
+    } else {
+        std::vector<const int16_t*> pointers;
+        for (const auto& v : volumes) pointers.push_back(v.data());
+        const fs::path bold = work / "bold.nii";
+        if (!writeNiftiSeries(bold.string(), series.dims, pointers.data(), static_cast<int32_t>(pointers.size()),
+                              series.repetitionTimeSeconds, series.geometry, "live bench", error) ||
+            !scannerFiles(bold.string(), 1, files, error))
+            state.SkipWithError(error.c_str());
+    }
+
+    HostState& host = korvanth::host();
+    std::unique_ptr<PluginSession> session = PluginSession::open(TARVEX_PLUGIN_PATH, error);
+    if (!session || !session->plugin().initPlugin()) {
+        state.SkipWithError(("the plug-in: " + error).c_str());
+        return;
+    }
+    std::vector<double> latency, detection, reading, motion, step, outputs;
+    for (auto _ : state) {
+        fs::remove_all(work / "in");
+        fs::create_directories(work / "in");
+        WatchSettings watch;
+        watch.folder = (work / "in").string();
+        watch.volumeLimit = c.volumes;
+        watch.idleTimeoutSeconds = 30.0;
+        WatchFolderSource source(watch);
+        // The scanner: the first file once the watcher looks, then one every TR.
+        std::thread scanner([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            const auto start = std::chrono::steady_clock::now();
+            std::string writeError;
+            for (std::size_t t = 0; t < files.size(); ++t) {
+                std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                          std::chrono::duration<double>(c.tr * static_cast<double>(t))));
+                writeInChunks((work / "in" / files[t].name).string(), files[t].bytes, 8, 0.04, writeError);
+            }
+        });
+        SeriesInfo live;
+        if (!source.open(live, error)) {
+            scanner.join();
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        EstimatedMotion estimated;  // a live run's motion: Korvanth's own estimates
+        estimated.begin(live, error);
+        OutputFolder staging;
+        staging.begin((work / "out").string(), error);
+        RunSettings settings;
+        settings.targetFolder = staging.stagingFolder();
+        settings.projectName = "live";
+        ResultSettings results;
+        results.folder = staging.stagingFolder();
+        results.writeSeries = true;
+        ResultWriter writer(results);
+        TimingCollector collector;
+        ObserverList observers;
+        observers.add(writer);
+        observers.add(collector);
+        driveRun(session->plugin(), live, source, estimated, observers, settings);
+        scanner.join();
+        // KORVANTH_LIVE_BENCH_OUT=dir keeps each run's results (timing.csv, report) in dir/<case>.
+        if (const char* keep = std::getenv("KORVANTH_LIVE_BENCH_OUT")) {
+            const fs::path kept = fs::path(keep) / (std::to_string(c.x) + "x" + std::to_string(c.y) + "x" +
+                                                    std::to_string(c.z) + (dicom ? "-dicom" : "-nifti"));
+            OutputFolder keeper;
+            if (keeper.begin(kept.string(), error)) {
+                for (const auto& entry : fs::directory_iterator(staging.stagingFolder()))
+                    fs::copy_file(entry.path(), fs::path(keeper.stagingFolder()) / entry.path().filename(),
+                                  fs::copy_options::overwrite_existing);
+                std::vector<std::string> written;
+                keeper.commit(written, error);
+            }
+        }
+        for (const VolumeTiming& t : collector.timings) {
+            if (!t.fromFile) continue;
+            latency.push_back(t.latencySeconds);
+            detection.push_back(t.detectionSeconds);
+            reading.push_back(t.readingSeconds);
+            motion.push_back(t.motionSeconds);
+            step.push_back(t.stepSeconds);
+            outputs.push_back(t.outputsSeconds);
+        }
+        state.SetIterationTime(median(latency));
+    }
+    (void)host;
+    if (latency.empty()) {
+        state.SkipWithError("no volume came through");
+        return;
+    }
+    const double trMs = c.tr * 1000.0;
+    state.counters["median_ms"] = median(latency) * 1000.0;
+    state.counters["p95_ms"] = quantile(latency, 0.95) * 1000.0;
+    state.counters["median_pct_tr"] = 100.0 * median(latency) * 1000.0 / trMs;
+    state.counters["p95_pct_tr"] = 100.0 * quantile(latency, 0.95) * 1000.0 / trMs;
+    state.counters["detect_ms"] = median(detection) * 1000.0;
+    state.counters["read_ms"] = median(reading) * 1000.0;
+    state.counters["motion_ms"] = median(motion) * 1000.0;
+    state.counters["step_ms"] = median(step) * 1000.0;
+    state.counters["outputs_ms"] = median(outputs) * 1000.0;
+    const bool met = median(latency) * 1000.0 <= 0.10 * trMs && quantile(latency, 0.95) * 1000.0 <= 0.20 * trMs;
+    state.SetLabel(std::string(dicom ? "DICOM" : "NIfTI") + " TR " + std::to_string(c.tr).substr(0, 3) + " s, " +
+                   std::to_string(latency.size()) + " volumes: goals (median <= 10%, p95 <= 20% of TR) " +
+                   (met ? "met" : "NOT met"));
+    fs::remove_all(work);
+}
+
+// Arguments: the size (0: 64x64x34 at TR 2 s, 1: 104x104x72 at TR 0.8 s) and
+// the file format (1: DICOM, 0: NIfTI). One iteration is one whole run.
+BENCHMARK(BM_LivePath)
+    ->ArgNames({"size", "dicom"})
+    ->Args({0, 1})
+    ->Args({1, 1})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Iterations(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    gdcm::Trace::WarningOff();
+    HostState& state = host();
+    parseHostVersion("3.1.0", state.version);
+    state.programPath = executableFolder();
+    state.pluginsPath = fs::path(TARVEX_PLUGIN_PATH).parent_path().string();
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,164 @@
+#include "korvanth/app/scanner.h"
+
+#include "korvanth/outputs/nifti_writer.h"
+#include "korvanth/sources/nifti_series.h"
+#include "korvanth/sources/watch_folder.h"
+#if KORVANTH_HAS_DICOM
+#include "korvanth/sources/dicom_volume.h"
+#endif
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace korvanth {
+
+namespace {
+
+bool readBytes(const fs::path& path, std::vector<char>& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+std::string numbered(int64_t value) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%06lld", static_cast<long long>(value));
+    return text;
+}
+
+// The DICOM files of a folder in volume order.
+bool dicomFolderFiles(const fs::path& folder, std::vector<VolumeFileBytes>& files, std::string& error) {
+    struct Entry {
+        fs::path path;
+        int64_t series = 0, number = -1;
+    };
+    std::vector<Entry> entries;
+    std::error_code failed;
+    for (const fs::directory_entry& entry : fs::directory_iterator(folder, failed))
+        if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') entries.push_back({entry.path()});
+    if (failed || entries.empty()) {
+        error = folder.string() + ": no files to copy";
+        return false;
+    }
+    bool named = true;
+    for (Entry& e : entries) named = named && exportFileNumbers(e.path.filename().string(), e.series, e.number);
+    if (!named) {
+        for (Entry& e : entries) {
+            e.series = 0;
+            e.number = -1;
+#if KORVANTH_HAS_DICOM
+            DicomVolume volume;
+            if (readDicomVolume(e.path.string(), volume, error)) e.number = volume.instanceNumber;
+#endif
+        }
+    }
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        if (a.series != b.series) return a.series < b.series;
+        if (a.number != b.number) return a.number < b.number;
+        return naturalLess(a.path.filename().string(), b.path.filename().string());
+    });
+    for (const Entry& e : entries) {
+        VolumeFileBytes file;
+        file.name = e.path.filename().string();
+        if (!readBytes(e.path, file.bytes)) {
+            error = e.path.string() + ": cannot read it";
+            return false;
+        }
+        files.push_back(std::move(file));
+    }
+    error.clear();
+    return true;
+}
+
+}  // namespace
+
+bool scannerFiles(const std::string& from, int32_t series, std::vector<VolumeFileBytes>& files, std::string& error) {
+    files.clear();
+    std::error_code failed;
+    if (fs::is_directory(from, failed)) return dicomFolderFiles(from, files, error);
+#if KORVANTH_HAS_NIFTI
+    NiftiSeries run;
+    if (!readNiftiSeries(from, run, error)) return false;
+    // Each volume is written to a scratch file by the NIfTI writer and kept
+    // as bytes, so that writing into the watched folder is plain copying.
+    std::random_device random;
+    const fs::path scratch = fs::temp_directory_path() / ("korvanth-scanner-" + std::to_string(random() % 100000000u) + ".nii");
+    for (std::size_t t = 0; t < run.volumes.size(); ++t) {
+        const int16_t* volume = run.volumes[t].data();
+        if (!writeNiftiSeries(scratch.string(), run.info.dims, &volume, 1, run.info.repetitionTimeSeconds,
+                              run.info.geometry, "korvanth-scanner volume", error))
+            return false;
+        VolumeFileBytes file;
+        file.name = "001_" + numbered(series) + "_" + numbered(static_cast<int64_t>(t) + 1) + ".nii";
+        const bool read = readBytes(scratch, file.bytes);
+        fs::remove(scratch, failed);
+        if (!read) {
+            error = scratch.string() + ": cannot read back the volume written";
+            return false;
+        }
+        files.push_back(std::move(file));
+    }
+    return true;
+#else
+    (void)series;
+    error = from + ": this build cannot read NIfTI series (built without libnifti2)";
+    return false;
+#endif
+}
+
+bool writeInChunks(const std::string& path, const std::vector<char>& bytes, int32_t chunks, double seconds,
+                   std::string& error) {
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) {
+        error = path + ": cannot create the file";
+        return false;
+    }
+    const int32_t pieces = std::max<int32_t>(1, chunks);
+    const auto pause = std::chrono::duration<double>(seconds / pieces);
+    bool written = true;
+    for (int32_t piece = 0; piece < pieces && written; ++piece) {
+        const std::size_t begin = bytes.size() * static_cast<std::size_t>(piece) / static_cast<std::size_t>(pieces);
+        const std::size_t end = bytes.size() * static_cast<std::size_t>(piece + 1) / static_cast<std::size_t>(pieces);
+        written = std::fwrite(bytes.data() + begin, 1, end - begin, file) == end - begin && std::fflush(file) == 0;
+        if (piece + 1 < pieces) std::this_thread::sleep_for(pause);
+    }
+    if (std::fclose(file) != 0 || !written) {
+        error = path + ": cannot write the file";
+        return false;
+    }
+    return true;
+}
+
+bool runScanner(const ScannerSettings& settings, std::string& error) {
+    std::vector<VolumeFileBytes> files;
+    if (!scannerFiles(settings.from, settings.series, files, error)) return false;
+    if (settings.volumes > 0 && files.size() > static_cast<std::size_t>(settings.volumes))
+        files.resize(static_cast<std::size_t>(settings.volumes));
+    std::error_code failed;
+    fs::create_directories(settings.to, failed);
+    if (!fs::is_directory(settings.to, failed)) {
+        error = settings.to + ": cannot create the folder";
+        return false;
+    }
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point start = Clock::now();
+    for (std::size_t t = 0; t < files.size(); ++t) {
+        std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                                                  settings.repetitionTimeSeconds * static_cast<double>(t))));
+        const std::string path = (fs::path(settings.to) / files[t].name).string();
+        if (!writeInChunks(path, files[t].bytes, settings.chunks, settings.writeSeconds, error)) return false;
+        if (settings.log)
+            settings.log("volume " + std::to_string(t + 1) + "/" + std::to_string(files.size()) + ": " + files[t].name);
+    }
+    return true;
+}
+
+}  // namespace korvanth

@@ -1,0 +1,47 @@
+// The scanner simulator's parts: a recorded run turned into the files a
+// scanner's real-time export writes, one per volume, and each file written
+// the way a network copy writes it, in chunks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace korvanth {
+
+struct VolumeFileBytes {
+    std::string name;         // the file's name in the watched folder
+    std::vector<char> bytes;  // its whole content
+};
+
+// The volume files of `from`, in volume order: a folder of DICOM files
+// (copied as they are, ordered by the export's file names, else by instance
+// number, else by name), or a 4D NIfTI series (one NIfTI file per volume,
+// named as the export names them: <session>_<series:06>_<volume:06>.nii, with
+// the series' geometry and TR). `series` numbers the NIfTI names.
+bool scannerFiles(const std::string& from, int32_t series, std::vector<VolumeFileBytes>& files, std::string& error);
+
+// Writes `bytes` to `path` in `chunks` pieces spread over `seconds`, each
+// flushed before the pause, as a file arriving over a network share. The
+// file exists (empty) from the start.
+bool writeInChunks(const std::string& path, const std::vector<char>& bytes, int32_t chunks, double seconds,
+                   std::string& error);
+
+struct ScannerSettings {
+    std::string from;
+    std::string to;
+    double repetitionTimeSeconds = 2.0;
+    int32_t series = 1;
+    int32_t volumes = 0;          // write only the first so many; 0: all
+    int32_t chunks = 8;
+    double writeSeconds = 0.04;   // how long writing one file takes
+    std::function<void(const std::string&)> log;
+};
+
+// Writes the volume files into `to`, one every TR from the start (the first
+// at once). False with `error` when the input cannot be read or a file not
+// written.
+bool runScanner(const ScannerSettings& settings, std::string& error);
+
+}  // namespace korvanth

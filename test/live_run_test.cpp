@@ -1,0 +1,227 @@
+// Live runs as a user makes them: korvanth-scanner writing volume files in
+// chunks into a folder and Korvanth --watch taking them, two processes. The
+// test waits on what the processes say and write, never on their speed.
+#include <gtest/gtest.h>
+
+#include "korvanth/sources/nifti_series.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path dataDir = TARVEX_SHARED_DATA_DIR;
+const fs::path mosaicDir = dataDir / "dicom" / "siemens_mosaic_ep2d";
+const fs::path mosaicReference = dataDir / "dicom" / "siemens_mosaic_ep2d_dcm2niix.nii.gz";
+const fs::path haxbyBold = dataDir / "haxby_run1_1slice_bold.nii.gz";
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// A child process with its standard output and error in a file.
+class Child {
+public:
+    Child(const std::vector<std::string>& arguments, const fs::path& output) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(fd, 1);
+            dup2(fd, 2);
+            std::vector<char*> argv;
+            for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+    }
+    ~Child() {
+        if (pid_ > 0 && !exited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    void signal(int number) const { kill(pid_, number); }
+    // The exit code, or -1 when it did not end within `seconds` or ended on a signal.
+    int wait(double seconds) {
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+             std::chrono::steady_clock::now() < end;) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                exited_ = true;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool exited_ = false;
+};
+
+// Waits up to `seconds` (generous: a loaded machine is slow, not wrong) until `ready`.
+bool waitFor(const std::function<bool()>& ready, double seconds = 60.0) {
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+         std::chrono::steady_clock::now() < end;) {
+        if (ready()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return ready();
+}
+
+class LiveRun : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::random_device random;
+        folder_ = fs::temp_directory_path() / ("korvanth_live_" + std::to_string(random() % 100000000u));
+        fs::create_directories(folder_ / "in");
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(folder_, ignored);
+    }
+
+    // Korvanth watching in/ into out/ with `options`; returns once it waits for the first volume.
+    std::unique_ptr<Child> startHost(const std::vector<std::string>& options) {
+        std::vector<std::string> arguments{KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH, "--watch",
+                                           (folder_ / "in").string(), "--out", (folder_ / "out").string()};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        auto host = std::make_unique<Child>(arguments, folder_ / "host.txt");
+        EXPECT_TRUE(waitFor([&] { return hostSaid("waiting for the first volume"); })) << readText(folder_ / "host.txt");
+        return host;
+    }
+    std::unique_ptr<Child> startScanner(const fs::path& from, const std::string& tr) {
+        return std::make_unique<Child>(
+            std::vector<std::string>{KORVANTH_SCANNER_PATH, "--from", from.string(), "--to", (folder_ / "in").string(),
+                                     "--tr", tr, "--chunks", "8", "--write-ms", "40"},
+            folder_ / "scanner.txt");
+    }
+    bool hostSaid(const std::string& text) const { return readText(folder_ / "host.txt").find(text) != std::string::npos; }
+
+    // Replays out/bold.nii.gz with out/bold_motion.txt (the motion the live
+    // run used) into replay/ and checks that it gives out/'s maps bit for bit.
+    void expectReplayGivesTheSameMaps() {
+        Child replay({KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH, "--bold", (folder_ / "out" / "bold.nii.gz").string(),
+                      "--motion", (folder_ / "out" / "bold_motion.txt").string(), "--motion-format", "plain", "--out",
+                      (folder_ / "replay").string()},
+                     folder_ / "replay.txt");
+        ASSERT_EQ(replay.wait(120.0), 0) << readText(folder_ / "replay.txt");
+        const std::string live = readText(folder_ / "out" / "maps.f32");
+        EXPECT_FALSE(live.empty());
+        EXPECT_TRUE(live == readText(folder_ / "replay" / "maps.f32")) << "the replay's maps differ from the live run's";
+    }
+
+    // timing.csv's rows: a live volume's latency fields are filled, and its
+    // parts fit in its latency.
+    int timingRows() const {
+        const std::string csv = readText(folder_ / "out" / "timing.csv");
+        int rows = 0;
+        std::size_t at = csv.find('\n') + 1;
+        for (std::size_t end; (end = csv.find('\n', at)) != std::string::npos; at = end + 1, ++rows) {
+            double step = 0, latency = 0, detection = 0, reading = 0, motion = 0, outputs = 0;
+            int volume = 0, slow = 0;
+            const std::string row = csv.substr(at, end - at);
+            EXPECT_EQ(std::sscanf(row.c_str(), "%d,%lf,%d,%lf,%lf,%lf,%lf,%lf", &volume, &step, &slow, &latency,
+                                  &detection, &reading, &motion, &outputs),
+                      8)
+                << row;
+            EXPECT_EQ(volume, rows + 1);
+            EXPECT_GE(latency + 1e-8, detection + reading + motion + step + outputs) << row;  // printed to 1 ns
+        }
+        return rows;
+    }
+
+    fs::path folder_;
+};
+
+// The shared Siemens mosaic series through a live run, chunked writes at a
+// short TR: every volume taken, as dcm2niix reads the files, and the saved
+// series replays to the same maps bit for bit.
+TEST_F(LiveRun, ScannerToHostGivesTheMapsOfItsSavedSeriesReplayed) {
+    for (const fs::path& needed : {mosaicDir, mosaicReference})
+        if (!fs::exists(needed)) GTEST_SKIP() << "shared data missing: " << needed;
+    auto host = startHost({"--volumes", "6", "--idle-timeout", "60"});
+    auto scanner = startScanner(mosaicDir, "0.2");
+    ASSERT_EQ(host->wait(120.0), 0) << readText(folder_ / "host.txt");
+    EXPECT_EQ(scanner->wait(60.0), 0) << readText(folder_ / "scanner.txt");
+    EXPECT_TRUE(hostSaid("Latency from file written to maps")) << readText(folder_ / "host.txt");
+    EXPECT_EQ(timingRows(), 6);
+
+    korvanth::NiftiSeries saved, reference;
+    std::string error;
+    ASSERT_TRUE(korvanth::readNiftiSeries((folder_ / "out" / "bold.nii.gz").string(), saved, error)) << error;
+    ASSERT_TRUE(korvanth::readNiftiSeries(mosaicReference.string(), reference, error)) << error;
+    EXPECT_TRUE(saved.volumes == reference.volumes) << "the live run did not take the series dcm2niix reads";
+    double a[3][4], b[3][4];
+    korvanth::voxelToWorld(saved.info.geometry, a);
+    korvanth::voxelToWorld(reference.info.geometry, b);
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c) EXPECT_NEAR(a[r][c], b[r][c], 1e-3) << "affine " << r << "," << c;
+    EXPECT_NEAR(saved.info.repetitionTimeSeconds, 3.2, 1e-6);
+    expectReplayGivesTheSameMaps();
+}
+
+// SIGINT after a few volumes of a long run: Korvanth finishes with what came,
+// writes every output, marks them partial, and they replay to its maps.
+TEST_F(LiveRun, SigintInTheMiddleEndsWithCompleteOutputsMarkedPartial) {
+    if (!fs::exists(haxbyBold)) GTEST_SKIP() << "shared data missing: " << haxbyBold;
+    auto host = startHost({"--idle-timeout", "60"});
+    auto scanner = startScanner(haxbyBold, "0.05");  // 121 volumes
+    // The motion log (in the staging folder) has a line for each volume from the second.
+    const auto volumesDone = [&] {
+        int lines = 0;
+        std::error_code failed;
+        for (const auto& entry : fs::recursive_directory_iterator(folder_ / "out", failed))
+            if (entry.path().filename() == "live_3DMC.log") {
+                const std::string log = readText(entry.path());
+                for (std::size_t at = 0; (at = log.find("Volume ", at)) != std::string::npos; ++at) ++lines;
+            }
+        return lines;
+    };
+    ASSERT_TRUE(waitFor([&] { return volumesDone() >= 4; })) << readText(folder_ / "host.txt");
+    host->signal(SIGINT);
+    ASSERT_EQ(host->wait(120.0), 5) << readText(folder_ / "host.txt");  // a partial run
+    scanner->signal(SIGTERM);
+    scanner->wait(60.0);
+
+    EXPECT_TRUE(hostSaid("volumes (stopped on request)")) << readText(folder_ / "host.txt");
+    const std::string json = readText(folder_ / "out" / "maps.json");
+    EXPECT_NE(json.find("\"complete\": false"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"end_reason\": \"stopped on request\""), std::string::npos) << json;
+    EXPECT_NE(readText(folder_ / "out" / "report.html").find("volumes (stopped on request)"), std::string::npos);
+    korvanth::NiftiSeries saved;
+    std::string error;
+    ASSERT_TRUE(korvanth::readNiftiSeries((folder_ / "out" / "bold.nii.gz").string(), saved, error)) << error;
+    const int volumes = static_cast<int>(saved.volumes.size());
+    EXPECT_GE(volumes, 5);
+    EXPECT_LT(volumes, 121);
+    EXPECT_NE(json.find("\"volumes\": " + std::to_string(volumes)), std::string::npos) << json;
+    EXPECT_EQ(timingRows(), volumes);
+    korvanth::NiftiSeries input;
+    ASSERT_TRUE(korvanth::readNiftiSeries(haxbyBold.string(), input, error)) << error;
+    for (int v = 0; v < volumes; ++v) EXPECT_TRUE(saved.volumes[static_cast<std::size_t>(v)] == input.volumes[static_cast<std::size_t>(v)]) << v;
+    expectReplayGivesTheSameMaps();
+}
+
+}  // namespace
+#endif
