@@ -178,7 +178,8 @@ TEST_F(Hostile, StopSignalsNeverLeaveAMix) {
     const std::vector<std::string> paced = {"--out", out.string(), "--dims", "10", "10", "6", "--volumes", "400",
                                             "--realtime", "--tr", "0.02"};
     {
-        BackgroundKorvanth run(paced, folder / "first.txt");
+        auto started = backgroundKorvanth(paced, folder / "first.txt");
+        BackgroundProcess& run = *started;
         ASSERT_TRUE(run.started());
         ASSERT_TRUE(run.waitForOutput("Processing project", 30.0)) << run.output();
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
@@ -196,7 +197,8 @@ TEST_F(Hostile, StopSignalsNeverLeaveAMix) {
     {
         std::vector<std::string> other = paced;
         other.insert(other.end(), {"--seed", "9"});
-        BackgroundKorvanth run(other, folder / "second.txt");
+        auto started = backgroundKorvanth(other, folder / "second.txt");
+        BackgroundProcess& run = *started;
         ASSERT_TRUE(run.waitForOutput("Processing project", 30.0)) << run.output();
         run.signal(SIGINT);
         run.signal(SIGTERM);  // another kind: two pending signals of one kind would merge into one

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -60,12 +61,12 @@ inline std::string readBytes(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-// Korvanth running in the background, its output going to a file, so that a
-// test can signal it while it runs.
-class BackgroundKorvanth {
+// A program running in the background, its standard output and error going
+// to a file, so that a test can follow what it says and signal it.
+class BackgroundProcess {
 public:
-    BackgroundKorvanth(std::vector<std::string> arguments, const fs::path& outputFile) : outputFile_(outputFile) {
-        arguments.insert(arguments.begin(), {KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH});
+    // `arguments`: the program's path first.
+    BackgroundProcess(std::vector<std::string> arguments, const fs::path& outputFile) : outputFile_(outputFile) {
         std::vector<char*> argv;
         for (std::string& argument : arguments) argv.push_back(argument.data());
         argv.push_back(nullptr);
@@ -73,15 +74,17 @@ public:
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        if (posix_spawn(&pid_, KORVANTH_PATH, &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
     }
-    ~BackgroundKorvanth() {
+    ~BackgroundProcess() {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
     }
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
     void signal(int number) const { kill(pid_, number); }
@@ -97,17 +100,31 @@ public:
         return false;
     }
 
-    // The exit code, or 128 + the signal that ended it.
-    int wait() {
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    // The exit code, or 128 + the signal that ended it; -1 when it has not
+    // ended within `seconds` (it is killed when this object goes).
+    int wait(double seconds = 600.0) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+        while (pid_ > 0 && std::chrono::steady_clock::now() < end) {
+            int status = 0;
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return -1;
     }
 
 private:
     fs::path outputFile_;
     pid_t pid_ = -1;
 };
+
+// Korvanth in the background, with the plug-in built beside the tests.
+inline std::unique_ptr<BackgroundProcess> backgroundKorvanth(std::vector<std::string> arguments,
+                                                             const fs::path& outputFile) {
+    arguments.insert(arguments.begin(), {KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH});
+    return std::make_unique<BackgroundProcess>(std::move(arguments), outputFile);
+}
 
 }  // namespace korvanth_test

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "korvanth/sources/nifti_series.h"
+#include "korvanth_runner.h"
 
 #include <chrono>
 #include <cstdio>
@@ -32,52 +33,8 @@ const fs::path mosaicDir = dataDir / "dicom" / "siemens_mosaic_ep2d";
 const fs::path mosaicReference = dataDir / "dicom" / "siemens_mosaic_ep2d_dcm2niix.nii.gz";
 const fs::path haxbyBold = dataDir / "haxby_run1_1slice_bold.nii.gz";
 
-std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-// A child process with its standard output and error in a file.
-class Child {
-public:
-    Child(const std::vector<std::string>& arguments, const fs::path& output) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int fd = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, 1);
-            dup2(fd, 2);
-            std::vector<char*> argv;
-            for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-    }
-    ~Child() {
-        if (pid_ > 0 && !exited_) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    void signal(int number) const { kill(pid_, number); }
-    // The exit code, or -1 when it did not end within `seconds` or ended on a signal.
-    int wait(double seconds) {
-        for (auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-             std::chrono::steady_clock::now() < end;) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
-                exited_ = true;
-                return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return -1;
-    }
-
-private:
-    pid_t pid_ = -1;
-    bool exited_ = false;
-};
+std::string readText(const fs::path& path) { return korvanth_test::readBytes(path); }
+using Child = korvanth_test::BackgroundProcess;
 
 // Waits up to `seconds` (generous: a loaded machine is slow, not wrong) until `ready`.
 bool waitFor(const std::function<bool()>& ready, double seconds = 60.0) {
