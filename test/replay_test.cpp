@@ -150,7 +150,7 @@ TEST_F(SyntheticReplay, MostMovedAxisTMapIsLargerOnEdgesThanInside) {
                 else if (flat) interior.push_back(t);
             }
     ASSERT_GT(edge.size(), 500u);
-    ASSERT_GT(interior.size(), 300u);
+    ASSERT_GT(interior.size(), 200u);  // enough uniform white matter for a median
     const double ratio = median(edge) / median(interior);
     std::printf("translation axis %d: median |t| edge %.3f, interior %.3f, ratio %.2f (%zu / %zu voxels)\n", axis,
                 median(edge), median(interior), ratio, edge.size(), interior.size());
@@ -216,7 +216,7 @@ TEST_F(SyntheticReplay, TsnrOfUniformRegionMatchesGeneratedSignal) {
                 }
                 worstRelative = std::max(worstRelative, std::fabs(tsnr.back() / (mean / std::sqrt(squares / static_cast<double>(bold->nt))) - 1.0));
             }
-    ASSERT_GT(tsnr.size(), 300u);
+    ASSERT_GT(tsnr.size(), 200u);
     const double n = options.volumes, d = options.driftPercent / 100.0, level = korvanth::phantom::whiteMatter;
     const double driftVariance = level * level * d * d * (n + 1.0) / (12.0 * (n - 1.0));  // of level*d*t/(n-1)
     const double expected =

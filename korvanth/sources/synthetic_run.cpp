@@ -35,24 +35,13 @@ double tissueAt(const HeadShape& head, double x, double y, double z) {
     return phantom::whiteMatter;
 }
 
-// Trilinear interpolation in `volume`; points outside the grid are background.
-double sample(const std::vector<float>& volume, const int32_t dims[3], double i, double j, double k) {
-    const double fi = std::floor(i), fj = std::floor(j), fk = std::floor(k);
-    const double wi = i - fi, wj = j - fj, wk = k - fk;
-    const auto i0 = static_cast<int64_t>(fi), j0 = static_cast<int64_t>(fj), k0 = static_cast<int64_t>(fk);
-    double value = 0.0;
-    for (int dk = 0; dk < 2; ++dk)
-        for (int dj = 0; dj < 2; ++dj)
-            for (int di = 0; di < 2; ++di) {
-                const int64_t ii = i0 + di, jj = j0 + dj, kk = k0 + dk;
-                const double weight = (di != 0 ? wi : 1.0 - wi) * (dj != 0 ? wj : 1.0 - wj) * (dk != 0 ? wk : 1.0 - wk);
-                if (weight == 0.0) continue;
-                const bool inside = ii >= 0 && jj >= 0 && kk >= 0 && ii < dims[0] && jj < dims[1] && kk < dims[2];
-                value += weight * (inside ? volume[static_cast<std::size_t>((kk * dims[1] + jj) * dims[0] + ii)]
-                                          : phantom::background);
-            }
-    return value;
+HeadShape headShape(const SyntheticOptions& o) {
+    const double h = o.voxelSizeMm;
+    return HeadShape{{0.36 * o.dimX * h, 0.46 * o.dimY * h, 0.42 * o.dimZ * h}};
 }
+
+// The sub-voxel sample points along one axis, in voxels from the centre.
+double subVoxelOffset(int s) { return (s + 0.5) / supersampling - 0.5; }
 
 // The raw trace at fraction u of the run, before removing its first value.
 MotionEstimate traceAt(double u) {
@@ -73,7 +62,7 @@ MotionEstimate traceAt(double u) {
 std::vector<float> makePhantom(const SyntheticOptions& o) {
     const int32_t dims[3] = {o.dimX, o.dimY, o.dimZ};
     const double h = o.voxelSizeMm;
-    const HeadShape head{{0.42 * o.dimX * h, 0.46 * o.dimY * h, 0.42 * o.dimZ * h}};
+    const HeadShape head = headShape(o);
     std::vector<float> volume(static_cast<std::size_t>(dims[0]) * dims[1] * dims[2]);
     std::size_t index = 0;
     for (int32_t z = 0; z < dims[2]; ++z)
@@ -83,10 +72,9 @@ std::vector<float> makePhantom(const SyntheticOptions& o) {
                 for (int sz = 0; sz < supersampling; ++sz)
                     for (int sy = 0; sy < supersampling; ++sy)
                         for (int sx = 0; sx < supersampling; ++sx) {
-                            const auto offset = [&](int s) { return (s + 0.5) / supersampling - 0.5; };
-                            sum += tissueAt(head, (x + offset(sx) - 0.5 * (dims[0] - 1)) * h,
-                                            (y + offset(sy) - 0.5 * (dims[1] - 1)) * h,
-                                            (z + offset(sz) - 0.5 * (dims[2] - 1)) * h);
+                            sum += tissueAt(head, (x + subVoxelOffset(sx) - 0.5 * (dims[0] - 1)) * h,
+                                            (y + subVoxelOffset(sy) - 0.5 * (dims[1] - 1)) * h,
+                                            (z + subVoxelOffset(sz) - 0.5 * (dims[2] - 1)) * h);
                         }
                 volume[index] = static_cast<float>(sum / (supersampling * supersampling * supersampling));
             }
@@ -142,7 +130,6 @@ bool SyntheticSource::open(SeriesInfo& series, std::string& /*error*/) {
 VolumeSource::Next SyntheticSource::next(std::vector<int16_t>& volume, std::string& /*error*/) {
     const SyntheticOptions& o = options_;
     if (nextVolume_ >= o.volumes) return Next::EndOfRun;
-    if (still_.empty()) still_ = makePhantom(o);  // on demand: opening allocates nothing
     const int32_t t = nextVolume_++;
     const MotionEstimate& m = motion_[t];
     const double h = o.voxelSizeMm;
@@ -150,18 +137,27 @@ VolumeSource::Next SyntheticSource::next(std::vector<int16_t>& volume, std::stri
     const double u = o.volumes > 1 ? static_cast<double>(t) / (o.volumes - 1) : 0.0;
     const double gain = 1.0 + 0.01 * o.driftPercent * u;
     const PhantomMotion moved(m);
-    const int32_t dims[3] = {o.dimX, o.dimY, o.dimZ};
-    volume.resize(still_.size());
+    const HeadShape head = headShape(o);
+    volume.resize(static_cast<std::size_t>(o.dimX) * o.dimY * o.dimZ);
     std::size_t index = 0;
+    // Each voxel averages the moved head over the same sub-voxel points as
+    // the still phantom: partial volume as a scanner sees it, with no
+    // interpolation of an already sampled image.
     for (int32_t z = 0; z < o.dimZ; ++z)
         for (int32_t y = 0; y < o.dimY; ++y)
             for (int32_t x = 0; x < o.dimX; ++x, ++index) {
-                const double p[3] = {(x - centre[0]) * h, (y - centre[1]) * h, (z - centre[2]) * h};
-                double q[3];
-                moved.stillPointAt(p, q);
-                const double value =
-                    gain * sample(still_, dims, q[0] / h + centre[0], q[1] / h + centre[1], q[2] / h + centre[2]) +
-                    noise_(random_);
+                double sum = 0.0;
+                for (int sz = 0; sz < supersampling; ++sz)
+                    for (int sy = 0; sy < supersampling; ++sy)
+                        for (int sx = 0; sx < supersampling; ++sx) {
+                            const double p[3] = {(x + subVoxelOffset(sx) - centre[0]) * h,
+                                                 (y + subVoxelOffset(sy) - centre[1]) * h,
+                                                 (z + subVoxelOffset(sz) - centre[2]) * h};
+                            double q[3];
+                            moved.stillPointAt(p, q);
+                            sum += tissueAt(head, q[0], q[1], q[2]);
+                        }
+                const double value = gain * (sum / (supersampling * supersampling * supersampling)) + noise_(random_);
                 volume[index] = static_cast<int16_t>(std::clamp(std::round(value), 0.0, 32767.0));
             }
     return Next::Volume;

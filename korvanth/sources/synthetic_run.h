@@ -4,9 +4,9 @@
 // intensities (scalp, dark skull, CSF, grey matter, white matter, two
 // ventricles) on a background below the plug-in's mask threshold of 100,
 // sampled with partial-volume averaging. Each volume is the phantom moved
-// rigidly by a known trace (slow drift, a slow nod, three abrupt jerks),
-// resampled with trilinear interpolation, scaled by a slow linear signal
-// drift, plus Gaussian noise, rounded to int16.
+// rigidly by a known trace (slow drift, a slow nod, three abrupt jerks) and
+// sampled afresh the same way (no interpolation of a sampled image), scaled
+// by a slow linear signal drift, plus Gaussian noise, rounded to int16.
 #pragma once
 
 #include "korvanth/run/motion_estimate.h"
@@ -77,7 +77,6 @@ public:
 private:
     SyntheticOptions options_;
     std::vector<MotionEstimate> motion_;
-    std::vector<float> still_;
     std::mt19937_64 random_;
     std::normal_distribution<double> noise_;
     int32_t nextVolume_ = 0;
