@@ -134,6 +134,23 @@ TEST_F(Hostile, DamagedOrCraftedSeriesAreRefusedBeforeTheRun) {
                   "error: /dev/zero", "is not a regular file");
 }
 
+// The checks read the header in the file's byte order: a big-endian series
+// is the same run as its little-endian twin.
+TEST_F(Hostile, BigEndianSeriesReadsAsItsLittleEndianTwin) {
+    const std::string little = niftiOne({8, 8, 4, 6}, [](nifti_1_header&) {});
+    std::string big = little;
+    swap_nifti_header(big.data(), 1);
+    nifti_swap_2bytes(static_cast<int64_t>((big.size() - 352) / 2), big.data() + 352);
+    writeBytes(folder / "little.nii", little);
+    writeBytes(folder / "big.nii", big);
+    for (const char* name : {"little", "big"}) {
+        const Outcome o = runKorvanth("--bold " + quoted((folder / (std::string(name) + ".nii")).string()) +
+                                      " --motion none --project run --out " + quoted((folder / name).string()));
+        ASSERT_EQ(o.exitCode, 0) << o.output;
+    }
+    EXPECT_TRUE(readBytes(folder / "little" / "maps.f32") == readBytes(folder / "big" / "maps.f32"));
+}
+
 TEST_F(Hostile, ImpossibleOptionsExitWithTwoNamingTheOption) {
     for (const char* option : {"--tr", "--noise", "--drift", "--motion-scale", "--voxel-size"})
         expectRefused(std::string(option) + " nan", option, "is not a finite number");

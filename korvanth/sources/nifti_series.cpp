@@ -119,6 +119,26 @@ bool readStoredHeader(const std::string& path, StoredHeader& header, std::string
                                                 : ": not a readable NIfTI-1 or NIfTI-2 image (no valid header)");
         return false;
     }
+    // The header as the library returns it is in the file's byte order; its
+    // size field tells which, and with the magic string whether it is a
+    // header at all. Anything else is refused before the library converts
+    // it (it does not survive every malformed header).
+    const int32_t expectedSize = version == 1 ? 348 : 540;
+    int32_t size = *static_cast<const int32_t*>(raw);
+    if (size != expectedSize) {
+        nifti_swap_4bytes(1, &size);
+        if (size == expectedSize) swap_nifti_header(raw, version);
+    }
+    const char* magic = version == 1 ? static_cast<const nifti_1_header*>(raw)->magic
+                                     : static_cast<const nifti_2_header*>(raw)->magic;
+    const bool magicGood = version == 1 ? (std::memcmp(magic, "n+1", 4) == 0 || std::memcmp(magic, "ni1", 4) == 0)
+                                        : (std::memcmp(magic, "n+2\0\r\n\032\n", 8) == 0 ||
+                                           std::memcmp(magic, "ni2\0\r\n\032\n", 8) == 0);
+    if (size != expectedSize || !magicGood) {
+        std::free(raw);
+        error = path + ": not a valid NIfTI-" + std::to_string(version) + " header (its size field or magic string)";
+        return false;
+    }
     header.version = version;
     if (version == 1) {
         const auto* h = static_cast<const nifti_1_header*>(raw);
