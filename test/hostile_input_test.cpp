@@ -16,12 +16,6 @@ namespace {
 
 using namespace korvanth_test;
 
-std::set<std::string> entriesOf(const fs::path& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
-    return names;
-}
-
 void writeBytes(const fs::path& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
@@ -71,29 +65,7 @@ std::string niftiTwoHeader(const std::vector<int64_t>& dims) {
     return bytes + std::string(4, '\0');
 }
 
-class Hostile : public ::testing::Test {
-protected:
-    void SetUp() override {
-        folder = freshFolder("hostile");
-        out = folder / "out";
-        fs::create_directories(out);
-        writeBytes(out / "kept.txt", "from an earlier run\n");
-    }
-    void TearDown() override { fs::remove_all(folder); }
-
-    // Refused with exit code 2, a message naming `subject` and `problem`,
-    // and the out folder as it was.
-    void expectRefused(const std::string& arguments, const std::string& subject, const std::string& problem) {
-        SCOPED_TRACE(arguments);
-        const Outcome o = runKorvanth(arguments + " --out " + quoted(out.string()));
-        EXPECT_EQ(o.exitCode, 2) << o.output;
-        EXPECT_NE(o.output.find(subject), std::string::npos) << o.output;
-        EXPECT_NE(o.output.find(problem), std::string::npos) << o.output;
-        EXPECT_EQ(entriesOf(out), std::set<std::string>{"kept.txt"});
-    }
-
-    fs::path folder, out;
-};
+using Hostile = RefusalTest;
 
 TEST_F(Hostile, DamagedOrCraftedSeriesAreRefusedBeforeTheRun) {
     struct Case {

@@ -8,6 +8,8 @@
 #include <spawn.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include <iterator>
 #include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,6 +121,39 @@ public:
 private:
     fs::path outputFile_;
     pid_t pid_ = -1;
+};
+
+// The names in `folder`.
+inline std::set<std::string> entriesOf(const fs::path& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename().string());
+    return names;
+}
+
+// Tests of refusals: an out folder that holds a file of an earlier run, and
+// the check that a refused run leaves it as it was.
+class RefusalTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder = freshFolder(::testing::UnitTest::GetInstance()->current_test_info()->test_suite_name());
+        out = folder / "out";
+        fs::create_directories(out);
+        std::ofstream(out / "kept.txt") << "from an earlier run\n";
+    }
+    void TearDown() override { fs::remove_all(folder); }
+
+    // Refused with exit code 2, a message naming `subject` and `problem`,
+    // and the out folder as it was.
+    void expectRefused(const std::string& arguments, const std::string& subject, const std::string& problem) {
+        SCOPED_TRACE(arguments);
+        const Outcome o = runKorvanth(arguments + " --out " + quoted(out.string()));
+        EXPECT_EQ(o.exitCode, 2) << o.output;
+        EXPECT_NE(o.output.find(subject), std::string::npos) << o.output;
+        EXPECT_NE(o.output.find(problem), std::string::npos) << o.output;
+        EXPECT_EQ(entriesOf(out), std::set<std::string>{"kept.txt"});
+    }
+
+    fs::path folder, out;
 };
 
 // Korvanth in the background, with the plug-in built beside the tests.

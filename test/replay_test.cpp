@@ -400,24 +400,10 @@ TEST(RecordedRuns, RestingRunShowsMotionAtTheBrainEdge) {
 // ---------------------------------------------------------------------------
 // Bad input: a message naming the file and the problem, a non-zero exit, and
 // an out folder left as it was.
-class BadInput : public ::testing::Test {
+class BadInput : public RefusalTest {
 protected:
-    void SetUp() override {
-        folder = freshFolder("bad");
-        out = folder / "out";
-        fs::create_directories(out);
-        std::ofstream(out / "kept.txt") << "from an earlier run\n";
-    }
-    void TearDown() override { fs::remove_all(folder); }
-
     void expectRefused(const std::string& arguments, const std::string& file, const std::string& problem) {
-        const Outcome o = runKorvanth(arguments + " --out " + quoted(out.string()));
-        EXPECT_EQ(o.exitCode, 2) << o.output;
-        EXPECT_NE(o.output.find("error: " + file), std::string::npos) << o.output;
-        EXPECT_NE(o.output.find(problem), std::string::npos) << o.output;
-        std::set<std::string> left;
-        for (const auto& entry : fs::directory_iterator(out)) left.insert(entry.path().filename().string());
-        EXPECT_EQ(left, std::set<std::string>{"kept.txt"});
+        RefusalTest::expectRefused(arguments, "error: " + file, problem);
     }
 
     // A small gzipped 4D series of its own: 16x16x8 voxels, 12 volumes.
@@ -431,8 +417,6 @@ protected:
         nifti_image_write(image.get());
         return path;
     }
-
-    fs::path folder, out;
 };
 
 TEST_F(BadInput, ThreeDimensionalSeries) {
