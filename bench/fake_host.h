@@ -32,9 +32,9 @@ public:
     std::vector<std::vector<int16_t>> volumes;
     std::vector<int16_t*> timeCourse;
     std::vector<float> maps;
-    std::string folder;       // temporary folder with a trailing '/'
+    std::string folder;  // temporary folder with a trailing '/'
     std::string projectName;
-    int64_t logLines = 0;     // tLogText calls seen
+    int64_t logLines = 0;  // tLogText calls seen
 };
 
 // The run whose memory the host functions currently answer with.

@@ -167,8 +167,9 @@ void BM_LivePath(benchmark::State& state) {
             const auto start = std::chrono::steady_clock::now();
             std::string writeError;
             for (std::size_t t = 0; t < files.size(); ++t) {
-                std::this_thread::sleep_until(start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                          std::chrono::duration<double>(c.tr * static_cast<double>(t))));
+                std::this_thread::sleep_until(start +
+                                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                                  std::chrono::duration<double>(c.tr * static_cast<double>(t))));
                 writeInChunks((work / "in" / files[t].name).string(), files[t].bytes, 8, 0.04, writeError);
             }
         });

@@ -65,7 +65,7 @@ std::vector<double> valuesOf(const std::string& json, const std::string& key) {
 
 // The shared state of one run: which turn it is, and the volumes each client saw while connected.
 struct Turns {
-    std::atomic<int> turn{0};           // odd: clients connected
+    std::atomic<int> turn{0};  // odd: clients connected
     std::atomic<bool> runEnded{false};
     std::atomic<long long> resumeAfter{0};  // Last-Event-ID for the clients of this turn
     std::mutex mutex;
@@ -87,7 +87,8 @@ void client(int port, bool pages, Turns& turns) {
         events.Get("/events", {{"Last-Event-ID", std::to_string(turns.resumeAfter.load())}},
                    [&](const char* data, std::size_t length) {
                        pending.append(data, length);
-                       for (std::size_t at; (at = pending.find("\n\n")) != std::string::npos; pending.erase(0, at + 2)) {
+                       for (std::size_t at; (at = pending.find("\n\n")) != std::string::npos;
+                            pending.erase(0, at + 2)) {
                            const std::string event = pending.substr(0, at);
                            if (event.find("event: volume\n") == std::string::npos) continue;
                            last = static_cast<int>(valuesOf(event, "index").at(0));
@@ -175,25 +176,35 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto next = [&] { return i + 1 < argc ? std::string(argv[++i]) : std::string(); };
-        if (a == "--clients") o.clients = std::stoi(next());
-        else if (a == "--volumes") o.volumes = std::stoi(next());
-        else if (a == "--block") o.block = std::stoi(next());
-        else if (a == "--tr") o.tr = std::stod(next());
-        else if (a == "--repeats") o.repeats = std::stoi(next());
-        else if (a == "--dims") for (std::string& d : o.dims) d = next();
-        else if (a == "--pages") o.pages = true;
-        else if (a == "--korvanth") o.korvanth = next();
-        else if (a == "--plugin") o.plugin = next();
+        if (a == "--clients")
+            o.clients = std::stoi(next());
+        else if (a == "--volumes")
+            o.volumes = std::stoi(next());
+        else if (a == "--block")
+            o.block = std::stoi(next());
+        else if (a == "--tr")
+            o.tr = std::stod(next());
+        else if (a == "--repeats")
+            o.repeats = std::stoi(next());
+        else if (a == "--dims")
+            for (std::string& d : o.dims) d = next();
+        else if (a == "--pages")
+            o.pages = true;
+        else if (a == "--korvanth")
+            o.korvanth = next();
+        else if (a == "--plugin")
+            o.plugin = next();
         else {
             std::fprintf(stderr, "unknown argument %s\n", a.c_str());
             return 2;
         }
     }
     const fs::path out = fs::temp_directory_path() / ("live_view_latency_" + std::to_string(::getpid()));
-    std::printf("Korvanth %s x %s x %s, %d volumes paced at TR %g s, turns of %d volumes with 0 and %d clients "
-                "that %s; median (p95) plug-in step latency in ms\n",
-                o.dims[0].c_str(), o.dims[1].c_str(), o.dims[2].c_str(), o.volumes, o.tr, o.block, o.clients,
-                o.pages ? "follow the events and fetch the 8 maps every 400 ms" : "follow the events");
+    std::printf(
+        "Korvanth %s x %s x %s, %d volumes paced at TR %g s, turns of %d volumes with 0 and %d clients "
+        "that %s; median (p95) plug-in step latency in ms\n",
+        o.dims[0].c_str(), o.dims[1].c_str(), o.dims[2].c_str(), o.volumes, o.tr, o.block, o.clients,
+        o.pages ? "follow the events and fetch the 8 maps every 400 ms" : "follow the events");
     Sample all;
     for (int r = 0; r < o.repeats; ++r) {
         const Sample s = runOnce(o, out);

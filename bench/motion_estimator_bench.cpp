@@ -71,8 +71,8 @@ void estimateVolume(benchmark::State& state, bool jerk) {
     state.counters["steps"] = result.iterations;
     state.counters["coarse_points"] = static_cast<double>(c.estimator->samplePoints()[0]);
     state.counters["fine_points"] = static_cast<double>(c.estimator->samplePoints()[1]);
-    state.counters["moved_mm_deg"] = std::abs(moved[0]) + std::abs(moved[1]) + std::abs(moved[2]) +
-                                     std::abs(moved[3]) + std::abs(moved[4]) + std::abs(moved[5]);
+    state.counters["moved_mm_deg"] = std::abs(moved[0]) + std::abs(moved[1]) + std::abs(moved[2]) + std::abs(moved[3]) +
+                                     std::abs(moved[4]) + std::abs(moved[5]);
     state.SetLabel(state.range(0) == 0 ? "64x64x34" : "104x104x72");
 }
 

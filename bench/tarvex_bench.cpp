@@ -153,10 +153,9 @@ PreparedFloor& prepareFloor(int sizeIndex, int32_t history) {
     const VolumeSize size = volumeSizes[sizeIndex];
     prepared->run = std::make_unique<FakeRun>(size.x, size.y, size.z);
     prepared->run->install();
-    prepared->floor = std::make_unique<FloorRun>(prepared->run->voxelCount, prepared->run->timeCourse.data(),
-                                                 prepared->run->maps);
-    for (; prepared->step < history; ++prepared->step)
-        prepared->floor->step(prepared->step, rowOfStep(prepared->step));
+    prepared->floor =
+        std::make_unique<FloorRun>(prepared->run->voxelCount, prepared->run->timeCourse.data(), prepared->run->maps);
+    for (; prepared->step < history; ++prepared->step) prepared->floor->step(prepared->step, rowOfStep(prepared->step));
     preparedFloor = std::move(prepared);
     return *preparedFloor;
 }
@@ -277,7 +276,8 @@ void BM_ReadMotionParameters(benchmark::State& state) {
     run.install();
     const auto step = static_cast<int32_t>(state.range(0));
     for (auto _ : state) {
-        tarvex::MotionLogReading reading = tarvex::readMotionParameters(run.folder.c_str(), run.projectName.c_str(), step);
+        tarvex::MotionLogReading reading =
+            tarvex::readMotionParameters(run.folder.c_str(), run.projectName.c_str(), step);
         benchmark::DoNotOptimize(reading.values.data());
     }
 }
@@ -314,23 +314,33 @@ void checkFloorMatchesPlugin(int sizeIndex, int32_t steps) {
 constexpr int64_t small = 0, large = 1;
 
 BENCHMARK(BM_PostStep)
-    ->Args({small, 10})->Args({small, 500})
-    ->ArgNames({"size", "history"})->Unit(benchmark::kMillisecond)->Iterations(40);
+    ->Args({small, 10})
+    ->Args({small, 500})
+    ->ArgNames({"size", "history"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(40);
 BENCHMARK(BM_PostStep)
-    ->Args({large, 10})->Args({large, 500})
-    ->ArgNames({"size", "history"})->Unit(benchmark::kMillisecond)->Iterations(10);
+    ->Args({large, 10})
+    ->Args({large, 500})
+    ->ArgNames({"size", "history"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
 BENCHMARK(BM_Floor)
-    ->Args({small, 10})->Args({small, 500})
-    ->ArgNames({"size", "history"})->Unit(benchmark::kMillisecond)->Iterations(40);
+    ->Args({small, 10})
+    ->Args({small, 500})
+    ->ArgNames({"size", "history"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(40);
 BENCHMARK(BM_Floor)
-    ->Args({large, 10})->Args({large, 500})
-    ->ArgNames({"size", "history"})->Unit(benchmark::kMillisecond)->Iterations(10);
-BENCHMARK(BM_FirstPreStep)
-    ->Arg(small)->Arg(large)->ArgName("size")->Unit(benchmark::kMillisecond)->Iterations(5);
+    ->Args({large, 10})
+    ->Args({large, 500})
+    ->ArgNames({"size", "history"})
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(10);
+BENCHMARK(BM_FirstPreStep)->Arg(small)->Arg(large)->ArgName("size")->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_VoxelModelUpdate);
 BENCHMARK(BM_VoxelModelUpdateRow);
-BENCHMARK(BM_ReadMotionParameters)->Arg(10)->Arg(2000)->ArgName("step")->Unit(benchmark::kMicrosecond)
-    ;
+BENCHMARK(BM_ReadMotionParameters)->Arg(10)->Arg(2000)->ArgName("step")->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace tarvex_bench

@@ -10,12 +10,12 @@
 
 // Stops the process with a message: the fuzzer records the input as a finding,
 // a test that replays the input fails.
-#define TARVEX_FUZZ_CHECK(condition)                                                                 \
-    do {                                                                                             \
-        if (!(condition)) {                                                                          \
+#define TARVEX_FUZZ_CHECK(condition)                                                                       \
+    do {                                                                                                   \
+        if (!(condition)) {                                                                                \
             std::fprintf(stderr, "fuzz invariant violated: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-            std::abort();                                                                            \
-        }                                                                                            \
+            std::abort();                                                                                  \
+        }                                                                                                  \
     } while (false)
 
 namespace tarvex::fuzz {

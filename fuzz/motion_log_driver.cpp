@@ -14,8 +14,8 @@
 #include "motion_log_driver.h"
 
 #include "fuzz_support.h"
-#include "qc/motion_log.h"
 #include "host/host_function_table.h"
+#include "qc/motion_log.h"
 
 #include <algorithm>
 #include <cstring>
@@ -38,11 +38,16 @@ int32_t chooseStep(FuzzInput& in) {
     const uint8_t choice = in.byte();
     const uint16_t raw = in.u16();
     switch (choice % 16) {
-        case 0: return std::numeric_limits<int32_t>::max();
-        case 1: return std::numeric_limits<int32_t>::min();
-        case 2: return -1;
-        case 3: return 3;  // the header echo
-        default: return raw % 320;
+        case 0:
+            return std::numeric_limits<int32_t>::max();
+        case 1:
+            return std::numeric_limits<int32_t>::min();
+        case 2:
+            return -1;
+        case 3:
+            return 3;  // the header echo
+        default:
+            return raw % 320;
     }
 }
 

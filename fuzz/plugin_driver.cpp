@@ -108,10 +108,18 @@ struct FakeHost {
                 for (std::size_t v = 0; v < length; ++v) {
                     const uint32_t r = nextRandom();
                     switch (style) {
-                        case 0: volume[v] = static_cast<int16_t>(r); break;                // anything
-                        case 1: volume[v] = static_cast<int16_t>(99 + r % 4); break;       // around the mask
-                        case 2: volume[v] = static_cast<int16_t>(r % 2 ? 32767 : -32768); break;
-                        default: volume[v] = static_cast<int16_t>(500 + r % 64); break;    // a head
+                        case 0:
+                            volume[v] = static_cast<int16_t>(r);
+                            break;  // anything
+                        case 1:
+                            volume[v] = static_cast<int16_t>(99 + r % 4);
+                            break;  // around the mask
+                        case 2:
+                            volume[v] = static_cast<int16_t>(r % 2 ? 32767 : -32768);
+                            break;
+                        default:
+                            volume[v] = static_cast<int16_t>(500 + r % 64);
+                            break;  // a head
                     }
                 }
             }
@@ -124,16 +132,22 @@ struct FakeHost {
     int32_t dimension() {
         const uint8_t choice = in->byte();
         switch (choice % 16) {
-            case 0: return 0;
-            case 1: return -1;
-            case 2: return std::numeric_limits<int32_t>::max();
-            case 3: return std::numeric_limits<int32_t>::min();
+            case 0:
+                return 0;
+            case 1:
+                return -1;
+            case 2:
+                return std::numeric_limits<int32_t>::max();
+            case 3:
+                return std::numeric_limits<int32_t>::min();
             case 4: {
                 constexpr int32_t large[] = {2048, 4096, 46341, 65536, 1 << 14, 1 << 28, 1 << 30};
                 return large[in->byte() % (sizeof large / sizeof large[0])];
             }
-            case 5: return in->i32();
-            default: return 1 + in->byte() % 8;
+            case 5:
+                return in->i32();
+            default:
+                return 1 + in->byte() % 8;
         }
     }
 
@@ -223,9 +237,7 @@ HostFunctionTable fakeTable() {
     return t;
 }
 
-bool sameTable(const HostFunctionTable& a, const HostFunctionTable& b) {
-    return std::memcmp(&a, &b, sizeof a) == 0;
-}
+bool sameTable(const HostFunctionTable& a, const HostFunctionTable& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // Runs one operation; an exception other than running out of memory is a finding.
 template <typename Operation>

@@ -2,9 +2,9 @@
 // Shared by the plug-in's host lookup and the stand-in host.
 #pragma once
 
+#include <unistd.h>
 #include <climits>
 #include <string>
-#include <unistd.h>
 
 namespace tarvex {
 

@@ -6,7 +6,6 @@
 
 #include <dlfcn.h>
 
-
 namespace tarvex {
 
 namespace {

@@ -13,8 +13,7 @@ namespace {
 constexpr std::size_t hostPathBufferSize = 512;
 constexpr int32_t registeredMapCount = tarvex::pluginMapCount;
 constexpr const char* mapNames[registeredMapCount] = {
-    "Translation X", "Translation Y", "Translation Z", "Rotation X",
-    "Rotation Y",    "Rotation Z",    "Constant",      "tSNR",
+    "Translation X", "Translation Y", "Translation Z", "Rotation X", "Rotation Y", "Rotation Z", "Constant", "tSNR",
 };
 
 // Logs "<format with the host's path>" for one of the host's path queries.
@@ -72,9 +71,9 @@ bool TarvexPlugin::executePreStep() {
         // operation it leaves stepCount as it was.
         voxelModels.clear();
         voxelCount = 0;
-        faultLog_.report(tarvex::RunFaultLog::Dimensions,
-                         "Unusable volume dimensions " + std::to_string(dimX) + " x " + std::to_string(dimY) +
-                             " x " + std::to_string(dimZ) + "; no maps are computed.");
+        faultLog_.report(tarvex::RunFaultLog::Dimensions, "Unusable volume dimensions " + std::to_string(dimX) + " x " +
+                                                              std::to_string(dimY) + " x " + std::to_string(dimZ) +
+                                                              "; no maps are computed.");
         return false;
     }
     voxelCount = dimX * dimY * dimZ;
@@ -107,8 +106,7 @@ bool TarvexPlugin::executePreStep() {
 }
 
 bool TarvexPlugin::executePostStep() {
-    return tarvex::updateQualityMaps({stepCount, voxelCount, voxelModels, motionParamCount, extraMapCount},
-                                     faultLog_);
+    return tarvex::updateQualityMaps({stepCount, voxelCount, voxelModels, motionParamCount, extraMapCount}, faultLog_);
 }
 
 bool TarvexPlugin::executePostRun() {

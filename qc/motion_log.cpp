@@ -25,9 +25,7 @@ constexpr int32_t headerLineCount = 3;
 // read that meets the end of the file without taking anything also fails.
 class LogLineReader {
 public:
-    explicit LogLineReader(const char* fileName) : file_(std::fopen(fileName, "rb")) {
-        failed_ = file_ == nullptr;
-    }
+    explicit LogLineReader(const char* fileName) : file_(std::fopen(fileName, "rb")) { failed_ = file_ == nullptr; }
     ~LogLineReader() {
         if (file_ != nullptr) std::fclose(file_);
     }

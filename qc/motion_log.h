@@ -9,7 +9,6 @@
 
 namespace tarvex {
 
-
 // Translation x, y, z and rotation x, y, z, in the units the host writes.
 using MotionParameterRow = std::array<float, motionParameterCount>;
 

@@ -85,8 +85,8 @@ bool updateQualityMaps(QualityStepState state, RunFaultLog& faults) {
 
     const int32_t voxelCount = state.voxelCount;
     if (voxelCount > 0 && state.voxelModels.size() != static_cast<std::size_t>(voxelCount)) {
-        faults.report(RunFaultLog::HostData, "Step " + std::to_string(step) +
-                                                 " called before the run's voxels were set up; step skipped.");
+        faults.report(RunFaultLog::HostData,
+                      "Step " + std::to_string(step) + " called before the run's voxels were set up; step skipped.");
         return false;
     }
     const int32_t tsnrMap = state.motionParamCount + state.extraMapCount;

@@ -1,8 +1,8 @@
 // One volume's update of the voxel statistics and the plug-in maps.
 #pragma once
 
-#include "voxel_model.h"
 #include "tarvex/qc_conventions.h"
+#include "voxel_model.h"
 
 #include <cstdint>
 #include <memory>
@@ -10,7 +10,6 @@
 #include <vector>
 
 namespace tarvex {
-
 
 // Passes faults of the host's input to the host log, each kind only the first
 // time it happens in a run, and says at the end of the run how many further

@@ -58,8 +58,7 @@ void VoxelModel::regress(float observed, const float* x, int32_t rowLength, floa
         covariance.reset(new double[un * un]);
         coefficients.assign(un, 0.0f);
         for (std::size_t i = 0; i < un; ++i)
-            for (std::size_t j = 0; j < un; ++j)
-                covariance[i * un + j] = i == j ? initialCovarianceDiagonal : 0.0;
+            for (std::size_t j = 0; j < un; ++j) covariance[i * un + j] = i == j ? initialCovarianceDiagonal : 0.0;
         predictedHistory.clear();
         innovationHistory.clear();
     }

@@ -80,7 +80,11 @@ void expectSameAsReference(const fs::path& folder, const fs::path& reference, do
             const double j = (corner & 2) ? got.dims[1] - 1 : 0;
             const double k = (corner & 4) ? got.dims[2] - 1 : 0;
             const auto want = world(expected.info, i, j, k);
-            const SeriesInfo byQform = [&] { SeriesInfo q = got; q.geometry.sformCode = 0; return q; }();
+            const SeriesInfo byQform = [&] {
+                SeriesInfo q = got;
+                q.geometry.sformCode = 0;
+                return q;
+            }();
             for (const SeriesInfo* form : {&got, &byQform}) {
                 const auto have = world(*form, i, j, k);
                 for (int a = 0; a < 3; ++a)
@@ -142,8 +146,8 @@ TEST(DicomVolume, MultiFrameVolumeReadsAsDebiansDcm2niixConvertsIt) {
         image.SetOrigin(axis, origin[axis]);
     }
     const double a = 0.3, tilt = 0.9;
-    const double cosines[6] = {std::cos(a), std::sin(a), 0.0, -std::sin(a) * tilt, std::cos(a) * tilt,
-                               std::sqrt(1.0 - tilt * tilt)};
+    const double cosines[6] = {std::cos(a),         std::sin(a),        0.0,
+                               -std::sin(a) * tilt, std::cos(a) * tilt, std::sqrt(1.0 - tilt * tilt)};
     image.SetDirectionCosines(cosines);
     image.SetPixelFormat(gdcm::PixelFormat::INT16);
     image.SetPhotometricInterpretation(gdcm::PhotometricInterpretation::MONOCHROME2);

@@ -17,30 +17,63 @@
 namespace {
 
 using ::HostFunctionAddress;
-using tarvex::HostFunctionTable;
 using tarvex::hostFunctions;
+using tarvex::HostFunctionTable;
 
 // The host's exported names in resolution order, written out independently
 // of the loader.
 const char* const expectedOrder[44] = {
-    "tGetVersionOfKRV", "tGetKRVPath", "tGetPluginsPath", "tLogText", "tMessageBox", "tYesNoMessageBox",
-    "tGetIntegerInput", "tGetFloatInput", "tGetTextInput", "tGetOpenFileName", "tGetSaveFileName",
-    "tGetCurrentTimePoint", "tGetExpectedNrOfTimePoints", "tGetDimsOfFunctionalData", "tGetProjectName",
-    "tGetWatchFolder", "tGetTargetFolder", "tGetFeedbackFolder", "tGetCurrentProtocolCondition",
-    "tGetFullNrOfPredictors", "tGetCurrentNrOfPredictors", "tGetNrOfConfoundPredictors",
-    "tGetValueOfDesignMatrix", "tGetNrOfContrasts", "tGetNrOfROIs", "tGetMeanOfROI", "tGetNrOfVoxelsOfROI",
-    "tGetBetaOfROI", "tGetCoordsOfVoxelOfROI", "tGetValueOfVoxelAtTime", "tGetTimeCourseData",
-    "tGetBetaOfVoxel", "tGetBetaMaps", "tGetMapValueOfVoxel", "tGetContrastMaps", "tRegisterMaps",
-    "tSetPluginMapName", "tSetDisplayStatusOfMap", "tUpdateMapList", "tSetPluginMapsThreshold",
-    "tShowPluginMaps", "tGetPluginMaps", "tGetNumberOfClasses", "tGetCurrentClassifierOutput",
+    "tGetVersionOfKRV",
+    "tGetKRVPath",
+    "tGetPluginsPath",
+    "tLogText",
+    "tMessageBox",
+    "tYesNoMessageBox",
+    "tGetIntegerInput",
+    "tGetFloatInput",
+    "tGetTextInput",
+    "tGetOpenFileName",
+    "tGetSaveFileName",
+    "tGetCurrentTimePoint",
+    "tGetExpectedNrOfTimePoints",
+    "tGetDimsOfFunctionalData",
+    "tGetProjectName",
+    "tGetWatchFolder",
+    "tGetTargetFolder",
+    "tGetFeedbackFolder",
+    "tGetCurrentProtocolCondition",
+    "tGetFullNrOfPredictors",
+    "tGetCurrentNrOfPredictors",
+    "tGetNrOfConfoundPredictors",
+    "tGetValueOfDesignMatrix",
+    "tGetNrOfContrasts",
+    "tGetNrOfROIs",
+    "tGetMeanOfROI",
+    "tGetNrOfVoxelsOfROI",
+    "tGetBetaOfROI",
+    "tGetCoordsOfVoxelOfROI",
+    "tGetValueOfVoxelAtTime",
+    "tGetTimeCourseData",
+    "tGetBetaOfVoxel",
+    "tGetBetaMaps",
+    "tGetMapValueOfVoxel",
+    "tGetContrastMaps",
+    "tRegisterMaps",
+    "tSetPluginMapName",
+    "tSetDisplayStatusOfMap",
+    "tUpdateMapList",
+    "tSetPluginMapsThreshold",
+    "tShowPluginMaps",
+    "tGetPluginMaps",
+    "tGetNumberOfClasses",
+    "tGetCurrentClassifierOutput",
 };
 
 // The functions the plug-in calls; a host without one of them is refused.
 const std::set<std::string> calledNames = {
-    "tGetVersionOfKRV", "tGetKRVPath",      "tGetPluginsPath",   "tLogText",
-    "tGetDimsOfFunctionalData", "tGetProjectName", "tGetTargetFolder", "tGetTimeCourseData",
-    "tRegisterMaps",    "tSetPluginMapName", "tSetDisplayStatusOfMap", "tUpdateMapList",
-    "tShowPluginMaps",  "tGetPluginMaps",
+    "tGetVersionOfKRV",       "tGetKRVPath",      "tGetPluginsPath",    "tLogText",       "tGetDimsOfFunctionalData",
+    "tGetProjectName",        "tGetTargetFolder", "tGetTimeCourseData", "tRegisterMaps",  "tSetPluginMapName",
+    "tSetDisplayStatusOfMap", "tUpdateMapList",   "tShowPluginMaps",    "tGetPluginMaps",
 };
 
 int slotOf(const std::string& name) {

@@ -16,9 +16,7 @@ namespace {
 
 using namespace korvanth_test;
 
-void writeBytes(const fs::path& path, const std::string& bytes) {
-    std::ofstream(path, std::ios::binary) << bytes;
-}
+void writeBytes(const fs::path& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
 
 std::string gzipped(const std::string& bytes) {
     const fs::path path = fs::temp_directory_path() / ("korvanth_gzip_" + std::to_string(getpid()) + ".gz");
@@ -57,7 +55,8 @@ std::string niftiTwoHeader(const std::vector<int64_t>& dims) {
     int64_t shape[8] = {4, 1, 1, 1, 1, 1, 1, 1};
     for (std::size_t i = 0; i < dims.size(); ++i) shape[i + 1] = dims[i];
     nifti_2_header* header = nifti_make_new_n2_header(shape, NIFTI_TYPE_INT16);
-    for (std::size_t i = 0; i < dims.size(); ++i) header->dim[i + 1] = dims[i];  // unchecked, as a crafted file has them
+    for (std::size_t i = 0; i < dims.size(); ++i)
+        header->dim[i + 1] = dims[i];  // unchecked, as a crafted file has them
     header->vox_offset = 544;
     std::memcpy(header->magic, "n+2\0\r\n\032\n", 8);
     std::string bytes(reinterpret_cast<const char*>(header), sizeof *header);
@@ -102,8 +101,8 @@ TEST_F(Hostile, DamagedOrCraftedSeriesAreRefusedBeforeTheRun) {
     writeBytes(huge, "0 0 0 0 0 0\n0 0 0 1e307 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n0 0 0 0 0 0\n");
     expectRefused("--bold " + quoted(bold.string()) + " --motion " + quoted(huge.string()),
                   "error: " + huge.string() + ", line 2, column 4", "cannot be written to the host's motion log");
-    expectRefused("--bold " + quoted(bold.string()) + " --motion /dev/zero --motion-format plain",
-                  "error: /dev/zero", "is not a regular file");
+    expectRefused("--bold " + quoted(bold.string()) + " --motion /dev/zero --motion-format plain", "error: /dev/zero",
+                  "is not a regular file");
 }
 
 // The checks read the header in the file's byte order: a big-endian series
@@ -132,8 +131,7 @@ TEST_F(Hostile, ImpossibleOptionsExitWithTwoNamingTheOption) {
     expectRefused("--project ..", "--project '..'", "not a file name");
     expectRefused("--project \"$(printf 'two\\nlines')\"", "--project 'two", "control character");
     expectRefused("--project " + std::string(700, 'p'), "--project 'ppp", "at most 600");
-    expectRefused("--dims 1024 1024 1024 --volumes 100000", "--dims 1024 1024 1024 with --volumes 100000",
-                  "of memory");
+    expectRefused("--dims 1024 1024 1024 --volumes 100000", "--dims 1024 1024 1024 with --volumes 100000", "of memory");
 }
 
 // The out folder holds one run's results: a new run removes the files of
@@ -164,8 +162,8 @@ TEST_F(Hostile, ANewRunReplacesTheEarlierResultsWhole) {
 // complete results marked partial; a second one ends Korvanth at once and
 // leaves the earlier results as they were.
 TEST_F(Hostile, StopSignalsNeverLeaveAMix) {
-    const std::vector<std::string> paced = {"--out", out.string(), "--dims", "10", "10", "6", "--volumes", "400",
-                                            "--realtime", "--tr", "0.02"};
+    const std::vector<std::string> paced = {"--out",     out.string(), "--dims",     "10",   "10",  "6",
+                                            "--volumes", "400",        "--realtime", "--tr", "0.02"};
     {
         auto started = backgroundKorvanth(paced, folder / "first.txt");
         BackgroundProcess& run = *started;

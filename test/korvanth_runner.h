@@ -2,10 +2,10 @@
 // a user meets it: exit code, messages, and what it left in its out folder.
 #pragma once
 
-#include <sys/wait.h>
-#include <signal.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>

@@ -60,11 +60,17 @@ protected:
 
     // Korvanth watching in/ into out/ with `options`; returns once it waits for the first volume.
     std::unique_ptr<Child> startHost(const std::vector<std::string>& options) {
-        std::vector<std::string> arguments{KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH, "--watch",
-                                           (folder_ / "in").string(), "--out", (folder_ / "out").string()};
+        std::vector<std::string> arguments{KORVANTH_PATH,
+                                           "--plugin",
+                                           TARVEX_PLUGIN_PATH,
+                                           "--watch",
+                                           (folder_ / "in").string(),
+                                           "--out",
+                                           (folder_ / "out").string()};
         arguments.insert(arguments.end(), options.begin(), options.end());
         auto host = std::make_unique<Child>(arguments, folder_ / "host.txt");
-        EXPECT_TRUE(waitFor([&] { return hostSaid("waiting for the first volume"); })) << readText(folder_ / "host.txt");
+        EXPECT_TRUE(waitFor([&] { return hostSaid("waiting for the first volume"); }))
+            << readText(folder_ / "host.txt");
         return host;
     }
     std::unique_ptr<Child> startScanner(const fs::path& from, const std::string& tr) {
@@ -73,19 +79,23 @@ protected:
                                      "--tr", tr, "--chunks", "8", "--write-ms", "40"},
             folder_ / "scanner.txt");
     }
-    bool hostSaid(const std::string& text) const { return readText(folder_ / "host.txt").find(text) != std::string::npos; }
+    bool hostSaid(const std::string& text) const {
+        return readText(folder_ / "host.txt").find(text) != std::string::npos;
+    }
 
     // Replays out/bold.nii.gz with out/bold_motion.txt (the motion the live
     // run used) into replay/ and checks that it gives out/'s maps bit for bit.
     void expectReplayGivesTheSameMaps() {
-        Child replay({KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH, "--bold", (folder_ / "out" / "bold.nii.gz").string(),
-                      "--motion", (folder_ / "out" / "bold_motion.txt").string(), "--motion-format", "plain", "--out",
-                      (folder_ / "replay").string()},
-                     folder_ / "replay.txt");
+        Child replay(
+            {KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH, "--bold", (folder_ / "out" / "bold.nii.gz").string(),
+             "--motion", (folder_ / "out" / "bold_motion.txt").string(), "--motion-format", "plain", "--out",
+             (folder_ / "replay").string()},
+            folder_ / "replay.txt");
         ASSERT_EQ(replay.wait(120.0), 0) << readText(folder_ / "replay.txt");
         const std::string live = readText(folder_ / "out" / "maps.f32");
         EXPECT_FALSE(live.empty());
-        EXPECT_TRUE(live == readText(folder_ / "replay" / "maps.f32")) << "the replay's maps differ from the live run's";
+        EXPECT_TRUE(live == readText(folder_ / "replay" / "maps.f32"))
+            << "the replay's maps differ from the live run's";
     }
 
     // timing.csv's rows: a live volume's latency fields are filled, and its
@@ -176,7 +186,8 @@ TEST_F(LiveRun, SigintInTheMiddleEndsWithCompleteOutputsMarkedPartial) {
     EXPECT_EQ(timingRows(), volumes);
     korvanth::NiftiSeries input;
     ASSERT_TRUE(korvanth::readNiftiSeries(haxbyBold.string(), input, error)) << error;
-    for (int v = 0; v < volumes; ++v) EXPECT_TRUE(saved.volumes[static_cast<std::size_t>(v)] == input.volumes[static_cast<std::size_t>(v)]) << v;
+    for (int v = 0; v < volumes; ++v)
+        EXPECT_TRUE(saved.volumes[static_cast<std::size_t>(v)] == input.volumes[static_cast<std::size_t>(v)]) << v;
     expectReplayGivesTheSameMaps();
 }
 

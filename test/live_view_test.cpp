@@ -50,9 +50,12 @@ std::vector<Event> parseEvents(const std::string& stream) {
         Event event;
         std::istringstream block(stream.substr(at, end - at));
         for (std::string line; std::getline(block, line);) {
-            if (line.rfind("id: ", 0) == 0) event.id = std::stoll(line.substr(4));
-            else if (line.rfind("event: ", 0) == 0) event.type = line.substr(7);
-            else if (line.rfind("data: ", 0) == 0) event.data = line.substr(6);
+            if (line.rfind("id: ", 0) == 0)
+                event.id = std::stoll(line.substr(4));
+            else if (line.rfind("event: ", 0) == 0)
+                event.type = line.substr(7);
+            else if (line.rfind("data: ", 0) == 0)
+                event.data = line.substr(6);
         }
         if (!event.type.empty()) events.push_back(event);
     }
@@ -103,7 +106,8 @@ std::pair<int, std::string> rawRequest(int port, const std::string& request) {
     if (::connect(socketFd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         ::send(socketFd, request.data(), request.size(), 0) == static_cast<ssize_t>(request.size())) {
         char buffer[4096];
-        for (ssize_t n; (n = ::recv(socketFd, buffer, sizeof buffer, 0)) > 0;) answer.append(buffer, static_cast<std::size_t>(n));
+        for (ssize_t n; (n = ::recv(socketFd, buffer, sizeof buffer, 0)) > 0;)
+            answer.append(buffer, static_cast<std::size_t>(n));
     }
     ::close(socketFd);
     if (answer.rfind("HTTP/1.1 ", 0) != 0) return {-1, answer};
@@ -125,9 +129,21 @@ protected:
                               ("korvanth_live_view_" + std::to_string(std::random_device{}() % 100000000u)));
         fs::create_directories(*folder);
         const std::string out = (*folder / "out").string();
-        std::vector<std::string> args{KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH, "--out", out,
-                                      "--serve", "127.0.0.1:0", "--dims", "20", "20", "10",
-                                      "--volumes", std::to_string(runVolumes), "--seed", "3"};
+        std::vector<std::string> args{KORVANTH_PATH,
+                                      "--plugin",
+                                      TARVEX_PLUGIN_PATH,
+                                      "--out",
+                                      out,
+                                      "--serve",
+                                      "127.0.0.1:0",
+                                      "--dims",
+                                      "20",
+                                      "20",
+                                      "10",
+                                      "--volumes",
+                                      std::to_string(runVolumes),
+                                      "--seed",
+                                      "3"};
         korvanth = new tarvex_test::ChildProcess(args);
         // Korvanth says where it serves, runs, writes its results, then says it stays.
         log = new std::string;
@@ -181,7 +197,8 @@ TEST_F(ServedRun, VolumeEventsCarryWhatTheRunWrote) {
     EXPECT_EQ(events.front().type, "run");
     EXPECT_EQ(events.back().type, "end");
     EXPECT_NE(events.back().data.find("\"volumes\":" + std::to_string(runVolumes) + ",\"partial\":false"),
-              std::string::npos) << events.back().data;
+              std::string::npos)
+        << events.back().data;
 
     std::vector<std::string> volumes;
     for (const Event& e : events)
@@ -214,7 +231,8 @@ TEST_F(ServedRun, VolumeEventsCarryWhatTheRunWrote) {
     std::getline(timing, line);
     for (int i = 0; i < runVolumes && std::getline(timing, line); ++i)
         EXPECT_NEAR(number(volumes[i], "latency_ms"), 1000.0 * std::strtod(line.c_str() + line.find(',') + 1, nullptr),
-                    2e-6) << "volume " << i;
+                    2e-6)
+            << "volume " << i;
 
     // Global mean and DVARS over the plug-in's mask (first volume > 100), from the series Korvanth wrote.
     nifti_image* bold = nifti_image_read((out() / "bold.nii.gz").string().c_str(), 1);
@@ -277,15 +295,19 @@ TEST_F(ServedRun, ServesOnlyItsEndpoints) {
     const auto map = rawRequest(port, get("/maps/7.png"));
     EXPECT_EQ(map.first, 200);
     EXPECT_EQ(map.second.substr(1, 3), "PNG");
-    for (const std::string path : {"/../../../../etc/passwd", "/maps/../../../etc/passwd", "/maps/%2e%2e/%2e%2e/etc/passwd",
-                                   "/%2e%2e/%2e%2e/etc/passwd", "//etc/passwd", "/maps/8.png", "/maps/07.png",
-                                   "/maps/", "/index.html", "/app.js", "/events/../api/state", "/api/state/.."})
+    for (const std::string path :
+         {"/../../../../etc/passwd", "/maps/../../../etc/passwd", "/maps/%2e%2e/%2e%2e/etc/passwd",
+          "/%2e%2e/%2e%2e/etc/passwd", "//etc/passwd", "/maps/8.png", "/maps/07.png", "/maps/", "/index.html",
+          "/app.js", "/events/../api/state", "/api/state/.."})
         EXPECT_EQ(rawRequest(port, get(path)).first, 404) << path;
     // Nothing changes the run: other methods are not served, and the state stays.
     const auto before = rawRequest(port, get("/api/state")).second;
     for (const std::string method : {"POST", "PUT", "DELETE"})
         EXPECT_EQ(rawRequest(port, method + " /api/state HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\nConnection: "
-                                             "close\r\n\r\n{}").first, 404) << method;
+                                            "close\r\n\r\n{}")
+                      .first,
+                  404)
+            << method;
     EXPECT_EQ(rawRequest(port, get("/api/state")).second, before);
     // Request limits: a long target, a long header line, many headers, a body.
     EXPECT_EQ(rawRequest(port, get("/" + std::string(10000, 'a'))).first, 414);
@@ -293,9 +315,13 @@ TEST_F(ServedRun, ServesOnlyItsEndpoints) {
     for (int i = 0; i < 100; ++i) many += "X-Header-" + std::to_string(i) + ": 1\r\n";
     EXPECT_EQ(rawRequest(port, many + "\r\n").first, 431);
     EXPECT_EQ(rawRequest(port, "GET / HTTP/1.1\r\nHost: x\r\nConnection: close\r\nX-Long: " + std::string(9000, 'b') +
-                                   "\r\n\r\n").first, 400);
+                                   "\r\n\r\n")
+                  .first,
+              400);
     EXPECT_EQ(rawRequest(port, "POST / HTTP/1.1\r\nHost: x\r\nConnection: close\r\nContent-Length: 4096\r\n\r\n" +
-                                   std::string(4096, 'c')).first, 413);
+                                   std::string(4096, 'c'))
+                  .first,
+              413);
 }
 
 // ---------------------------------------------------------------------------
@@ -306,8 +332,11 @@ TEST(LiveView, ServeAddresses) {
         const char* text;
         const char* address;
         int port;
-    } good[] = {{"8080", "127.0.0.1", 8080}, {"0", "127.0.0.1", 0}, {"0.0.0.0:65535", "0.0.0.0", 65535},
-                {"localhost:80", "localhost", 80}, {"[::1]:9000", "::1", 9000}};
+    } good[] = {{"8080", "127.0.0.1", 8080},
+                {"0", "127.0.0.1", 0},
+                {"0.0.0.0:65535", "0.0.0.0", 65535},
+                {"localhost:80", "localhost", 80},
+                {"[::1]:9000", "::1", 9000}};
     for (const auto& g : good) {
         EXPECT_TRUE(korvanth::parseServeAddress(g.text, address, port, error)) << g.text << ": " << error;
         EXPECT_EQ(address, g.address) << g.text;

@@ -190,9 +190,7 @@ private:
         const int64_t lines = static_cast<int64_t>(c_.size()) / length;
         std::vector<double> line(static_cast<std::size_t>(length));
         for (int64_t l = 0; l < lines; ++l) {
-            const int64_t start = axis == 0 ? l * length
-                                            : axis == 1 ? (l / n_[0]) * n_[0] * n_[1] + l % n_[0]
-                                                        : l;
+            const int64_t start = axis == 0 ? l * length : axis == 1 ? (l / n_[0]) * n_[0] * n_[1] + l % n_[0] : l;
             for (int64_t k = 0; k < length; ++k) line[k] = c_[static_cast<std::size_t>(start + k * stride)];
             double gain = 1.0;
             for (const double z : poles) gain *= (1.0 - z) * (1.0 - 1.0 / z);
@@ -219,13 +217,29 @@ std::vector<MotionEstimate> knownTrace(int32_t volumes) {
     std::vector<MotionEstimate> trace;
     for (int32_t t = 0; t < volumes; ++t) {
         const double u = static_cast<double>(t) / (volumes - 1);
-        MotionEstimate m{1.5 * u, -1.2 * std::sin(pi * u), 0.8 * u * u, 1.5 * std::sin(0.5 * pi * u), -1.0 * u,
-                         0.7 * std::sin(2.0 * pi * u)};
-        if (t == 9) { m[0] += 0.5; m[3] -= 0.5; }                 // a brief twitch
-        if (t >= 18 && t < 21) { m[1] += 1.0; m[5] += 1.0; }      // held for three volumes
-        if (t >= 30) { m[2] -= 2.0; m[4] += 2.0; }                // settles elsewhere
-        if (t == 42 || t == 43) { m[0] -= 3.0; m[3] += 3.0; }     // the big one
-        if (t == 52) { m[1] -= 1.5; m[2] += 1.0; m[5] -= 1.5; }
+        MotionEstimate m{1.5 * u,  -1.2 * std::sin(pi * u),     0.8 * u * u, 1.5 * std::sin(0.5 * pi * u),
+                         -1.0 * u, 0.7 * std::sin(2.0 * pi * u)};
+        if (t == 9) {
+            m[0] += 0.5;
+            m[3] -= 0.5;
+        }  // a brief twitch
+        if (t >= 18 && t < 21) {
+            m[1] += 1.0;
+            m[5] += 1.0;
+        }  // held for three volumes
+        if (t >= 30) {
+            m[2] -= 2.0;
+            m[4] += 2.0;
+        }  // settles elsewhere
+        if (t == 42 || t == 43) {
+            m[0] -= 3.0;
+            m[3] += 3.0;
+        }  // the big one
+        if (t == 52) {
+            m[1] -= 1.5;
+            m[2] += 1.0;
+            m[5] -= 1.5;
+        }
         trace.push_back(m);
     }
     return trace;
@@ -289,8 +303,10 @@ TEST(MotionEstimator, RealVolumeMovedByKnownTraceIsRecovered) {
                 for (int32_t i = 0; i < info.dims[0]; ++i) {
                     double p[3], q[3], u[3];
                     for (int r = 0; r < 3; ++r) p[r] = m[r][0] * i + m[r][1] * j + m[r][2] * k + m[r][3];
-                    for (int r = 0; r < 3; ++r) q[r] = a[r][0] * p[0] + a[r][1] * p[1] + a[r][2] * p[2] + a[r][3] - m[r][3];
-                    for (int r = 0; r < 3; ++r) u[r] = inverse[r][0] * q[0] + inverse[r][1] * q[1] + inverse[r][2] * q[2];
+                    for (int r = 0; r < 3; ++r)
+                        q[r] = a[r][0] * p[0] + a[r][1] * p[1] + a[r][2] * p[2] + a[r][3] - m[r][3];
+                    for (int r = 0; r < 3; ++r)
+                        u[r] = inverse[r][0] * q[0] + inverse[r][1] * q[1] + inverse[r][2] * q[2];
                     const double value = spline(u) + noise(random);
                     volume.push_back(static_cast<int16_t>(std::clamp(std::round(value), -32768.0, 32767.0)));
                 }
@@ -397,7 +413,8 @@ TEST(MotionEstimator, UnusableVolumesKeepTheLastGoodEstimate) {
         EXPECT_EQ(results[bad].estimate, results[bad - 1].estimate) << "volume " << bad + 1;
     }
     EXPECT_NE(results[5].warning.find("blank"), std::string::npos) << results[5].warning;
-    for (const std::size_t good : {3u, 4u, 6u, 8u, 10u, 11u}) EXPECT_TRUE(results[good].reliable) << results[good].warning;
+    for (const std::size_t good : {3u, 4u, 6u, 8u, 10u, 11u})
+        EXPECT_TRUE(results[good].reliable) << results[good].warning;
     EXPECT_FALSE(results[11].estimate == MotionEstimate{});
 
     EstimatedMotion beyond(12);

@@ -17,8 +17,8 @@ protected:
     void SetUp() override {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         const auto tick = std::chrono::steady_clock::now().time_since_epoch().count();
-        folder_ = std::filesystem::temp_directory_path() / (std::string("tarvex_") + info->test_suite_name() +
-                                                            "_" + info->name() + "_" + std::to_string(tick));
+        folder_ = std::filesystem::temp_directory_path() /
+                  (std::string("tarvex_") + info->test_suite_name() + "_" + info->name() + "_" + std::to_string(tick));
         std::filesystem::create_directories(folder_);
         targetFolder_ = folder_.string() + "/";
         savedLogText_ = tarvex::hostFunctions().tLogText;

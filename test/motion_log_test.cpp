@@ -1,7 +1,7 @@
 // The motion log reader: which line a step reads, how the values are cut from
 // their 8-character windows, and what a malformed line or name yields.
-#include "host/host_function_table.h"
 #include "qc/motion_log.h"
+#include "host/host_function_table.h"
 #include "motion_log_fixture.h"
 
 #include <gtest/gtest.h>

@@ -25,7 +25,8 @@ constexpr float inf = std::numeric_limits<float>::infinity();
 constexpr double oneDegreeMm = 3.14159265358979323846 / 180.0 * 50.0;
 
 fs::path freshFolder(const std::string& name) {
-    const fs::path folder = fs::temp_directory_path() / ("qc_report_test_" + name + "_" + std::to_string(std::random_device{}()));
+    const fs::path folder =
+        fs::temp_directory_path() / ("qc_report_test_" + name + "_" + std::to_string(std::random_device{}()));
     fs::remove_all(folder);
     return folder;
 }
@@ -95,21 +96,22 @@ ReportInput syntheticInput() {
     for (int map = 0; map < 8; ++map)
         for (std::size_t i = 0; i < n; ++i)
             if (in.firstVolume[i] > 100.0f)
-                in.maps[map * n + i] = static_cast<float>(static_cast<double>((i * 7 + map * 3) % 23) * 0.25 - (map < 7 ? 2.5 : 0.0));
-    in.maps[0 * n + 10] = nanValue;   // masked: NaN
-    in.maps[0 * n + 11] = inf;        // masked: +inf
-    in.maps[0 * n + 16] = -inf;       // masked: -inf
-    in.maps[1 * n + 0] = nanValue;    // outside the mask: drawn as outside, not as NaN
+                in.maps[map * n + i] =
+                    static_cast<float>(static_cast<double>((i * 7 + map * 3) % 23) * 0.25 - (map < 7 ? 2.5 : 0.0));
+    in.maps[0 * n + 10] = nanValue;  // masked: NaN
+    in.maps[0 * n + 11] = inf;       // masked: +inf
+    in.maps[0 * n + 16] = -inf;      // masked: -inf
+    in.maps[1 * n + 0] = nanValue;   // outside the mask: drawn as outside, not as NaN
     in.maps[1 * n + 1] = inf;
-    in.maps[1 * n + 6] = 1000.0f;     // outside: not the largest |t|
-    in.maps[7 * n + 2] = 99.0f;       // outside (intensity 100): not in the median
+    in.maps[1 * n + 6] = 1000.0f;  // outside: not the largest |t|
+    in.maps[7 * n + 2] = 99.0f;    // outside (intensity 100): not in the median
     in.maps[7 * n + 3] = nanValue;
     in.maps[7 * n + 4] = inf;
     in.mapNames = {"Translation X", "Translation Y", "Translation Z", "Rotation X",
                    "Rotation Y",    "Rotation Z",    "Constant",      "tSNR"};
     // FD: 0, 0.1, 0.8727 (1 degree), 0.3, 0.6 (two translations back), 0.
-    in.motion = {MotionEstimate{0, 0, 0, 0, 0, 0}, MotionEstimate{0.1, 0, 0, 0, 0, 0},
-                 MotionEstimate{0.1, 0, 0, 0, 1.0, 0}, MotionEstimate{0.1, 0.3, 0, 0, 1.0, 0},
+    in.motion = {MotionEstimate{0, 0, 0, 0, 0, 0},        MotionEstimate{0.1, 0, 0, 0, 0, 0},
+                 MotionEstimate{0.1, 0, 0, 0, 1.0, 0},    MotionEstimate{0.1, 0.3, 0, 0, 1.0, 0},
                  MotionEstimate{-0.2, 0.0, 0, 0, 1.0, 0}, MotionEstimate{-0.2, 0.0, 0, 0, 1.0, 0}};
     in.volumeCount = 6;
     in.stepSeconds = {0.004, 0.002, 0.010, 0.003, 0.0025, 0.0030};
@@ -120,12 +122,11 @@ ReportInput syntheticInput() {
 
 TEST(FramewiseDisplacement, SumsAbsoluteBackwardDifferencesWithRotationsOnA50MmSphere) {
     EXPECT_TRUE(korvanth::framewiseDisplacement({}).empty());
-    const std::vector<MotionEstimate> trace = {
-        {0.0, 0.0, 0.0, 0.0, 0.0, 0.0},
-        {0.0, 0.0, 0.0, 1.0, 0.0, 0.0},    // 1-degree rotation step
-        {0.0, 0.0, 0.0, 1.0, 0.0, 0.0},    // still
-        {0.2, -0.3, 0.0, 1.0, 0.0, 0.0},   // translations of both signs
-        {0.0, 0.0, 0.1, 1.0, 0.0, -0.5}};  // back, plus a negative rotation
+    const std::vector<MotionEstimate> trace = {{0.0, 0.0, 0.0, 0.0, 0.0, 0.0},
+                                               {0.0, 0.0, 0.0, 1.0, 0.0, 0.0},    // 1-degree rotation step
+                                               {0.0, 0.0, 0.0, 1.0, 0.0, 0.0},    // still
+                                               {0.2, -0.3, 0.0, 1.0, 0.0, 0.0},   // translations of both signs
+                                               {0.0, 0.0, 0.1, 1.0, 0.0, -0.5}};  // back, plus a negative rotation
     const std::vector<double> fd = korvanth::framewiseDisplacement(trace);
     ASSERT_EQ(fd.size(), trace.size());
     EXPECT_EQ(fd[0], 0.0);
@@ -190,8 +191,8 @@ TEST(QcReport, WritesPageAndPicturesWithFiguresOfTheInput) {
         if (std::isfinite(in.maps[7 * n + i])) tsnr.push_back(in.maps[7 * n + i]);
     }
     std::sort(tsnr.begin(), tsnr.end());
-    const double medianMap = tsnr.size() % 2 ? tsnr[tsnr.size() / 2]
-                                             : (tsnr[tsnr.size() / 2 - 1] + tsnr[tsnr.size() / 2]) / 2.0;
+    const double medianMap =
+        tsnr.size() % 2 ? tsnr[tsnr.size() / 2] : (tsnr[tsnr.size() / 2 - 1] + tsnr[tsnr.size() / 2]) / 2.0;
     EXPECT_EQ(figure(html, "volumes"), 6.0);
     EXPECT_EQ(figure(html, "voxels"), 120.0);
     EXPECT_EQ(figure(html, "masked-voxels"), static_cast<double>(masked));

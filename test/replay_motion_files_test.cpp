@@ -67,7 +67,8 @@ TEST(MotionFiles, ConfoundsColumnsAreFoundByNameAndFirstRowNaIsZero) {
     const std::string text =
         "global_signal\trot_z\ttrans_x\tframewise_displacement\trot_x\ttrans_z\trot_y\ttrans_y\n"
         "812.5\tn/a\tn/a\tn/a\tn/a\tn/a\tn/a\tn/a\n"
-        "813.0\t" + radians(3.0) + "\t0.5\tn/a\t" + radians(1.0) + "\t2.25\t" + radians(-2.0) + "\t-1.5\n";
+        "813.0\t" +
+        radians(3.0) + "\t0.5\tn/a\t" + radians(1.0) + "\t2.25\t" + radians(-2.0) + "\t-1.5\n";
     auto motion = parse(text, MotionFormat::Fmriprep);
     ASSERT_EQ(motion.size(), 2u);
     expectEstimate(motion[0], {0, 0, 0, 0, 0, 0});
@@ -88,8 +89,7 @@ TEST(MotionFiles, MalformedRowsAreNamedByLine) {
     const std::string error = parseError("0 0 0 0 0 0\n0 0 0 0 0\n", MotionFormat::Fsl);
     EXPECT_NE(error.find("bad.txt, line 2: has 5 columns"), std::string::npos) << error;
     EXPECT_NE(parseError("0 0 0 0 0 0 0\n", MotionFormat::Spm).find("has 7 columns"), std::string::npos);
-    EXPECT_NE(parseError("0 0 0 0 x1 0\n", MotionFormat::Plain).find("'x1' is not a finite number"),
-              std::string::npos);
+    EXPECT_NE(parseError("0 0 0 0 x1 0\n", MotionFormat::Plain).find("'x1' is not a finite number"), std::string::npos);
     EXPECT_NE(parseError("0 0 0 0 nan 0\n", MotionFormat::Plain).find("'nan'"), std::string::npos);
     EXPECT_NE(parseError("0 0 0 0 1.5.2 0\n", MotionFormat::Plain).find("'1.5.2'"), std::string::npos);
 }

@@ -38,9 +38,9 @@ const std::string restRp = dataDir + "/rest120_rp_spm12.txt";
 
 // Skips the test when a file of the shared data (kept beside the project, not
 // in it) is missing, naming the file.
-#define REQUIRE_SHARED_FILE(path)                                                             \
-    do {                                                                                      \
-        if (!fs::exists(path)) GTEST_SKIP() << "shared data file missing: " << (path);      \
+#define REQUIRE_SHARED_FILE(path)                                                      \
+    do {                                                                               \
+        if (!fs::exists(path)) GTEST_SKIP() << "shared data file missing: " << (path); \
     } while (false)
 
 std::vector<float> readMaps(const fs::path& path) {
@@ -120,8 +120,9 @@ TEST_F(SyntheticReplay, MostMovedAxisTMapIsLargerOnEdgesThanInside) {
     int axis = 0;
     double widest = 0.0;
     for (int a = 0; a < 3; ++a) {
-        const auto [low, high] = std::minmax_element(motion.begin(), motion.end(),
-                                                     [a](const MotionEstimate& p, const MotionEstimate& q) { return p[a] < q[a]; });
+        const auto [low, high] =
+            std::minmax_element(motion.begin(), motion.end(),
+                                [a](const MotionEstimate& p, const MotionEstimate& q) { return p[a] < q[a]; });
         if ((*high)[a] - (*low)[a] > widest) {
             widest = (*high)[a] - (*low)[a];
             axis = a;
@@ -146,8 +147,10 @@ TEST_F(SyntheticReplay, MostMovedAxisTMapIsLargerOnEdgesThanInside) {
                             flat = !grid.inside(x + dx, y + dy, z + dz) ||
                                    still[grid.index(x + dx, y + dy, z + dz)] == still[v];
                 const double t = std::fabs(maps[v + static_cast<std::size_t>(axis) * grid.count()]);
-                if (std::fabs(slope) > 100.0) edge.push_back(t);
-                else if (flat) interior.push_back(t);
+                if (std::fabs(slope) > 100.0)
+                    edge.push_back(t);
+                else if (flat)
+                    interior.push_back(t);
             }
     ASSERT_GT(edge.size(), 500u);
     ASSERT_GT(interior.size(), 200u);  // enough uniform white matter for a median
@@ -171,18 +174,18 @@ TEST(PhantomMotion, RotationsAreRightHandedDegreesAboutTheCentreThenShifted) {
     };
     const double c30 = 10.0 * std::sqrt(3.0) / 2.0, s30 = 5.0;
     const Case cases[] = {
-        {{0, 0, 0, 0, 0, 90}, {0, 10, 0}, {10, 0, 0}},   // about z: +x turns to +y
-        {{0, 0, 0, 90, 0, 0}, {0, 0, 10}, {0, 10, 0}},   // about x: +y turns to +z
-        {{0, 0, 0, 0, 90, 0}, {10, 0, 0}, {0, 0, 10}},   // about y: +z turns to +x
+        {{0, 0, 0, 0, 0, 90}, {0, 10, 0}, {10, 0, 0}},     // about z: +x turns to +y
+        {{0, 0, 0, 90, 0, 0}, {0, 0, 10}, {0, 10, 0}},     // about x: +y turns to +z
+        {{0, 0, 0, 0, 90, 0}, {10, 0, 0}, {0, 0, 10}},     // about y: +z turns to +x
         {{0, 0, 0, 0, 0, 30}, {c30, s30, 0}, {10, 0, 0}},  // degrees, not radians
-        {{1, 2, 3, 0, 0, 90}, {1, 12, 3}, {10, 0, 0}},   // turned, then shifted
+        {{1, 2, 3, 0, 0, 90}, {1, 12, 3}, {10, 0, 0}},     // turned, then shifted
     };
     for (const Case& c : cases) {
         double still[3];
         korvanth::PhantomMotion(c.motion).stillPointAt(c.shown, still);
         for (int axis = 0; axis < 3; ++axis)
-            EXPECT_NEAR(still[axis], c.still[axis], 1e-9) << "axis " << axis << " of motion " << c.motion[3] << ' '
-                                                         << c.motion[4] << ' ' << c.motion[5];
+            EXPECT_NEAR(still[axis], c.still[axis], 1e-9)
+                << "axis " << axis << " of motion " << c.motion[3] << ' ' << c.motion[4] << ' ' << c.motion[5];
     }
 }
 
@@ -214,7 +217,9 @@ TEST_F(SyntheticReplay, TsnrOfUniformRegionMatchesGeneratedSignal) {
                     const double d = series[v + static_cast<std::size_t>(t) * grid.count()] - mean;
                     squares += d * d;
                 }
-                worstRelative = std::max(worstRelative, std::fabs(tsnr.back() / (mean / std::sqrt(squares / static_cast<double>(bold->nt))) - 1.0));
+                worstRelative = std::max(
+                    worstRelative,
+                    std::fabs(tsnr.back() / (mean / std::sqrt(squares / static_cast<double>(bold->nt))) - 1.0));
             }
     ASSERT_GT(tsnr.size(), 200u);
     const double n = options.volumes, d = options.driftPercent / 100.0, level = korvanth::phantom::whiteMatter;
@@ -236,8 +241,8 @@ TEST_F(SyntheticReplay, TsnrOfUniformRegionMatchesGeneratedSignal) {
 TEST_F(SyntheticReplay, ReplayingItsOwnSeriesGivesTheSameMaps) {
     const fs::path again = out->parent_path() / "again";
     const Outcome o = runKorvanth("--bold " + quoted((*out / "bold.nii.gz").string()) + " --motion " +
-                               quoted((*out / "bold_motion.txt").string()) + " --motion-format plain --out " +
-                               quoted(again.string()));
+                                  quoted((*out / "bold_motion.txt").string()) + " --motion-format plain --out " +
+                                  quoted(again.string()));
     ASSERT_EQ(o.exitCode, 0) << o.output;
     const std::string first = readBytes(*out / "maps.f32"), second = readBytes(again / "maps.f32");
     EXPECT_EQ(first.size(), 8u * grid.count() * sizeof(float));
@@ -275,8 +280,8 @@ TEST(RecordedRuns, OneSliceRunWithFslMotionReplaysWithItsGeometry) {
     REQUIRE_SHARED_FILE(haxbyBold);
     REQUIRE_SHARED_FILE(haxbyPar);
     const fs::path out = freshFolder("haxby") / "out";
-    const Outcome o = runKorvanth("--bold " + quoted(haxbyBold) + " --motion " + quoted(haxbyPar) + " --out " +
-                               quoted(out.string()));
+    const Outcome o =
+        runKorvanth("--bold " + quoted(haxbyBold) + " --motion " + quoted(haxbyPar) + " --out " + quoted(out.string()));
     ASSERT_EQ(o.exitCode, 0) << o.output;
     const Image input = readImage(haxbyBold, false);
     const Image maps = readImage(out / "maps.nii.gz", true);
@@ -338,7 +343,7 @@ TEST(RecordedRuns, RestingRunShowsMotionAtTheBrainEdge) {
     REQUIRE_SHARED_FILE(restRp);
     const fs::path out = freshFolder("rest") / "out", own = out.parent_path() / "own";
     const Outcome o = runKorvanth("--bold " + quoted(restBold) + " --motion " + quoted(restRp) +
-                               " --motion-format spm --out " + quoted(out.string()));
+                                  " --motion-format spm --out " + quoted(out.string()));
     ASSERT_EQ(o.exitCode, 0) << o.output;
     const Outcome estimated = runKorvanth("--bold " + quoted(restBold) + " --out " + quoted(own.string()));
     ASSERT_EQ(estimated.exitCode, 0) << estimated.output;
@@ -378,8 +383,9 @@ TEST(RecordedRuns, RestingRunShowsMotionAtTheBrainEdge) {
     std::ifstream timing(own / "timing.csv");
     std::string header, line;
     std::getline(timing, header);
-    EXPECT_EQ(header, "volume,step_seconds,longer_than_tr,latency_seconds,detection_seconds,reading_seconds,"
-                      "motion_seconds,outputs_seconds,motion_unreliable");
+    EXPECT_EQ(header,
+              "volume,step_seconds,longer_than_tr,latency_seconds,detection_seconds,reading_seconds,"
+              "motion_seconds,outputs_seconds,motion_unreliable");
     int volumes = 0;
     while (std::getline(timing, line)) {
         ++volumes;

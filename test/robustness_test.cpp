@@ -22,8 +22,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using tarvex::HostFunctionTable;
 using tarvex::hostFunctions;
+using tarvex::HostFunctionTable;
 
 // Every kept input of one fuzz target: its seeds and its former findings.
 std::vector<fs::path> keptInputs(const std::string& target) {
@@ -56,9 +56,7 @@ void replay(const std::string& target, Driver driver) {
     driver(nullptr, 0);
 }
 
-TEST(KeptFuzzInputs, ReplayThroughTheMotionLogReader) {
-    replay("motion_log_fuzzer", tarvex::fuzz::runMotionLogInput);
-}
+TEST(KeptFuzzInputs, ReplayThroughTheMotionLogReader) { replay("motion_log_fuzzer", tarvex::fuzz::runMotionLogInput); }
 
 TEST(KeptFuzzInputs, ReplayThroughThePlugInUnderAFakeHost) {
     replay("plugin_fuzzer", tarvex::fuzz::runPluginInput);

@@ -30,8 +30,7 @@ std::string sevenDigits(double v) {
     return text;
 }
 
-::testing::AssertionResult RoundsTo(const char* actualText, const char* printedText, double actual,
-                                    double printed) {
+::testing::AssertionResult RoundsTo(const char* actualText, const char* printedText, double actual, double printed) {
     if (sevenDigits(actual) == sevenDigits(printed)) return ::testing::AssertionSuccess();
     return ::testing::AssertionFailure() << actualText << " is " << sevenDigits(actual) << " ("
                                          << std::to_string(actual) << "), the example prints " << printedText;
@@ -52,9 +51,7 @@ uint64_t bitsOf(double v) {
 
 const double inf = std::numeric_limits<double>::infinity();
 
-double P(const VoxelModel& m, int i, int j) {
-    return m.covariance[static_cast<std::size_t>(i * m.predictorCount + j)];
-}
+double P(const VoxelModel& m, int i, int j) { return m.covariance[static_cast<std::size_t>(i * m.predictorCount + j)]; }
 
 // One sample in the order the plug-in feeds it: regression, then signal statistics.
 void feed(VoxelModel& m, float y, const std::vector<float>& row) {
@@ -103,12 +100,11 @@ struct Snapshot {
     bool operator==(const Snapshot& o) const {
         return signalSum == o.signalSum && signalM2 == o.signalM2 && signalMean == o.signalMean &&
                signalSd == o.signalSd && scaledTsnr == o.scaledTsnr && covarianceBlock == o.covarianceBlock &&
-               covariance == o.covariance && coefficients == o.coefficients &&
-               predictedHistory == o.predictedHistory && innovationHistory == o.innovationHistory &&
-               residualVariance == o.residualVariance && innovationMean == o.innovationMean &&
-               innovationSqDevSum == o.innovationSqDevSum && innovationSum == o.innovationSum &&
-               predictorCount == o.predictorCount && isFirstSample == o.isFirstSample &&
-               sampleCount == o.sampleCount;
+               covariance == o.covariance && coefficients == o.coefficients && predictedHistory == o.predictedHistory &&
+               innovationHistory == o.innovationHistory && residualVariance == o.residualVariance &&
+               innovationMean == o.innovationMean && innovationSqDevSum == o.innovationSqDevSum &&
+               innovationSum == o.innovationSum && predictorCount == o.predictorCount &&
+               isFirstSample == o.isFirstSample && sampleCount == o.sampleCount;
     }
 };
 
@@ -308,7 +304,8 @@ TEST(VoxelModelTest, FirstSampleCoefficientsFollowTheClosedForm) {
         const long double exact = 1234.0L * 999.0L * row[i] / (1.0L + 999.0L * squares);
         // A few double roundings (c, k, e * k), then one to float: within one float ulp.
         const float expected = static_cast<float>(exact);
-        const float ulp = std::nextafter(std::fabs(expected), std::numeric_limits<float>::infinity()) - std::fabs(expected);
+        const float ulp =
+            std::nextafter(std::fabs(expected), std::numeric_limits<float>::infinity()) - std::fabs(expected);
         EXPECT_LE(std::fabs(m.coefficients[i] - expected), ulp) << i;
     }
 }
@@ -489,10 +486,10 @@ TEST(VoxelModelTest, RowOfAnotherLengthIsIgnored) {
     VoxelModel m, twin;
     feed(m, 1000.0f, rows[0]);
     feed(twin, 1000.0f, rows[0]);
-    expectIgnored(m, std::vector<float>(8, 0.5f));  // one longer
+    expectIgnored(m, std::vector<float>(8, 0.5f));           // one longer
     expectIgnored(m, {0.1f, 0.2f, 0.3f, 0.4f, 0.5f, 1.0f});  // one shorter
-    expectIgnored(m, {});  // empty
-    expectIgnored(m, std::vector<float>(64, -3.0f));  // far longer than the block
+    expectIgnored(m, {});                                    // empty
+    expectIgnored(m, std::vector<float>(64, -3.0f));         // far longer than the block
     feed(m, 1010.0f, rows[1]);
     feed(twin, 1010.0f, rows[1]);
     expectIgnored(m, {1.0f});
@@ -589,7 +586,7 @@ TEST(VoxelModelTest, AgreesWithRegularisedLeastSquares) {
         }
         row[6] = 1.0f;
         y += static_cast<double>(static_cast<int>(generator() % 41) - 20);  // noise of +-20
-        const float intensity = static_cast<float>(std::round(y));    // an integer, as from int16
+        const float intensity = static_cast<float>(std::round(y));          // an integer, as from int16
         rows.push_back(row);
         ys.push_back(intensity);
         feed(m, intensity, row);
@@ -669,19 +666,18 @@ TEST(VoxelModelTest, BitsOfTheUnfusedDocumentedOrderForARowOfThree) {
         std::vector<float> row;
     };
     const std::vector<Sample> samples = {
-        {1040.0f, {-0.256f, -0.78f, 1.0f}},  {944.0f, {0.256f, -0.548f, 1.0f}},
-        {1008.0f, {-0.198f, -0.183f, 1.0f}}, {933.0f, {-0.259f, 0.797f, 1.0f}},
-        {912.0f, {-0.579f, -0.065f, 1.0f}},  {9265.0f, {0.651f, -0.689f, 1.0f}},
+        {1040.0f, {-0.256f, -0.78f, 1.0f}}, {944.0f, {0.256f, -0.548f, 1.0f}},  {1008.0f, {-0.198f, -0.183f, 1.0f}},
+        {933.0f, {-0.259f, 0.797f, 1.0f}},  {912.0f, {-0.579f, -0.065f, 1.0f}}, {9265.0f, {0.651f, -0.689f, 1.0f}},
     };
     VoxelModel m;
     for (const Sample& s : samples) feed(m, s.y, s.row);
 
-    const uint32_t predicted[6] = {0x00000000u /* 0 */,         0x44536871u /* 845.631897 */,
+    const uint32_t predicted[6] = {0x00000000u /* 0 */,          0x44536871u /* 845.631897 */,
                                    0x4440c355u /* 771.052063 */, 0x4474a04bu /* 978.504578 */,
                                    0x448344d4u /* 1050.15088 */, 0x44765180u /* 985.273438 */};
-    const uint32_t innovation[6] = {0x44820000u /* 1040 */,        0x42c4bc78u /* 98.368103 */,
-                                    0x436cf2acu /* 236.947937 */,  0xc23604b0u /* -45.5045776 */,
-                                    0xc30a26a4u /* -138.15094 */,  0x46015ee8u /* 8279.72656 */};
+    const uint32_t innovation[6] = {0x44820000u /* 1040 */,       0x42c4bc78u /* 98.368103 */,
+                                    0x436cf2acu /* 236.947937 */, 0xc23604b0u /* -45.5045776 */,
+                                    0xc30a26a4u /* -138.15094 */, 0x46015ee8u /* 8279.72656 */};
     ASSERT_EQ(m.predictedHistory.size(), 6u);
     ASSERT_EQ(m.innovationHistory.size(), 6u);
     for (std::size_t s = 0; s < 6; ++s) {
@@ -701,8 +697,7 @@ TEST(VoxelModelTest, BitsOfTheUnfusedDocumentedOrderForARowOfThree) {
         {0x3fca1ce9aae2deb8ull, 0x3fcbe8791bf606cbull, 0x3fcdd505aabd5bbeull /* 0.23306341969393246 */},
     };
     for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
-            EXPECT_EQ(bitsOf(P(m, i, j)), covariance[i][j]) << "P(" << i << ", " << j << ")";
+        for (int j = 0; j < 3; ++j) EXPECT_EQ(bitsOf(P(m, i, j)), covariance[i][j]) << "P(" << i << ", " << j << ")";
 
     EXPECT_EQ(bitsOf(m.innovationSum), 0x4603bd8cu /* 8431.38672 */);
     EXPECT_EQ(bitsOf(m.innovationMean), 0x44afa765u /* 1405.23108 */);
@@ -719,7 +714,6 @@ TEST(VoxelModelTest, BitsOfTheUnfusedDocumentedOrderForARowOfThree) {
     EXPECT_EQ(bitsOf(m.signalSd), 0x40a8292c5e1e7fcfull /* 3092.5866555720345 */);
     EXPECT_EQ(bitsOf(m.scaledTsnr), 0x3f99f0e3b1f0da6eull /* 0.025332982764860672 */);
 }
-
 
 // The system's own row: six motion-like predictors and the constant, seven
 // samples. A second, independent case, because a row of seven may take a
@@ -750,70 +744,55 @@ TEST(VoxelModelTest, BitsOfTheUnfusedDocumentedOrderForARowOfSeven) {
     for (const Sample& s : samples) feed(m, s.y, s.row);
 
     const uint32_t predicted[7] = {
-        0x00000000u /* 0 */,
-        0x43454f24u /* 197.309143 */,
-        0x40055a00u /* 2.08361816 */,
-        0x446b33b0u /* 940.807617 */,
-        0x4448e133u /* 803.518738 */,
-        0x44a13e7eu /* 1289.95288 */,
+        0x00000000u /* 0 */,          0x43454f24u /* 197.309143 */, 0x40055a00u /* 2.08361816 */,
+        0x446b33b0u /* 940.807617 */, 0x4448e133u /* 803.518738 */, 0x44a13e7eu /* 1289.95288 */,
         0x444bb2c3u /* 814.793152 */,
     };
     const uint32_t innovation[7] = {
-        0x44850000u /* 1064 */,
-        0x44486c37u /* 801.690857 */,
-        0x447dbaa6u /* 1014.91638 */,
-        0x41918a00u /* 18.1923828 */,
-        0x438a3d9au /* 276.481262 */,
-        0xc3b9f9fau /* -371.952942 */,
+        0x44850000u /* 1064 */,       0x44486c37u /* 801.690857 */, 0x447dbaa6u /* 1014.91638 */,
+        0x41918a00u /* 18.1923828 */, 0x438a3d9au /* 276.481262 */, 0xc3b9f9fau /* -371.952942 */,
         0x43ed9a7au /* 475.206848 */,
     };
     const uint32_t beta[7] = {
-        0xc350390bu /* -208.222824 */,
-        0xc2e460bcu /* -114.188934 */,
-        0x40d7793au /* 6.73354816 */,
-        0x431afc66u /* 154.985931 */,
-        0x429cd05fu /* 78.4069748 */,
-        0xc2f40433u /* -122.008202 */,
+        0xc350390bu /* -208.222824 */, 0xc2e460bcu /* -114.188934 */, 0x40d7793au /* 6.73354816 */,
+        0x431afc66u /* 154.985931 */,  0x429cd05fu /* 78.4069748 */,  0xc2f40433u /* -122.008202 */,
         0x44955952u /* 1194.79126 */,
     };
     // P(i, j) for j >= i, row by row.
     const uint64_t upperCovariance[28] = {
-        0x400589be4609f9a6ull /* 2.6922574493211924 */,  // P(0, 0)
-        0xbff388abb6f8c7c0ull /* -1.2208668849311692 */,  // P(0, 1)
-        0xbff07adfdfe01520ull /* -1.029998659623125 */,  // P(0, 2)
-        0xbfcb998ec465d480ull /* -0.21562370862708136 */,  // P(0, 3)
-        0x3fa3f2a2d03da600ull /* 0.03896054069521071 */,  // P(0, 4)
-        0x3ff0f2dea26025a4ull /* 1.059294351844394 */,  // P(0, 5)
-        0xbfe30152920406c0ull /* -0.59391144293496012 */,  // P(0, 6)
-        0x400b6c88096f1980ull /* 3.4279938447027121 */,  // P(1, 1)
-        0x400d575ee8edb800ull /* 3.6676614949747091 */,  // P(1, 2)
-        0x3fc9223a87986000ull /* 0.19635707493648624 */,  // P(1, 3)
-        0xbfcf703dde6f7000ull /* -0.24561284409617201 */,  // P(1, 4)
-        0xbfef2dea0aed2620ull /* -0.97435476430945656 */,  // P(1, 5)
-        0xbfe40ff901924400ull /* -0.62694979006676022 */,  // P(1, 6)
-        0x401587243d5ad380ull /* 5.3819741808591743 */,  // P(2, 2)
-        0x3fe89541fab65400ull /* 0.76821993796568222 */,  // P(2, 3)
-        0xbfe1ea908260c600ull /* -0.55988336052377008 */,  // P(2, 4)
-        0xbffb8a1faceacda0ull /* -1.7212216143205765 */,  // P(2, 5)
-        0xbfe2c751cbb34400ull /* -0.58683099541860884 */,  // P(2, 6)
-        0x3fe259ce1e1c9e40ull /* 0.57346254235466887 */,  // P(3, 3)
+        0x400589be4609f9a6ull /* 2.6922574493211924 */,     // P(0, 0)
+        0xbff388abb6f8c7c0ull /* -1.2208668849311692 */,    // P(0, 1)
+        0xbff07adfdfe01520ull /* -1.029998659623125 */,     // P(0, 2)
+        0xbfcb998ec465d480ull /* -0.21562370862708136 */,   // P(0, 3)
+        0x3fa3f2a2d03da600ull /* 0.03896054069521071 */,    // P(0, 4)
+        0x3ff0f2dea26025a4ull /* 1.059294351844394 */,      // P(0, 5)
+        0xbfe30152920406c0ull /* -0.59391144293496012 */,   // P(0, 6)
+        0x400b6c88096f1980ull /* 3.4279938447027121 */,     // P(1, 1)
+        0x400d575ee8edb800ull /* 3.6676614949747091 */,     // P(1, 2)
+        0x3fc9223a87986000ull /* 0.19635707493648624 */,    // P(1, 3)
+        0xbfcf703dde6f7000ull /* -0.24561284409617201 */,   // P(1, 4)
+        0xbfef2dea0aed2620ull /* -0.97435476430945656 */,   // P(1, 5)
+        0xbfe40ff901924400ull /* -0.62694979006676022 */,   // P(1, 6)
+        0x401587243d5ad380ull /* 5.3819741808591743 */,     // P(2, 2)
+        0x3fe89541fab65400ull /* 0.76821993796568222 */,    // P(2, 3)
+        0xbfe1ea908260c600ull /* -0.55988336052377008 */,   // P(2, 4)
+        0xbffb8a1faceacda0ull /* -1.7212216143205765 */,    // P(2, 5)
+        0xbfe2c751cbb34400ull /* -0.58683099541860884 */,   // P(2, 6)
+        0x3fe259ce1e1c9e40ull /* 0.57346254235466887 */,    // P(3, 3)
         0xbf8ed59553f21000ull /* -0.015055815338435252 */,  // P(3, 4)
-        0xbfe0f78b0468f230ull /* -0.53021765576665381 */,  // P(3, 5)
-        0x3fc55285efa5a800ull /* 0.16658090783613488 */,  // P(3, 6)
-        0x3fdc5ddfa74ce580ull /* 0.44322959268500739 */,  // P(4, 4)
-        0x3fca2de70476bec0ull /* 0.20452583044015249 */,  // P(4, 5)
-        0x3fa0f9b975494800ull /* 0.033155246321840082 */,  // P(4, 6)
-        0x3ff4364b7df868e9ull /* 1.2632555885998562 */,  // P(5, 5)
-        0xbfc8eb572b7beec0ull /* -0.19468202231643339 */,  // P(5, 6)
-        0x3fe316c5e7500f00ull /* 0.59652991464869842 */,  // P(6, 6)
+        0xbfe0f78b0468f230ull /* -0.53021765576665381 */,   // P(3, 5)
+        0x3fc55285efa5a800ull /* 0.16658090783613488 */,    // P(3, 6)
+        0x3fdc5ddfa74ce580ull /* 0.44322959268500739 */,    // P(4, 4)
+        0x3fca2de70476bec0ull /* 0.20452583044015249 */,    // P(4, 5)
+        0x3fa0f9b975494800ull /* 0.033155246321840082 */,   // P(4, 6)
+        0x3ff4364b7df868e9ull /* 1.2632555885998562 */,     // P(5, 5)
+        0xbfc8eb572b7beec0ull /* -0.19468202231643339 */,   // P(5, 6)
+        0x3fe316c5e7500f00ull /* 0.59652991464869842 */,    // P(6, 6)
     };
     const uint64_t tValues[7] = {
-        0xbfd3d398cfba7cf5ull /* -0.30978985105498619 */,
-        0xbfc345743adb57f2ull /* -0.15055706857555112 */,
-        0x3f7d05ae98152ddaull /* 0.0070854969101889712 */,
-        0x3fdff9b815452b18ull /* 0.49961664273421169 */,
-        0x3fd26665592b7007ull /* 0.28749974925972349 */,
-        0xbfd0f5b4f4e01db7ull /* -0.26499675668352601 */,
+        0xbfd3d398cfba7cf5ull /* -0.30978985105498619 */,  0xbfc345743adb57f2ull /* -0.15055706857555112 */,
+        0x3f7d05ae98152ddaull /* 0.0070854969101889712 */, 0x3fdff9b815452b18ull /* 0.49961664273421169 */,
+        0x3fd26665592b7007ull /* 0.28749974925972349 */,   0xbfd0f5b4f4e01db7ull /* -0.26499675668352601 */,
         0x400e35fac782aeb2ull /* 3.7763572298771004 */,
     };
 

@@ -112,8 +112,8 @@ TEST_F(WatchFolder, TruncatedGapAndCorruptVolumesEndTheRunAfterTheVolumesBeforeT
             std::vector<char> noise(fs::file_size(third));
             std::mt19937 random(3);
             for (char& b : noise) b = static_cast<char>(random());
-            std::ofstream(folder_ / "001_000013_000003.dcm", std::ios::binary).write(noise.data(),
-                                                                                     static_cast<std::streamsize>(noise.size()));
+            std::ofstream(folder_ / "001_000013_000003.dcm", std::ios::binary)
+                .write(noise.data(), static_cast<std::streamsize>(noise.size()));
         }
         korvanth::WatchFolderSource source(settings_);
         const Run r = run(source);
@@ -153,8 +153,7 @@ TEST_F(WatchFolder, FilesOfOtherSeriesAreIgnoredAndVolumesComeInNumberOrder) {
     // Instance numbers 1..6 under names that sort otherwise; the realtime
     // export's files (another series UID) are older and end in .dcm too.
     const char* names[6] = {"b.dcm", "a.dcm", "f.dcm", "c.dcm", "e.dcm", "d.dcm"};
-    for (int v = 0; v < 6; ++v)
-        place(mosaicDir / ("IM-0001-000" + std::to_string(v + 1) + ".dcm"), names[v], 10 - v);
+    for (int v = 0; v < 6; ++v) place(mosaicDir / ("IM-0001-000" + std::to_string(v + 1) + ".dcm"), names[v], 10 - v);
     place(exportDir / "001_000013_000001.dcm", "z.dcm", 60);
     settings_.volumeLimit = 4;
     korvanth::WatchFolderSource source(settings_);

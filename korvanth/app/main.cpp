@@ -33,8 +33,9 @@ CLI::Validator finiteIn(double low, double high) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Korvanth: replays an fMRI run through a real-time plug-in and writes what it produced.\n"
-                 "With no arguments it replays the built-in synthetic run through the plug-in built beside it."};
+    CLI::App app{
+        "Korvanth: replays an fMRI run through a real-time plug-in and writes what it produced.\n"
+        "With no arguments it replays the built-in synthetic run through the plug-in built beside it."};
     KorvanthOptions o;
     o.pluginPath = defaultPluginPath();
     app.add_option("--plugin", o.pluginPath, "Plug-in library to load")->capture_default_str();
@@ -46,8 +47,9 @@ int main(int argc, char** argv) {
                    "(default: synthetic, or the name of the --bold file)");
     app.add_flag("--init-only", o.initOnly, "Stop after initPlugin and report its result");
 
-    auto* bold = app.add_option("--bold", o.boldPath, "4D NIfTI series to replay (.nii or .nii.gz) instead of the synthetic run")
-        ->group("Recorded run");
+    auto* bold =
+        app.add_option("--bold", o.boldPath, "4D NIfTI series to replay (.nii or .nii.gz) instead of the synthetic run")
+            ->group("Recorded run");
     app.add_option("--motion", o.motionPath,
                    "Motion estimates of a recorded run, one row per volume, or none (zeros); "
                    "default: Korvanth estimates each volume's motion as it arrives")
@@ -55,61 +57,90 @@ int main(int argc, char** argv) {
     auto* reference = app.add_option("--reference-volume", o.referenceVolume,
                                      "Volume the estimates are relative to, from 1 (volumes before it get zeros, "
                                      "flagged: a live run cannot look ahead)")
-        ->check(CLI::Range(1, 1000000))->capture_default_str()->group("Motion");
+                          ->check(CLI::Range(1, 1000000))
+                          ->capture_default_str()
+                          ->group("Motion");
     app.add_option("--compare-motion", o.compareMotionPath,
                    "A motion file shown beside the run's motion in the report, with the differences")
         ->group("Motion");
     app.add_option("--motion-format", o.motionFormat,
                    "fsl (rot rad, trans mm), spm (trans mm, rot rad), fmriprep (confounds TSV), plain "
                    "(trans mm, rot degrees), or auto: by name (*.par fsl, rp_*.txt spm, *.tsv fmriprep)")
-        ->check(CLI::IsMember({"auto", "fsl", "spm", "fmriprep", "plain"}))->capture_default_str()
+        ->check(CLI::IsMember({"auto", "fsl", "spm", "fmriprep", "plain"}))
+        ->capture_default_str()
         ->group("Motion");
 
     app.add_option("--tr", o.repetitionTime,
                    "Repetition time in seconds (default: the file's, or 2 for the synthetic run)")
-        ->check(finiteIn(0.0, 600.0))->group("Timing");
-    app.add_flag("--realtime", o.realtime, "Pace the volumes at the TR as a scanner would (default: as fast as possible)")
+        ->check(finiteIn(0.0, 600.0))
+        ->group("Timing");
+    app.add_flag("--realtime", o.realtime,
+                 "Pace the volumes at the TR as a scanner would (default: as fast as possible)")
         ->group("Timing");
 
     const std::string synth = "Synthetic run (default input)";
-    auto* dims = app.add_option("--dims", o.dims, "Volume size X Y Z")->expected(3)->check(CLI::Range(2, 1024))
-        ->capture_default_str()->group(synth);
+    auto* dims = app.add_option("--dims", o.dims, "Volume size X Y Z")
+                     ->expected(3)
+                     ->check(CLI::Range(2, 1024))
+                     ->capture_default_str()
+                     ->group(synth);
     auto* volumes = app.add_option("--volumes", o.synthetic.volumes,
                                    "Number of volumes (with --watch: end the run after this many)")
-        ->check(CLI::Range(2, 100000))->capture_default_str()->group(synth);
+                        ->check(CLI::Range(2, 100000))
+                        ->capture_default_str()
+                        ->group(synth);
     auto* seed = app.add_option("--seed", o.synthetic.seed, "Seed of the noise")->capture_default_str()->group(synth);
     auto* noise = app.add_option("--noise", o.synthetic.noiseSd, "Standard deviation of the Gaussian noise")
-        ->check(finiteIn(0.0, 10000.0))->capture_default_str()->group(synth);
+                      ->check(finiteIn(0.0, 10000.0))
+                      ->capture_default_str()
+                      ->group(synth);
     auto* drift = app.add_option("--drift", o.synthetic.driftPercent, "Linear signal drift over the run, percent")
-        ->check(finiteIn(-100.0, 100.0))->capture_default_str()->group(synth);
-    auto* motionScale = app.add_option("--motion-scale", o.synthetic.motionScale,
-                                       "Factor on the built-in motion trace (0: still head)")
-        ->check(finiteIn(-100.0, 100.0))->capture_default_str()->group(synth);
+                      ->check(finiteIn(-100.0, 100.0))
+                      ->capture_default_str()
+                      ->group(synth);
+    auto* motionScale =
+        app.add_option("--motion-scale", o.synthetic.motionScale, "Factor on the built-in motion trace (0: still head)")
+            ->check(finiteIn(-100.0, 100.0))
+            ->capture_default_str()
+            ->group(synth);
     auto* voxel = app.add_option("--voxel-size", o.synthetic.voxelSizeMm, "Isotropic voxel size in mm")
-        ->check(finiteIn(0.01, 100.0))->capture_default_str()->group(synth);
+                      ->check(finiteIn(0.01, 100.0))
+                      ->capture_default_str()
+                      ->group(synth);
     for (CLI::Option* option : {dims, volumes, seed, noise, drift, motionScale, voxel}) option->excludes(bold);
 
     const std::string liveGroup = "Live run";
     auto* watch = app.add_option("--watch", o.watchFolder,
                                  "Take a live run from this folder: one DICOM or NIfTI file per volume, as the "
                                  "scanner writes them")
-        ->excludes(bold)->group(liveGroup);
+                      ->excludes(bold)
+                      ->group(liveGroup);
     app.add_flag("--include-existing", o.includeExisting, "Take the files already in the folder as the first volumes")
-        ->needs(watch)->group(liveGroup);
+        ->needs(watch)
+        ->group(liveGroup);
     app.add_option("--idle-timeout", o.idleTimeout,
                    "End the run when no volume came for this many seconds (default: 3 TR + 10 s)")
-        ->check(finiteIn(0.0, 86400.0))->needs(watch)->group(liveGroup);
+        ->check(finiteIn(0.0, 86400.0))
+        ->needs(watch)
+        ->group(liveGroup);
     for (CLI::Option* option : {dims, seed, noise, drift, motionScale, voxel}) option->excludes(watch);
 
     const std::string view = "Live view";
-    app.add_option("--serve", o.serve, "Serve the run to a browser at [ADDR:]PORT (ADDR default 127.0.0.1; 0: any free port)")
+    app.add_option("--serve", o.serve,
+                   "Serve the run to a browser at [ADDR:]PORT (ADDR default 127.0.0.1; 0: any free port)")
         ->group(view);
     app.add_option("--linger", o.linger, "Seconds the live view stays up after the run (default: until Ctrl-C)")
-        ->check(finiteIn(0.0, 86400.0))->group(view);
-    app.add_option("--fd-thresholds", o.fdThresholds, "Framewise displacement thresholds in mm")->expected(2)
-        ->check(finiteIn(0.001, 100.0))->capture_default_str()->group(view);
+        ->check(finiteIn(0.0, 86400.0))
+        ->group(view);
+    app.add_option("--fd-thresholds", o.fdThresholds, "Framewise displacement thresholds in mm")
+        ->expected(2)
+        ->check(finiteIn(0.001, 100.0))
+        ->capture_default_str()
+        ->group(view);
     app.add_option("--target-minutes", o.targetMinutes, "Low-motion time wanted, in minutes")
-        ->check(finiteIn(0.01, 1440.0))->capture_default_str()->group(view);
+        ->check(finiteIn(0.01, 1440.0))
+        ->capture_default_str()
+        ->group(view);
 
     try {
         app.parse(argc, argv);
@@ -119,8 +150,8 @@ int main(int argc, char** argv) {
     }
     o.volumesGiven = volumes->count() > 0;
     if (reference->count() > 0 && !o.motionPath.empty()) {
-        std::cerr << "error: --reference-volume goes with Korvanth's own estimates, not with --motion "
-                  << o.motionPath << '\n';
+        std::cerr << "error: --reference-volume goes with Korvanth's own estimates, not with --motion " << o.motionPath
+                  << '\n';
         return exitBadInput;
     }
     return runSession(o);

@@ -90,7 +90,8 @@ bool scannerFiles(const std::string& from, int32_t series, std::vector<VolumeFil
     // Each volume is written to a scratch file by the NIfTI writer and kept
     // as bytes, so that writing into the watched folder is plain copying.
     std::random_device random;
-    const fs::path scratch = fs::temp_directory_path() / ("korvanth-scanner-" + std::to_string(random() % 100000000u) + ".nii");
+    const fs::path scratch =
+        fs::temp_directory_path() / ("korvanth-scanner-" + std::to_string(random() % 100000000u) + ".nii");
     for (std::size_t t = 0; t < run.volumes.size(); ++t) {
         const int16_t* volume = run.volumes[t].data();
         if (!writeNiftiSeries(scratch.string(), run.info.dims, &volume, 1, run.info.repetitionTimeSeconds,

@@ -33,9 +33,9 @@ struct ScannerSettings {
     std::string to;
     double repetitionTimeSeconds = 2.0;
     int32_t series = 1;
-    int32_t volumes = 0;          // write only the first so many; 0: all
+    int32_t volumes = 0;  // write only the first so many; 0: all
     int32_t chunks = 8;
-    double writeSeconds = 0.04;   // how long writing one file takes
+    double writeSeconds = 0.04;  // how long writing one file takes
     std::function<void(const std::string&)> log;
 };
 

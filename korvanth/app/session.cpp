@@ -21,8 +21,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <new>
@@ -38,10 +38,14 @@ namespace {
 bool guessMotionFormat(const std::string& path, MotionFormat& format) {
     const std::string name = fs::path(path).filename().string();
     const std::string extension = fs::path(path).extension().string();
-    if (extension == ".par") format = MotionFormat::Fsl;
-    else if (name.rfind("rp_", 0) == 0 && extension == ".txt") format = MotionFormat::Spm;
-    else if (extension == ".tsv") format = MotionFormat::Fmriprep;
-    else return false;
+    if (extension == ".par")
+        format = MotionFormat::Fsl;
+    else if (name.rfind("rp_", 0) == 0 && extension == ".txt")
+        format = MotionFormat::Spm;
+    else if (extension == ".tsv")
+        format = MotionFormat::Fmriprep;
+    else
+        return false;
     return true;
 }
 
@@ -66,11 +70,11 @@ struct RunInputs {
     std::unique_ptr<VolumeSource> paced;     // the same at the TR, for --realtime
     std::unique_ptr<MotionSource> motion;
     SeriesInfo series;
-    bool madeUp = false;      // the synthetic run: its series and motion are results too
-    bool live = false;        // a watched folder: its series is a result too
+    bool madeUp = false;  // the synthetic run: its series and motion are results too
+    bool live = false;    // a watched folder: its series is a result too
     bool motionGiven = false;
     bool motionEstimated = false;
-    std::string motionSource;                     // for the report
+    std::string motionSource;                    // for the report
     std::vector<MotionEstimate> comparedMotion;  // --compare-motion
 
     VolumeSource& source() { return paced ? *paced : *recorded; }
@@ -118,7 +122,8 @@ bool openInputs(KorvanthOptions& o, RunInputs& in, std::string& error) {
         auto nifti = std::make_unique<NiftiSeriesSource>(o.boldPath);
         if (!nifti->open(in.series, error)) return false;
         for (const std::string& warning : nifti->warnings()) std::cerr << "warning: " << warning << '\n';
-        if (o.repetitionTime > 0.0) in.series.repetitionTimeSeconds = o.repetitionTime;
+        if (o.repetitionTime > 0.0)
+            in.series.repetitionTimeSeconds = o.repetitionTime;
         else if (!nifti->repetitionTimeRecorded())
             std::cerr << "warning: " << o.boldPath << ": the header records no TR; assuming 2 s (set it with --tr)\n";
         in.recorded = std::move(nifti);
@@ -182,7 +187,8 @@ void lingerLiveView(LiveView& live, double seconds) {
     rearmStopHandlers();
     clearRunStopRequest();
     std::cout << "Live view stays at " << live.url()
-              << (seconds < 0.0 ? " until Ctrl-C" : " for " + std::to_string(static_cast<int>(std::ceil(seconds))) + " s")
+              << (seconds < 0.0 ? " until Ctrl-C"
+                                : " for " + std::to_string(static_cast<int>(std::ceil(seconds))) + " s")
               << std::endl;
     live.linger(seconds);
 }
@@ -196,13 +202,15 @@ void printLatency(const std::vector<VolumeTiming>& timings, double repetitionTim
         if (t.fromFile) latency.push_back(t.latencySeconds * 1000.0);
     if (latency.empty()) return;
     std::sort(latency.begin(), latency.end());
-    const double median = latency.size() % 2 == 1 ? latency[latency.size() / 2]
-                                                  : (latency[latency.size() / 2 - 1] + latency[latency.size() / 2]) / 2.0;
-    const double p95 = latency[std::min(latency.size() - 1,
-                                        static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(latency.size()))) - 1)];
+    const double median = latency.size() % 2 == 1
+                              ? latency[latency.size() / 2]
+                              : (latency[latency.size() / 2 - 1] + latency[latency.size() / 2]) / 2.0;
+    const double p95 = latency[std::min(
+        latency.size() - 1, static_cast<std::size_t>(std::ceil(0.95 * static_cast<double>(latency.size()))) - 1)];
     const double trMs = repetitionTimeSeconds * 1000.0;
-    std::printf("Latency from file written to maps: median %.1f ms (%.1f%% of the TR), 95th percentile %.1f ms (%.1f%%)\n",
-                median, 100.0 * median / trMs, p95, 100.0 * p95 / trMs);
+    std::printf(
+        "Latency from file written to maps: median %.1f ms (%.1f%% of the TR), 95th percentile %.1f ms (%.1f%%)\n",
+        median, 100.0 * median / trMs, p95, 100.0 * p95 / trMs);
 }
 
 // Memory a run needs, estimated before anything is allocated: the host's one
@@ -273,15 +281,15 @@ int runSession(KorvanthOptions& o) {
               << "Author:  " << renderLogLine(info.author, false) << '\n';
 
     const bool accepted = session->plugin().initPlugin();
-    std::cout << "initPlugin: " << (accepted ? "accepted" : "refused") << " host version " << state.version.major
-              << '.' << state.version.minor << '.' << state.version.subMinor << '\n';
+    std::cout << "initPlugin: " << (accepted ? "accepted" : "refused") << " host version " << state.version.major << '.'
+              << state.version.minor << '.' << state.version.subMinor << '\n';
     if (!accepted) return exitHostRefused;
     if (o.initOnly) return exitSuccess;
 
-    const std::string projectName = !o.projectName.empty()    ? o.projectName
-                                     : !o.watchFolder.empty() ? "live"
-                                     : o.boldPath.empty()     ? "synthetic"
-                                                              : stemOf(o.boldPath);
+    const std::string projectName = !o.projectName.empty()   ? o.projectName
+                                    : !o.watchFolder.empty() ? "live"
+                                    : o.boldPath.empty()     ? "synthetic"
+                                                             : stemOf(o.boldPath);
     const std::string problem = projectNameProblem(projectName, OutputFolder::stagingFolderFor(o.outFolder));
     if (!problem.empty())
         return fail((o.projectName.empty() ? "the project name '" + projectName + "' (from --bold)"
@@ -293,10 +301,11 @@ int runSession(KorvanthOptions& o) {
     const SeriesInfo& series = inputs.series;
     const uint64_t needed = estimatedRunBytes(series), available = availableMemoryBytes();
     if (available > 0 && needed > available)
-        return fail((o.boldPath.empty() && o.watchFolder.empty() ? "--dims " + std::to_string(series.dims[0]) + " " +
-                                              std::to_string(series.dims[1]) + " " + std::to_string(series.dims[2]) +
-                                              " with --volumes " + std::to_string(series.expectedVolumes)
-                                        : series.title) +
+        return fail((o.boldPath.empty() && o.watchFolder.empty()
+                         ? "--dims " + std::to_string(series.dims[0]) + " " + std::to_string(series.dims[1]) + " " +
+                               std::to_string(series.dims[2]) + " with --volumes " +
+                               std::to_string(series.expectedVolumes)
+                         : series.title) +
                     ": the run needs about " + gigabytes(needed) + " of memory (" +
                     std::to_string(series.expectedVolumes) + " volumes of " + std::to_string(series.voxelCount()) +
                     " voxels, and the plug-in's models), but only " + gigabytes(available) + " are available");
@@ -334,8 +343,10 @@ int runSession(KorvanthOptions& o) {
     // The plug-in is unloaded after the writer is gone: its last log lines go to the terminal only.
     state.logListener = [&terminal](const std::string& line) { terminal.hostLogLine(line); };
     if (!outcome.motionLogWritten)
-        return fail(outcome.motionLogPath + ": the motion log could not be written, so the plug-in saw no motion; "
-                    "no results were left in " + o.outFolder);
+        return fail(outcome.motionLogPath +
+                    ": the motion log could not be written, so the plug-in saw no motion; "
+                    "no results were left in " +
+                    o.outFolder);
 
     const std::vector<double>& stepSeconds = writer.stepSeconds();
     const auto slow = std::count_if(stepSeconds.begin(), stepSeconds.end(),
@@ -343,7 +354,8 @@ int runSession(KorvanthOptions& o) {
     const double slowest = stepSeconds.empty() ? 0.0 : *std::max_element(stepSeconds.begin(), stepSeconds.end());
     if (slow > 0)
         std::cerr << "warning: " << slow << " of " << stepSeconds.size() << " steps took longer than the TR of "
-                  << series.repetitionTimeSeconds << " s (slowest " << slowest << " s): the plug-in would fall behind\n";
+                  << series.repetitionTimeSeconds << " s (slowest " << slowest
+                  << " s): the plug-in would fall behind\n";
 
     if (inputs.live) printLatency(writer.timings(), series.repetitionTimeSeconds);
 

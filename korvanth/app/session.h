@@ -13,10 +13,10 @@ namespace korvanth {
 // Exit codes of Korvanth.
 enum ExitCode : int {
     exitSuccess = 0,
-    exitBadInput = 2,       // a bad input file or option; nothing was written
-    exitHostRefused = 3,    // the plug-in's initPlugin refused the host
-    exitPluginFailed = 4,   // a plug-in operation returned false
-    exitPartialRun = 5,     // the run ended early; its results are committed, marked partial
+    exitBadInput = 2,      // a bad input file or option; nothing was written
+    exitHostRefused = 3,   // the plug-in's initPlugin refused the host
+    exitPluginFailed = 4,  // a plug-in operation returned false
+    exitPartialRun = 5,    // the run ended early; its results are committed, marked partial
 };
 
 struct KorvanthOptions {
@@ -38,7 +38,7 @@ struct KorvanthOptions {
     bool initOnly = false;
     std::vector<int32_t> dims{48, 48, 24};
     SyntheticOptions synthetic;
-    std::string serve;  // [ADDR:]PORT of the live view; empty: none
+    std::string serve;     // [ADDR:]PORT of the live view; empty: none
     double linger = -1.0;  // seconds the live view stays after the run; negative: until Ctrl-C
     std::vector<double> fdThresholds{0.2, 0.5};
     double targetMinutes = 5.0;

@@ -9,12 +9,25 @@ std::string renderLogLine(const std::string& line, bool styled) {
     std::string out;
     for (std::size_t i = 0; i < line.size();) {
         auto tag = [&](const char* text) { return line.compare(i, std::char_traits<char>::length(text), text) == 0; };
-        if (tag("<br>")) { out += '\n'; i += 4; }
-        else if (tag("<b>")) { if (styled) out += "\x1b[1m"; i += 3; }
-        else if (tag("</b>")) { if (styled) out += "\x1b[22m"; i += 4; }
-        else if (tag("<i>")) { if (styled) out += "\x1b[3m"; i += 3; }
-        else if (tag("</i>")) { if (styled) out += "\x1b[23m"; i += 4; }
-        else { out += line[i]; ++i; }
+        if (tag("<br>")) {
+            out += '\n';
+            i += 4;
+        } else if (tag("<b>")) {
+            if (styled) out += "\x1b[1m";
+            i += 3;
+        } else if (tag("</b>")) {
+            if (styled) out += "\x1b[22m";
+            i += 4;
+        } else if (tag("<i>")) {
+            if (styled) out += "\x1b[3m";
+            i += 3;
+        } else if (tag("</i>")) {
+            if (styled) out += "\x1b[23m";
+            i += 4;
+        } else {
+            out += line[i];
+            ++i;
+        }
     }
     return out;
 }

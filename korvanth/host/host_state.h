@@ -5,8 +5,8 @@
 #include "tarvex/host_function_list.h"
 
 #include <array>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,7 +17,7 @@ enum class HostCall : int {
 #define KORVANTH_HOST_CALL_SLOT(stem) stem,
     TARVEX_HOST_FUNCTIONS_ALL(KORVANTH_HOST_CALL_SLOT)
 #undef KORVANTH_HOST_CALL_SLOT
-    Count
+        Count
 };
 constexpr int hostCallCount = static_cast<int>(HostCall::Count);
 
@@ -86,6 +86,5 @@ struct HostState {
 
 // The host process's one state.
 HostState& host();
-
 
 }  // namespace korvanth

@@ -26,9 +26,7 @@ PluginLibrary::~PluginLibrary() {
     if (handle_ != nullptr) dlclose(handle_);
 }
 
-void* PluginLibrary::function(const char* name) const {
-    return handle_ != nullptr ? dlsym(handle_, name) : nullptr;
-}
+void* PluginLibrary::function(const char* name) const { return handle_ != nullptr ? dlsym(handle_, name) : nullptr; }
 
 std::string pluginFileName(const std::string& baseName) { return "lib" + baseName + ".so"; }
 

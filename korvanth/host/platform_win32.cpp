@@ -3,8 +3,8 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-#include <share.h>
 #include <io.h>
+#include <share.h>
 
 namespace korvanth {
 
@@ -12,8 +12,8 @@ namespace {
 std::string lastErrorText() {
     const DWORD code = GetLastError();
     char* text = nullptr;
-    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                   nullptr, code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                   code, 0, reinterpret_cast<char*>(&text), 0, nullptr);
     std::string message = text != nullptr ? text : "error " + std::to_string(code);
     if (text != nullptr) LocalFree(text);
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
@@ -31,8 +31,7 @@ PluginLibrary::~PluginLibrary() {
 }
 
 void* PluginLibrary::function(const char* name) const {
-    return handle_ != nullptr ? reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name))
-                              : nullptr;
+    return handle_ != nullptr ? reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name)) : nullptr;
 }
 
 std::string pluginFileName(const std::string& baseName) { return baseName + ".dll"; }

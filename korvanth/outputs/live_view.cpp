@@ -37,7 +37,7 @@ using Clock = std::chrono::steady_clock;
 using Text = std::shared_ptr<const std::string>;
 
 constexpr int mapSlots = 8;
-constexpr float maskThreshold = 100.0f;         // the plug-in's: first-volume intensity above it
+constexpr float maskThreshold = 100.0f;  // the plug-in's: first-volume intensity above it
 constexpr auto keepAliveInterval = std::chrono::seconds(10);
 constexpr std::size_t backlogBatchBytes = 64 * 1024;
 constexpr std::size_t maxRequestHeaders = 64;
@@ -200,7 +200,8 @@ struct LiveView::Impl {
         snapshot->mapCount = std::min(mapCount, mapSlots);
         snapshot->values.assign(values, values + static_cast<std::size_t>(snapshot->mapCount) * voxels);
         for (int32_t k = 0; k < snapshot->mapCount; ++k)
-            snapshot->names.push_back(k < static_cast<int32_t>(names.size()) ? names[k] : "Map " + std::to_string(k + 1));
+            snapshot->names.push_back(k < static_cast<int32_t>(names.size()) ? names[k]
+                                                                             : "Map " + std::to_string(k + 1));
         lastMapsCopy = Clock::now();
         std::lock_guard<std::mutex> lock(mapsMutex);
         maps = std::move(snapshot);
@@ -244,10 +245,8 @@ struct LiveView::Impl {
         }
         response.set_chunked_content_provider(
             "text/event-stream",
-            [this, client, backlog = std::move(backlog), sent = std::size_t{0}](std::size_t,
-                                                                                httplib::DataSink& sink) mutable {
-                return sendEvents(*client, backlog, sent, sink);
-            },
+            [this, client, backlog = std::move(backlog), sent = std::size_t{0}](
+                std::size_t, httplib::DataSink& sink) mutable { return sendEvents(*client, backlog, sent, sink); },
             [this, client](bool) { forget(client); });
     }
 
@@ -391,8 +390,8 @@ struct LiveView::Impl {
             }
             return httplib::Server::HandlerResponse::Unhandled;
         });
-        server.set_error_handler(httplib::Server::HandlerWithResponse(
-            [](const httplib::Request&, httplib::Response& response) {
+        server.set_error_handler(
+            httplib::Server::HandlerWithResponse([](const httplib::Request&, httplib::Response& response) {
                 if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
                 response.set_content(response.status == 404 ? "not found\n" : "refused\n", "text/plain");
                 return httplib::Server::HandlerResponse::Handled;
@@ -403,7 +402,8 @@ struct LiveView::Impl {
         server.Get("/events", [this](const httplib::Request& request, httplib::Response& response) {
             serveEvents(request, response);
         });
-        server.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) { serveState(response); });
+        server.Get("/api/state",
+                   [this](const httplib::Request&, httplib::Response& response) { serveState(response); });
         server.Get(R"(/maps/([0-7])\.png)", [this](const httplib::Request& request, httplib::Response& response) {
             serveMap(request.matches[1].str()[0] - '0', response);
         });
@@ -446,7 +446,8 @@ bool LiveView::start(std::string& error) {
     Impl& m = *impl_;
     m.route();
     const LiveViewSettings& s = m.settings;
-    m.port = s.port == 0 ? m.server.bind_to_any_port(s.address) : (m.server.bind_to_port(s.address, s.port) ? s.port : -1);
+    m.port =
+        s.port == 0 ? m.server.bind_to_any_port(s.address) : (m.server.bind_to_port(s.address, s.port) ? s.port : -1);
     if (m.port < 0) {
         error = "--serve: cannot listen on " + s.address + ":" + std::to_string(s.port) +
                 " (in use, or not an address of this machine)";
@@ -484,8 +485,8 @@ void LiveView::stop() {
 }
 
 void LiveView::linger(double seconds) const {
-    const Clock::time_point until =
-        Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(std::max(seconds, 0.0)));
+    const Clock::time_point until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                                       std::chrono::duration<double>(std::max(seconds, 0.0)));
     while (!runStopRequested() && (seconds < 0.0 || Clock::now() < until))
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
@@ -500,14 +501,14 @@ void LiveView::runStarted(const SeriesInfo& series) {
     m.series = series;
     m.runStart = Clock::now();
     const LiveViewSettings& s = m.settings;
-    std::string json = "{\"title\":" + jsonString(series.title) + ",\"dims\":[" + std::to_string(series.dims[0]) +
-                       "," + std::to_string(series.dims[1]) + "," + std::to_string(series.dims[2]) +
-                       "],\"voxel_mm\":[" + jsonNumber(series.voxelSizeMm[0]) + "," +
-                       jsonNumber(series.voxelSizeMm[1]) + "," + jsonNumber(series.voxelSizeMm[2]) +
-                       "],\"tr_s\":" + jsonNumber(series.repetitionTimeSeconds) + ",\"expected_volumes\":" +
-                       (series.expectedVolumes > 0 ? std::to_string(series.expectedVolumes) : "null") +
-                       ",\"fd_thresholds_mm\":[" + jsonNumber(s.fdThresholds[0]) + "," +
-                       jsonNumber(s.fdThresholds[1]) + "],\"target_minutes\":" + jsonNumber(s.targetMinutes) + "}";
+    std::string json =
+        "{\"title\":" + jsonString(series.title) + ",\"dims\":[" + std::to_string(series.dims[0]) + "," +
+        std::to_string(series.dims[1]) + "," + std::to_string(series.dims[2]) + "],\"voxel_mm\":[" +
+        jsonNumber(series.voxelSizeMm[0]) + "," + jsonNumber(series.voxelSizeMm[1]) + "," +
+        jsonNumber(series.voxelSizeMm[2]) + "],\"tr_s\":" + jsonNumber(series.repetitionTimeSeconds) +
+        ",\"expected_volumes\":" + (series.expectedVolumes > 0 ? std::to_string(series.expectedVolumes) : "null") +
+        ",\"fd_thresholds_mm\":[" + jsonNumber(s.fdThresholds[0]) + "," + jsonNumber(s.fdThresholds[1]) +
+        "],\"target_minutes\":" + jsonNumber(s.targetMinutes) + "}";
     m.publish("run", json, nullptr, &m.run, "running");
 }
 
@@ -561,8 +562,8 @@ void LiveView::runFinished(const RunFinished& run) {
     Impl& m = *impl_;
     // The maps at the end, whenever they were last copied.
     if (run.host != nullptr && run.volumeCount > 0 &&
-        run.host->pluginMaps.size() >= static_cast<std::size_t>(run.host->mapCount()) *
-                                           static_cast<std::size_t>(m.series.voxelCount()))
+        run.host->pluginMaps.size() >=
+            static_cast<std::size_t>(run.host->mapCount()) * static_cast<std::size_t>(m.series.voxelCount()))
         m.copyMaps(run.host->pluginMaps.data(), run.host->mapCount(), run.host->mapNames, run.volumeCount - 1);
     const double elapsed = std::chrono::duration<double>(Clock::now() - m.runStart).count();
     const std::string json =

@@ -21,7 +21,7 @@ namespace korvanth {
 
 struct LiveViewSettings {
     std::string address = "127.0.0.1";
-    int port = 8080;  // 0: any free port (port() tells which)
+    int port = 8080;                      // 0: any free port (port() tells which)
     double fdThresholds[2] = {0.2, 0.5};  // mm, the lines of the FD plot and the counts under them
     double targetMinutes = 5.0;           // low-motion time wanted
     std::string reportPath;               // report.html as the page names it after the run; empty: none

@@ -48,8 +48,10 @@ SurfacePtr makeHatch() {
 
 void swatch(cairo_t* cr, double x, double y, double size, const plot::Rgb* colour, cairo_pattern_t* pattern) {
     cairo_rectangle(cr, x, y, size, size);
-    if (pattern) cairo_set_source(cr, pattern);
-    else plot::setColour(cr, *colour);
+    if (pattern)
+        cairo_set_source(cr, pattern);
+    else
+        plot::setColour(cr, *colour);
     cairo_fill_preserve(cr);
     plot::setColour(cr, plot::rgbFromHex(0x888888));
     cairo_set_line_width(cr, 1.0);
@@ -108,9 +110,12 @@ MapSummary summariseMap(const MontageGrid& g, const float* values, int map, cons
     for (std::size_t i = 0; i < g.voxels; ++i) {
         if (g.mask.empty() || !g.mask[i]) continue;
         const double v = values[i];
-        if (std::isnan(v)) ++s.nans;
-        else if (std::isinf(v)) ++(v > 0 ? s.plusInf : s.minusInf);
-        else finite.push_back(v);
+        if (std::isnan(v))
+            ++s.nans;
+        else if (std::isinf(v))
+            ++(v > 0 ? s.plusInf : s.minusInf);
+        else
+            finite.push_back(v);
     }
     s.finite = static_cast<int64_t>(finite.size());
     if (finite.empty()) return s;
@@ -151,15 +156,14 @@ std::vector<int32_t> chooseSlices(const MontageGrid& g) {
     std::vector<int32_t> slices;
     for (int32_t k = 0; k < count; ++k)
         slices.push_back(count == 1 ? first
-                                    : first + static_cast<int32_t>(std::lround(
-                                                  static_cast<double>(k) * (available - 1) / (count - 1))));
+                                    : first + static_cast<int32_t>(
+                                                  std::lround(static_cast<double>(k) * (available - 1) / (count - 1))));
     return slices;
 }
 
 SurfacePtr drawMontage(const MontageGrid& g, const float* values, int map, const MapSummary& s,
                        const std::vector<int32_t>& slices) {
-    const double width = 640.0, pad = 10.0, titleHeight = 36.0, barArea = 96.0, labelHeight = 16.0,
-                 legendHeight = 40.0;
+    const double width = 640.0, pad = 10.0, titleHeight = 36.0, barArea = 96.0, labelHeight = 16.0, legendHeight = 40.0;
     const int columns = std::min<int>(4, static_cast<int>(slices.size()));
     const int rows = (static_cast<int>(slices.size()) + columns - 1) / columns;
     const double gridWidth = width - barArea - pad;
@@ -207,9 +211,12 @@ SurfacePtr drawMontage(const MontageGrid& g, const float* values, int map, const
                 if (g.mask.empty() || !g.mask[i]) continue;
                 const double left = std::round(x0 + x * voxelW), right = std::round(x0 + (x + 1) * voxelW);
                 const double v = values[i];
-                if (std::isnan(v)) cairo_set_source(cr, hatch);
-                else if (std::isinf(v)) plot::setColour(cr, v > 0 ? plusInfColour : minusInfColour);
-                else plot::setColour(cr, valueColour(s, v));
+                if (std::isnan(v))
+                    cairo_set_source(cr, hatch);
+                else if (std::isinf(v))
+                    plot::setColour(cr, v > 0 ? plusInfColour : minusInfColour);
+                else
+                    plot::setColour(cr, valueColour(s, v));
                 cairo_rectangle(cr, left, top, right - left, bottom - top);
                 cairo_fill(cr);
             }
@@ -249,8 +256,8 @@ SurfacePtr drawMontage(const MontageGrid& g, const float* values, int map, const
     // The clamped ends, stated exactly.
     const int endDecimals = std::fabs(s.scaleHi) >= 100.0 ? 0 : std::fabs(s.scaleHi) >= 10.0 ? 1 : 2;
     plot::setColour(cr, plot::rgbFromHex(0x666666));
-    plot::drawText(cr, std::string("\xe2\x89\xa5 ") + fixed(s.scaleHi, endDecimals), barX - 2.0,
-                   barTop - 6.0, 10.5, 0.0, 0.0);
+    plot::drawText(cr, std::string("\xe2\x89\xa5 ") + fixed(s.scaleHi, endDecimals), barX - 2.0, barTop - 6.0, 10.5,
+                   0.0, 0.0);
     plot::drawText(cr, "\xe2\x89\xa4 " + fixed(s.scaleLo, endDecimals), barX - 2.0, barBottom + 14.0, 10.5, 0.0, 0.0);
 
     // Legend of what is not a finite value in the mask.

@@ -36,7 +36,7 @@ MontageGrid montageGrid(const int32_t dims[3], const double voxelSizeMm[3], cons
 struct MapSummary {
     std::string name;
     bool diverging = true;
-    double scaleLo = -1.0, scaleHi = 1.0;  // colour scale, values beyond are clamped
+    double scaleLo = -1.0, scaleHi = 1.0;                           // colour scale, values beyond are clamped
     double largestAbs = std::numeric_limits<double>::quiet_NaN();   // largest |finite value|
     double medianValue = std::numeric_limits<double>::quiet_NaN();  // median of the finite values
     int64_t finite = 0, nans = 0, plusInf = 0, minusInf = 0;

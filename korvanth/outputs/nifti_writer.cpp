@@ -30,9 +30,9 @@ void setGeometry(nifti_image& image, const ImageGeometry& g) {
     image.qoffset_y = g.qoffset[1];
     image.qoffset_z = g.qoffset[2];
     image.qfac = image.pixdim[0] = g.qfac < 0.0 ? -1.0 : 1.0;
-    image.qto_xyz = nifti_quatern_to_dmat44(g.quatern[0], g.quatern[1], g.quatern[2], g.qoffset[0], g.qoffset[1],
-                                            g.qoffset[2], g.voxelSizeMm[0], g.voxelSizeMm[1], g.voxelSizeMm[2],
-                                            image.qfac);
+    image.qto_xyz =
+        nifti_quatern_to_dmat44(g.quatern[0], g.quatern[1], g.quatern[2], g.qoffset[0], g.qoffset[1], g.qoffset[2],
+                                g.voxelSizeMm[0], g.voxelSizeMm[1], g.voxelSizeMm[2], image.qfac);
     image.qto_ijk = nifti_dmat44_inverse(image.qto_xyz);
     image.sform_code = g.sformCode;
     for (int row = 0; row < 3; ++row)
@@ -85,7 +85,8 @@ bool writeImage(const std::string& path, const int32_t dims[3], int64_t fourth, 
 bool writeNiftiSeries(const std::string& path, const int32_t dims[3], const int16_t* const* volumes,
                       int32_t volumeCount, double repetitionTimeSeconds, const ImageGeometry& geometry,
                       const std::string& description, std::string& error) {
-    const int64_t volumeBytes = static_cast<int64_t>(dims[0]) * dims[1] * dims[2] * static_cast<int64_t>(sizeof(int16_t));
+    const int64_t volumeBytes =
+        static_cast<int64_t>(dims[0]) * dims[1] * dims[2] * static_cast<int64_t>(sizeof(int16_t));
     const std::vector<const void*> blocks(volumes, volumes + volumeCount);
     return writeImage(path, dims, volumeCount, repetitionTimeSeconds, NIFTI_TYPE_INT16, blocks.data(), volumeCount,
                       volumeBytes, geometry, description, error);

@@ -10,7 +10,6 @@ namespace korvanth::plot {
 
 namespace {
 
-
 Rgb interpolate(const unsigned* stops, int count, double t) {
     t = std::clamp(std::isnan(t) ? 0.0 : t, 0.0, 1.0);
     const double position = t * (count - 1);
@@ -33,7 +32,10 @@ struct Range {
     bool valid = false;
     void add(double v) {
         if (!std::isfinite(v)) return;
-        if (!valid) { lo = hi = v; valid = true; }
+        if (!valid) {
+            lo = hi = v;
+            valid = true;
+        }
         lo = std::min(lo, v);
         hi = std::max(hi, v);
     }
@@ -49,9 +51,7 @@ Rgb divergingColour(double t) {
     return interpolate(divergingStops, static_cast<int>(std::size(divergingStops)), (t + 1.0) / 2.0);
 }
 
-Rgb sequentialColour(double t) {
-    return interpolate(sequentialStops, static_cast<int>(std::size(sequentialStops)), t);
-}
+Rgb sequentialColour(double t) { return interpolate(sequentialStops, static_cast<int>(std::size(sequentialStops)), t); }
 
 std::vector<double> niceTicks(double lo, double hi, int target) {
     std::vector<double> ticks;
@@ -71,7 +71,8 @@ std::vector<double> niceTicks(double lo, double hi, int target) {
 
 std::string formatTick(double value, double step) {
     int decimals = 0;
-    if (step > 0.0 && std::isfinite(step)) decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 6);
+    if (step > 0.0 && std::isfinite(step))
+        decimals = std::clamp(static_cast<int>(std::ceil(-std::log10(step) - 1e-9)), 0, 6);
     char text[64];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
@@ -81,8 +82,8 @@ void setColour(cairo_t* cr, const Rgb& colour, double alpha) {
     cairo_set_source_rgba(cr, colour.r, colour.g, colour.b, alpha);
 }
 
-void drawText(cairo_t* cr, const std::string& text, double x, double y, double size, double alignX,
-              double alignY, bool bold) {
+void drawText(cairo_t* cr, const std::string& text, double x, double y, double size, double alignX, double alignY,
+              bool bold) {
     cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL,
                            bold ? CAIRO_FONT_WEIGHT_BOLD : CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(cr, size);
@@ -216,8 +217,10 @@ void drawPanel(cairo_t* cr, double x, double y, double width, double height, con
                 drawing = false;
                 continue;
             }
-            if (drawing) cairo_line_to(cr, cx, cy);
-            else cairo_move_to(cr, cx, cy);
+            if (drawing)
+                cairo_line_to(cr, cx, cy);
+            else
+                cairo_move_to(cr, cx, cy);
             drawing = true;
         }
         cairo_stroke(cr);

@@ -29,8 +29,8 @@ std::string formatTick(double value, double step);
 void setColour(cairo_t* cr, const Rgb& colour, double alpha = 1.0);
 // Toy-API text; `alignX` 0 = left, 0.5 = centred, 1 = right, with the
 // baseline at y + ascent * alignY fraction (0.5 centres the capital height).
-void drawText(cairo_t* cr, const std::string& text, double x, double y, double size, double alignX,
-              double alignY, bool bold = false);
+void drawText(cairo_t* cr, const std::string& text, double x, double y, double size, double alignX, double alignY,
+              bool bold = false);
 
 struct Series {
     std::string label;

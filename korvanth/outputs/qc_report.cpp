@@ -43,11 +43,20 @@ std::string escapeHtml(const std::string& text) {
     std::string out;
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -136,10 +145,9 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
     };
     std::vector<MapSummary> summaries;
     for (int map = 0; map < mapCount; ++map)
-        summaries.push_back(summariseMap(g, mapValues(map), map,
-                                         map < static_cast<int>(input.mapNames.size())
-                                             ? input.mapNames[map]
-                                             : "Map " + std::to_string(map + 1)));
+        summaries.push_back(summariseMap(
+            g, mapValues(map), map,
+            map < static_cast<int>(input.mapNames.size()) ? input.mapNames[map] : "Map " + std::to_string(map + 1)));
 
     // Pictures.
     std::vector<std::string> montageFiles;
@@ -174,7 +182,9 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
                                           {"Rotations: difference", "volume", "degrees", {}, {}, false, ""}};
             for (int k = 0; k < 6; ++k) {
                 const plot::Rgb c = axisColours[k % 3];
-                plot::Series other{std::string(axes[k % 3]) + " compared", {}, {0.55 + 0.45 * c.r, 0.55 + 0.45 * c.g, 0.55 + 0.45 * c.b}};
+                plot::Series other{std::string(axes[k % 3]) + " compared",
+                                   {},
+                                   {0.55 + 0.45 * c.r, 0.55 + 0.45 * c.g, 0.55 + 0.45 * c.b}};
                 plot::Series difference{axes[k % 3], {}, c};
                 for (std::size_t t = 0; t < input.motion.size(); ++t) {
                     other.values.push_back(input.comparedMotion[t][k]);
@@ -190,11 +200,11 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
         SurfacePtr motionImage = drawPanels(1200, panels, 290);
         if (!savePng(motionImage.get(), out / "motion.png", error)) return false;
 
-        plot::Panel fdPanel{"", "volume", "mm", {}, {}, true,
-                            "rotations as mm of arc on a 50 mm sphere"};
+        plot::Panel fdPanel{"", "volume", "mm", {}, {}, true, "rotations as mm of arc on a 50 mm sphere"};
         fdPanel.series.push_back({"FD", fd, plot::rgbFromHex(0x333399)});
         if (compared) {
-            fdPanel.series.push_back({"FD compared", framewiseDisplacement(input.comparedMotion), plot::rgbFromHex(0xa0a0d0)});
+            fdPanel.series.push_back(
+                {"FD compared", framewiseDisplacement(input.comparedMotion), plot::rgbFromHex(0xa0a0d0)});
             fdPanel.note += "; paler: " + input.comparedSource;
         }
         fdPanel.lines.push_back({0.2, "0.2 mm", plot::rgbFromHex(0xe6a100)});
@@ -210,14 +220,17 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
     std::copy_if(latencyMs.begin(), latencyMs.end(), std::back_inserter(finiteLatency),
                  [](double v) { return std::isfinite(v); });
     const double medianLatency = median(finiteLatency);
-    const double maxLatency = finiteLatency.empty() ? nan : *std::max_element(finiteLatency.begin(), finiteLatency.end());
+    const double maxLatency =
+        finiteLatency.empty() ? nan : *std::max_element(finiteLatency.begin(), finiteLatency.end());
     if (!latencyMs.empty()) {
         plot::Panel panel{"", "volume", "ms", {}, {}, true, ""};
         panel.series.push_back({"latency", latencyMs, plot::rgbFromHex(0x1f77b4)});
         if (trMs > 0.0) {
             // The TR line only where the latencies stay readable beside it.
-            if (!(maxLatency * 4.0 < trMs)) panel.lines.push_back({trMs, "TR " + number(trMs, 0) + " ms", plot::rgbFromHex(0xd62728)});
-            else panel.note = "TR = " + number(trMs, 0) + " ms, far above this scale";
+            if (!(maxLatency * 4.0 < trMs))
+                panel.lines.push_back({trMs, "TR " + number(trMs, 0) + " ms", plot::rgbFromHex(0xd62728)});
+            else
+                panel.note = "TR = " + number(trMs, 0) + " ms, far above this scale";
         }
         SurfacePtr image = drawPanels(1200, {panel}, 300);
         if (!savePng(image.get(), out / "latency.png", error)) return false;
@@ -252,8 +265,8 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
     html << "</p>";
     if (!input.partial.empty())
         html << "<p class=\"partial\"><strong>Partial run:</strong> " << input.volumeCount << " of "
-             << (input.expectedVolumes > 0 ? std::to_string(input.expectedVolumes) : std::string("?"))
-             << " volumes (" << escapeHtml(input.partial) << ")</p>";
+             << (input.expectedVolumes > 0 ? std::to_string(input.expectedVolumes) : std::string("?")) << " volumes ("
+             << escapeHtml(input.partial) << ")</p>";
     html << "</header>\n";
 
     html << "<section><h2>Summary</h2><div class=\"columns\">\n<table class=\"summary\">\n";
@@ -261,7 +274,8 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
     html << row("Voxels", figure("voxels", std::to_string(g.voxels)),
                 std::to_string(input.dims[0]) + " &times; " + std::to_string(input.dims[1]) + " &times; " +
                     std::to_string(input.dims[2]));
-    if (g.mask.empty()) html << row("Masked voxels", figure("masked-voxels", "&mdash;"), "first volume not given");
+    if (g.mask.empty())
+        html << row("Masked voxels", figure("masked-voxels", "&mdash;"), "first volume not given");
     else
         html << row("Masked voxels", figure("masked-voxels", std::to_string(g.masked)),
                     number(g.voxels ? 100.0 * static_cast<double>(g.masked) / static_cast<double>(g.voxels) : 0.0, 1) +
@@ -275,9 +289,8 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
         html << row("Mean framewise displacement", figure("mean-fd", number(fdMean, 3)) + " mm",
                     "over volumes 2 to " + std::to_string(input.motion.size()));
         html << row("Frames with FD &gt; 0.2 mm", figure("fd-above-0.2", std::to_string(above02)));
-        html << row("Frames with FD &gt; 0.5 mm",
-                    std::string(above05 > 0 ? "<span class=\"warn\">" : "<span>") +
-                        figure("fd-above-0.5", std::to_string(above05)) + "</span>");
+        html << row("Frames with FD &gt; 0.5 mm", std::string(above05 > 0 ? "<span class=\"warn\">" : "<span>") +
+                                                      figure("fd-above-0.5", std::to_string(above05)) + "</span>");
     }
     if (latencyMs.empty()) {
         html << row("Step latency", "&mdash;", "no step latencies recorded");
@@ -313,12 +326,14 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
             html << "<p class=\"warn\">No reliable estimate for volumes " << figure("motion-unreliable", unreliable)
                  << ": they carry zeros (before the reference volume) or the last good estimate.</p>\n";
         html << "<img src=\"motion.png\" alt=\"Translations and rotations over time\">\n"
-             << "</section>\n<section><h2>Framewise displacement</h2>\n<img src=\"fd.png\" alt=\"Framewise displacement over time\">\n"
+             << "</section>\n<section><h2>Framewise displacement</h2>\n<img src=\"fd.png\" alt=\"Framewise "
+                "displacement over time\">\n"
              << "<p class=\"note\">Sum of the absolute changes of the six estimates from the previous volume; "
                 "degrees &times; &pi;/180 &times; 50 mm.</p>\n";
     }
     html << "</section>\n<section><h2>Step latency</h2>\n";
-    if (latencyMs.empty()) html << "<p class=\"empty\">No step latencies recorded.</p>\n";
+    if (latencyMs.empty())
+        html << "<p class=\"empty\">No step latencies recorded.</p>\n";
     else
         html << "<img src=\"latency.png\" alt=\"Step latency over time\">\n<p class=\"note\">Time the plug-in spent "
                 "on each volume (pre-step and post-step).</p>\n";
@@ -333,8 +348,11 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
         html << "</section>\n<section><h2>Live latency</h2>\n<table class=\"summary\">\n"
                 "<tr><th></th><th class=\"num\">median ms</th><th class=\"num\">95th percentile ms</th></tr>\n";
         const std::pair<const char*, const std::vector<double>*> parts[] = {
-            {"File written to maps handed to the outputs", &live.total}, {"Detection", &live.detection},
-            {"Reading", &live.reading}, {"Motion estimate", &live.motion}, {"Plug-in step", &live.step},
+            {"File written to maps handed to the outputs", &live.total},
+            {"Detection", &live.detection},
+            {"Reading", &live.reading},
+            {"Motion estimate", &live.motion},
+            {"Plug-in step", &live.step},
             {"Outputs", &live.outputs}};
         for (const auto& [name, values] : parts)
             html << "<tr><td>" << name << "</td><td class=\"num\">" << number(median(*values) * 1000.0, 2)
@@ -343,7 +361,8 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
                 "its maps were in host memory and handed to the outputs; detection waits for the file to stop "
                 "changing between two polls of the folder.";
         if (trMs > 0.0)
-            html << " Median " << figure("median-live-latency-pct-tr", number(median(live.total) * 1000.0 * 100.0 / trMs, 1))
+            html << " Median "
+                 << figure("median-live-latency-pct-tr", number(median(live.total) * 1000.0 * 100.0 / trMs, 1))
                  << "% of the TR, 95th percentile " << number(percentile(live.total, 0.95) * 100.0 / trMs, 1) << "%.";
         html << "</p>\n";
     }

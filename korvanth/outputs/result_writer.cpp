@@ -65,8 +65,7 @@ bool ResultWriter::writeAll(const RunFinished& run) {
         error_ = folder + "host.log: cannot write the host log";
         return false;
     }
-    if (!writeTimingCsv(folder + "timing.csv", run.timings, motionUnreliable_, series_.repetitionTimeSeconds,
-                        error_))
+    if (!writeTimingCsv(folder + "timing.csv", run.timings, motionUnreliable_, series_.repetitionTimeSeconds, error_))
         return false;
     if (!settings_.spmMotionFile.empty() && !writeSpmMotionFile(folder + settings_.spmMotionFile, motion_, error_))
         return false;

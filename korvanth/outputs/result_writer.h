@@ -14,12 +14,12 @@
 namespace korvanth {
 
 struct ResultSettings {
-    std::string folder;      // the staging folder, with a trailing separator
+    std::string folder;  // the staging folder, with a trailing separator
     std::string pluginName;
     bool writeSeries = false;  // bold.nii.gz and bold_motion.txt: the input, for a made-up or live run
     std::string seriesDescription = "Korvanth synthetic run";  // in bold.nii.gz's header
-    bool motionGiven = true;   // false: the motion log carried zeros, the report says there was no motion
-    std::string motionSource;  // where the motion came from, for the report
+    bool motionGiven = true;    // false: the motion log carried zeros, the report says there was no motion
+    std::string motionSource;   // where the motion came from, for the report
     std::string spmMotionFile;  // rp_<project>.txt: the motion in SPM's layout; empty: not written
     std::vector<MotionEstimate> comparedMotion;  // shown beside the run's motion in the report; empty: none
     std::string comparedSource;

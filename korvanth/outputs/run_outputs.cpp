@@ -56,8 +56,8 @@ std::string jsonString(const std::string& text) {
 bool writeMapsJson(const std::string& path, const MapsDescription& d, std::string& error) {
     std::ofstream out(path, std::ios::binary);
     out << "{\n  \"source\": " << jsonString(d.source) << ",\n  \"plugin\": " << jsonString(d.pluginName)
-        << ",\n  \"dims\": [" << d.dims[0] << ", " << d.dims[1] << ", " << d.dims[2] << "],\n  \"volumes\": "
-        << d.volumeCount << ",\n  \"complete\": " << (d.complete ? "true" : "false");
+        << ",\n  \"dims\": [" << d.dims[0] << ", " << d.dims[1] << ", " << d.dims[2]
+        << "],\n  \"volumes\": " << d.volumeCount << ",\n  \"complete\": " << (d.complete ? "true" : "false");
     if (!d.complete) out << ",\n  \"end_reason\": " << jsonString(d.endReason);
     out << ",\n  \"layout\": \"map m, voxel v at float32 index v + m * voxelCount; x fastest\",\n"
         << "  \"maps\": [";

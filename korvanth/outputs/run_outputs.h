@@ -18,17 +18,16 @@ namespace korvanth {
 // file's last write until the maps were handed to the outputs and its parts
 // (detection, reading, outputs); those fields are empty for other volumes.
 bool writeTimingCsv(const std::string& path, const std::vector<VolumeTiming>& timings,
-                    const std::vector<uint8_t>& motionUnreliable, double repetitionTimeSeconds,
-                    std::string& error);
+                    const std::vector<uint8_t>& motionUnreliable, double repetitionTimeSeconds, std::string& error);
 
 struct MapsDescription {
     std::vector<std::string> mapNames;
     int32_t dims[3] = {0, 0, 0};
     int32_t volumeCount = 0;
-    std::string source;      // the input file or "built-in synthetic run"
+    std::string source;  // the input file or "built-in synthetic run"
     std::string pluginName;
-    bool complete = true;    // false: the run ended before its last volume
-    std::string endReason;   // why, for a run that is not complete
+    bool complete = true;   // false: the run ended before its last volume
+    std::string endReason;  // why, for a run that is not complete
 };
 
 // maps.json: the maps' names in map order (the 4th index of maps.nii.gz and
@@ -38,8 +37,8 @@ bool writeMapsJson(const std::string& path, const MapsDescription& description, 
 // Text quoted as a JSON string.
 std::string jsonString(const std::string& text);
 
-// Writes `motion` in the plain motion file format (dx dy dz in mm, rx ry rz in degrees) with enough digits that reading it back
-// gives the same numbers.
+// Writes `motion` in the plain motion file format (dx dy dz in mm, rx ry rz in degrees) with enough digits that reading
+// it back gives the same numbers.
 bool writePlainMotionFile(const std::string& path, const std::vector<MotionEstimate>& motion, std::string& error);
 
 // Writes `motion` in SPM's rp_*.txt layout: x y z (mm), pitch roll yaw

@@ -49,8 +49,8 @@ bool MotionLogWriter::append(int volume, const MotionEstimate& estimate) {
     if (file_ == nullptr) return false;
     bool written = std::fprintf(file_, "Volume %d:", volume + 1) > 0;
     for (int i = 0; i < tarvex::motionParameterCount; ++i)
-        written = std::fprintf(file_, " %s%s", tarvex::motionKeys[i], formatMotionValue(estimate[i]).c_str()) > 0 &&
-                  written;
+        written =
+            std::fprintf(file_, " %s%s", tarvex::motionKeys[i], formatMotionValue(estimate[i]).c_str()) > 0 && written;
     written = std::fprintf(file_, "\n") > 0 && written;
     return std::fflush(file_) == 0 && written;
 }

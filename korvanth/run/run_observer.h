@@ -32,7 +32,7 @@ struct VolumeTiming {
 };
 
 struct VolumeDone {
-    int32_t index = 0;  // from 0
+    int32_t index = 0;        // from 0
     MotionEstimate motion{};  // as written to the motion log: mm, degrees
     bool motionReliable = true;
     std::string motionWarning;  // why the estimate is not reliable; empty otherwise
@@ -44,11 +44,11 @@ struct VolumeDone {
 };
 
 struct RunFinished {
-    int32_t volumeCount = 0;   // volumes fed to the plug-in
-    bool partial = false;      // ended by a stop request or a source failure
-    std::string endReason;     // empty for a run that came to its end
-    int32_t refusedSteps = 0;  // plug-in operations that returned false
-    const HostState* host = nullptr;  // the host's state at the end: volumes, maps, log
+    int32_t volumeCount = 0;            // volumes fed to the plug-in
+    bool partial = false;               // ended by a stop request or a source failure
+    std::string endReason;              // empty for a run that came to its end
+    int32_t refusedSteps = 0;           // plug-in operations that returned false
+    const HostState* host = nullptr;    // the host's state at the end: volumes, maps, log
     std::vector<VolumeTiming> timings;  // of every volume fed, complete
 };
 

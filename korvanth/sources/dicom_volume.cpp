@@ -8,17 +8,17 @@
 #include <gdcmCSAHeader.h>
 #include <gdcmDataSet.h>
 #include <gdcmExplicitDataElement.h>
-#include <gdcmImplicitDataElement.h>
 #include <gdcmImageReader.h>
+#include <gdcmImplicitDataElement.h>
 #include <gdcmSequenceOfItems.h>
 #include <gdcmTrace.h>
 
 #include <algorithm>
 #include <array>
-#include <cmath>
-#include <cstdlib>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <numeric>
@@ -68,8 +68,10 @@ std::vector<double> numbers(const gdcm::DataSet& ds, const gdcm::Tag& tag) {
         values.push_back(v);
         p = end;
         while (*p == ' ') ++p;
-        if (*p == '\\') ++p;
-        else if (*p != '\0') return {};
+        if (*p == '\\')
+            ++p;
+        else if (*p != '\0')
+            return {};
     }
     return values;
 }
@@ -142,8 +144,8 @@ void setGeometry(const DicomGrid& grid, int32_t rows, SeriesInfo& info) {
         for (int column = 0; column < 4; ++column) m.m[row][column] = g.srow[row][column];
     m.m[3][3] = 1.0;
     double dx = 0.0, dy = 0.0, dz = 0.0;
-    nifti_dmat44_to_quatern(m, &g.quatern[0], &g.quatern[1], &g.quatern[2], &g.qoffset[0], &g.qoffset[1],
-                            &g.qoffset[2], &dx, &dy, &dz, &g.qfac);
+    nifti_dmat44_to_quatern(m, &g.quatern[0], &g.quatern[1], &g.quatern[2], &g.qoffset[0], &g.qoffset[1], &g.qoffset[2],
+                            &dx, &dy, &dz, &g.qfac);
     g.qformCode = 1;
 #else
     g.qformCode = 0;  // the sform alone carries the geometry
@@ -191,17 +193,31 @@ bool unpack(const gdcm::PixelFormat& format, const std::vector<char>& stored, in
         } else {
             const std::size_t tileRow = static_cast<std::size_t>(k / tilesPerRow);
             const std::size_t tileColumn = static_cast<std::size_t>(k % tilesPerRow);
-            first = tileRow * static_cast<std::size_t>(rows) * imageColumns + tileColumn * static_cast<std::size_t>(columns);
+            first = tileRow * static_cast<std::size_t>(rows) * imageColumns +
+                    tileColumn * static_cast<std::size_t>(columns);
         }
         int16_t* out = volume.voxels.data() + static_cast<std::size_t>(k) * sliceVoxels;
         switch (format.GetScalarType()) {
-        case gdcm::PixelFormat::UINT8: volume.clamped += copySlice<uint8_t>(stored.data(), first, stride, columns, rows, out); break;
-        case gdcm::PixelFormat::INT8: volume.clamped += copySlice<int8_t>(stored.data(), first, stride, columns, rows, out); break;
-        case gdcm::PixelFormat::UINT16: volume.clamped += copySlice<uint16_t>(stored.data(), first, stride, columns, rows, out); break;
-        case gdcm::PixelFormat::INT16: volume.clamped += copySlice<int16_t>(stored.data(), first, stride, columns, rows, out); break;
-        case gdcm::PixelFormat::UINT32: volume.clamped += copySlice<uint32_t>(stored.data(), first, stride, columns, rows, out); break;
-        case gdcm::PixelFormat::INT32: volume.clamped += copySlice<int32_t>(stored.data(), first, stride, columns, rows, out); break;
-        default: return false;
+            case gdcm::PixelFormat::UINT8:
+                volume.clamped += copySlice<uint8_t>(stored.data(), first, stride, columns, rows, out);
+                break;
+            case gdcm::PixelFormat::INT8:
+                volume.clamped += copySlice<int8_t>(stored.data(), first, stride, columns, rows, out);
+                break;
+            case gdcm::PixelFormat::UINT16:
+                volume.clamped += copySlice<uint16_t>(stored.data(), first, stride, columns, rows, out);
+                break;
+            case gdcm::PixelFormat::INT16:
+                volume.clamped += copySlice<int16_t>(stored.data(), first, stride, columns, rows, out);
+                break;
+            case gdcm::PixelFormat::UINT32:
+                volume.clamped += copySlice<uint32_t>(stored.data(), first, stride, columns, rows, out);
+                break;
+            case gdcm::PixelFormat::INT32:
+                volume.clamped += copySlice<int32_t>(stored.data(), first, stride, columns, rows, out);
+                break;
+            default:
+                return false;
         }
     }
     return true;
@@ -335,8 +351,8 @@ bool readDicomVolume(const std::string& path, DicomVolume& volume, std::string& 
     grid.columnSpacing = spacing[1];
     grid.sliceDirection = cross(grid.rowDirection, grid.columnDirection);
     grid.sliceSpacing = betweenSlices.size() == 1 && betweenSlices[0] > 0.0 ? betweenSlices[0]
-                        : thickness.size() == 1 && thickness[0] > 0.0   ? thickness[0]
-                                                                        : 1.0;
+                        : thickness.size() == 1 && thickness[0] > 0.0       ? thickness[0]
+                                                                            : 1.0;
     std::vector<double> position = numbers(ds, tagPosition);
 
     int32_t columns = imageColumns, rows = imageRows, slices = frames, tilesPerRow = 1;
@@ -345,7 +361,8 @@ bool readDicomVolume(const std::string& path, DicomVolume& volume, std::string& 
     gdcm::CSAHeader csa;
     const gdcm::PrivateTag& csaTag = gdcm::CSAHeader::GetCSAImageHeaderInfoTag();
     const bool hasCsa = ds.FindDataElement(csaTag) && csa.LoadFromDataElement(ds.GetDataElement(csaTag));
-    const std::vector<double> mosaicCount = hasCsa ? csaNumbers(csa, "NumberOfImagesInMosaic", 1) : std::vector<double>{};
+    const std::vector<double> mosaicCount =
+        hasCsa ? csaNumbers(csa, "NumberOfImagesInMosaic", 1) : std::vector<double>{};
     const bool mosaic = frames == 1 && imageType.find("MOSAIC") != std::string::npos;
     if (mosaic) {
         // Siemens mosaic: the slices tiled row by row in a square of

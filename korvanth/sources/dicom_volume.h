@@ -19,13 +19,13 @@ struct DicomVolume {
     // RAS world, the image rows reversed (the first stored row is the last
     // row of the DICOM image), slices along the slice normal.
     SeriesInfo info;
-    std::vector<int16_t> voxels;      // info.voxelCount() values, x fastest
-    std::string seriesInstanceUid;    // empty when not recorded
-    int32_t seriesNumber = -1;        // -1 when not recorded, as the numbers below
+    std::vector<int16_t> voxels;    // info.voxelCount() values, x fastest
+    std::string seriesInstanceUid;  // empty when not recorded
+    int32_t seriesNumber = -1;      // -1 when not recorded, as the numbers below
     int32_t instanceNumber = -1;
     int32_t acquisitionNumber = -1;
     bool repetitionTimeRecorded = false;
-    int64_t clamped = 0;              // stored values outside int16 after rescaling
+    int64_t clamped = 0;  // stored values outside int16 after rescaling
 };
 
 // Reads and unpacks the whole file. Fails, naming the file, when it is not

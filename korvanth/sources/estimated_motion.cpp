@@ -30,9 +30,8 @@ MotionResult EstimatedMotion::estimate(int32_t index, const int16_t* const* time
     if (index < referenceVolume_) {
         result.reliable = false;
         if (index == 0)
-            result.warning = "volumes 1 to " + std::to_string(referenceVolume_) +
-                             " come before the reference volume " + std::to_string(referenceVolume_ + 1) +
-                             ": their motion is logged as zeros";
+            result.warning = "volumes 1 to " + std::to_string(referenceVolume_) + " come before the reference volume " +
+                             std::to_string(referenceVolume_ + 1) + ": their motion is logged as zeros";
         return result;
     }
     if (index == referenceVolume_ || !estimator_) {

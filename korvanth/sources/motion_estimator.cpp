@@ -165,7 +165,6 @@ bool interpolate(const Grid& grid, const float* image, const double u[3], double
     return true;
 }
 
-
 // Cubic B-spline coefficients of `image` in place (mirror boundaries): the
 // fine pass interpolates with the spline, whose error is far below the
 // trilinear one's and does not pull the fit towards whole-voxel shifts.
@@ -278,11 +277,16 @@ RigidParameters rigidParameters(const double m[3][4]) {
 
 const char* statusText(MotionEstimator::Status status) {
     switch (status) {
-        case MotionEstimator::Status::Converged: return "converged";
-        case MotionEstimator::Status::Blank: return "the volume is blank";
-        case MotionEstimator::Status::NoOverlap: return "the volume hardly overlaps the reference";
-        case MotionEstimator::Status::Diverged: return "the fit diverged";
-        case MotionEstimator::Status::NoReference: return "the reference volume shows no head to register to";
+        case MotionEstimator::Status::Converged:
+            return "converged";
+        case MotionEstimator::Status::Blank:
+            return "the volume is blank";
+        case MotionEstimator::Status::NoOverlap:
+            return "the volume hardly overlaps the reference";
+        case MotionEstimator::Status::Diverged:
+            return "the fit diverged";
+        case MotionEstimator::Status::NoReference:
+            return "the reference volume shows no head to register to";
     }
     return "";
 }
@@ -314,16 +318,16 @@ struct MotionEstimator::Impl {
     // does not allocate (and fault in) several volumes' worth of memory each time.
     std::vector<float> fineWork, coarseWork, scratch;
 
-    void buildPass(Pass& pass, const std::vector<float>& smoothed, const std::vector<uint8_t>& head,
-                   double spacingMm, bool checkerboard) const;
+    void buildPass(Pass& pass, const std::vector<float>& smoothed, const std::vector<uint8_t>& head, double spacingMm,
+                   bool checkerboard) const;
     // Runs one pass from `transform` (A of the volume), updating it; false
     // when too few points overlap.
     bool run(const Pass& pass, const std::vector<float>& volume, Matrix4& transform, int& iterations,
              double& lastStepMm, double& correlation) const;
 };
 
-void MotionEstimator::Impl::buildPass(Pass& pass, const std::vector<float>& smoothed,
-                                      const std::vector<uint8_t>& head, double spacingMm, bool checkerboard) const {
+void MotionEstimator::Impl::buildPass(Pass& pass, const std::vector<float>& smoothed, const std::vector<uint8_t>& head,
+                                      double spacingMm, bool checkerboard) const {
     int32_t stride[3];
     for (int a = 0; a < 3; ++a)
         stride[a] = std::max<int32_t>(1, static_cast<int32_t>(std::lround(spacingMm / voxelMm[a])));
@@ -362,8 +366,8 @@ void MotionEstimator::Impl::buildPass(Pass& pass, const std::vector<float>& smoo
             }
 }
 
-bool MotionEstimator::Impl::run(const Pass& pass, const std::vector<float>& volume, Matrix4& transform,
-                                int& iterations, double& lastStepMm, double& correlation) const {
+bool MotionEstimator::Impl::run(const Pass& pass, const std::vector<float>& volume, Matrix4& transform, int& iterations,
+                                double& lastStepMm, double& correlation) const {
     const std::size_t points = pass.reference.size();
     for (int iteration = 0; iteration < pass.iterations; ++iteration) {
         // The volume's voxel that shows what the reference shows at each of its voxels.
@@ -413,8 +417,9 @@ bool MotionEstimator::Impl::run(const Pass& pass, const std::vector<float>& volu
         // trigonometry.
         const Eigen::Vector3d rotation = step.segment<3>(3);
         const double angle = rotation.norm();
-        const Eigen::Matrix3d turn =
-            Eigen::Quaterniond(1.0, 0.5 * rotation[0], 0.5 * rotation[1], 0.5 * rotation[2]).normalized().toRotationMatrix();
+        const Eigen::Matrix3d turn = Eigen::Quaterniond(1.0, 0.5 * rotation[0], 0.5 * rotation[1], 0.5 * rotation[2])
+                                         .normalized()
+                                         .toRotationMatrix();
         Matrix4 b = Matrix4::Identity();
         b.topLeftCorner<3, 3>() = turn;
         b.topRightCorner<3, 1>() = centre + step.head<3>() - turn * centre;
@@ -452,8 +457,8 @@ MotionEstimator::MotionEstimator(const int16_t* reference, const int32_t dims[3]
     std::vector<float> fine(reference, reference + count), scratch;
     smooth(s.grid, s.voxelMm, settings.fineFwhmMm, fine, scratch);
     std::vector<float> coarse = fine;
-    const double extra = std::sqrt(std::max(0.0, settings.coarseFwhmMm * settings.coarseFwhmMm -
-                                                     settings.fineFwhmMm * settings.fineFwhmMm));
+    const double extra = std::sqrt(
+        std::max(0.0, settings.coarseFwhmMm * settings.coarseFwhmMm - settings.fineFwhmMm * settings.fineFwhmMm));
     smooth(s.grid, s.voxelMm, extra, coarse, scratch);
 
     // The head: where the heavily smoothed reference reaches a tenth of its
@@ -517,8 +522,7 @@ MotionEstimator::Result MotionEstimator::estimate(const int16_t* volume, const R
     fine.assign(volume, volume + count);
     smooth(s.grid, s.voxelMm, s.fine.fwhmMm, fine, scratch);
     coarse = fine;
-    const double extra =
-        std::sqrt(std::max(0.0, s.coarse.fwhmMm * s.coarse.fwhmMm - s.fine.fwhmMm * s.fine.fwhmMm));
+    const double extra = std::sqrt(std::max(0.0, s.coarse.fwhmMm * s.coarse.fwhmMm - s.fine.fwhmMm * s.fine.fwhmMm));
     smooth(s.grid, s.voxelMm, extra, coarse, scratch);
 
     if (s.fine.cubic) cubicSplineCoefficients(s.grid, fine);

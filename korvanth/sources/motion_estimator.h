@@ -59,7 +59,7 @@ struct MotionEstimatorSettings {
     // lost detail with more.
     double fineFwhmMm = 6.0;
     double fineSpacingMm = 3.0;
-    bool cubicFinePass = true;     // false: trilinear resampling there too
+    bool cubicFinePass = true;  // false: trilinear resampling there too
     // Every other point of the fine spacing, in a checkerboard: neighbours of
     // an image smoothed this much tell nearly the same, at twice the cost.
     bool fineCheckerboard = true;

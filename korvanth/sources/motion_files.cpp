@@ -67,13 +67,13 @@ bool checkCarried(const MotionEstimate& m, const std::string& at, ColumnName col
 // One row of six values in the file's own order and units, into mm and degrees.
 MotionEstimate toHostUnits(MotionFormat format, const double v[6]) {
     switch (format) {
-    case MotionFormat::Fsl:
-        return {v[3], v[4], v[5], v[0] * degreesPerRadian, v[1] * degreesPerRadian, v[2] * degreesPerRadian};
-    case MotionFormat::Spm:
-    case MotionFormat::Fmriprep:
-        return {v[0], v[1], v[2], v[3] * degreesPerRadian, v[4] * degreesPerRadian, v[5] * degreesPerRadian};
-    case MotionFormat::Plain:
-        break;
+        case MotionFormat::Fsl:
+            return {v[3], v[4], v[5], v[0] * degreesPerRadian, v[1] * degreesPerRadian, v[2] * degreesPerRadian};
+        case MotionFormat::Spm:
+        case MotionFormat::Fmriprep:
+            return {v[0], v[1], v[2], v[3] * degreesPerRadian, v[4] * degreesPerRadian, v[5] * degreesPerRadian};
+        case MotionFormat::Plain:
+            break;
     }
     return {v[0], v[1], v[2], v[3], v[4], v[5]};
 }
@@ -87,8 +87,8 @@ bool parseColumns(const std::string& text, MotionFormat format, const std::strin
         const std::vector<std::string> tokens = splitWhitespace(line);
         if (tokens.empty() || tokens[0][0] == '#') continue;
         if (tokens.size() != 6) {
-            error = where(source, lineNumber) + "has " + std::to_string(tokens.size()) +
-                    " columns; a " + motionFormatName(format) + " motion file has 6";
+            error = where(source, lineNumber) + "has " + std::to_string(tokens.size()) + " columns; a " +
+                    motionFormatName(format) + " motion file has 6";
             return false;
         }
         double values[6];
@@ -167,10 +167,14 @@ bool parseMotionFormat(const std::string& name, MotionFormat& format) {
 
 const char* motionFormatName(MotionFormat format) {
     switch (format) {
-    case MotionFormat::Fsl: return "fsl";
-    case MotionFormat::Spm: return "spm";
-    case MotionFormat::Fmriprep: return "fmriprep";
-    case MotionFormat::Plain: break;
+        case MotionFormat::Fsl:
+            return "fsl";
+        case MotionFormat::Spm:
+            return "spm";
+        case MotionFormat::Fmriprep:
+            return "fmriprep";
+        case MotionFormat::Plain:
+            break;
     }
     return "plain";
 }

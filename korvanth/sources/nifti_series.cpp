@@ -54,33 +54,59 @@ void convertAll(const void* data, int64_t count, Int16Conversion& convert, int16
 void convertVolume(int datatype, const void* stored, int64_t voxels, Int16Conversion& convert, int16_t* out) {
     const bool identity = convert.slope == 1.0 && convert.intercept == 0.0;
     switch (datatype) {
-    case NIFTI_TYPE_INT16:
-        if (identity)
-            std::memcpy(out, stored, static_cast<std::size_t>(voxels) * sizeof(int16_t));
-        else
-            convertAll<int16_t>(stored, voxels, convert, out);
-        break;
-    case NIFTI_TYPE_UINT8: convertAll<uint8_t>(stored, voxels, convert, out); break;
-    case NIFTI_TYPE_INT8: convertAll<int8_t>(stored, voxels, convert, out); break;
-    case NIFTI_TYPE_UINT16: convertAll<uint16_t>(stored, voxels, convert, out); break;
-    case NIFTI_TYPE_INT32: convertAll<int32_t>(stored, voxels, convert, out); break;
-    case NIFTI_TYPE_UINT32: convertAll<uint32_t>(stored, voxels, convert, out); break;
-    case NIFTI_TYPE_INT64: convertAll<int64_t>(stored, voxels, convert, out); break;
-    case NIFTI_TYPE_UINT64: convertAll<uint64_t>(stored, voxels, convert, out); break;
-    case NIFTI_TYPE_FLOAT32: convertAll<float>(stored, voxels, convert, out); break;
-    case NIFTI_TYPE_FLOAT64: convertAll<double>(stored, voxels, convert, out); break;
-    default: break;
+        case NIFTI_TYPE_INT16:
+            if (identity)
+                std::memcpy(out, stored, static_cast<std::size_t>(voxels) * sizeof(int16_t));
+            else
+                convertAll<int16_t>(stored, voxels, convert, out);
+            break;
+        case NIFTI_TYPE_UINT8:
+            convertAll<uint8_t>(stored, voxels, convert, out);
+            break;
+        case NIFTI_TYPE_INT8:
+            convertAll<int8_t>(stored, voxels, convert, out);
+            break;
+        case NIFTI_TYPE_UINT16:
+            convertAll<uint16_t>(stored, voxels, convert, out);
+            break;
+        case NIFTI_TYPE_INT32:
+            convertAll<int32_t>(stored, voxels, convert, out);
+            break;
+        case NIFTI_TYPE_UINT32:
+            convertAll<uint32_t>(stored, voxels, convert, out);
+            break;
+        case NIFTI_TYPE_INT64:
+            convertAll<int64_t>(stored, voxels, convert, out);
+            break;
+        case NIFTI_TYPE_UINT64:
+            convertAll<uint64_t>(stored, voxels, convert, out);
+            break;
+        case NIFTI_TYPE_FLOAT32:
+            convertAll<float>(stored, voxels, convert, out);
+            break;
+        case NIFTI_TYPE_FLOAT64:
+            convertAll<double>(stored, voxels, convert, out);
+            break;
+        default:
+            break;
     }
 }
 
 bool supportedDatatype(int64_t datatype) {
     switch (datatype) {
-    case NIFTI_TYPE_INT16: case NIFTI_TYPE_UINT8: case NIFTI_TYPE_INT8: case NIFTI_TYPE_UINT16:
-    case NIFTI_TYPE_INT32: case NIFTI_TYPE_UINT32: case NIFTI_TYPE_INT64: case NIFTI_TYPE_UINT64:
-    case NIFTI_TYPE_FLOAT32: case NIFTI_TYPE_FLOAT64:
-        return true;
-    default:
-        return false;
+        case NIFTI_TYPE_INT16:
+        case NIFTI_TYPE_UINT8:
+        case NIFTI_TYPE_INT8:
+        case NIFTI_TYPE_UINT16:
+        case NIFTI_TYPE_INT32:
+        case NIFTI_TYPE_UINT32:
+        case NIFTI_TYPE_INT64:
+        case NIFTI_TYPE_UINT64:
+        case NIFTI_TYPE_FLOAT32:
+        case NIFTI_TYPE_FLOAT64:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -104,8 +130,7 @@ bool gzipStreamDamaged(const std::string& path) {
     if (file == nullptr) return false;
     char buffer[1 << 14];
     int read = 0;
-    while ((read = gzread(file, buffer, sizeof buffer)) > 0) {
-    }
+    while ((read = gzread(file, buffer, sizeof buffer)) > 0) {}
     gzclose(file);
     return read < 0;
 }
@@ -129,11 +154,11 @@ bool readStoredHeader(const std::string& path, StoredHeader& header, std::string
         nifti_swap_4bytes(1, &size);
         if (size == expectedSize) swap_nifti_header(raw, version);
     }
-    const char* magic = version == 1 ? static_cast<const nifti_1_header*>(raw)->magic
-                                     : static_cast<const nifti_2_header*>(raw)->magic;
-    const bool magicGood = version == 1 ? (std::memcmp(magic, "n+1", 4) == 0 || std::memcmp(magic, "ni1", 4) == 0)
-                                        : (std::memcmp(magic, "n+2\0\r\n\032\n", 8) == 0 ||
-                                           std::memcmp(magic, "ni2\0\r\n\032\n", 8) == 0);
+    const char* magic =
+        version == 1 ? static_cast<const nifti_1_header*>(raw)->magic : static_cast<const nifti_2_header*>(raw)->magic;
+    const bool magicGood =
+        version == 1 ? (std::memcmp(magic, "n+1", 4) == 0 || std::memcmp(magic, "ni1", 4) == 0)
+                     : (std::memcmp(magic, "n+2\0\r\n\032\n", 8) == 0 || std::memcmp(magic, "ni2\0\r\n\032\n", 8) == 0);
     if (size != expectedSize || !magicGood) {
         std::free(raw);
         error = path + ": not a valid NIfTI-" + std::to_string(version) + " header (its size field or magic string)";
@@ -171,8 +196,8 @@ bool checkStoredHeader(const std::string& path, const StoredHeader& h, bool seri
     }
     for (int i = 1; i <= rank; ++i)
         if (h.dim[i] < 1) {
-            error = path + ": dimension " + std::to_string(i) + " is " + std::to_string(h.dim[i]) +
-                    " (dim[" + std::to_string(i) + "]); every dimension must be at least 1";
+            error = path + ": dimension " + std::to_string(i) + " is " + std::to_string(h.dim[i]) + " (dim[" +
+                    std::to_string(i) + "]); every dimension must be at least 1";
             return false;
         }
     auto dimension = [&](int i) { return i <= rank ? h.dim[i] : int64_t{1}; };
@@ -231,8 +256,7 @@ GzPtr openData(const nifti_image& image) {
     GzPtr file(gzopen(image.iname, "rb"));
     if (!file) return nullptr;
     gzbuffer(file.get(), 1 << 17);
-    if (gzseek(file.get(), static_cast<z_off_t>(image.iname_offset), SEEK_SET) != image.iname_offset)
-        return nullptr;
+    if (gzseek(file.get(), static_cast<z_off_t>(image.iname_offset), SEEK_SET) != image.iname_offset) return nullptr;
     return file;
 }
 
@@ -255,8 +279,7 @@ bool readStored(gzFile file, const nifti_image& image, std::vector<char>& buffer
 bool streamEndsCleanly(gzFile file) {
     char rest[4096];
     int read = 0;
-    while ((read = gzread(file, rest, sizeof rest)) > 0) {
-    }
+    while ((read = gzread(file, rest, sizeof rest)) > 0) {}
     return read == 0;
 }
 }  // namespace
@@ -398,8 +421,10 @@ bool NiftiSeriesSource::open(SeriesInfo& series, std::string& error) {
         for (int64_t done = 0, total = voxelsPerVolume * h.nt; file && done < total; done += blockValues) {
             const int64_t values = std::min(blockValues, total - done);
             block.resize(static_cast<std::size_t>(values * h.nbyper));
-            if (!readStored(file.get(), h, block)) file.reset();
-            else convertVolume(h.datatype, block.data(), values, counting, scratch.data());
+            if (!readStored(file.get(), h, block))
+                file.reset();
+            else
+                convertVolume(h.datatype, block.data(), values, counting, scratch.data());
         }
         if (!file || !streamEndsCleanly(file.get())) {
             error = truncated;
@@ -460,8 +485,8 @@ bool readNiftiVolume(const std::string& path, NiftiVolume& volume, std::string& 
     std::vector<char> block(static_cast<std::size_t>(voxels * h.nbyper));
     GzPtr file = openData(h);
     if (!file || !readStored(file.get(), h, block) || !streamEndsCleanly(file.get())) {
-        error = path + ": the voxel data is truncated or corrupt (expected " + std::to_string(voxels) +
-                " values of " + nifti_datatype_string(h.datatype) + ")";
+        error = path + ": the voxel data is truncated or corrupt (expected " + std::to_string(voxels) + " values of " +
+                nifti_datatype_string(h.datatype) + ")";
         return false;
     }
     volume.voxels.resize(static_cast<std::size_t>(voxels));

@@ -17,9 +17,9 @@ struct HeadShape {
 
 // Tissue intensity at a point given in mm from the volume centre.
 double tissueAt(const HeadShape& head, double x, double y, double z) {
-    const double r = std::sqrt((x * x) / (head.radius[0] * head.radius[0]) +
-                               (y * y) / (head.radius[1] * head.radius[1]) +
-                               (z * z) / (head.radius[2] * head.radius[2]));
+    const double r =
+        std::sqrt((x * x) / (head.radius[0] * head.radius[0]) + (y * y) / (head.radius[1] * head.radius[1]) +
+                  (z * z) / (head.radius[2] * head.radius[2]));
     if (r > 1.0) return phantom::background;
     if (r > 0.93) return phantom::scalp;
     if (r > 0.86) return phantom::skull;
@@ -46,15 +46,24 @@ double subVoxelOffset(int s) { return (s + 0.5) / supersampling - 0.5; }
 // The raw trace at fraction u of the run, before removing its first value.
 MotionEstimate traceAt(double u) {
     MotionEstimate m{};
-    m[0] = 0.15 * std::sin(2.0 * pi * 1.5 * u);                  // slight side-to-side sway
-    m[1] = 1.1 * u + 0.1 * std::sin(2.0 * pi * 3.0 * u);         // slow drift forward
-    m[2] = 0.25 * std::sin(2.0 * pi * u);                        // slow up and down
-    m[3] = 0.5 * std::sin(2.0 * pi * 0.75 * u);                  // slow nod (pitch)
-    m[4] = 0.15 * u;                                             // slow yaw drift
-    m[5] = 0.2 * std::cos(2.0 * pi * 2.0 * u);                   // roll
-    if (u >= 0.30 && u < 0.34) { m[1] += 0.7; m[3] += 0.8; }     // jerk: a brief nod forward
-    if (u >= 0.55) { m[1] += 0.5; m[2] -= 0.3; }                 // jerk: the head settles elsewhere
-    if (u >= 0.80 && u < 0.83) { m[0] += 0.5; m[5] += 0.6; }     // jerk: a brief turn
+    m[0] = 0.15 * std::sin(2.0 * pi * 1.5 * u);           // slight side-to-side sway
+    m[1] = 1.1 * u + 0.1 * std::sin(2.0 * pi * 3.0 * u);  // slow drift forward
+    m[2] = 0.25 * std::sin(2.0 * pi * u);                 // slow up and down
+    m[3] = 0.5 * std::sin(2.0 * pi * 0.75 * u);           // slow nod (pitch)
+    m[4] = 0.15 * u;                                      // slow yaw drift
+    m[5] = 0.2 * std::cos(2.0 * pi * 2.0 * u);            // roll
+    if (u >= 0.30 && u < 0.34) {
+        m[1] += 0.7;
+        m[3] += 0.8;
+    }  // jerk: a brief nod forward
+    if (u >= 0.55) {
+        m[1] += 0.5;
+        m[2] -= 0.3;
+    }  // jerk: the head settles elsewhere
+    if (u >= 0.80 && u < 0.83) {
+        m[0] += 0.5;
+        m[5] += 0.6;
+    }  // jerk: a brief turn
     return m;
 }
 }  // namespace

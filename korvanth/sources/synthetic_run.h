@@ -34,9 +34,9 @@ struct SyntheticOptions {
     int32_t volumes = 80;
     double voxelSizeMm = 3.0;
     double repetitionTimeSeconds = 2.0;
-    double noiseSd = 12.0;       // intensity units
-    double driftPercent = 1.0;   // linear signal drift over the whole run, percent
-    double motionScale = 1.0;    // multiplies the motion trace; 0 keeps the head still
+    double noiseSd = 12.0;      // intensity units
+    double driftPercent = 1.0;  // linear signal drift over the whole run, percent
+    double motionScale = 1.0;   // multiplies the motion trace; 0 keeps the head still
     uint64_t seed = 1;
 };
 

@@ -101,36 +101,37 @@ bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& erro
     file = VolumeFile{};
     const std::string name = fs::path(path).filename().string();
     switch (kindOf(name)) {
-    case FileKind::Nifti: {
+        case FileKind::Nifti: {
 #if KORVANTH_HAS_NIFTI
-        NiftiVolume volume;
-        if (!readNiftiVolume(path, volume, error)) return false;
-        file.info = std::move(volume.info);
-        file.voxels = std::move(volume.voxels);
-        file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
-        return true;
+            NiftiVolume volume;
+            if (!readNiftiVolume(path, volume, error)) return false;
+            file.info = std::move(volume.info);
+            file.voxels = std::move(volume.voxels);
+            file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
+            return true;
 #else
-        error = path + ": this build of Korvanth cannot read NIfTI images (built without libnifti2)";
-        return false;
+            error = path + ": this build of Korvanth cannot read NIfTI images (built without libnifti2)";
+            return false;
 #endif
-    }
-    case FileKind::Dicom: {
+        }
+        case FileKind::Dicom: {
 #if KORVANTH_HAS_DICOM
-        DicomVolume volume;
-        if (!readDicomVolume(path, volume, error)) return false;
-        file.info = std::move(volume.info);
-        file.voxels = std::move(volume.voxels);
-        file.seriesUid = std::move(volume.seriesInstanceUid);
-        file.instanceNumber = volume.instanceNumber;
-        file.acquisitionNumber = volume.acquisitionNumber;
-        file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
-        return true;
+            DicomVolume volume;
+            if (!readDicomVolume(path, volume, error)) return false;
+            file.info = std::move(volume.info);
+            file.voxels = std::move(volume.voxels);
+            file.seriesUid = std::move(volume.seriesInstanceUid);
+            file.instanceNumber = volume.instanceNumber;
+            file.acquisitionNumber = volume.acquisitionNumber;
+            file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
+            return true;
 #else
-        error = path + ": this build of Korvanth cannot read DICOM (built without GDCM)";
-        return false;
+            error = path + ": this build of Korvanth cannot read DICOM (built without GDCM)";
+            return false;
 #endif
-    }
-    case FileKind::Other: break;
+        }
+        case FileKind::Other:
+            break;
     }
     error = path + ": neither DICOM (.dcm, .ima, no extension) nor NIfTI (.nii, .nii.gz)";
     return false;
@@ -142,13 +143,13 @@ namespace {
 struct Seen {
     uintmax_t size = 0;
     fs::file_time_type modified{};
-    Clock::time_point changedAt;    // when a poll last found it changed (or new)
-    bool stable = false;            // unchanged since the poll before
-    bool failed = false;            // read since its last change, and not in full
-    int failures = 0;               // reads that failed since its last change
+    Clock::time_point changedAt;  // when a poll last found it changed (or new)
+    bool stable = false;          // unchanged since the poll before
+    bool failed = false;          // read since its last change, and not in full
+    int failures = 0;             // reads that failed since its last change
     Clock::time_point lastAttempt;
     std::string lastError;
-    bool named = false;             // the export's name numbers, below
+    bool named = false;  // the export's name numbers, below
     int64_t nameSeries = -1;
     int64_t nameVolume = -1;
 };
@@ -169,10 +170,14 @@ enum class Numbering { FileName, Instance, Acquisition, Natural };
 
 const char* numberingName(Numbering n) {
     switch (n) {
-    case Numbering::FileName: return "the export's file names";
-    case Numbering::Instance: return "the DICOM instance numbers";
-    case Numbering::Acquisition: return "the DICOM acquisition numbers";
-    case Numbering::Natural: return "the natural order of the file names";
+        case Numbering::FileName:
+            return "the export's file names";
+        case Numbering::Instance:
+            return "the DICOM instance numbers";
+        case Numbering::Acquisition:
+            return "the DICOM acquisition numbers";
+        case Numbering::Natural:
+            return "the natural order of the file names";
     }
     return "";
 }
@@ -203,10 +208,14 @@ struct WatchFolderSource::State {
 
     int64_t keyOf(const Ready& r) const {
         switch (numbering) {
-        case Numbering::FileName: return r.nameVolume;
-        case Numbering::Instance: return r.file.instanceNumber;
-        case Numbering::Acquisition: return r.file.acquisitionNumber;
-        case Numbering::Natural: break;
+            case Numbering::FileName:
+                return r.nameVolume;
+            case Numbering::Instance:
+                return r.file.instanceNumber;
+            case Numbering::Acquisition:
+                return r.file.acquisitionNumber;
+            case Numbering::Natural:
+                break;
         }
         return 0;
     }
@@ -379,9 +388,9 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
             ++s.failures;
             s.lastAttempt = r.arrival.read;
             s.lastError = readError;
-            const double limit = fixed                              ? unreadableSeconds
-                                  : settings.unreadableSeconds >= 0.0 ? settings.unreadableSeconds
-                                                                      : 2.0;
+            const double limit = fixed                               ? unreadableSeconds
+                                 : settings.unreadableSeconds >= 0.0 ? settings.unreadableSeconds
+                                                                     : 2.0;
             // Unreadable: unchanged for the allowed time and tried a few times
             // over it (a host that stalled has not looked at it long enough).
             if (s.failures >= 3 && secondsSince(s.changedAt, r.arrival.read) >= limit) {
@@ -428,8 +437,8 @@ void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Re
     } else {
         numbering = Numbering::Natural;
     }
-    note(settings, "the series of " + reference.name + " is the run's; volumes are ordered by " +
-                       numberingName(numbering));
+    note(settings,
+         "the series of " + reference.name + " is the run's; volumes are ordered by " + numberingName(numbering));
     for (auto r = ready.begin(); r != ready.end();) {
         const std::string other = otherSeries(*r);
         if (other.empty()) {
@@ -454,7 +463,8 @@ void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Re
 const Ready* WatchFolderSource::State::pickFirst() const {
     const Ready* first = nullptr;
     for (const Ready& r : ready) {
-        if (first == nullptr) first = &r;
+        if (first == nullptr)
+            first = &r;
         else if (numbering == Numbering::Natural ? naturalLess(r.name, first->name) : keyOf(r) < keyOf(*first))
             first = &r;
     }
@@ -541,26 +551,28 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         }
         // Volumes that come after their turn cannot be fed any more.
         for (auto r = st.ready.begin(); r != st.ready.end();) {
-            const bool late = st.handed > 0 && (st.numbering == Numbering::Natural
-                                                    ? !naturalLess(st.lastName, r->name)
-                                                    : st.keyOf(*r) <= st.lastKey);
+            const bool late = st.handed > 0 && (st.numbering == Numbering::Natural ? !naturalLess(st.lastName, r->name)
+                                                                                   : st.keyOf(*r) <= st.lastKey);
             if (!late) {
                 ++r;
                 continue;
             }
-            st.note(settings_, "ignoring " + r->name + ": it came after the volume that follows it (" + st.lastName + ")");
+            st.note(settings_,
+                    "ignoring " + r->name + ": it came after the volume that follows it (" + st.lastName + ")");
             st.ignored.insert(r->name);
             r = st.ready.erase(r);
         }
         auto chosen = st.ready.end();
         if (st.handed == 0) {
-            chosen = std::find_if(st.ready.begin(), st.ready.end(), [&](const Ready& r) { return r.name == st.firstName; });
+            chosen =
+                std::find_if(st.ready.begin(), st.ready.end(), [&](const Ready& r) { return r.name == st.firstName; });
         } else if (st.numbering == Numbering::Natural) {
             for (auto r = st.ready.begin(); r != st.ready.end(); ++r)
                 if (chosen == st.ready.end() || naturalLess(r->name, chosen->name)) chosen = r;
         } else {
             const int64_t expected = st.lastKey + 1;
-            chosen = std::find_if(st.ready.begin(), st.ready.end(), [&](const Ready& r) { return st.keyOf(r) == expected; });
+            chosen =
+                std::find_if(st.ready.begin(), st.ready.end(), [&](const Ready& r) { return st.keyOf(r) == expected; });
             if (chosen == st.ready.end() && !st.ready.empty()) {
                 // A later volume is here but not the next: wait while a file
                 // that could be it is still being written, then call it a gap.
@@ -572,9 +584,9 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
                     st.gapWaiting = !couldArrive;
                     st.gapSince = now;
                 } else if (secondsSince(st.gapSince, now) >= st.gapSeconds) {
-                    const Ready& later = *std::min_element(st.ready.begin(), st.ready.end(), [&](const Ready& a, const Ready& b) {
-                        return st.keyOf(a) < st.keyOf(b);
-                    });
+                    const Ready& later =
+                        *std::min_element(st.ready.begin(), st.ready.end(),
+                                          [&](const Ready& a, const Ready& b) { return st.keyOf(a) < st.keyOf(b); });
                     error = settings_.folder + ": volume " + std::to_string(expected) + " is missing: " + later.name +
                             " (volume " + std::to_string(st.keyOf(later)) + ") arrived and no file of volume " +
                             std::to_string(expected) + " came in " + text(st.gapSeconds) + " s;" + kept;
@@ -600,7 +612,8 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         }
         // A file being judged (it failed to read and may yet be declared
         // unreadable) holds the idle timeout: the run ends by that judgement.
-        const bool judging = std::any_of(st.seen.begin(), st.seen.end(), [](const auto& s) { return s.second.failures > 0; });
+        const bool judging =
+            std::any_of(st.seen.begin(), st.seen.end(), [](const auto& s) { return s.second.failures > 0; });
         if (!judging && secondsSince(st.lastHandedAt, Clock::now()) >= st.idleSeconds) {
             st.note(settings_, "no new volume for " + text(st.idleSeconds) + " s: the run ends");
             return Next::EndOfRun;

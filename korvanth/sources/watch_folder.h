@@ -30,14 +30,14 @@ namespace korvanth {
 
 struct WatchSettings {
     std::string folder;
-    bool includeExisting = false;       // take the files already in the folder as the run's first volumes
-    double repetitionTimeSeconds = 0.0; // > 0: the TR, whatever the files record (the timeouts follow it)
-    int32_t volumeLimit = 0;            // end after this many volumes; 0: no limit
-    double idleTimeoutSeconds = -1.0;   // end when no volume came for this long; < 0: 3 TR + 10 s
-                                        // (before the first volume: wait until stopped)
-    double pollSeconds = 0.005;         // adds at most two intervals to each volume's latency
-    double unreadableSeconds = -1.0;    // a file unchanged but unreadable this long fails the run; < 0: max(2 s, TR)
-    double gapSeconds = -1.0;           // a later volume ready while the next is missing this long is a gap; < 0: max(2 s, TR)
+    bool includeExisting = false;        // take the files already in the folder as the run's first volumes
+    double repetitionTimeSeconds = 0.0;  // > 0: the TR, whatever the files record (the timeouts follow it)
+    int32_t volumeLimit = 0;             // end after this many volumes; 0: no limit
+    double idleTimeoutSeconds = -1.0;    // end when no volume came for this long; < 0: 3 TR + 10 s
+                                         // (before the first volume: wait until stopped)
+    double pollSeconds = 0.005;          // adds at most two intervals to each volume's latency
+    double unreadableSeconds = -1.0;     // a file unchanged but unreadable this long fails the run; < 0: max(2 s, TR)
+    double gapSeconds = -1.0;  // a later volume ready while the next is missing this long is a gap; < 0: max(2 s, TR)
     std::function<void(const std::string&)> log;  // what the source noticed: ignored files, waits
 };
 
@@ -53,7 +53,7 @@ bool naturalLess(const std::string& a, const std::string& b);
 struct VolumeFile {
     SeriesInfo info;
     std::vector<int16_t> voxels;
-    std::string seriesUid;   // DICOM series instance UID; empty for NIfTI
+    std::string seriesUid;  // DICOM series instance UID; empty for NIfTI
     int64_t instanceNumber = -1;
     int64_t acquisitionNumber = -1;
     bool repetitionTimeRecorded = false;

@@ -4,8 +4,8 @@
 #pragma once
 
 #include "korvanth/host/host_state.h"
-#include "korvanth/run/motion_log_writer.h"
 #include "korvanth/host/plugin_session.h"
+#include "korvanth/run/motion_log_writer.h"
 #include "qc/voxel_model.h"
 
 #include <gtest/gtest.h>
@@ -58,8 +58,10 @@ inline Scenario randomScenario(int32_t dimX, int32_t dimY, int32_t dimZ, int vol
     for (int t = 1; t < volumes; ++t) {
         std::vector<int16_t> volume(first);
         for (int32_t v = 0; v < count; ++v) {
-            if (uniform(0, 19) == 0) volume[v] = static_cast<int16_t>(uniform(-200, 400));
-            else volume[v] = static_cast<int16_t>(std::lround(first[v] + 0.5 * t + noise(random)));
+            if (uniform(0, 19) == 0)
+                volume[v] = static_cast<int16_t>(uniform(-200, 400));
+            else
+                volume[v] = static_cast<int16_t>(std::lround(first[v] + 0.5 * t + noise(random)));
         }
         s.volumes.push_back(volume);
     }
@@ -126,8 +128,8 @@ protected:
         host().programPath = "/opt/korvanth/";
         host().pluginsPath = "/opt/korvanth/plugins";
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        folder_ = fs::temp_directory_path() /
-                  (std::string("korvanth_e2e_") + info->test_suite_name() + "_" + info->name());
+        folder_ =
+            fs::temp_directory_path() / (std::string("korvanth_e2e_") + info->test_suite_name() + "_" + info->name());
         fs::remove_all(folder_);
         fs::create_directories(folder_);
         std::string error;

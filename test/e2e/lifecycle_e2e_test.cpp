@@ -44,8 +44,8 @@ TEST(HostAnswers, ValueOfVoxelAtTimeIndexesXFastestThenYThenZ) {
                 for (int32_t x = 0; x < dims[0]; ++x)
                     ASSERT_EQ(tGetValueOfVoxelAtTime(x, y, z, t), 1000 * (t + 1) + x + 3 * (y + 4 * z))
                         << x << ' ' << y << ' ' << z << ' ' << t;
-    for (const auto& outside : {std::array<int32_t, 4>{3, 0, 0, 0}, {0, 4, 0, 0}, {0, 0, 5, 0}, {0, 0, 0, 2},
-                                {-1, 0, 0, 0}, {0, 0, 0, -1}})
+    for (const auto& outside :
+         {std::array<int32_t, 4>{3, 0, 0, 0}, {0, 4, 0, 0}, {0, 0, 5, 0}, {0, 0, 0, 2}, {-1, 0, 0, 0}, {0, 0, 0, -1}})
         EXPECT_EQ(tGetValueOfVoxelAtTime(outside[0], outside[1], outside[2], outside[3]), 0);
 }
 
@@ -86,8 +86,8 @@ TEST_F(Lifecycle, HostVersionDecidesInitPlugin) {
     } cases[] = {{{2, 99, 99}, false}, {{3, 0, 0}, true}, {{3, 0, -1}, false}, {{4, -2, -2}, true}};
     for (const auto& c : cases) {
         host().version = c.version;
-        EXPECT_EQ(plugin().initPlugin(), c.accepted) << c.version.major << '.' << c.version.minor << '.'
-                                                      << c.version.subMinor;
+        EXPECT_EQ(plugin().initPlugin(), c.accepted)
+            << c.version.major << '.' << c.version.minor << '.' << c.version.subMinor;
     }
     EXPECT_TRUE(host().log.empty());  // refusing logs nothing
 }

@@ -11,7 +11,7 @@
 #include <string>
 
 #if !defined(_WIN32)
-#  include <sys/wait.h>
+#include <sys/wait.h>
 
 namespace e2e {
 namespace {
@@ -67,7 +67,8 @@ TEST(HostProcess, EachHostBindsAsItsExportsAllow) {
         const Outcome o = run(quoted(h.path) + " --init-only --plugin " + quoted(TARVEX_PLUGIN_PATH));
         EXPECT_EQ(o.exitCode, h.accepts ? 0 : 3) << h.path << '\n' << o.output;
         EXPECT_NE(o.output.find(h.accepts ? "initPlugin: accepted" : "initPlugin: refused"), std::string::npos)
-            << h.path << '\n' << o.output;
+            << h.path << '\n'
+            << o.output;
         EXPECT_NE(o.output.find("Plug-in: Tarvex: real-time Quality Control Plugin 1.0"), std::string::npos)
             << o.output;
     }
@@ -85,8 +86,8 @@ TEST(HostProcess, HostOlderThanThreeIsRefused) {
 TEST(HostProcess, ShortSyntheticRunWritesItsMaps) {
     const std::filesystem::path out = std::filesystem::temp_directory_path() / "korvanth_e2e_process_run";
     std::filesystem::remove_all(out);
-    const Outcome o = run(quoted(KORVANTH_PATH) + " --plugin " + quoted(TARVEX_PLUGIN_PATH) +
-                          " --volumes 5 --out " + quoted(out.string()));
+    const Outcome o = run(quoted(KORVANTH_PATH) + " --plugin " + quoted(TARVEX_PLUGIN_PATH) + " --volumes 5 --out " +
+                          quoted(out.string()));
     EXPECT_EQ(o.exitCode, 0) << o.output;
     // Eight maps of float32 entries.
     const auto bytes = std::filesystem::file_size(out / "maps.f32");

@@ -74,8 +74,9 @@ void aWriterThatDeniesReadingKeepsTheReaderOut(const std::string& folder) {
     std::FILE* file = _fsopen(path.c_str(), "w", _SH_DENYRW);
     check(file != nullptr, "an exclusive writer creates " + path);
     if (file == nullptr) return;
-    std::fprintf(file, "header 1\nheader 2\nheader 3\nVolume 2: dx:1.0 dy:1.0 dz:1.0 rx:1.0 ry:1.0 rz:1.0\n"
-                       "Volume 3: dx:2.0 dy:2.0 dz:2.0 rx:2.0 ry:2.0 rz:2.0\n");
+    std::fprintf(file,
+                 "header 1\nheader 2\nheader 3\nVolume 2: dx:1.0 dy:1.0 dz:1.0 rx:1.0 ry:1.0 rz:1.0\n"
+                 "Volume 3: dx:2.0 dy:2.0 dz:2.0 rx:2.0 ry:2.0 rz:2.0\n");
     std::fflush(file);
     check(rowIsZero(tarvex::readMotionParameters(folder.c_str(), "exclusive", 2).values),
           "the reader is refused by a writer that denies reading");

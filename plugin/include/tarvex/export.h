@@ -9,15 +9,15 @@
 // Marks a symbol for export from a module built with hidden symbols: the
 // plug-in library's entry points, and the host executable's host functions.
 #if defined(_WIN32)
-#  define TARVEX_SYMBOL_EXPORT __declspec(dllexport)
+#define TARVEX_SYMBOL_EXPORT __declspec(dllexport)
 #else
-#  define TARVEX_SYMBOL_EXPORT __attribute__((visibility("default")))
+#define TARVEX_SYMBOL_EXPORT __attribute__((visibility("default")))
 #endif
 
 #if defined(TARVEX_BUILDING_PLUGIN)
-#  define TARVEX_API TARVEX_SYMBOL_EXPORT
+#define TARVEX_API TARVEX_SYMBOL_EXPORT
 #else
-#  define TARVEX_API
+#define TARVEX_API
 #endif
 
 #define TARVEX_C_API extern "C" TARVEX_API

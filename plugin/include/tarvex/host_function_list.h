@@ -8,20 +8,25 @@
 // looks up.
 #pragma once
 
-#define TARVEX_HOST_FUNCTIONS(CALLED, RESOLVED)                                                              \
-    CALLED(GetVersionOfKRV) CALLED(GetKRVPath) CALLED(GetPluginsPath) CALLED(LogText) RESOLVED(MessageBox)    \
-    RESOLVED(YesNoMessageBox) RESOLVED(GetIntegerInput) RESOLVED(GetFloatInput) RESOLVED(GetTextInput)        \
-    RESOLVED(GetOpenFileName) RESOLVED(GetSaveFileName) RESOLVED(GetCurrentTimePoint)                          \
-    RESOLVED(GetExpectedNrOfTimePoints) CALLED(GetDimsOfFunctionalData) CALLED(GetProjectName)                \
-    RESOLVED(GetWatchFolder) CALLED(GetTargetFolder) RESOLVED(GetFeedbackFolder)                              \
-    RESOLVED(GetCurrentProtocolCondition) RESOLVED(GetFullNrOfPredictors) RESOLVED(GetCurrentNrOfPredictors)  \
-    RESOLVED(GetNrOfConfoundPredictors) RESOLVED(GetValueOfDesignMatrix) RESOLVED(GetNrOfContrasts)           \
-    RESOLVED(GetNrOfROIs) RESOLVED(GetMeanOfROI) RESOLVED(GetNrOfVoxelsOfROI) RESOLVED(GetBetaOfROI)          \
-    RESOLVED(GetCoordsOfVoxelOfROI) RESOLVED(GetValueOfVoxelAtTime) CALLED(GetTimeCourseData)                 \
-    RESOLVED(GetBetaOfVoxel) RESOLVED(GetBetaMaps) RESOLVED(GetMapValueOfVoxel) RESOLVED(GetContrastMaps)     \
-    CALLED(RegisterMaps) CALLED(SetPluginMapName) CALLED(SetDisplayStatusOfMap) CALLED(UpdateMapList)         \
-    RESOLVED(SetPluginMapsThreshold) CALLED(ShowPluginMaps) CALLED(GetPluginMaps) RESOLVED(GetNumberOfClasses) \
-    RESOLVED(GetCurrentClassifierOutput)
+#define TARVEX_HOST_FUNCTIONS(CALLED, RESOLVED)                                                                      \
+    CALLED(GetVersionOfKRV)                                                                                          \
+    CALLED(GetKRVPath) CALLED(GetPluginsPath) CALLED(LogText) RESOLVED(MessageBox) RESOLVED(YesNoMessageBox)         \
+        RESOLVED(GetIntegerInput) RESOLVED(GetFloatInput) RESOLVED(GetTextInput) RESOLVED(GetOpenFileName)           \
+            RESOLVED(GetSaveFileName) RESOLVED(GetCurrentTimePoint) RESOLVED(GetExpectedNrOfTimePoints)              \
+                CALLED(GetDimsOfFunctionalData) CALLED(GetProjectName) RESOLVED(GetWatchFolder)                      \
+                    CALLED(GetTargetFolder) RESOLVED(GetFeedbackFolder) RESOLVED(GetCurrentProtocolCondition)        \
+                        RESOLVED(GetFullNrOfPredictors) RESOLVED(GetCurrentNrOfPredictors)                           \
+                            RESOLVED(GetNrOfConfoundPredictors) RESOLVED(GetValueOfDesignMatrix)                     \
+                                RESOLVED(GetNrOfContrasts) RESOLVED(GetNrOfROIs) RESOLVED(GetMeanOfROI)              \
+                                    RESOLVED(GetNrOfVoxelsOfROI) RESOLVED(GetBetaOfROI)                              \
+                                        RESOLVED(GetCoordsOfVoxelOfROI) RESOLVED(GetValueOfVoxelAtTime)              \
+                                            CALLED(GetTimeCourseData) RESOLVED(GetBetaOfVoxel) RESOLVED(GetBetaMaps) \
+                                                RESOLVED(GetMapValueOfVoxel) RESOLVED(GetContrastMaps)               \
+                                                    CALLED(RegisterMaps) CALLED(SetPluginMapName)                    \
+                                                        CALLED(SetDisplayStatusOfMap) CALLED(UpdateMapList)          \
+                                                            RESOLVED(SetPluginMapsThreshold) CALLED(ShowPluginMaps)  \
+                                                                CALLED(GetPluginMaps) RESOLVED(GetNumberOfClasses)   \
+                                                                    RESOLVED(GetCurrentClassifierOutput)
 
 // Expands to the same thing for both kinds.
 #define TARVEX_HOST_FUNCTIONS_ALL(EACH) TARVEX_HOST_FUNCTIONS(EACH, EACH)

@@ -8,8 +8,8 @@
 
 namespace tarvex {
 
-constexpr int32_t pluginMapCount = 8;  // six motion t-maps, the constant's t / 100, tSNR / 30
-constexpr int16_t maskThreshold = 100;  // voxels above it in the first volume take part
+constexpr int32_t pluginMapCount = 8;     // six motion t-maps, the constant's t / 100, tSNR / 30
+constexpr int16_t maskThreshold = 100;    // voxels above it in the first volume take part
 constexpr double constantTScale = 100.0;  // the constant's map holds t / 100
 constexpr double tsnrScale = 30.0;        // the tSNR map holds tSNR / 30
 
