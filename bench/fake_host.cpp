@@ -1,6 +1,6 @@
 #include "fake_host.h"
 
-#include "host/host_function_table.h"
+#include "plugin/host_binding/host_function_table.h"
 #include "tarvex/qc_conventions.h"
 
 #include <malloc.h>

@@ -10,12 +10,12 @@
 // Goals: median at most 10 % of the TR, 95th percentile at most 20 %.
 #include "korvanth/app/scanner.h"
 #include "korvanth/host/host_state.h"
-#include "korvanth/host/platform.h"
 #include "korvanth/host/plugin_session.h"
 #include "korvanth/outputs/nifti_writer.h"
 #include "korvanth/outputs/output_folder.h"
 #include "korvanth/outputs/result_writer.h"
 #include "korvanth/outputs/run_outputs.h"
+#include "korvanth/platform/platform.h"
 #include "korvanth/run/run_loop.h"
 #include "korvanth/sources/estimated_motion.h"
 #include "korvanth/sources/motion_files.h"

@@ -7,9 +7,9 @@
 #include "fake_host.h"
 #include "floor.h"
 
+#include "plugin/qc/motion_log.h"
+#include "plugin/qc/voxel_model.h"
 #include "plugin/tarvex_plugin.h"
-#include "qc/motion_log.h"
-#include "qc/voxel_model.h"
 
 #include <benchmark/benchmark.h>
 

@@ -12,6 +12,10 @@ else()
                       -ffp-contract=off -fno-fast-math)
 endif()
 
+if(TARVEX_WARNINGS_AS_ERRORS)
+  add_compile_options($<IF:$<CXX_COMPILER_ID:MSVC>,/WX,-Werror>)
+endif()
+
 if(TARVEX_SANITIZE)
   if(MSVC)
     message(FATAL_ERROR "TARVEX_SANITIZE is supported with GCC and Clang only")

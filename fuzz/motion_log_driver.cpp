@@ -14,8 +14,8 @@
 #include "motion_log_driver.h"
 
 #include "fuzz_support.h"
-#include "host/host_function_table.h"
-#include "qc/motion_log.h"
+#include "plugin/host_binding/host_function_table.h"
+#include "plugin/qc/motion_log.h"
 
 #include <algorithm>
 #include <cstring>

@@ -29,7 +29,7 @@
 #include "plugin_driver.h"
 
 #include "fuzz_support.h"
-#include "host/host_function_table.h"
+#include "plugin/host_binding/host_function_table.h"
 #include "plugin/tarvex_plugin.h"
 
 #include <cstring>

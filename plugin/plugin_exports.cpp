@@ -1,6 +1,6 @@
 #include "tarvex/plugin_exports.h"
 
-#include "tarvex_plugin.h"
+#include "plugin/tarvex_plugin.h"
 
 #include <new>
 

@@ -1,6 +1,6 @@
-#include "tarvex_plugin.h"
+#include "plugin/tarvex_plugin.h"
 
-#include "../host/host_function_table.h"
+#include "plugin/host_binding/host_function_table.h"
 #include "tarvex/qc_conventions.h"
 
 #include <cstdio>

@@ -1,8 +1,8 @@
 // The quality-control plug-in object.
 #pragma once
 
-#include "../qc/quality_step.h"
-#include "../qc/voxel_model.h"
+#include "plugin/qc/quality_step.h"
+#include "plugin/qc/voxel_model.h"
 #include "tarvex/krv_plugin_interface.h"
 
 #include <cstdint>

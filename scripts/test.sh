@@ -30,10 +30,15 @@ run_ctest() {
   skipped=$((skipped + skips))
 }
 
-echo "== Release build and tests"
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$jobs"
-run_ctest --preset release -j "$jobs"
+echo "== Checks: formatting and include layers (the layers are also a CTest test)"
+bash scripts/check_format.sh
+python3 scripts/check_layers.py
+passed=$((passed + 1))
+
+echo "== Release build (every warning an error) and tests"
+cmake --preset ci >/dev/null
+cmake --build --preset ci -j "$jobs"
+run_ctest --preset ci -j "$jobs"
 
 echo "== Debug build: the maps must not depend on optimisation"
 cmake --preset debug >/dev/null

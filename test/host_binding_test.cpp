@@ -2,7 +2,7 @@
 // loader fills, in which order, what it leaves alone when it stops early, and
 // which host versions it accepts. Also the plug-in's handling of host answers
 // that fill a whole text buffer.
-#include "host/host_function_table.h"
+#include "plugin/host_binding/host_function_table.h"
 #include "plugin/tarvex_plugin.h"
 
 #include <gtest/gtest.h>

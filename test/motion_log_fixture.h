@@ -2,8 +2,8 @@
 // shared by the reader's and the host writer's tests.
 #pragma once
 
-#include "host/host_function_table.h"
-#include "qc/motion_log.h"
+#include "plugin/host_binding/host_function_table.h"
+#include "plugin/qc/motion_log.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 // The motion log reader: which line a step reads, how the values are cut from
 // their 8-character windows, and what a malformed line or name yields.
-#include "qc/motion_log.h"
-#include "host/host_function_table.h"
+#include "plugin/qc/motion_log.h"
 #include "motion_log_fixture.h"
+#include "plugin/host_binding/host_function_table.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The host's motion log as the plug-in's reader sees it: every value the host
 // writes must come back through the reader's 8-character window.
 #include "korvanth/run/motion_log_writer.h"
-#include "host/host_function_table.h"
 #include "motion_log_fixture.h"
-#include "qc/motion_log.h"
+#include "plugin/host_binding/host_function_table.h"
+#include "plugin/qc/motion_log.h"
 
 #include <gtest/gtest.h>
 

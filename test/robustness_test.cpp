@@ -5,7 +5,7 @@
 #include "fuzz/input_file_drivers.h"
 #include "fuzz/motion_log_driver.h"
 #include "fuzz/plugin_driver.h"
-#include "host/host_function_table.h"
+#include "plugin/host_binding/host_function_table.h"
 #include "plugin/tarvex_plugin.h"
 
 #include <gtest/gtest.h>

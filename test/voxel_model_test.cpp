@@ -2,7 +2,7 @@
 // precision, the documented edge cases, the choice left open (a row of
 // another length), an independent check of the recursive least-squares
 // algebra, and a bit-exact case that a fused or reordered build would fail.
-#include "qc/voxel_model.h"
+#include "plugin/qc/voxel_model.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 
 #include "korvanth/app/terminal.h"
 #include "korvanth/host/host_state.h"
-#include "korvanth/host/platform.h"
 #include "korvanth/host/plugin_session.h"
 #include "korvanth/outputs/output_folder.h"
 #include "korvanth/outputs/result_writer.h"
+#include "korvanth/platform/platform.h"
 #include "korvanth/run/run_loop.h"
 #include "korvanth/sources/estimated_motion.h"
 #include "korvanth/sources/motion_files.h"

@@ -1,7 +1,7 @@
 // A plug-in loaded into the host: its library, its info texts and its object.
 #pragma once
 
-#include "korvanth/host/platform.h"
+#include "korvanth/platform/platform.h"
 #include "tarvex/krv_plugin_interface.h"
 
 #include <memory>

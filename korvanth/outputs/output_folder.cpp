@@ -1,6 +1,6 @@
 #include "korvanth/outputs/output_folder.h"
 
-#include "korvanth/host/platform.h"
+#include "korvanth/platform/platform.h"
 
 #include <algorithm>
 #include <filesystem>

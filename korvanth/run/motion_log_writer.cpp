@@ -1,6 +1,6 @@
 #include "korvanth/run/motion_log_writer.h"
 
-#include "korvanth/host/platform.h"
+#include "korvanth/platform/platform.h"
 #include "tarvex/qc_conventions.h"
 
 #include <cmath>

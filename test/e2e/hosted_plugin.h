@@ -6,7 +6,7 @@
 #include "korvanth/host/host_state.h"
 #include "korvanth/host/plugin_session.h"
 #include "korvanth/run/motion_log_writer.h"
-#include "qc/voxel_model.h"
+#include "plugin/qc/voxel_model.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // the run lifecycle as the host sees it.
 #include "hosted_plugin.h"
 
-#include "korvanth/host/platform.h"
+#include "korvanth/platform/platform.h"
 #include "tarvex/plugin_exports.h"
 
 namespace e2e {

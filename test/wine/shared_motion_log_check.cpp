@@ -13,7 +13,7 @@
 // Usage: shared_motion_log_check <scratch folder>. Prints one line per case;
 // exit status 0 when all cases pass.
 #include "korvanth/run/motion_log_writer.h"
-#include "qc/motion_log.h"
+#include "plugin/qc/motion_log.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>

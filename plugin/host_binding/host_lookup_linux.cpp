@@ -1,8 +1,8 @@
 // Linux: the host counts as present when the process's main program is the
 // executable file named "Korvanth"; its functions are the dynamic symbols of
 // the main program (the host links with its symbols exported).
-#include "executable_path_linux.h"
-#include "host_lookup.h"
+#include "plugin/host_binding/executable_path_linux.h"
+#include "plugin/host_binding/host_lookup.h"
 
 #include <dlfcn.h>
 

@@ -1,7 +1,7 @@
-#include "quality_step.h"
+#include "plugin/qc/quality_step.h"
 
-#include "../host/host_function_table.h"
-#include "motion_log.h"
+#include "plugin/host_binding/host_function_table.h"
+#include "plugin/qc/motion_log.h"
 
 #include <cstdio>
 #include <limits>

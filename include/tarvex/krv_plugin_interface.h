@@ -6,7 +6,7 @@
 // true on success.
 #pragma once
 
-#include "export.h"
+#include "tarvex/export.h"
 
 class TARVEX_API KRVPluginInterface {
 public:

@@ -1,4 +1,4 @@
-#include "voxel_model.h"
+#include "plugin/qc/voxel_model.h"
 
 #include "tarvex/qc_conventions.h"
 

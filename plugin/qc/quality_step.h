@@ -1,8 +1,8 @@
 // One volume's update of the voxel statistics and the plug-in maps.
 #pragma once
 
+#include "plugin/qc/voxel_model.h"
 #include "tarvex/qc_conventions.h"
-#include "voxel_model.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,6 +1,6 @@
-#include "motion_log.h"
+#include "plugin/qc/motion_log.h"
 
-#include "../host/host_function_table.h"
+#include "plugin/host_binding/host_function_table.h"
 
 #include <cerrno>
 #include <cstdio>

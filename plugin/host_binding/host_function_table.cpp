@@ -1,4 +1,4 @@
-#include "host_function_table.h"
+#include "plugin/host_binding/host_function_table.h"
 
 #include <type_traits>
 

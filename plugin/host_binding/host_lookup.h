@@ -2,7 +2,7 @@
 // functions by name. One implementation per platform; the build picks it.
 #pragma once
 
-#include "host_callbacks.h"
+#include "plugin/host_binding/host_callbacks.h"
 
 namespace tarvex {
 

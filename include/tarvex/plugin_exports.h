@@ -2,8 +2,8 @@
 // Exported with C linkage under exactly these names.
 #pragma once
 
-#include "export.h"
-#include "krv_plugin_interface.h"
+#include "tarvex/export.h"
+#include "tarvex/krv_plugin_interface.h"
 
 // A new plug-in object, or null when it cannot be allocated. The caller owns
 // it and deletes it through the virtual destructor.

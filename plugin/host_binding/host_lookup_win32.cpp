@@ -1,6 +1,6 @@
 // Windows: the host is the module "Korvanth.exe" already loaded in the
 // process; its functions are that executable's exports.
-#include "host_lookup.h"
+#include "plugin/host_binding/host_lookup.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>

@@ -1,6 +1,4 @@
-#include "korvanth/host/platform.h"
-
-#include "host/executable_path_linux.h"
+#include "korvanth/platform/platform.h"
 
 #include <dlfcn.h>
 #include <pthread.h>
@@ -8,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 
@@ -31,8 +30,11 @@ void* PluginLibrary::function(const char* name) const { return handle_ != nullpt
 std::string pluginFileName(const std::string& baseName) { return "lib" + baseName + ".so"; }
 
 std::string executableFolder() {
-    const std::string path = tarvex::executablePath();
-    return path.empty() ? "./" : path.substr(0, path.find_last_of('/') + 1);
+    char path[PATH_MAX + 1] = {};
+    const ssize_t length = readlink("/proc/self/exe", path, PATH_MAX);
+    if (length <= 0) return "./";
+    const std::string full(path, static_cast<std::size_t>(length));
+    return full.substr(0, full.find_last_of('/') + 1);
 }
 
 char pathSeparator() { return '/'; }

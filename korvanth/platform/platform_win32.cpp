@@ -1,4 +1,4 @@
-#include "korvanth/host/platform.h"
+#include "korvanth/platform/platform.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
