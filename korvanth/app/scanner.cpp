@@ -162,4 +162,13 @@ bool runScanner(const ScannerSettings& settings, std::string& error) {
     return true;
 }
 
+bool runScannerSession(const std::vector<ScannerSettings>& series, double pauseSeconds, std::string& error) {
+    for (std::size_t s = 0; s < series.size(); ++s) {
+        if (s > 0) std::this_thread::sleep_for(std::chrono::duration<double>(pauseSeconds));
+        if (series[s].log) series[s].log("series " + std::to_string(series[s].series) + ": " + series[s].from);
+        if (!runScanner(series[s], error)) return false;
+    }
+    return true;
+}
+
 }  // namespace korvanth

@@ -44,4 +44,9 @@ struct ScannerSettings {
 // written.
 bool runScanner(const ScannerSettings& settings, std::string& error);
 
+// A scanning session: each series played as runScanner plays it, one after
+// the other, with `pauseSeconds` between the last volume of one and the first
+// of the next (a localiser, an anatomical scan, functional runs...).
+bool runScannerSession(const std::vector<ScannerSettings>& series, double pauseSeconds, std::string& error);
+
 }  // namespace korvanth

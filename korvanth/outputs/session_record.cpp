@@ -1,0 +1,133 @@
+#include "korvanth/outputs/session_record.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+namespace korvanth {
+
+RunSummary summarizeRun(const std::vector<double>& fd, double repetitionTimeSeconds,
+                        const std::array<double, 2>& fdThresholds) {
+    RunSummary summary;
+    summary.volumes = static_cast<int32_t>(fd.size());
+    summary.repetitionTimeSeconds = repetitionTimeSeconds;
+    double sum = 0.0;
+    for (std::size_t i = 0; i < fd.size(); ++i) {
+        if (i > 0) sum += fd[i];
+        for (std::size_t t = 0; t < fdThresholds.size(); ++t)
+            if (fd[i] <= fdThresholds[t]) ++summary.framesUnder[t];
+    }
+    summary.meanFd = fd.size() > 1 ? sum / static_cast<double>(fd.size() - 1) : 0.0;
+    for (std::size_t t = 0; t < fdThresholds.size(); ++t)
+        summary.lowMotionSeconds[t] = summary.framesUnder[t] * repetitionTimeSeconds;
+    return summary;
+}
+
+SessionRecord::SessionRecord(std::string outFolder, std::array<double, 2> fdThresholds, double targetMinutes)
+    : path_((fs::path(outFolder) / "session.json").string()),
+      fdThresholds_(fdThresholds),
+      targetMinutes_(targetMinutes) {}
+
+bool SessionRecord::add(const SessionEntry& entry, std::string& error) {
+    entries_.push_back(entry);
+    return write(error);
+}
+
+bool SessionRecord::replaceLast(const SessionEntry& entry, std::string& error) {
+    if (entries_.empty()) return add(entry, error);
+    entries_.back() = entry;
+    return write(error);
+}
+
+bool SessionRecord::write(std::string& error) const {
+    // Written beside and renamed over: a reader sees the old file or the new one.
+    const std::string partial = path_ + ".part";
+    {
+        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+        out << toJson().dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+        out.close();
+        if (!out) {
+            error = partial + ": cannot write the session's record";
+            std::remove(partial.c_str());
+            return false;
+        }
+    }
+    std::error_code failed;
+    fs::rename(partial, path_, failed);
+    if (failed) {
+        error = path_ + ": cannot replace the session's record (" + failed.message() + ")";
+        std::remove(partial.c_str());
+        return false;
+    }
+    return true;
+}
+
+nlohmann::json SessionRecord::toJson() const {
+    nlohmann::json series = nlohmann::json::array();
+    std::array<int64_t, 2> framesUnder{};
+    std::array<double, 2> lowMotion{};
+    int64_t frames = 0;
+    for (const SessionEntry& e : entries_) {
+        nlohmann::json item = {{"series_number", e.seriesNumber},
+                               {"description", e.description},
+                               {"state", e.state},
+                               {"reason", e.reason}};
+        item["folder"] = e.folder.empty() ? nlohmann::json() : nlohmann::json(e.folder);
+        if (e.state != "skipped") {
+            const RunSummary& s = e.summary;
+            item["volumes"] = s.volumes;
+            item["tr_s"] = s.repetitionTimeSeconds;
+            item["mean_fd_mm"] = s.meanFd;
+            item["frames_under"] = s.framesUnder;
+            item["low_motion_s"] = s.lowMotionSeconds;
+            frames += s.volumes;
+            for (std::size_t t = 0; t < 2; ++t) {
+                framesUnder[t] += s.framesUnder[t];
+                lowMotion[t] += s.lowMotionSeconds[t];
+            }
+        }
+        series.push_back(std::move(item));
+    }
+    nlohmann::json totals = nlohmann::json::array();
+    const double target = targetMinutes_ * 60.0;
+    for (std::size_t t = 0; t < 2; ++t) {
+        const double missing = std::max(0.0, target - lowMotion[t]);
+        // At the session's share of low-motion frames so far; unknown before any.
+        const double share = frames > 0 ? static_cast<double>(framesUnder[t]) / static_cast<double>(frames) : 0.0;
+        nlohmann::json toScan = missing == 0.0 ? nlohmann::json(0.0)
+                                : share > 0.0  ? nlohmann::json(missing / share)
+                                               : nlohmann::json();
+        totals.push_back({{"fd_threshold_mm", fdThresholds_[t]},
+                          {"frames_under", framesUnder[t]},
+                          {"low_motion_s", lowMotion[t]},
+                          {"still_needed_s", missing},
+                          {"predicted_scanning_s", toScan}});
+    }
+    return {{"series", series}, {"frames", frames}, {"target_minutes", targetMinutes_}, {"low_motion", totals}};
+}
+
+std::string runFolderName(int64_t seriesNumber, const std::string& description) {
+    char number[32];
+    std::snprintf(number, sizeof number, "%03lld", static_cast<long long>(seriesNumber));
+    std::string name = seriesNumber >= 0 ? number : "series";
+    std::string safe;
+    for (const char c : description) {
+        const bool plain = std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.';
+        if (plain)
+            safe += c;
+        else if (!safe.empty() && safe.back() != '_')
+            safe += '_';
+    }
+    while (!safe.empty() && (safe.back() == '_' || safe.back() == '.')) safe.pop_back();
+    while (!safe.empty() && safe.front() == '.') safe.erase(0, 1);
+    if (safe.size() > 64) safe.resize(64);
+    return safe.empty() ? name : name + "_" + safe;
+}
+
+}  // namespace korvanth
