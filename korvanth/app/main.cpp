@@ -123,6 +123,22 @@ int main(int argc, char** argv) {
         ->check(finiteIn(0.0, 86400.0))
         ->needs(watch)
         ->group(liveGroup);
+    auto* session = app.add_flag("--session", o.session,
+                                 "Follow the whole scanning session in the --watch folder: every new series is a run "
+                                 "of its own, in a folder of --out named after it, listed in --out/session.json")
+                        ->needs(watch)
+                        ->group(liveGroup);
+    app.add_option("--session-idle", o.sessionIdle,
+                   "End the session when no new series came for this many seconds (default: at Ctrl-C)")
+        ->check(finiteIn(0.0, 7.0 * 86400.0))
+        ->needs(session)
+        ->group(liveGroup);
+    app.add_option("--min-volumes", o.minVolumes,
+                   "A series of fewer volumes is not run but listed as skipped (with --session)")
+        ->check(CLI::Range(1, 1000))
+        ->capture_default_str()
+        ->needs(session)
+        ->group(liveGroup);
     for (CLI::Option* option : {dims, seed, noise, drift, motionScale, voxel}) option->excludes(watch);
 
     const std::string view = "Live view";
@@ -149,6 +165,11 @@ int main(int argc, char** argv) {
         return code == 0 ? exitSuccess : exitBadInput;
     }
     o.volumesGiven = volumes->count() > 0;
+    if (o.session && (o.volumesGiven || !o.motionPath.empty() || !o.projectName.empty())) {
+        std::cerr << "error: --session runs every series it finds, with Korvanth's own motion estimates; "
+                     "--volumes, --motion and --project go with a single run\n";
+        return exitBadInput;
+    }
     if (reference->count() > 0 && !o.motionPath.empty()) {
         std::cerr << "error: --reference-volume goes with Korvanth's own estimates, not with --motion " << o.motionPath
                   << '\n';

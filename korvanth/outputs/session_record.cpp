@@ -36,16 +36,16 @@ SessionRecord::SessionRecord(std::string outFolder, std::array<double, 2> fdThre
 
 bool SessionRecord::add(const SessionEntry& entry, std::string& error) {
     entries_.push_back(entry);
-    return write(error);
+    return save(error);
 }
 
 bool SessionRecord::replaceLast(const SessionEntry& entry, std::string& error) {
     if (entries_.empty()) return add(entry, error);
     entries_.back() = entry;
-    return write(error);
+    return save(error);
 }
 
-bool SessionRecord::write(std::string& error) const {
+bool SessionRecord::save(std::string& error) const {
     // Written beside and renamed over: a reader sees the old file or the new one.
     const std::string partial = path_ + ".part";
     {

@@ -17,8 +17,8 @@ namespace korvanth {
 struct RunSummary {
     int32_t volumes = 0;
     double repetitionTimeSeconds = 0.0;
-    double meanFd = 0.0;                      // mm, over the volumes after the first
-    std::array<int32_t, 2> framesUnder{};     // volumes with FD <= each threshold
+    double meanFd = 0.0;                       // mm, over the volumes after the first
+    std::array<int32_t, 2> framesUnder{};      // volumes with FD <= each threshold
     std::array<double, 2> lowMotionSeconds{};  // framesUnder × TR
 };
 
@@ -29,9 +29,9 @@ RunSummary summarizeRun(const std::vector<double>& fd, double repetitionTimeSeco
 struct SessionEntry {
     int64_t seriesNumber = -1;  // -1 when the files do not say
     std::string description;
-    std::string folder;      // the run's folder under OUT; empty for a skipped series
-    std::string state;       // "complete", "partial", "skipped" or "running"
-    std::string reason;      // why a series was skipped or a run ended early
+    std::string folder;  // the run's folder under OUT; empty for a skipped series
+    std::string state;   // "complete", "partial", "skipped" or "running"
+    std::string reason;  // why a series was skipped or a run ended early
     RunSummary summary;
 };
 
@@ -46,14 +46,14 @@ public:
     // written (the previous file stays as it was).
     bool add(const SessionEntry& entry, std::string& error);
     bool replaceLast(const SessionEntry& entry, std::string& error);
+    // Rewrites session.json as the record stands.
+    bool save(std::string& error) const;
 
     const std::vector<SessionEntry>& entries() const { return entries_; }
     // The whole session as session.json holds it: entries and totals.
     nlohmann::json toJson() const;
 
 private:
-    bool write(std::string& error) const;
-
     std::string path_;
     std::array<double, 2> fdThresholds_;
     double targetMinutes_;

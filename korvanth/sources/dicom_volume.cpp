@@ -317,6 +317,7 @@ bool readDicomVolume(const std::string& path, DicomVolume& volume, std::string& 
 
     volume.seriesInstanceUid = text(ds, tagSeriesUid);
     volume.seriesNumber = integerOr(ds, tagSeriesNumber, -1);
+    volume.seriesDescription = text(ds, gdcm::Tag(0x0008, 0x103e));
     volume.instanceNumber = integerOr(ds, tagInstanceNumber, -1);
     volume.acquisitionNumber = integerOr(ds, tagAcquisitionNumber, -1);
 

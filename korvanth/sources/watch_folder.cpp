@@ -121,6 +121,8 @@ bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& erro
             file.info = std::move(volume.info);
             file.voxels = std::move(volume.voxels);
             file.seriesUid = std::move(volume.seriesInstanceUid);
+            file.seriesNumber = volume.seriesNumber;
+            file.seriesDescription = std::move(volume.seriesDescription);
             file.instanceNumber = volume.instanceNumber;
             file.acquisitionNumber = volume.acquisitionNumber;
             file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
@@ -205,6 +207,19 @@ struct WatchFolderSource::State {
     VolumeArrival arrival;
     bool gapWaiting = false;
     Clock::time_point gapSince;
+    bool timedOut = false;   // open() gave up waiting for a first volume
+    bool newSeries = false;  // a volume of a series not seen before is here
+    Clock::time_point newSeriesSince;
+    SeriesIdentity identity;
+
+    // The series a ready volume belongs to.
+    static SeriesIdentity identityOf(const Ready& r) {
+        SeriesIdentity id;
+        id.key = r.named ? "export series " + std::to_string(r.nameSeries) : "DICOM series " + r.file.seriesUid;
+        id.number = r.named ? r.nameSeries : r.file.seriesNumber;
+        id.description = r.file.seriesDescription;
+        return id;
+    }
 
     int64_t keyOf(const Ready& r) const {
         switch (numbering) {
@@ -250,7 +265,13 @@ struct WatchFolderSource::State {
     // Whether a file is known, before it is read, not to be of the run's
     // series: by its export name, once the series is fixed.
     bool skipUnread(const WatchSettings& settings, const std::string& name, const Seen& s) const {
+        if (s.named && settings.pastSeries.count("export series " + std::to_string(s.nameSeries)) > 0) {
+            note(settings, "ignoring " + name + ": of export series " + std::to_string(s.nameSeries) +
+                               ", which the session has seen");
+            return true;
+        }
         if (!fixed || numbering != Numbering::FileName) return false;
+        if (settings.endAtNewSeries && s.named) return false;  // read: it may begin the next run
         const std::string other = otherSeriesByName(s.named, s.nameSeries);
         if (!other.empty()) note(settings, "ignoring " + name + ": " + other);
         return !other.empty();
@@ -407,10 +428,20 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
         r.nameSeries = s.nameSeries;
         r.nameVolume = s.nameVolume;
         it = seen.erase(it);
+        if (settings.pastSeries.count(identityOf(r).key) > 0) {
+            note(settings, "ignoring " + name + ": of " + identityOf(r).key + ", which the session has seen");
+            ignored.insert(name);
+            continue;
+        }
         if (fixed) {
             const std::string other = otherSeries(r);
             if (!other.empty()) {
-                note(settings, "ignoring " + name + ": " + other);
+                if (settings.endAtNewSeries && identityOf(r).key != identity.key) {
+                    if (!newSeries) newSeriesSince = Clock::now();
+                    newSeries = true;
+                } else {
+                    note(settings, "ignoring " + name + ": " + other);
+                }
                 ignored.insert(name);
                 continue;
             }
@@ -424,6 +455,7 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
 // far that are not of it are ignored from now on.
 void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Ready& reference) {
     fixed = true;
+    identity = identityOf(reference);
     seriesUid = reference.file.seriesUid;
     referenceSize = reference.size;
     std::copy(reference.file.info.dims, reference.file.info.dims + 3, dims);
@@ -480,6 +512,7 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
         error = settings_.folder + ": no such folder";
         return false;
     }
+    st.ignored.insert(settings_.ignoredFiles.begin(), settings_.ignoredFiles.end());
     if (!settings_.includeExisting) {
         std::size_t count = 0;
         for (fs::directory_iterator it(settings_.folder, failed); !failed && it != fs::directory_iterator();
@@ -505,18 +538,21 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
         }
         if (!st.poll(settings_, error) || !st.readStable(settings_, error)) return false;
         if (!st.ready.empty()) break;
-        if (settings_.idleTimeoutSeconds >= 0.0 && secondsSince(opened, Clock::now()) >= settings_.idleTimeoutSeconds) {
-            error = settings_.folder + ": no volume arrived in " + text(settings_.idleTimeoutSeconds) + " s";
+        const double waitSeconds = settings_.firstVolumeTimeoutSeconds.value_or(settings_.idleTimeoutSeconds);
+        if (waitSeconds >= 0.0 && secondsSince(opened, Clock::now()) >= waitSeconds) {
+            error = settings_.folder + ": no volume arrived in " + text(waitSeconds) + " s";
+            st.timedOut = true;
             return false;
         }
         std::this_thread::sleep_for(interval);
     }
     // The series of the newest file is the run's: with --include-existing
-    // the folder may hold earlier series too.
-    const Ready* newest = &st.ready.front();
+    // the folder may hold earlier series too. A session takes its series in
+    // the order they came: the oldest file's.
+    const Ready* chosen = &st.ready.front();
     for (const Ready& r : st.ready)
-        if (r.modified > newest->modified) newest = &r;
-    const Ready reference = *newest;
+        if (settings_.endAtNewSeries ? r.modified < chosen->modified : r.modified > chosen->modified) chosen = &r;
+    const Ready reference = *chosen;
     st.fixSeries(settings_, reference);
     const Ready* first = st.pickFirst();
     st.firstName = first->name;
@@ -610,6 +646,13 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
             handedFiles_.push_back(r.name);
             return Next::Volume;
         }
+        // Another series began: the run ends once nothing of its own is ready
+        // and a file of its own still being written has had time to finish.
+        if (st.newSeries && st.ready.empty() &&
+            secondsSince(st.newSeriesSince, Clock::now()) >= std::clamp(0.5 * st.gapSeconds, 0.2, 2.0)) {
+            st.note(settings_, "a new series began: the run ends");
+            return Next::EndOfRun;
+        }
         // A file being judged (it failed to read and may yet be declared
         // unreadable) holds the idle timeout: the run ends by that judgement.
         const bool judging =
@@ -621,5 +664,9 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         std::this_thread::sleep_for(interval);
     }
 }
+
+SeriesIdentity WatchFolderSource::identity() const { return state_->identity; }
+bool WatchFolderSource::timedOutWaiting() const { return state_->timedOut; }
+bool WatchFolderSource::newSeriesBegan() const { return state_->newSeries; }
 
 }  // namespace korvanth

@@ -22,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -39,6 +40,24 @@ struct WatchSettings {
     double unreadableSeconds = -1.0;     // a file unchanged but unreadable this long fails the run; < 0: max(2 s, TR)
     double gapSeconds = -1.0;  // a later volume ready while the next is missing this long is a gap; < 0: max(2 s, TR)
     std::function<void(const std::string&)> log;  // what the source noticed: ignored files, waits
+
+    // Following a session: files and series (SeriesIdentity::key) already
+    // done with are passed over; a volume of a series not seen before ends
+    // the run once none of the run's own is left to come; the first volume
+    // is waited for this long instead of the idle timeout (< 0: until stopped).
+    std::set<std::string> ignoredFiles;
+    std::set<std::string> pastSeries;
+    bool endAtNewSeries = false;
+    std::optional<double> firstVolumeTimeoutSeconds;
+};
+
+// Which series a volume file belongs to: `key` tells series apart (the
+// export name's series number, else the DICOM series UID); `number` and
+// `description` name it (-1 and "" where the files do not say).
+struct SeriesIdentity {
+    std::string key;
+    int64_t number = -1;
+    std::string description;
 };
 
 // The numbers in a real-time export's file name <session>_<series:06>_<volume:06>.<ext>;
@@ -54,6 +73,8 @@ struct VolumeFile {
     SeriesInfo info;
     std::vector<int16_t> voxels;
     std::string seriesUid;  // DICOM series instance UID; empty for NIfTI
+    int64_t seriesNumber = -1;
+    std::string seriesDescription;
     int64_t instanceNumber = -1;
     int64_t acquisitionNumber = -1;
     bool repetitionTimeRecorded = false;
@@ -76,6 +97,12 @@ public:
     const std::vector<std::string>& files() const { return handedFiles_; }
     // Whether the first volume's file recorded the TR (else 2 s was assumed).
     bool repetitionTimeRecorded() const { return repetitionTimeRecorded_; }
+    // The run's series, known once open() succeeded.
+    SeriesIdentity identity() const;
+    // Whether open() failed because no volume came in the time allowed.
+    bool timedOutWaiting() const;
+    // Whether the run ended because another series began.
+    bool newSeriesBegan() const;
 
 private:
     struct State;
