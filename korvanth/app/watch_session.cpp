@@ -8,6 +8,9 @@
 #include "korvanth/sources/lookahead_source.h"
 #include "korvanth/sources/watch_folder.h"
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <set>
@@ -60,6 +63,13 @@ std::set<std::string> filesNow(const std::string& folder) {
     return names;
 }
 
+// The FD thresholds, the lower first (as the live view takes them).
+std::array<double, 2> fdThresholdsOf(const KorvanthOptions& o) {
+    std::array<double, 2> thresholds{o.fdThresholds[0], o.fdThresholds[1]};
+    std::sort(thresholds.begin(), thresholds.end());
+    return thresholds;
+}
+
 SessionEntry entryOf(const SeriesIdentity& identity) {
     SessionEntry entry;
     entry.seriesNumber = identity.number;
@@ -68,8 +78,8 @@ SessionEntry entryOf(const SeriesIdentity& identity) {
 }
 
 void showSession(Invocation& invocation, const SessionRecord& record) {
-#if KORVANTH_HAS_LIVE_VIEW && KORVANTH_SESSION_VIEW
-    if (invocation.live) invocation.live->sessionChanged(record.toJson());
+#if KORVANTH_HAS_LIVE_VIEW
+    if (invocation.live) invocation.live->sessionChanged(record.toJson().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 #else
     (void)invocation;
     (void)record;
@@ -111,10 +121,9 @@ int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& r
 
     entry.state = run.written.empty() ? "failed" : run.outcome.partial ? "partial" : "complete";
     entry.reason = run.written.empty() ? "no results were committed" : run.outcome.endReason;
-    entry.summary = summarizeRun(run.framewiseDisplacementMm, series.repetitionTimeSeconds,
-                                 {o.fdThresholds[0], o.fdThresholds[1]});
+    entry.summary = summarizeRun(run.framewiseDisplacementMm, series.repetitionTimeSeconds, fdThresholdsOf(o));
     if (!record.replaceLast(entry, error)) return fail(error);
-#if KORVANTH_HAS_LIVE_VIEW && KORVANTH_SESSION_VIEW
+#if KORVANTH_HAS_LIVE_VIEW
     if (invocation.live && !run.written.empty())
         invocation.live->runCommitted(entry.folder, fs::path(o.outFolder) / entry.folder, run.written);
 #endif
@@ -130,7 +139,7 @@ int followSession(KorvanthOptions& o) {
     std::string error;
     std::error_code failed;
     fs::create_directories(o.outFolder, failed);
-    SessionRecord record(o.outFolder, {o.fdThresholds[0], o.fdThresholds[1]}, o.targetMinutes);
+    SessionRecord record(o.outFolder, fdThresholdsOf(o), o.targetMinutes);
     if (!record.save(error)) return fail(error);
 
     Followed followed;

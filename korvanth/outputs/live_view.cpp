@@ -18,6 +18,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <mutex>
+#include <set>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -76,6 +81,45 @@ bool isLoopback(const sockaddr* address) {
     return false;
 }
 
+// The type of a file of a run's results, by its name.
+const char* contentTypeOf(const std::string& name) {
+    const auto endsWith = [&](const char* suffix) {
+        const std::string s(suffix);
+        return name.size() >= s.size() && name.compare(name.size() - s.size(), s.size(), s) == 0;
+    };
+    if (endsWith(".html")) return "text/html; charset=utf-8";
+    if (endsWith(".png")) return "image/png";
+    if (endsWith(".csv")) return "text/csv; charset=utf-8";
+    if (endsWith(".json")) return "application/json";
+    if (endsWith(".txt") || endsWith(".log")) return "text/plain; charset=utf-8";
+    return "application/octet-stream";
+}
+
+// The committed results of a session's finished runs, the only files served.
+class RunFiles {
+public:
+    void add(const std::string& folder, const std::filesystem::path& path, const std::vector<std::string>& files) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        runs_[folder] = {path, std::set<std::string>(files.begin(), files.end())};
+    }
+    // The file's path when `folder` and `name` are exactly a committed run's
+    // folder and one of its files; empty otherwise.
+    std::filesystem::path find(const std::string& folder, const std::string& name) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto run = runs_.find(folder);
+        if (run == runs_.end() || run->second.files.count(name) == 0) return {};
+        return run->second.path / name;
+    }
+
+private:
+    struct Run {
+        std::filesystem::path path;
+        std::set<std::string> files;
+    };
+    mutable std::mutex mutex_;
+    std::map<std::string, Run> runs_;
+};
+
 }  // namespace
 
 // The routes and the server; the run's thread feeds the broker and the maps.
@@ -88,6 +132,7 @@ struct LiveView::Impl {
     std::string page;
     EventBroker broker;
     MapSnapshots maps;
+    RunFiles runFiles;
 
     // The run's thread only.
     SeriesInfo series;
@@ -115,6 +160,17 @@ struct LiveView::Impl {
         }
         response.set_header("X-Volume-Index", std::to_string(picture.volume));
         response.set_content(picture.png, "image/png");
+    }
+
+    void serveRunFile(const std::string& folder, const std::string& name, httplib::Response& response) {
+        const std::filesystem::path path = runFiles.find(folder, name);
+        std::ifstream in(path, std::ios::binary);
+        if (path.empty() || !in) {
+            response.status = 404;
+            return;
+        }
+        response.set_content(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
+                             contentTypeOf(name));
     }
 
     void route() {
@@ -162,6 +218,14 @@ struct LiveView::Impl {
         });
         server.Get(R"(/maps/([0-7])\.png)", [this](const httplib::Request& request, httplib::Response& response) {
             serveMap(request.matches[1].str()[0] - '0', response);
+        });
+        if (!settings.session) return;
+        server.Get("/api/session", [this](const httplib::Request&, httplib::Response& response) {
+            const SharedText session = broker.record().session;
+            response.set_content(session ? *session : std::string("{\"series\":[]}"), "application/json");
+        });
+        server.Get(R"(/runs/([^/]+)/([^/]+))", [this](const httplib::Request& request, httplib::Response& response) {
+            serveRunFile(request.matches[1].str(), request.matches[2].str(), response);
         });
     }
 };
@@ -257,6 +321,8 @@ void LiveView::runStarted(const SeriesInfo& series) {
     Impl& m = *impl_;
     m.series = series;
     m.runStart = Clock::now();
+    if (m.haveGrid) m.maps.reset();  // a session's next run
+    m.haveGrid = false;
     m.broker.publish("run", runEventJson(series, m.settings.fdThresholds, m.settings.targetMinutes), Kept::Run,
                      "running");
 }
@@ -290,7 +356,16 @@ void LiveView::runFinished(const RunFinished& run) {
         m.copyMaps(run.host->pluginMaps.data(), run.host->mapCount(), run.host->mapNames, run.volumeCount - 1);
     const double elapsed = std::chrono::duration<double>(Clock::now() - m.runStart).count();
     m.broker.publish("end", endEventJson(run, elapsed, m.settings.reportPath), Kept::End,
-                     run.partial ? "partial" : "finished", true);
+                     run.partial ? "partial" : "finished", !m.settings.session);
+}
+
+void LiveView::sessionChanged(const std::string& sessionJson) {
+    impl_->broker.publish("session", sessionJson, Kept::Session);
+}
+
+void LiveView::runCommitted(const std::string& folder, const std::filesystem::path& path,
+                            const std::vector<std::string>& files) {
+    impl_->runFiles.add(folder, path, files);
 }
 
 }  // namespace korvanth
