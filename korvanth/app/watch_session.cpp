@@ -1,6 +1,9 @@
 #include "korvanth/app/watch_session.h"
 
 #include "korvanth/app/session.h"
+#if KORVANTH_HAS_LIVE_VIEW
+#include "korvanth/app/serve.h"
+#endif
 #include "korvanth/host/host_state.h"
 #include "korvanth/outputs/session_record.h"
 #include "korvanth/platform/platform.h"
@@ -79,7 +82,8 @@ SessionEntry entryOf(const SeriesIdentity& identity) {
 
 void showSession(Invocation& invocation, const SessionRecord& record) {
 #if KORVANTH_HAS_LIVE_VIEW
-    if (invocation.live) invocation.live->sessionChanged(record.toJson().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    if (invocation.live)
+        invocation.live->sessionChanged(record.toJson().dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 #else
     (void)invocation;
     (void)record;
@@ -171,8 +175,11 @@ int followSession(KorvanthOptions& o) {
         }
         for (const std::string& name : watch.files()) followed.files.insert(name);
     }
-    std::cout << "Session: " << record.entries().size() << " series; " << (fs::path(o.outFolder) / "session.json").string()
-              << std::endl;
+    std::cout << "Session: " << record.entries().size() << " series; "
+              << (fs::path(o.outFolder) / "session.json").string() << std::endl;
+#if KORVANTH_HAS_LIVE_VIEW
+    if (invocation.live) lingerLiveView(*invocation.live, o.linger);
+#endif
     host().logListener = [&invocation](const std::string& line) { invocation.terminal.hostLogLine(line); };
     return exitCode;
 }
