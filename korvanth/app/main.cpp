@@ -132,7 +132,8 @@ int main(int argc, char** argv) {
     app.add_option("--linger", o.linger, "Seconds the live view stays up after the run (default: until Ctrl-C)")
         ->check(finiteIn(0.0, 86400.0))
         ->group(view);
-    app.add_option("--fd-thresholds", o.fdThresholds, "Framewise displacement thresholds in mm")
+    app.add_option("--fd-thresholds", o.fdThresholds,
+                   "Framewise displacement thresholds in mm, of the report and the live view")
         ->expected(2)
         ->check(finiteIn(0.001, 100.0))
         ->capture_default_str()
