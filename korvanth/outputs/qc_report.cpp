@@ -153,18 +153,11 @@ ReportFigures workOutFigures(const ReportInput& input) {
     f.compared = !input.motion.empty() && input.comparedMotion.size() == input.motion.size();
     for (std::size_t t = 0; t < input.motionUnreliable.size(); ++t)
         if (input.motionUnreliable[t] != 0) f.unreliable += (f.unreliable.empty() ? "" : ", ") + std::to_string(t + 1);
-    if (input.motion.size() > 1) {
-        double sum = 0.0;
-        int64_t counted = 0;
-        for (std::size_t i = 1; i < f.fd.size(); ++i) {
-            if (!std::isfinite(f.fd[i])) continue;
-            sum += f.fd[i];
-            ++counted;
-            f.fdAbove[0] += f.fd[i] > input.fdThresholds[0];
-            f.fdAbove[1] += f.fd[i] > input.fdThresholds[1];
-        }
-        if (counted > 0) f.fdMean = sum / static_cast<double>(counted);
-    }
+    MotionTally tally(input.fdThresholds);
+    for (double fd : f.fd) tally.add(fd);
+    f.fdMean = tally.meanFd();
+    f.fdAbove[0] = tally.above(0);
+    f.fdAbove[1] = tally.above(1);
 
     for (double seconds : input.stepSeconds) f.latencyMs.push_back(seconds * 1000.0);
     f.trMs = input.repetitionTimeSeconds * 1000.0;
