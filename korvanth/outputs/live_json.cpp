@@ -2,9 +2,12 @@
 
 #include "korvanth/outputs/json_text.h"
 #include "korvanth/run/motion_log_writer.h"
+#include "korvanth/run/statistics.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <iterator>
 
 namespace korvanth {
 
@@ -15,6 +18,12 @@ Json motionValue(double value) {
     return std::strtod(formatMotionValue(value).c_str(), nullptr);
 }
 
+std::vector<double> finiteOnly(const std::vector<double>& values) {
+    std::vector<double> finite;
+    std::copy_if(values.begin(), values.end(), std::back_inserter(finite), [](double v) { return std::isfinite(v); });
+    return finite;
+}
+
 // Kept event data, already JSON, as one array.
 std::string joined(const std::vector<SharedText>& items) {
     std::string out = "[";
@@ -23,6 +32,28 @@ std::string joined(const std::vector<SharedText>& items) {
         out += *items[i];
     }
     return out + ']';
+}
+
+// Per threshold: the low-motion volumes, the time they make, the time still
+// missing of the target, and the scanning that would take at the rate so far
+// (null when none was collected yet).
+Json lowMotionJson(const LiveFigures& figures) {
+    Json all = Json::array();
+    const MotionTally& tally = *figures.motion;
+    const double target = figures.targetMinutes * 60.0;
+    for (int k = 0; k < 2; ++k) {
+        const auto under = tally.atOrBelow(k);
+        const double collected = static_cast<double>(under) * figures.repetitionTimeSeconds;
+        const LowMotionOutlook outlook = lowMotionOutlook(under, tally.volumes(), collected, target);
+        Json one;
+        one["threshold_mm"] = jsonNumber(tally.threshold(k));
+        one["volumes"] = under;
+        one["seconds"] = jsonNumber(collected);
+        one["missing_s"] = jsonNumber(outlook.missingSeconds);
+        one["to_scan_s"] = outlook.scanningKnown ? jsonNumber(outlook.scanningSeconds) : Json(nullptr);
+        all.push_back(one);
+    }
+    return all;
 }
 }  // namespace
 
@@ -39,7 +70,7 @@ std::string runEventJson(const SeriesInfo& series, const double fdThresholds[2],
     return jsonText(json);
 }
 
-std::string volumeEventJson(const VolumeDone& volume) {
+std::string volumeEventJson(const VolumeDone& volume, const LiveFigures& figures) {
     Json json;
     json["index"] = volume.index;
     Json motion = Json::array();
@@ -52,12 +83,21 @@ std::string volumeEventJson(const VolumeDone& volume) {
     json["latency_ms"] = jsonNumber(volume.timing.stepSeconds * 1000.0);
     json["motion_ms"] = jsonNumber(volume.timing.motionSeconds * 1000.0);
     json["arrival_s"] = jsonNumber(volume.timing.arrivalSeconds);
+    if (figures.motion != nullptr) {
+        const MotionTally& tally = *figures.motion;
+        json["fd_mean"] = jsonNumber(tally.meanFd());
+        json["fd_max"] = jsonNumber(tally.largestFd());
+        json["fd_above"] = {tally.above(0), tally.above(1)};
+        json["low_motion"] = lowMotionJson(figures);
+    }
     return jsonText(json);
 }
 
 std::string logEventJson(const std::string& line) { return jsonText(Json{{"line", line}}); }
 
-std::string endEventJson(const RunFinished& run, double elapsedSeconds, const std::string& reportPath) {
+std::string endEventJson(const RunFinished& run, double elapsedSeconds, const std::string& reportPath,
+                         const std::vector<double>& dvars, const std::vector<double>& latencyMs,
+                         double repetitionTimeSeconds) {
     Json json;
     json["volumes"] = run.volumeCount;
     json["partial"] = run.partial;
@@ -65,6 +105,13 @@ std::string endEventJson(const RunFinished& run, double elapsedSeconds, const st
     json["refused_steps"] = run.refusedSteps;
     json["elapsed_s"] = jsonNumber(elapsedSeconds);
     json["report"] = reportPath.empty() ? Json(nullptr) : Json(reportPath);
+    json["dvars_median"] = jsonNumber(median(finiteOnly(dvars)));
+    const std::vector<double> latency = finiteOnly(latencyMs);
+    json["latency_median_ms"] = jsonNumber(median(latency));
+    json["latency_max_ms"] =
+        latency.empty() ? Json(nullptr) : jsonNumber(*std::max_element(latency.begin(), latency.end()));
+    json["slow_steps"] =
+        std::count_if(latency.begin(), latency.end(), [&](double ms) { return ms > repetitionTimeSeconds * 1000.0; });
     return jsonText(json);
 }
 

@@ -139,6 +139,8 @@ struct LiveView::Impl {
     Clock::time_point runStart = Clock::now();
     bool haveGrid = false;
     Clock::time_point lastMapsCopy;
+    std::unique_ptr<MotionTally> motion;   // the run's FD so far
+    std::vector<double> dvars, latencyMs;  // per volume, for the end's medians
 
     explicit Impl(LiveViewSettings s)
         : settings(std::move(s)), broker(settings.clientQueueEvents, settings.maxClients) {}
@@ -323,6 +325,9 @@ void LiveView::runStarted(const SeriesInfo& series) {
     m.runStart = Clock::now();
     if (m.haveGrid) m.maps.reset();  // a session's next run
     m.haveGrid = false;
+    m.motion = std::make_unique<MotionTally>(m.settings.fdThresholds);
+    m.dvars.clear();
+    m.latencyMs.clear();
     m.broker.publish("run", runEventJson(series, m.settings.fdThresholds, m.settings.targetMinutes), Kept::Run,
                      "running");
 }
@@ -335,7 +340,15 @@ void LiveView::volumeDone(const VolumeDone& volume) {
                                    std::vector<float>(volume.volume, volume.volume + voxels)));
         m.haveGrid = true;
     }
-    m.broker.publish("volume", volumeEventJson(volume), Kept::Volume);
+    if (!m.motion) m.motion = std::make_unique<MotionTally>(m.settings.fdThresholds);
+    m.motion->add(volume.metrics.framewiseDisplacementMm);
+    m.dvars.push_back(volume.metrics.dvars);
+    m.latencyMs.push_back(volume.timing.stepSeconds * 1000.0);
+    LiveFigures figures;
+    figures.motion = m.motion.get();
+    figures.repetitionTimeSeconds = m.series.repetitionTimeSeconds;
+    figures.targetMinutes = m.settings.targetMinutes;
+    m.broker.publish("volume", volumeEventJson(volume, figures), Kept::Volume);
 
     const bool due = m.maps.copies() == 0 || std::chrono::duration<double>(Clock::now() - m.lastMapsCopy).count() >=
                                                  m.settings.mapRefreshSeconds;
@@ -355,8 +368,9 @@ void LiveView::runFinished(const RunFinished& run) {
             static_cast<std::size_t>(run.host->mapCount()) * static_cast<std::size_t>(m.series.voxelCount()))
         m.copyMaps(run.host->pluginMaps.data(), run.host->mapCount(), run.host->mapNames, run.volumeCount - 1);
     const double elapsed = std::chrono::duration<double>(Clock::now() - m.runStart).count();
-    m.broker.publish("end", endEventJson(run, elapsed, m.settings.reportPath), Kept::End,
-                     run.partial ? "partial" : "finished", !m.settings.session);
+    m.broker.publish(
+        "end", endEventJson(run, elapsed, m.settings.reportPath, m.dvars, m.latencyMs, m.series.repetitionTimeSeconds),
+        Kept::End, run.partial ? "partial" : "finished", !m.settings.session);
 }
 
 void LiveView::sessionChanged(const std::string& sessionJson) {

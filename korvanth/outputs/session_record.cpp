@@ -1,5 +1,7 @@
 #include "korvanth/outputs/session_record.h"
 
+#include "korvanth/run/volume_metrics.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -14,18 +16,16 @@ namespace korvanth {
 
 RunSummary summarizeRun(const std::vector<double>& fd, double repetitionTimeSeconds,
                         const std::array<double, 2>& fdThresholds) {
+    MotionTally tally(fdThresholds.data());
+    for (const double value : fd) tally.add(value);
     RunSummary summary;
-    summary.volumes = static_cast<int32_t>(fd.size());
+    summary.volumes = static_cast<int32_t>(tally.volumes());
     summary.repetitionTimeSeconds = repetitionTimeSeconds;
-    double sum = 0.0;
-    for (std::size_t i = 0; i < fd.size(); ++i) {
-        if (i > 0) sum += fd[i];
-        for (std::size_t t = 0; t < fdThresholds.size(); ++t)
-            if (fd[i] <= fdThresholds[t]) ++summary.framesUnder[t];
+    summary.meanFd = tally.meanFd();
+    for (int k = 0; k < 2; ++k) {
+        summary.framesUnder[k] = static_cast<int32_t>(tally.atOrBelow(k));
+        summary.lowMotionSeconds[k] = static_cast<double>(tally.atOrBelow(k)) * repetitionTimeSeconds;
     }
-    summary.meanFd = fd.size() > 1 ? sum / static_cast<double>(fd.size() - 1) : 0.0;
-    for (std::size_t t = 0; t < fdThresholds.size(); ++t)
-        summary.lowMotionSeconds[t] = summary.framesUnder[t] * repetitionTimeSeconds;
     return summary;
 }
 
@@ -97,17 +97,14 @@ nlohmann::json SessionRecord::toJson() const {
     nlohmann::json totals = nlohmann::json::array();
     const double target = targetMinutes_ * 60.0;
     for (std::size_t t = 0; t < 2; ++t) {
-        const double missing = std::max(0.0, target - lowMotion[t]);
-        // At the session's share of low-motion frames so far; unknown before any.
-        const double share = frames > 0 ? static_cast<double>(framesUnder[t]) / static_cast<double>(frames) : 0.0;
-        nlohmann::json toScan = missing == 0.0 ? nlohmann::json(0.0)
-                                : share > 0.0  ? nlohmann::json(missing / share)
-                                               : nlohmann::json();
+        // At the session's share of low-motion frames so far.
+        const LowMotionOutlook outlook = lowMotionOutlook(framesUnder[t], frames, lowMotion[t], target);
         totals.push_back({{"fd_threshold_mm", fdThresholds_[t]},
                           {"frames_under", framesUnder[t]},
                           {"low_motion_s", lowMotion[t]},
-                          {"still_needed_s", missing},
-                          {"predicted_scanning_s", toScan}});
+                          {"still_needed_s", outlook.missingSeconds},
+                          {"predicted_scanning_s",
+                           outlook.scanningKnown ? nlohmann::json(outlook.scanningSeconds) : nlohmann::json()}});
     }
     return {{"series", series}, {"frames", frames}, {"target_minutes", targetMinutes_}, {"low_motion", totals}};
 }
