@@ -161,6 +161,12 @@ int followSession(KorvanthOptions& o) {
         }
         const SeriesIdentity identity = watch.identity();
         followed.series.insert(identity.key);
+        if (runStopRequested()) {  // before the series showed itself a run: between runs
+            const std::string reason =
+                "the session was stopped before the series had " + std::to_string(o.minVolumes) + " volumes";
+            if (!skipSeries(invocation, record, identity, reason, error)) exitCode = fail(error);
+            break;
+        }
         if (source.shortSeries()) {
             const int32_t volumes = source.volumesReadAhead();
             const std::string reason = (volumes == 1 ? std::string("a single volume")
