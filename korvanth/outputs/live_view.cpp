@@ -4,12 +4,10 @@
 #include "korvanth/outputs/event_broker.h"
 #include "korvanth/outputs/live_json.h"
 #include "korvanth/outputs/map_snapshots.h"
+#include "korvanth/outputs/run_files.h"
 #include "korvanth/run/volume_source.h"
 
 #include <httplib.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #if defined(__linux__)
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -18,11 +16,7 @@
 
 #include <atomic>
 #include <chrono>
-#include <fstream>
-#include <iterator>
-#include <map>
 #include <mutex>
-#include <set>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -69,57 +63,6 @@ void yieldToTheRun() {
 #endif
 }
 
-// Whether `address` is one of this machine's loopback addresses.
-bool isLoopback(const sockaddr* address) {
-    if (address->sa_family == AF_INET)
-        return (ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr) >> 24) == 127;
-    if (address->sa_family == AF_INET6) {
-        const in6_addr& six = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
-        if (IN6_IS_ADDR_LOOPBACK(&six)) return true;
-        return IN6_IS_ADDR_V4MAPPED(&six) && six.s6_addr[12] == 127;
-    }
-    return false;
-}
-
-// The type of a file of a run's results, by its name.
-const char* contentTypeOf(const std::string& name) {
-    const auto endsWith = [&](const char* suffix) {
-        const std::string s(suffix);
-        return name.size() >= s.size() && name.compare(name.size() - s.size(), s.size(), s) == 0;
-    };
-    if (endsWith(".html")) return "text/html; charset=utf-8";
-    if (endsWith(".png")) return "image/png";
-    if (endsWith(".csv")) return "text/csv; charset=utf-8";
-    if (endsWith(".json")) return "application/json";
-    if (endsWith(".txt") || endsWith(".log")) return "text/plain; charset=utf-8";
-    return "application/octet-stream";
-}
-
-// The committed results of a session's finished runs, the only files served.
-class RunFiles {
-public:
-    void add(const std::string& folder, const std::filesystem::path& path, const std::vector<std::string>& files) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        runs_[folder] = {path, std::set<std::string>(files.begin(), files.end())};
-    }
-    // The file's path when `folder` and `name` are exactly a committed run's
-    // folder and one of its files; empty otherwise.
-    std::filesystem::path find(const std::string& folder, const std::string& name) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        const auto run = runs_.find(folder);
-        if (run == runs_.end() || run->second.files.count(name) == 0) return {};
-        return run->second.path / name;
-    }
-
-private:
-    struct Run {
-        std::filesystem::path path;
-        std::set<std::string> files;
-    };
-    mutable std::mutex mutex_;
-    std::map<std::string, Run> runs_;
-};
-
 }  // namespace
 
 // The routes and the server; the run's thread feeds the broker and the maps.
@@ -165,14 +108,12 @@ struct LiveView::Impl {
     }
 
     void serveRunFile(const std::string& folder, const std::string& name, httplib::Response& response) {
-        const std::filesystem::path path = runFiles.find(folder, name);
-        std::ifstream in(path, std::ios::binary);
-        if (path.empty() || !in) {
+        std::string bytes;
+        if (!runFiles.read(folder, name, bytes)) {
             response.status = 404;
             return;
         }
-        response.set_content(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()),
-                             contentTypeOf(name));
+        response.set_content(std::move(bytes), contentTypeOf(name));
     }
 
     void route() {
@@ -231,42 +172,6 @@ struct LiveView::Impl {
         });
     }
 };
-
-bool parseServeAddress(const std::string& text, std::string& address, int& port, std::string& error) {
-    std::string portText = text;
-    address = "127.0.0.1";
-    const std::size_t colon = text.rfind(':');
-    if (colon != std::string::npos) {
-        address = text.substr(0, colon);
-        portText = text.substr(colon + 1);
-        if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
-            address = address.substr(1, address.size() - 2);
-        if (address.empty() || address.find_first_of("[]/ ") != std::string::npos ||
-            (address.find(':') != std::string::npos && text.front() != '[')) {
-            error = "--serve " + text + ": not [ADDR:]PORT (an IPv6 address goes in brackets)";
-            return false;
-        }
-    }
-    if (portText.empty() || portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoi(portText) > 65535) {
-        error = "--serve " + text + ": the port must be a number from 0 to 65535";
-        return false;
-    }
-    port = std::stoi(portText);
-    return true;
-}
-
-bool isLoopbackAddress(const std::string& address) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0) return false;
-    bool loopback = found != nullptr;
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) loopback = loopback && isLoopback(a->ai_addr);
-    freeaddrinfo(found);
-    return loopback;
-}
 
 LiveView::LiveView(LiveViewSettings settings) : impl_(std::make_unique<Impl>(std::move(settings))) {}
 
