@@ -4,12 +4,14 @@
 // interrupted run leaves either its earlier results or complete new ones.
 #include <gtest/gtest.h>
 
+#include "korvanth/outputs/output_folder.h"
 #include "korvanth_runner.h"
 
 #include <nifti2_io.h>
 #include <zlib.h>
 
 #include <cstring>
+#include <map>
 #include <set>
 
 namespace {
@@ -196,6 +198,69 @@ TEST_F(Hostile, StopSignalsNeverLeaveAMix) {
         it = it->rfind(".korvanth-staging", 0) == 0 ? after.erase(it) : std::next(it);
     EXPECT_EQ(after, committed);
     EXPECT_TRUE(readBytes(out / "maps.f32") == maps) << "maps.f32 changed";
+}
+
+// A commit cut at each of its renames in turn (the rename fails there, as if
+// the process died): the next run into the folder finishes or undoes it, and
+// the folder then holds exactly one whole run, the earlier or the new one,
+// beside the files that are not Korvanth's. The new run shares a name with the
+// earlier one and writes one after it, so a cut can fall after the shared
+// name was moved in.
+TEST_F(Hostile, ACommitCutAtAnyRenameLeavesOneWholeRun) {
+    using Files = std::map<std::string, std::string>;
+    const Files earlier = {{"a.dat", "earlier a"}, {"shared.json", "earlier shared"}};
+    const Files later = {{"b.dat", "later b"}, {"shared.json", "later shared"}, {"z.dat", "later z"}};
+    const auto commitRun = [&](korvanth::OutputFolder& results, const Files& files) {
+        std::string error;
+        EXPECT_TRUE(results.begin(out.string(), error)) << error;
+        for (const auto& [name, bytes] : files) writeBytes(fs::path(results.stagingFolder()) / name, bytes);
+        std::vector<std::string> written;
+        return results.commit(written, error);
+    };
+    const auto holds = [&](const Files& files) {
+        std::set<std::string> expected = {"kept.txt", ".korvanth-results"};
+        for (const auto& [name, bytes] : files) {
+            expected.insert(name);
+            if (readBytes(out / name) != bytes) return false;
+        }
+        std::string manifest;
+        for (const auto& [name, bytes] : files) manifest += name + "\n";
+        return entriesOf(out) == expected && readBytes(out / ".korvanth-results") == manifest;
+    };
+    int cuts = 0, keptEarlier = 0, finishedLater = 0;
+    for (int cut = 0;; ++cut) {
+        SCOPED_TRACE("cut at rename " + std::to_string(cut));
+        for (const std::string& name : entriesOf(out))
+            if (name != "kept.txt") fs::remove_all(out / name);
+        korvanth::OutputFolder first;
+        ASSERT_TRUE(commitRun(first, earlier));
+        ASSERT_TRUE(holds(earlier));
+        int renames = 0;
+        korvanth::OutputFolder cutShort([&](const fs::path& from, const fs::path& to, std::error_code& failed) {
+            if (renames++ == cut)
+                failed = std::make_error_code(std::errc::io_error);
+            else
+                fs::rename(from, to, failed);
+        });
+        if (commitRun(cutShort, later)) {
+            EXPECT_TRUE(holds(later));
+            break;
+        }
+        ++cuts;
+        korvanth::OutputFolder next;
+        std::string error;
+        ASSERT_TRUE(next.begin(out.string(), error)) << error;
+        next.discard();
+        if (holds(earlier))
+            ++keptEarlier;
+        else if (holds(later))
+            ++finishedLater;
+        else
+            ADD_FAILURE() << "neither run whole: " << ::testing::PrintToString(entriesOf(out));
+    }
+    EXPECT_EQ(cuts, 7);  // into the commit folder, 2 aside, 3 in, the manifest
+    EXPECT_EQ(keptEarlier, 1);
+    EXPECT_EQ(finishedLater, 6);
 }
 
 }  // namespace
