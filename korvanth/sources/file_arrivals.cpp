@@ -12,6 +12,11 @@ namespace {
 double secondsSince(FileArrivals::Clock::time_point from, FileArrivals::Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
+// Seconds since `modified`. Trusted only on a local folder, whose times
+// come from this machine's clock; a network server's clock may be off.
+double lastWriteAge(fs::file_time_type modified) {
+    return std::chrono::duration<double>(fs::file_time_type::clock::now() - modified).count();
+}
 }  // namespace
 
 FileArrivals::FileArrivals(ArrivalSettings settings) : settings_(std::move(settings)) {}
@@ -108,7 +113,8 @@ bool FileArrivals::update(double seconds, std::string& error) {
         else if (events_ && open_.count(name) > 0)
             f.complete = false;  // a writer has it open, however still it looks
         else if (!f.complete)
-            f.complete = size > 0 && secondsSince(f.changedAt, now) >= settleSeconds_;
+            f.complete = size > 0 && (secondsSince(f.changedAt, now) >= settleSeconds_ ||
+                                      (events_ && inserted && lastWriteAge(modified) >= settleSeconds_));
     }
     written_.clear();
     closed_.clear();

@@ -8,7 +8,8 @@
 // nothing of (there before the watch began, or reports lost) and every file
 // of a network folder (NFS, SMB/CIFS: the system does not see writes made by
 // other machines) are complete once their size and modification time stayed
-// the same for the settle time. Either way the reader still has to read the
+// the same for the settle time (on a local folder, a file last written that
+// long ago when first seen is complete at once). Either way the reader still has to read the
 // file in full before it counts.
 #pragma once
 

@@ -173,8 +173,9 @@ struct Ready {
 
 // A file that could have been one of the run's volumes and was refused.
 struct Refusal {
-    std::string reason;       // names the file
-    int64_t nameVolume = -1;  // its volume by the export's name; -1: unknown
+    std::string name;
+    std::string reason;   // names the file
+    int64_t number = -1;  // its volume number where known (by name, or as read); -1: unknown
 };
 
 enum class Numbering { FileName, Instance, Acquisition, Natural };
@@ -265,9 +266,9 @@ struct WatchFolderSource::State {
 
     // Skips a file that could have been one of the run's volumes, saying why;
     // whether its volume goes missing is the ordering's judgement.
-    void refuse(const WatchSettings& settings, const std::string& name, int64_t nameVolume, const std::string& reason) {
+    void refuse(const WatchSettings& settings, const std::string& name, int64_t number, const std::string& reason) {
         note(settings, "skipping " + reason);
-        refused.push_back({reason, nameVolume});
+        refused.push_back({name, reason, number});
         seen.erase(name);
         ignore(name);
     }
@@ -277,7 +278,7 @@ struct WatchFolderSource::State {
     std::string refusalsFor(int64_t expected) const {
         std::string joined;
         for (const Refusal& r : refused)
-            if (r.nameVolume < 0 || r.nameVolume == expected) joined += (joined.empty() ? "" : "; ") + r.reason;
+            if (r.number < 0 || r.number == expected) joined += (joined.empty() ? "" : "; ") + r.reason;
         return joined;
     }
 
@@ -296,7 +297,7 @@ struct WatchFolderSource::State {
     void refuseGrowing(const WatchSettings& settings);
     void readStable(const WatchSettings& settings);
     std::string changedGeometry(const VolumeFile& file) const;
-    void fixSeries(const WatchSettings& settings, const Ready& first);
+    void fixSeries(const WatchSettings& settings, const Ready& newest);
     const Ready* pickFirst() const;
 };
 
@@ -476,7 +477,7 @@ void WatchFolderSource::State::readStable(const WatchSettings& settings) {
             }
             const std::string changed = changedGeometry(r.file);
             if (!changed.empty()) {
-                refuse(settings, name, r.nameVolume, path + " has " + changed);
+                refuse(settings, name, numbering == Numbering::Natural ? -1 : keyOf(r), path + " has " + changed);
                 continue;
             }
         }
@@ -489,36 +490,44 @@ void WatchFolderSource::State::readStable(const WatchSettings& settings) {
 
 // The run's series and numbering, from its first volume; the files read so
 // far that are not of it are ignored from now on.
-void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Ready& first) {
+void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Ready& newest) {
     fixed = true;
-    seriesUid = first.file.seriesUid;
-    referenceSize = first.size;
-    reference = first.file.info;
-    if (first.named) {
+    seriesUid = newest.file.seriesUid;
+    if (newest.named) {
         numbering = Numbering::FileName;
-        nameSeries = first.nameSeries;
-    } else if (first.file.instanceNumber >= 0) {
+        nameSeries = newest.nameSeries;
+    } else if (newest.file.instanceNumber >= 0) {
         numbering = Numbering::Instance;
-    } else if (first.file.acquisitionNumber >= 0) {
+    } else if (newest.file.acquisitionNumber >= 0) {
         numbering = Numbering::Acquisition;
     } else {
         numbering = Numbering::Natural;
     }
-    note(settings, "the series of " + first.name + " is the run's; volumes are ordered by " + numberingName(numbering));
+    note(settings,
+         "the series of " + newest.name + " is the run's; volumes are ordered by " + numberingName(numbering));
     for (auto r = ready.begin(); r != ready.end();) {
         const std::string other = otherSeries(*r);
-        const std::string changed = other.empty() ? changedGeometry(r->file) : std::string();
-        if (other.empty() && changed.empty()) {
+        if (other.empty()) {
             ++r;
             continue;
         }
-        if (!other.empty()) {
-            note(settings, "ignoring " + r->name + ": " + other);
-            ignore(r->name);
-        } else {
-            refuse(settings, r->name, r->nameVolume,
-                   (fs::path(settings.folder) / r->name).string() + " has " + changed);
+        note(settings, "ignoring " + r->name + ": " + other);
+        ignore(r->name);
+        r = ready.erase(r);
+    }
+    // The first volume's grid and geometry are the run's.
+    const Ready* first = pickFirst();
+    firstName = first->name;
+    referenceSize = first->size;
+    reference = first->file.info;
+    for (auto r = ready.begin(); r != ready.end();) {
+        const std::string changed = changedGeometry(r->file);
+        if (changed.empty()) {
+            ++r;
+            continue;
         }
+        refuse(settings, r->name, numbering == Numbering::Natural ? -1 : keyOf(*r),
+               (fs::path(settings.folder) / r->name).string() + " has " + changed);
         r = ready.erase(r);
     }
     for (auto s = seen.begin(); s != seen.end();) {
@@ -597,8 +606,8 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
     const Ready reference = *newest;
     st.refused.clear();  // before the run's series was known: not the run's volumes
     st.fixSeries(settings_, reference);
-    const Ready* first = st.pickFirst();
-    st.firstName = first->name;
+    const Ready* first =
+        &*std::find_if(st.ready.begin(), st.ready.end(), [&](const Ready& r) { return r.name == st.firstName; });
 
     series = first->file.info;
     series.title = settings_.folder;
@@ -639,6 +648,10 @@ std::vector<Ready>::iterator WatchFolderSource::State::nextReady(const WatchSett
         auto chosen = ready.end();
         for (auto r = ready.begin(); r != ready.end(); ++r)
             if (chosen == ready.end() || naturalLess(r->name, chosen->name)) chosen = r;
+        // A skipped file named between the last volume and this one was the next.
+        for (const Refusal& f : refused)
+            if (chosen != ready.end() && naturalLess(lastName, f.name) && naturalLess(f.name, chosen->name))
+                missing = settings.folder + ": the volume after " + lastName + " is missing: " + f.reason;
         return chosen;
     }
     const int64_t expected = lastKey + 1;
@@ -694,9 +707,13 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
             st.gapWaiting = false;
             ++st.handed;
             handedFiles_.push_back(r.name);
-            // Refusals of this volume or of unknown number are past.
+            // Refusals of this volume or before it, or of unknown number, are past.
             st.refused.erase(std::remove_if(st.refused.begin(), st.refused.end(),
-                                            [&](const Refusal& f) { return f.nameVolume <= st.lastKey; }),
+                                            [&](const Refusal& f) {
+                                                return st.numbering == Numbering::Natural
+                                                           ? !naturalLess(st.lastName, f.name)
+                                                           : f.number <= st.lastKey;
+                                            }),
                              st.refused.end());
             return Next::Volume;
         }
