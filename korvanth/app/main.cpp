@@ -123,6 +123,13 @@ int main(int argc, char** argv) {
         ->check(finiteIn(0.0, 86400.0))
         ->needs(watch)
         ->group(liveGroup);
+    app.add_option("--poll-settle", o.pollSettle,
+                   "Judge the folder's files by polling: a file counts once unchanged this many seconds "
+                   "(default: when the system closes it after writing on a local folder, polling with 1 s "
+                   "on a network folder)")
+        ->check(finiteIn(0.0, 600.0))
+        ->needs(watch)
+        ->group(liveGroup);
     for (CLI::Option* option : {dims, seed, noise, drift, motionScale, voxel}) option->excludes(watch);
 
     const std::string view = "Live view";
@@ -149,6 +156,10 @@ int main(int argc, char** argv) {
         return code == 0 ? exitSuccess : exitBadInput;
     }
     o.volumesGiven = volumes->count() > 0;
+    if (watch->count() > 0 && o.watchFolder.empty()) {
+        std::cerr << "error: --watch needs the folder to watch, not an empty name\n";
+        return exitBadInput;
+    }
     if (reference->count() > 0 && !o.motionPath.empty()) {
         std::cerr << "error: --reference-volume goes with Korvanth's own estimates, not with --motion " << o.motionPath
                   << '\n';

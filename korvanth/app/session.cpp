@@ -78,9 +78,12 @@ int loadPlugin(const KorvanthOptions& o, std::unique_ptr<PluginSession>& session
 }
 
 // Everything checked before the out folder is touched: the project name, the
-// inputs, the memory; then the out folder's staging begun. False with `error`.
-bool prepareRun(KorvanthOptions& o, const std::string& projectName, RunInputs& inputs, OutputFolder& out,
-                std::string& error) {
+// inputs, the memory; then the out folder's staging begun. A live run begins
+// it before it waits for the first volume: an out folder that cannot be
+// written is said before the scan, not once it has begun. The source's notes
+// go to `observers` (the terminal, the live view). False with `error`.
+bool prepareRun(KorvanthOptions& o, const std::string& projectName, ObserverList& observers, RunInputs& inputs,
+                OutputFolder& out, std::string& error) {
     const std::string problem = projectNameProblem(projectName, OutputFolder::stagingFolderFor(o.outFolder));
     if (!problem.empty()) {
         error = (o.projectName.empty() ? "the project name '" + projectName + "' (from --bold)"
@@ -88,9 +91,12 @@ bool prepareRun(KorvanthOptions& o, const std::string& projectName, RunInputs& i
                 " " + problem;
         return false;
     }
-    if (!openInputs(o, inputs, error)) return false;
+    const bool live = !o.watchFolder.empty();
+    if (live && !out.begin(o.outFolder, error)) return false;
+    const auto notes = [&observers](const std::string& note) { observers.hostLogLine(note); };
+    if (!openInputs(o, inputs, notes, error)) return false;
     error = memoryProblem(o, inputs.series);
-    return error.empty() && out.begin(o.outFolder, error);
+    return error.empty() && (live || out.begin(o.outFolder, error));
 }
 
 void printRunLine(const KorvanthOptions& o, const RunInputs& inputs) {
@@ -164,7 +170,7 @@ int runSession(KorvanthOptions& o) {
     const std::string projectName = chooseProjectName(o);
     RunInputs inputs;
     OutputFolder out;
-    if (!prepareRun(o, projectName, inputs, out, error)) return fail(error);
+    if (!prepareRun(o, projectName, observers, inputs, out, error)) return fail(error);
     RunSettings settings;
     settings.targetFolder = out.stagingFolder();
     settings.projectName = projectName;
