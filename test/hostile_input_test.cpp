@@ -134,6 +134,18 @@ TEST_F(Hostile, ImpossibleOptionsExitWithTwoNamingTheOption) {
     expectRefused("--project \"$(printf 'two\\nlines')\"", "--project 'two", "control character");
     expectRefused("--project " + std::string(700, 'p'), "--project 'ppp", "at most 600");
     expectRefused("--dims 1024 1024 1024 --volumes 100000", "--dims 1024 1024 1024 with --volumes 100000", "of memory");
+    // An empty folder to watch is no folder (it ran the synthetic run).
+    expectRefused("--watch ''", "--watch", "not an empty name");
+    // A live run says an out folder it cannot write before it waits for the
+    // scan (it said so only once the first volume had come).
+    fs::create_directories(folder / "in");
+    const Outcome unwritable = runKorvanth("--watch " + quoted((folder / "in").string()) + " --idle-timeout 60 --out " +
+                                           quoted((out / "kept.txt" / "out").string()));
+    EXPECT_EQ(unwritable.exitCode, 2) << unwritable.output;
+    EXPECT_NE(unwritable.output.find((out / "kept.txt" / "out").string() + ": cannot create the out folder"),
+              std::string::npos)
+        << unwritable.output;
+    EXPECT_EQ(unwritable.output.find("waiting for the first volume"), std::string::npos) << unwritable.output;
 }
 
 // The out folder holds one run's results: a new run removes the files of
@@ -261,6 +273,52 @@ TEST_F(Hostile, ACommitCutAtAnyRenameLeavesOneWholeRun) {
     EXPECT_EQ(cuts, 7);  // into the commit folder, 2 aside, 3 in, the manifest
     EXPECT_EQ(keptEarlier, 1);
     EXPECT_EQ(finishedLater, 6);
+}
+
+// A run outlives its terminal. Its output read by `head -1`, which then
+// ends: the run goes on and commits complete results (a write to the closed
+// pipe used to end it, exit 141). A closed terminal (SIGHUP, which the shell
+// that ends sends again) stops it like SIGTERM, with complete results marked
+// partial (it used to end at once, exit 129); started under nohup (SIGHUP
+// ignored), it runs to its end.
+TEST_F(Hostile, AClosedTerminalNeverLosesTheRun) {
+    const std::string command = "set -o pipefail; '" + std::string(KORVANTH_PATH) + "' --plugin '" +
+                                TARVEX_PLUGIN_PATH + "' --dims 10 10 6 --volumes 30 --realtime --tr 0.01 --out '" +
+                                out.string() + "' 2>&1 | head -1";
+    std::FILE* pipe = popen(("bash -c \"" + command + "\"").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[4096];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {}
+    const int status = pclose(pipe);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+    EXPECT_NE(readBytes(out / "maps.json").find("\"complete\": true"), std::string::npos);
+
+    const std::vector<std::string> paced = {"--out",     out.string(), "--dims",     "10",   "10",  "6",
+                                            "--volumes", "300",        "--realtime", "--tr", "0.02"};
+    {
+        auto started = backgroundKorvanth(paced, folder / "hangup.txt");
+        BackgroundProcess& run = *started;
+        ASSERT_TRUE(run.waitForOutput("Processing project", 30.0)) << run.output();
+        run.signal(SIGHUP);
+        run.signal(SIGHUP);
+        EXPECT_EQ(run.wait(), 5) << run.output();
+        EXPECT_NE(run.output().find(" of 300 volumes (stopped on request)"), std::string::npos) << run.output();
+    }
+    EXPECT_NE(readBytes(out / "maps.json").find("\"complete\": false"), std::string::npos);
+
+    std::vector<std::string> shortRun = paced;
+    shortRun[7] = "30";
+    struct sigaction ignore {
+    }, previous{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGHUP, &ignore, &previous);  // as nohup starts it
+    auto started = backgroundKorvanth(shortRun, folder / "nohup.txt");
+    sigaction(SIGHUP, &previous, nullptr);
+    BackgroundProcess& run = *started;
+    ASSERT_TRUE(run.waitForOutput("Processing project", 30.0)) << run.output();
+    run.signal(SIGHUP);
+    EXPECT_EQ(run.wait(), 0) << run.output();
+    EXPECT_NE(readBytes(out / "maps.json").find("\"complete\": true"), std::string::npos);
 }
 
 }  // namespace
