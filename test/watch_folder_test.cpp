@@ -303,28 +303,32 @@ void writeNiftiVolume(const fs::path& path, const std::vector<float>& values, bo
     }
 }
 
-// A volume of the run with another voxel size or orientation than its first
-// is refused with a message, and the run ends with the volumes before it
-// (the grid alone used to be compared); values clamped to 16 bits are said.
-TEST_F(WatchFolder, AChangedVoxelSizeOrOrientationIsRefusedAndClampingIsReported) {
+// A volume of the run with another voxel size, orientation or stored data
+// type than its first is refused with a message, and the run ends with the
+// volumes before it (the grid alone used to be compared; every type was
+// converted to int16 alike); values clamped to 16 bits are said.
+TEST_F(WatchFolder, AChangedVoxelSizeOrientationOrDataTypeIsRefusedAndClampingIsReported) {
     std::vector<float> values(8 * 8 * 4);
     for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(100 + i % 17);
     std::vector<float> loud = values;
     loud[5] = 40000.0f;
     const auto same = [](nifti_1_header&) {};
-    for (const std::string change : {"voxel size", "orientation"}) {
-        SCOPED_TRACE(change);
+    struct Case {
+        std::string change, expected;
+    };
+    for (const Case& c : {Case{"voxel size", "voxels of 3x3x3.3 mm, the run's are 3x3x3 mm"},
+                          Case{"orientation", "another orientation"},
+                          Case{"data type", "values stored as INT16, the run's first volume's as FLOAT32"}}) {
+        SCOPED_TRACE(c.change);
         for (const auto& entry : fs::directory_iterator(folder_)) fs::remove(entry.path());
         log_.clear();
-        writeNiftiVolume(folder_ / "v1.nii", values, false, same);
+        writeNiftiVolume(folder_ / "v1.nii", values, true, same);
         writeNiftiVolume(folder_ / "v2.nii", loud, true, same);
-        writeNiftiVolume(folder_ / "v3.nii", values, false, [&](nifti_1_header& h) {
-            if (change == "voxel size")
-                h.pixdim[3] = 3.3f;
-            else
-                h.quatern_d = 0.2f;  // turned about the z axis
+        writeNiftiVolume(folder_ / "v3.nii", values, c.change != "data type", [&](nifti_1_header& h) {
+            if (c.change == "voxel size") h.pixdim[3] = 3.3f;
+            if (c.change == "orientation") h.quatern_d = 0.2f;  // turned about the z axis
         });
-        writeNiftiVolume(folder_ / "v4.nii", values, false, same);
+        writeNiftiVolume(folder_ / "v4.nii", values, true, same);
         int age = 50;
         for (const char* name : {"v1.nii", "v2.nii", "v3.nii", "v4.nii"})
             fs::last_write_time(folder_ / name, fs::file_time_type::clock::now() - std::chrono::seconds(age -= 10));
@@ -332,10 +336,7 @@ TEST_F(WatchFolder, AChangedVoxelSizeOrOrientationIsRefusedAndClampingIsReported
         const Run r = run(source);
         EXPECT_EQ(r.end, VolumeSource::Next::Failed) << log_;
         EXPECT_EQ(r.volumes.size(), 2u) << log_;
-        EXPECT_NE(r.error.find("v3.nii has " +
-                               std::string(change == "voxel size" ? "voxels of 3x3x3.3 mm" : "another orientation")),
-                  std::string::npos)
-            << r.error;
+        EXPECT_NE(r.error.find("v3.nii has " + c.expected), std::string::npos) << r.error;
         EXPECT_NE(log_.find("v2.nii: 1 values outside 16 bits"), std::string::npos) << log_;
     }
 }

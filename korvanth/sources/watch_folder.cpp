@@ -111,6 +111,7 @@ bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& erro
             file.voxels = std::move(volume.voxels);
             file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
             file.clamped = volume.clamped;
+            file.storedType = std::move(volume.storedType);
             return true;
 #else
             error = path + ": this build of Korvanth cannot read NIfTI images (built without libnifti2)";
@@ -208,6 +209,7 @@ struct WatchFolderSource::State {
     int64_t nameSeries = -1;
     std::string seriesUid;
     SeriesInfo reference;         // the first volume's grid and geometry
+    std::string referenceType;    // and how it stores its values
     uintmax_t referenceSize = 0;  // of the first volume's file
     double idleSeconds = 0.0, unreadableSeconds = 0.0, gapSeconds = 0.0;
     double growingSeconds = 10.0;  // before the TR is known
@@ -365,8 +367,12 @@ void WatchFolderSource::State::refuseGrowing(const WatchSettings& settings) {
 }
 
 // Why `file` cannot join the run's volumes although of its series: another
-// grid, voxel size or orientation than the first volume's. Empty when none.
+// grid, voxel size, orientation or stored data type than the first volume's
+// (converted to int16 alike, values of another type would pass unnoticed).
+// Empty when none.
 std::string WatchFolderSource::State::changedGeometry(const VolumeFile& file) const {
+    if (!file.storedType.empty() && !referenceType.empty() && file.storedType != referenceType)
+        return "values stored as " + file.storedType + ", the run's first volume's as " + referenceType;
     const SeriesInfo& a = file.info;
     const SeriesInfo& b = reference;
     const auto grid = [](const int32_t d[3]) {
@@ -520,6 +526,7 @@ void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Re
     firstName = first->name;
     referenceSize = first->size;
     reference = first->file.info;
+    referenceType = first->file.storedType;
     for (auto r = ready.begin(); r != ready.end();) {
         const std::string changed = changedGeometry(r->file);
         if (changed.empty()) {

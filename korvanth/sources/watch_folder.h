@@ -10,7 +10,7 @@
 // acquisition) number, else in the natural order of the names. Files of other
 // series are ignored; so are the files that were there before the run began,
 // unless asked for. A file that stays unreadable, is still being written past
-// a bound, or brings another grid, voxel size or orientation is skipped with
+// a bound, or brings another grid, voxel size, orientation or data type is skipped with
 // its reason, and the run goes on. The plug-in needs one step per volume, in
 // order, so a volume that does not come is not papered over: a later volume
 // ready while the next one is missing past the gap bound, or the idle timeout
@@ -66,7 +66,8 @@ struct VolumeFile {
     int64_t instanceNumber = -1;
     int64_t acquisitionNumber = -1;
     bool repetitionTimeRecorded = false;
-    int64_t clamped = 0;  // values outside 16 bits, clamped
+    int64_t clamped = 0;     // values outside 16 bits, clamped
+    std::string storedType;  // how the file stores its values (NIfTI: INT16, FLOAT32, ...); empty: not told
 };
 bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& error);
 
