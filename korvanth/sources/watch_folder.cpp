@@ -275,12 +275,12 @@ struct WatchFolderSource::State {
         ignore(name);
     }
 
-    // The refusals that may be the volume numbered `expected` (all of them
-    // where names carry no numbers), joined for a message; empty when none.
-    std::string refusalsFor(int64_t expected) const {
+    // The refusals that may be the volume numbered `expected` (those of no
+    // known number too), or all of them; joined for a message, empty when none.
+    std::string refusalsFor(int64_t expected, bool all = false) const {
         std::string joined;
         for (const Refusal& r : refused)
-            if (r.number < 0 || r.number == expected) joined += (joined.empty() ? "" : "; ") + r.reason;
+            if (all || r.number < 0 || r.number == expected) joined += (joined.empty() ? "" : "; ") + r.reason;
         return joined;
     }
 
@@ -601,7 +601,7 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
         if (!st.ready.empty()) break;
         if (settings_.idleTimeoutSeconds >= 0.0 && secondsSince(opened, Clock::now()) >= settings_.idleTimeoutSeconds) {
             error = settings_.folder + ": no volume arrived in " + text(settings_.idleTimeoutSeconds) + " s";
-            if (!st.refused.empty()) error += " (skipped: " + st.refusalsFor(-1) + ")";
+            if (!st.refused.empty()) error += " (skipped: " + st.refusalsFor(-1, true) + ")";
             return false;
         }
     }
