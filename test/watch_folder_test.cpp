@@ -1,7 +1,9 @@
 // The folder watcher on folders whose content the test fixes before the run
-// (--include-existing), built from the shared Siemens DICOM: which volumes it
-// hands over, in which order, and how it ends. Its waits end on its own
-// timeouts, so no outcome depends on the machine's speed.
+// (--include-existing), built from the shared Siemens DICOM, or that a writer
+// thread fills while it runs: which volumes it hands over, in which order, and
+// how it ends. Its waits end on its own timeouts, and a writer thread pauses
+// far shorter than the times the watcher allows (or, where it stands for a
+// late file, far longer), so no outcome depends on the machine's speed.
 #include <gtest/gtest.h>
 
 #include "korvanth/sources/dicom_volume.h"
