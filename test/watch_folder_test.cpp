@@ -240,7 +240,7 @@ TEST_F(WatchFolder, SlowAndNeverEndingWritersCannotPassForCompleteVolumes) {
             settings_.settleSeconds = 1.0;
             settings_.growingSeconds = endless ? 1.5 : 30.0;
             settings_.gapSeconds = endless ? 3.0 : 30.0;
-            settings_.idleTimeoutSeconds = 3.0;
+            settings_.idleTimeoutSeconds = endless ? 6.0 : 3.0;  // the gap, not the idle timeout, ends it
             // Volume 3 as an SMB client writes it: the full size at once, then
             // the bytes in pieces, far more often than the settle time.
             std::atomic<bool> stop{false};
