@@ -298,6 +298,7 @@ struct WatchFolderSource::State {
     std::vector<Ready>::iterator nextReady(const WatchSettings& settings, std::string& missing);
     void refuseGrowing(const WatchSettings& settings);
     void readStable(const WatchSettings& settings);
+    void take(const WatchSettings& settings, Ready&& r);
     std::string changedGeometry(const VolumeFile& file) const;
     void fixSeries(const WatchSettings& settings, const Ready& newest);
     const Ready* pickFirst() const;
@@ -473,25 +474,32 @@ void WatchFolderSource::State::readStable(const WatchSettings& settings) {
         r.nameSeries = s.nameSeries;
         r.nameVolume = s.nameVolume;
         it = seen.erase(it);
-        arrivals->forget(name);  // read once: kept in `ready` until its turn, never read again
-        if (fixed) {
-            const std::string other = otherSeries(r);
-            if (!other.empty()) {
-                note(settings, "ignoring " + name + ": " + other);
-                ignore(name);
-                continue;
-            }
-            const std::string changed = changedGeometry(r.file);
-            if (!changed.empty()) {
-                refuse(settings, name, numbering == Numbering::Natural ? -1 : keyOf(r), path + " has " + changed);
-                continue;
-            }
-        }
-        if (r.file.clamped > 0)
-            note(settings, "warning: " + name + ": " + std::to_string(r.file.clamped) +
-                               " values outside 16 bits, clamped to [-32768, 32767]");
-        ready.push_back(std::move(r));
+        take(settings, std::move(r));
     }
+}
+
+// A volume read in full joins the ready ones, unless it is of another series
+// or changed its grid or geometry. Either way it is never read again.
+void WatchFolderSource::State::take(const WatchSettings& settings, Ready&& r) {
+    arrivals->forget(r.name);
+    if (fixed) {
+        const std::string other = otherSeries(r);
+        if (!other.empty()) {
+            note(settings, "ignoring " + r.name + ": " + other);
+            ignore(r.name);
+            return;
+        }
+        const std::string changed = changedGeometry(r.file);
+        if (!changed.empty()) {
+            refuse(settings, r.name, numbering == Numbering::Natural ? -1 : keyOf(r),
+                   (fs::path(settings.folder) / r.name).string() + " has " + changed);
+            return;
+        }
+    }
+    if (r.file.clamped > 0)
+        note(settings, "warning: " + r.name + ": " + std::to_string(r.file.clamped) +
+                           " values outside 16 bits, clamped to [-32768, 32767]");
+    ready.push_back(std::move(r));
 }
 
 // The run's series and numbering, from its first volume; the files read so
