@@ -10,6 +10,7 @@
 // that falls that far behind is dropped (a browser reconnects and resumes).
 #pragma once
 
+#include "korvanth/outputs/serve_address.h"
 #include "korvanth/run/run_observer.h"
 
 #include <cstddef>
@@ -29,13 +30,6 @@ struct LiveViewSettings {
     int maxClients = 64;                  // event streams open at once; more are answered 503
     double mapRefreshSeconds = 0.25;      // the maps are copied (and drawn anew) at most this often
 };
-
-// "[ADDR:]PORT" (an IPv6 address in brackets) into `address` (default
-// 127.0.0.1) and `port` (0 to 65535). False with `error` on anything else.
-bool parseServeAddress(const std::string& text, std::string& address, int& port, std::string& error);
-// Whether only this machine can reach `address`: every address it resolves to
-// is a loopback address (127.0.0.0/8, ::1). A name that does not resolve is not.
-bool isLoopbackAddress(const std::string& address);
 
 class LiveView final : public RunObserver {
 public:
