@@ -76,11 +76,13 @@ protected:
             << readText(folder_ / "host.txt");
         return host;
     }
-    std::unique_ptr<Child> startScanner(const fs::path& from, const std::string& tr) {
-        return std::make_unique<Child>(
-            std::vector<std::string>{KORVANTH_SCANNER_PATH, "--from", from.string(), "--to", (folder_ / "in").string(),
-                                     "--tr", tr, "--chunks", "8", "--write-ms", "40"},
-            folder_ / "scanner.txt");
+    std::unique_ptr<Child> startScanner(const fs::path& from, const std::string& tr,
+                                        const std::vector<std::string>& options = {"--chunks", "8", "--write-ms",
+                                                                                   "40"}) {
+        std::vector<std::string> arguments{
+            KORVANTH_SCANNER_PATH, "--from", from.string(), "--to", (folder_ / "in").string(), "--tr", tr};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        return std::make_unique<Child>(arguments, folder_ / "scanner.txt");
     }
     bool hostSaid(const std::string& text) const {
         return readText(folder_ / "host.txt").find(text) != std::string::npos;
@@ -150,6 +152,37 @@ TEST_F(LiveRun, ScannerToHostGivesTheMapsOfItsSavedSeriesReplayed) {
         for (int c = 0; c < 4; ++c) EXPECT_NEAR(a[r][c], b[r][c], 1e-3) << "affine " << r << "," << c;
     EXPECT_NEAR(saved.info.repetitionTimeSeconds, 3.2, 1e-6);
     expectReplayGivesTheSameMaps();
+}
+
+// The scanner stand-in copies as SMB clients do: each file at its full size
+// (zeros) first, then filled over half a second. Korvanth takes each volume
+// only once filled, judging by the system's reports (a local folder) and by
+// polling with a settle time (as on a network folder); it used to take most
+// of them as zeros.
+TEST_F(LiveRun, PreallocatedFilesFilledSlowlyAreTakenOnlyOnceFilled) {
+    for (const fs::path& needed : {mosaicDir, mosaicReference})
+        if (!fs::exists(needed)) GTEST_SKIP() << "shared data missing: " << needed;
+    korvanth::NiftiSeries reference;
+    std::string error;
+    ASSERT_TRUE(korvanth::readNiftiSeries(mosaicReference.string(), reference, error)) << error;
+    for (const std::vector<std::string>& judging : {std::vector<std::string>{}, {"--poll-settle", "0.4"}}) {
+        SCOPED_TRACE(judging.empty() ? "system reports" : "polling");
+        fs::remove_all(folder_ / "in");
+        fs::remove_all(folder_ / "out");
+        fs::create_directories(folder_ / "in");
+        std::vector<std::string> options{"--volumes", "6", "--idle-timeout", "60"};
+        options.insert(options.end(), judging.begin(), judging.end());
+        auto host = startHost(options);
+        auto scanner = startScanner(mosaicDir, "0.6", {"--preallocate", "--chunks", "10", "--write-ms", "500"});
+        ASSERT_EQ(host->wait(120.0), 0) << readText(folder_ / "host.txt");
+        EXPECT_EQ(scanner->wait(60.0), 0) << readText(folder_ / "scanner.txt");
+        korvanth::NiftiSeries saved;
+        ASSERT_TRUE(korvanth::readNiftiSeries((folder_ / "out" / "bold.nii.gz").string(), saved, error)) << error;
+        ASSERT_EQ(saved.volumes.size(), reference.volumes.size());
+        for (std::size_t v = 0; v < saved.volumes.size(); ++v)
+            EXPECT_TRUE(saved.volumes[v] == reference.volumes[v])
+                << "volume " << v + 1 << " taken before it was filled";
+    }
 }
 
 // SIGINT after a few volumes of a long run: Korvanth finishes with what came,

@@ -118,11 +118,18 @@ std::vector<CLI::Option*> addSyntheticOptions(CLI::App& app, KorvanthOptions& o,
 // options but --volumes (its last volume).
 void addLiveOptions(CLI::App& app, KorvanthOptions& o, CLI::Option* bold, const std::vector<CLI::Option*>& synthetic) {
     const std::string liveGroup = "Live run";
-    auto* watch = app.add_option("--watch", o.watchFolder,
-                                 "Take a live run from this folder: one DICOM or NIfTI file per volume, as the "
-                                 "scanner writes them")
-                      ->excludes(bold)
-                      ->group(liveGroup);
+    auto* watch =
+        app.add_option("--watch", o.watchFolder,
+                       "Take a live run from this folder: one DICOM or NIfTI file per volume, as the "
+                       "scanner writes them")
+            ->check(CLI::Validator(
+                [](std::string& folder) {
+                    // An empty name is no folder; it must not fall back to the synthetic run.
+                    return folder.empty() ? std::string("needs the folder to watch, not an empty name") : std::string();
+                },
+                "FOLDER"))
+            ->excludes(bold)
+            ->group(liveGroup);
     app.add_flag("--include-existing", o.includeExisting, "Take the files already in the folder as the first volumes")
         ->needs(watch)
         ->group(liveGroup);
@@ -146,6 +153,13 @@ void addLiveOptions(CLI::App& app, KorvanthOptions& o, CLI::Option* bold, const 
         ->check(CLI::Range(1, 1000))
         ->capture_default_str()
         ->needs(session)
+        ->group(liveGroup);
+    app.add_option("--poll-settle", o.pollSettle,
+                   "Judge the folder's files by polling: a file counts once unchanged this many seconds "
+                   "(default: when the system closes it after writing on a local folder, polling with 1 s "
+                   "on a network folder)")
+        ->check(finiteIn(0.0, 600.0))
+        ->needs(watch)
         ->group(liveGroup);
     for (std::size_t k = 1; k < synthetic.size(); ++k) synthetic[k]->excludes(watch);
 }

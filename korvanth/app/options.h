@@ -28,6 +28,7 @@ struct KorvanthOptions {
     std::string watchFolder;
     bool includeExisting = false;
     double idleTimeout = -1.0;  // < 0: 3 TR + 10 s
+    double pollSettle = -1.0;   // >= 0: judge the watched files by polling, complete once unchanged this long
     bool volumesGiven = false;
     std::string motionPath;
     std::string motionFormat = "auto";

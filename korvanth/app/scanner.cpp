@@ -116,10 +116,17 @@ bool scannerFiles(const std::string& from, int32_t series, std::vector<VolumeFil
 }
 
 bool writeInChunks(const std::string& path, const std::vector<char>& bytes, int32_t chunks, double seconds,
-                   std::string& error) {
+                   std::string& error, bool preallocate) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
         error = path + ": cannot create the file";
+        return false;
+    }
+    if (preallocate && !bytes.empty() &&
+        (std::fseek(file, static_cast<long>(bytes.size() - 1), SEEK_SET) != 0 || std::fputc(0, file) == EOF ||
+         std::fflush(file) != 0 || std::fseek(file, 0, SEEK_SET) != 0)) {
+        std::fclose(file);
+        error = path + ": cannot set the file's size";
         return false;
     }
     const int32_t pieces = std::max<int32_t>(1, chunks);
@@ -155,7 +162,8 @@ bool runScanner(const ScannerSettings& settings, std::string& error) {
         std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                                                   settings.repetitionTimeSeconds * static_cast<double>(t))));
         const std::string path = (fs::path(settings.to) / files[t].name).string();
-        if (!writeInChunks(path, files[t].bytes, settings.chunks, settings.writeSeconds, error)) return false;
+        if (!writeInChunks(path, files[t].bytes, settings.chunks, settings.writeSeconds, error, settings.preallocate))
+            return false;
         if (settings.log)
             settings.log("volume " + std::to_string(t + 1) + "/" + std::to_string(files.size()) + ": " + files[t].name);
     }

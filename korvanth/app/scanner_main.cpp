@@ -36,6 +36,8 @@ int main(int argc, char** argv) {
     app.add_option("--chunks", s.chunks, "Pieces each file is written in")
         ->check(CLI::Range(1, 100000))
         ->capture_default_str();
+    app.add_flag("--preallocate", s.preallocate,
+                 "Set each file's full size first (zeros), then fill it in chunks, as SMB clients copy");
     double writeMs = s.writeSeconds * 1000.0;
     app.add_option("--write-ms", writeMs, "Milliseconds writing one file takes")
         ->check(CLI::NonNegativeNumber)

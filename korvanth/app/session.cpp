@@ -76,8 +76,12 @@ int loadPlugin(const KorvanthOptions& o, std::unique_ptr<PluginSession>& session
 }
 
 // Everything checked before the out folder is touched: the project name, the
-// inputs, the memory. False with `error`.
-bool prepareRun(KorvanthOptions& o, const std::string& projectName, RunInputs& inputs, std::string& error) {
+// inputs, the memory; then the out folder's staging begun. A live run begins
+// it before it waits for the first volume: an out folder that cannot be
+// written is said before the scan, not once it has begun. The source's notes
+// go to `observers` (the terminal, the live view). False with `error`.
+bool prepareRun(KorvanthOptions& o, const std::string& projectName, ObserverList& observers, RunInputs& inputs,
+                OutputFolder& out, std::string& error) {
     const std::string problem = projectNameProblem(projectName, OutputFolder::stagingFolderFor(o.outFolder));
     if (!problem.empty()) {
         error = (o.projectName.empty() ? "the project name '" + projectName + "' (from --bold)"
@@ -85,9 +89,12 @@ bool prepareRun(KorvanthOptions& o, const std::string& projectName, RunInputs& i
                 " " + problem;
         return false;
     }
-    if (!openInputs(o, inputs, error)) return false;
+    const bool live = !o.watchFolder.empty();
+    if (live && !out.begin(o.outFolder, error)) return false;
+    const auto notes = [&observers](const std::string& note) { observers.hostLogLine(note); };
+    if (!openInputs(o, inputs, notes, error)) return false;
     error = memoryProblem(o, inputs.series);
-    return error.empty();
+    return error.empty() && (live || out.begin(o.outFolder, error));
 }
 
 void printRunLine(const KorvanthOptions& o, const RunInputs& inputs) {
@@ -161,11 +168,10 @@ int startInvocation(const KorvanthOptions& o, Invocation& invocation) {
 }
 
 CommittedRun runIntoFolder(const KorvanthOptions& o, Invocation& invocation, RunInputs& inputs,
-                           const std::string& projectName, const std::string& outFolder) {
+                           const std::string& projectName, OutputFolder& out, const std::string& outFolder) {
     CommittedRun run;
-    OutputFolder out;
     std::string error;
-    if (!out.begin(outFolder, error)) {
+    if (out.stagingFolder().empty() && !out.begin(outFolder, error)) {
         run.exitCode = fail(error);
         return run;
     }
@@ -206,8 +212,9 @@ int runSession(KorvanthOptions& o) {
     const std::string projectName = chooseProjectName(o);
     RunInputs inputs;
     std::string error;
-    if (!prepareRun(o, projectName, inputs, error)) return fail(error);
-    const CommittedRun run = runIntoFolder(o, invocation, inputs, projectName, o.outFolder);
+    OutputFolder out;
+    if (!prepareRun(o, projectName, invocation.observers, inputs, out, error)) return fail(error);
+    const CommittedRun run = runIntoFolder(o, invocation, inputs, projectName, out, o.outFolder);
     // The plug-in is unloaded after the invocation's observers: its last log lines go to the terminal only.
     host().logListener = [&invocation](const std::string& line) { invocation.terminal.hostLogLine(line); };
     if (!run.written.empty()) lingerIfServing(invocation.live, o.linger);

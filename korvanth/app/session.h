@@ -6,6 +6,7 @@
 #include "korvanth/app/options.h"
 #include "korvanth/app/terminal.h"
 #include "korvanth/host/plugin_session.h"
+#include "korvanth/outputs/output_folder.h"
 #include "korvanth/run/run_loop.h"
 #include "korvanth/run/run_observer.h"
 #if KORVANTH_HAS_LIVE_VIEW
@@ -48,10 +49,11 @@ struct CommittedRun {
     std::vector<double> framewiseDisplacementMm;  // one per volume fed
 };
 
-// Runs `inputs` through the plug-in into `outFolder` (staged, then committed)
-// under `projectName`, with the invocation's observers.
+// Runs `inputs` through the plug-in into `outFolder` (staged in `out`, begun
+// here unless it was already, then committed) under `projectName`, with the
+// invocation's observers.
 CommittedRun runIntoFolder(const KorvanthOptions& options, Invocation& invocation, RunInputs& inputs,
-                           const std::string& projectName, const std::string& outFolder);
+                           const std::string& projectName, OutputFolder& out, const std::string& outFolder);
 
 // "error: ..." on standard error; returns exitBadInput.
 int fail(const std::string& message);

@@ -120,8 +120,9 @@ int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& r
     inputs.motionSource = "estimated by Korvanth against volume " + std::to_string(o.referenceVolume);
     inputs.recorded = std::make_unique<ForwardingSource>(source);
     if (!inputs.motion->begin(series, error)) return fail(error);
+    OutputFolder out;
     const CommittedRun run =
-        runIntoFolder(o, invocation, inputs, "live", (fs::path(o.outFolder) / entry.folder).string());
+        runIntoFolder(o, invocation, inputs, "live", out, (fs::path(o.outFolder) / entry.folder).string());
 
     entry.state = run.written.empty() ? "failed" : run.outcome.partial ? "partial" : "complete";
     entry.reason = run.written.empty() ? "no results were committed" : run.outcome.endReason;

@@ -2,20 +2,25 @@
 // a folder, one file per volume (DICOM, or NIfTI after conversion), often on
 // a network share.
 //
-// The folder is polled (inotify does not see writes made over SMB or NFS).
-// A file is taken once its size and modification time stayed the same from
-// one poll to the next and it reads in full; a file that stops changing but
-// never reads in full is unreadable. The first volume fixes the series and
-// how volumes are numbered: by the export's file names
+// A file is taken once its writer is done with it (FileArrivals: closed
+// after writing on a local folder, unchanged for a settle time on a network
+// folder) and it reads in full. The first volume fixes the series and how
+// volumes are numbered: by the export's file names
 // <session>_<series:06>_<volume:06>.<ext>, else by the DICOM instance (or
 // acquisition) number, else in the natural order of the names. Files of other
 // series are ignored; so are the files that were there before the run began,
-// unless asked for. The plug-in needs one step per volume, in order: a gap in
-// the numbering, an unreadable volume or a volume on another grid ends the run
-// (Failed), with the volumes before it kept.
+// unless asked for. A file that stays unreadable, is still being written past
+// a bound, or brings another grid, voxel size, orientation or data type is skipped with
+// its reason, and the run goes on. The plug-in needs one step per volume, in
+// order, so a volume that does not come is not papered over: a later volume
+// ready while the next one is missing past the gap bound, or the idle timeout
+// after a skipped file that may have been the next volume, ends the run
+// (Failed) with the volumes before it kept and the missing volume named.
+// Each file is read once; a volume read ahead of its turn is kept until then.
 #pragma once
 
 #include "korvanth/run/volume_source.h"
+#include "korvanth/sources/file_arrivals.h"
 
 #include <chrono>
 #include <cstdint>
@@ -36,9 +41,13 @@ struct WatchSettings {
     int32_t volumeLimit = 0;             // end after this many volumes; 0: no limit
     double idleTimeoutSeconds = -1.0;    // end when no volume came for this long; < 0: 3 TR + 10 s
                                          // (before the first volume: wait until stopped)
-    double pollSeconds = 0.005;          // adds at most two intervals to each volume's latency
-    double unreadableSeconds = -1.0;     // a file unchanged but unreadable this long fails the run; < 0: max(2 s, TR)
-    double gapSeconds = -1.0;  // a later volume ready while the next is missing this long is a gap; < 0: max(2 s, TR)
+    double pollSeconds = 0.005;          // how often the folder is looked at without system reports
+    ArrivalDetection detection = ArrivalDetection::Automatic;
+    double settleSeconds = -1.0;      // polling: unchanged this long counts as complete; < 0: FileArrivals' default
+    double unreadableSeconds = -1.0;  // a file unchanged but unreadable this long is skipped; < 0: max(2 s, TR)
+    double gapSeconds = -1.0;  // a later volume ready while the next is missing this long is a gap; < 0: max(2 s, 2 TR)
+    double growingSeconds = -1.0;                 // a file still being written this long after it appeared is skipped;
+                                                  // < 0: max(2 s, 2 TR) (10 s before the first volume)
     std::function<void(const std::string&)> log;  // what the source noticed: ignored files, waits
 
     // Following a session: files and series (SeriesIdentity::key) already
@@ -78,6 +87,8 @@ struct VolumeFile {
     int64_t instanceNumber = -1;
     int64_t acquisitionNumber = -1;
     bool repetitionTimeRecorded = false;
+    int64_t clamped = 0;     // values outside 16 bits, clamped
+    std::string storedType;  // how the file stores its values (NIfTI: INT16, FLOAT32, ...); empty: not told
 };
 bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& error);
 
