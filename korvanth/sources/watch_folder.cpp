@@ -1,6 +1,7 @@
 #include "korvanth/sources/watch_folder.h"
 
 #if KORVANTH_HAS_DICOM
+#include "korvanth/sources/dicom_file.h"
 #include "korvanth/sources/dicom_volume.h"
 #endif
 #if KORVANTH_HAS_NIFTI
@@ -25,24 +26,25 @@ double secondsSince(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
-std::string lowerCase(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool endsWith(const std::string& s, const char* suffix) {
-    const std::string tail(suffix);
-    return s.size() > tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 enum class FileKind { Nifti, Dicom, Other };
 
-// NIfTI by its name; DICOM by a .dcm or .ima name or none (exports often
-// write DICOM without an extension). Anything else is not a volume.
-FileKind kindOf(const std::string& name) {
-    const std::string l = lowerCase(name);
-    if (endsWith(l, ".nii") || endsWith(l, ".nii.gz")) return FileKind::Nifti;
-    if (endsWith(l, ".dcm") || endsWith(l, ".ima") || l.find('.') == std::string::npos) return FileKind::Dicom;
+// By content, never by name: DICOM by its preamble and "DICM"; NIfTI by
+// its header's size field (348 or 540, either byte order) or a gzip stream,
+// which the NIfTI reader then judges.
+FileKind kindOf(const std::string& path) {
+#if KORVANTH_HAS_DICOM
+    if (looksLikeDicom(path)) return FileKind::Dicom;
+#endif
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    unsigned char head[4] = {};
+    const bool read = f != nullptr && std::fread(head, 1, 4, f) == 4;
+    if (f != nullptr) std::fclose(f);
+    if (!read) return FileKind::Other;
+    if (head[0] == 0x1f && head[1] == 0x8b) return FileKind::Nifti;
+    const uint32_t little = head[0] | head[1] << 8 | head[2] << 16 | static_cast<uint32_t>(head[3]) << 24;
+    const uint32_t big = head[3] | head[2] << 8 | head[1] << 16 | static_cast<uint32_t>(head[0]) << 24;
+    for (const uint32_t size : {little, big})
+        if (size == 348 || size == 540) return FileKind::Nifti;
     return FileKind::Other;
 }
 
@@ -99,8 +101,7 @@ bool naturalLess(const std::string& a, const std::string& b) {
 
 bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& error) {
     file = VolumeFile{};
-    const std::string name = fs::path(path).filename().string();
-    switch (kindOf(name)) {
+    switch (kindOf(path)) {
         case FileKind::Nifti: {
 #if KORVANTH_HAS_NIFTI
             NiftiVolume volume;
@@ -117,7 +118,10 @@ bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& erro
         case FileKind::Dicom: {
 #if KORVANTH_HAS_DICOM
             DicomVolume volume;
-            if (!readDicomVolume(path, volume, error)) return false;
+            if (!readDicomVolume(path, volume, error)) {
+                file.notAVolume = volume.notAnImage;
+                return false;
+            }
             file.info = std::move(volume.info);
             file.voxels = std::move(volume.voxels);
             file.seriesUid = std::move(volume.seriesInstanceUid);
@@ -133,7 +137,8 @@ bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& erro
         case FileKind::Other:
             break;
     }
-    error = path + ": neither DICOM (.dcm, .ima, no extension) nor NIfTI (.nii, .nii.gz)";
+    file.notAVolume = true;
+    error = path + ": neither DICOM nor NIfTI by its content";
     return false;
 }
 
@@ -287,11 +292,6 @@ bool WatchFolderSource::State::poll(const WatchSettings& settings, std::string& 
         if (name.empty() || name[0] == '.' || ignored.count(name) > 0) continue;
         std::error_code statFailed;
         if (!entry.is_regular_file(statFailed)) continue;
-        if (kindOf(name) == FileKind::Other) {
-            note(settings, "ignoring " + name + ": not a DICOM or NIfTI volume file");
-            ignored.insert(name);
-            continue;
-        }
         const uintmax_t size = entry.file_size(statFailed);
         if (statFailed) continue;
         const fs::file_time_type modified = entry.last_write_time(statFailed);
@@ -346,8 +346,7 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
         // pauses between chunks makes a file look unchanged from one poll to
         // the next.
         const uintmax_t margin = 1024;
-        const bool triedApart =
-            kindOf(name) == FileKind::Dicom && !(referenceSize > 0 && s.size + margin >= referenceSize);
+        const bool triedApart = !(referenceSize > 0 && s.size + margin >= referenceSize);
         const double settleSeconds = referenceSize > 0 && triedApart ? 0.5 : 0.0;
 #else
         const bool triedApart = false;
@@ -370,10 +369,7 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
             now - std::chrono::duration_cast<Clock::duration>(std::max(age, fs::file_time_type::duration::zero()));
         std::string readError;
         bool complete = true;
-#if KORVANTH_HAS_DICOM
-        if (triedApart) complete = dicomReadsInFull(path, readError);
-#endif
-        complete = complete && readVolumeFile(path, r.file, readError);
+        complete = readVolumeFile(path, r.file, readError);
         r.arrival.read = Clock::now();
         // The file must not have changed while it was read.
         std::error_code statFailed;
@@ -381,6 +377,14 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
         const fs::file_time_type modified = fs::last_write_time(path, statFailed);
         if (statFailed || size != s.size || modified != s.modified) {
             ++it;  // the next poll sees the change
+            continue;
+        }
+        if (!complete && r.file.notAVolume && s.failures > 0) {
+            // Not an image (a report, a presentation state, another file):
+            // left alone, once it read the same twice.
+            note(settings, "ignoring " + name + ": " + readError);
+            ignored.insert(name);
+            it = seen.erase(it);
             continue;
         }
         if (!complete) {

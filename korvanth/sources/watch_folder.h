@@ -48,8 +48,8 @@ bool exportFileNumbers(const std::string& name, int64_t& series, int64_t& volume
 // Natural order of names: runs of digits compare as numbers ("v2" < "v10").
 bool naturalLess(const std::string& a, const std::string& b);
 
-// One volume file read as the source reads it (DICOM by content, NIfTI by
-// its .nii or .nii.gz name), with what orders it in its series.
+// One volume file read as the source reads it (DICOM or NIfTI, told apart by
+// their content), with what orders it in its series.
 struct VolumeFile {
     SeriesInfo info;
     std::vector<int16_t> voxels;
@@ -57,6 +57,7 @@ struct VolumeFile {
     int64_t instanceNumber = -1;
     int64_t acquisitionNumber = -1;
     bool repetitionTimeRecorded = false;
+    bool notAVolume = false;  // set when the read failed: neither DICOM nor NIfTI, or DICOM without an image
 };
 bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& error);
 
