@@ -17,6 +17,7 @@
 #include "korvanth/outputs/run_outputs.h"
 #include "korvanth/platform/platform.h"
 #include "korvanth/run/run_loop.h"
+#include "korvanth/run/statistics.h"
 #include "korvanth/sources/estimated_motion.h"
 #include "korvanth/sources/motion_files.h"
 #include "korvanth/sources/synthetic_run.h"
@@ -94,18 +95,6 @@ struct TimingCollector final : RunObserver {
     std::vector<VolumeTiming> timings;
     void runFinished(const RunFinished& run) override { timings = run.timings; }
 };
-
-double quantile(std::vector<double> values, double p) {  // nearest rank
-    std::sort(values.begin(), values.end());
-    const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(values.size())));
-    return values[std::min(values.size() - 1, rank > 0 ? rank - 1 : 0)];
-}
-
-double median(std::vector<double> values) {
-    std::sort(values.begin(), values.end());
-    const std::size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
-}
 
 void BM_LivePath(benchmark::State& state) {
     const LiveCase& c = liveCases[state.range(0)];
@@ -227,15 +216,16 @@ void BM_LivePath(benchmark::State& state) {
     }
     const double trMs = c.tr * 1000.0;
     state.counters["median_ms"] = median(latency) * 1000.0;
-    state.counters["p95_ms"] = quantile(latency, 0.95) * 1000.0;
+    state.counters["p95_ms"] = nearestRankPercentile(latency, 0.95) * 1000.0;
     state.counters["median_pct_tr"] = 100.0 * median(latency) * 1000.0 / trMs;
-    state.counters["p95_pct_tr"] = 100.0 * quantile(latency, 0.95) * 1000.0 / trMs;
+    state.counters["p95_pct_tr"] = 100.0 * nearestRankPercentile(latency, 0.95) * 1000.0 / trMs;
     state.counters["detect_ms"] = median(detection) * 1000.0;
     state.counters["read_ms"] = median(reading) * 1000.0;
     state.counters["motion_ms"] = median(motion) * 1000.0;
     state.counters["step_ms"] = median(step) * 1000.0;
     state.counters["outputs_ms"] = median(outputs) * 1000.0;
-    const bool met = median(latency) * 1000.0 <= 0.10 * trMs && quantile(latency, 0.95) * 1000.0 <= 0.20 * trMs;
+    const bool met =
+        median(latency) * 1000.0 <= 0.10 * trMs && nearestRankPercentile(latency, 0.95) * 1000.0 <= 0.20 * trMs;
     state.SetLabel(std::string(dicom ? "DICOM" : "NIfTI") + " TR " + std::to_string(c.tr).substr(0, 3) + " s, " +
                    std::to_string(latency.size()) + " volumes: goals (median <= 10%, p95 <= 20% of TR) " +
                    (met ? "met" : "NOT met"));

@@ -11,6 +11,7 @@
 //
 //   live_view_latency [--clients 20] [--volumes 300] [--block 20] [--tr 0.1] [--repeats 2] [--dims 64 64 33]
 //                     [--pages] [--korvanth PATH] [--plugin PATH]
+#include "korvanth/run/statistics.h"
 #include "test/child_process.h"
 
 #include <httplib.h>
@@ -45,13 +46,10 @@ struct Options {
     bool pages = false;
 };
 
-double percentile(std::vector<double> values, double q) {
+// Korvanth's own definitions, so that the figures read as the report's do.
+double percentile(const std::vector<double>& values, double q) {
     if (values.empty()) return 0.0;
-    std::sort(values.begin(), values.end());
-    const double position = q * static_cast<double>(values.size() - 1);
-    const auto below = static_cast<std::size_t>(position);
-    const std::size_t above = std::min(below + 1, values.size() - 1);
-    return values[below] + (values[above] - values[below]) * (position - static_cast<double>(below));
+    return q == 0.5 ? korvanth::median(values) : korvanth::nearestRankPercentile(values, q);
 }
 
 // The values of "key": in `json`, in order.

@@ -1,6 +1,7 @@
 #include "plugin/tarvex_plugin.h"
 
 #include "plugin/host_binding/host_function_table.h"
+#include "tarvex/host_buffer_sizes.h"
 #include "tarvex/qc_conventions.h"
 
 #include <cstdio>
@@ -8,9 +9,9 @@
 #include <string>
 
 using tarvex::hostFunctions;
+using tarvex::hostPathBufferSize;
 
 namespace {
-constexpr std::size_t hostPathBufferSize = 512;
 constexpr int32_t registeredMapCount = tarvex::pluginMapCount;
 constexpr const char* mapNames[registeredMapCount] = {
     "Translation X", "Translation Y", "Translation Z", "Rotation X", "Rotation Y", "Rotation Z", "Constant", "tSNR",

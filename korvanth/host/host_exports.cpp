@@ -6,6 +6,7 @@
 // that lacks it.
 #include "korvanth/host/host_state.h"
 #include "tarvex/export.h"
+#include "tarvex/host_buffer_sizes.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -27,9 +28,6 @@ void answerText(const std::string& text, char* buffer, std::size_t size) {
     buffer[length] = '\0';
 }
 
-constexpr std::size_t pathBufferSize = 512;
-constexpr std::size_t nameBufferSize = 601;
-
 int16_t voxelAt(int32_t x, int32_t y, int32_t z, int32_t timePoint) {
     const auto& s = host();
     if (x < 0 || y < 0 || z < 0 || x >= s.dims[0] || y >= s.dims[1] || z >= s.dims[2]) return 0;
@@ -49,12 +47,12 @@ KORVANTH_EXPORT void tGetVersionOfKRV(int32_t* major, int32_t* minor, int32_t* s
 
 KORVANTH_EXPORT void tGetKRVPath(char* path) {
     host().countCall(HostCall::GetKRVPath);
-    answerText(host().programPath, path, pathBufferSize);
+    answerText(host().programPath, path, tarvex::hostPathBufferSize);
 }
 
 KORVANTH_EXPORT void tGetPluginsPath(char* path) {
     host().countCall(HostCall::GetPluginsPath);
-    answerText(host().pluginsPath, path, pathBufferSize);
+    answerText(host().pluginsPath, path, tarvex::hostPathBufferSize);
 }
 
 #ifndef KORVANTH_WITHOUT_tLogText
@@ -89,18 +87,18 @@ KORVANTH_EXPORT float tGetFloatInput(const char*, float defaultValue, float, flo
 
 KORVANTH_EXPORT void tGetTextInput(const char*, const char* defaultText, char* answer) {
     host().countCall(HostCall::GetTextInput);
-    answerText(defaultText != nullptr ? defaultText : "", answer, pathBufferSize);
+    answerText(defaultText != nullptr ? defaultText : "", answer, tarvex::hostPathBufferSize);
 }
 
 KORVANTH_EXPORT bool tGetOpenFileName(const char*, const char*, char* fileName) {
     host().countCall(HostCall::GetOpenFileName);
-    answerText("", fileName, pathBufferSize);
+    answerText("", fileName, tarvex::hostPathBufferSize);
     return false;
 }
 
 KORVANTH_EXPORT bool tGetSaveFileName(const char*, const char*, char* fileName) {
     host().countCall(HostCall::GetSaveFileName);
-    answerText("", fileName, pathBufferSize);
+    answerText("", fileName, tarvex::hostPathBufferSize);
     return false;
 }
 
@@ -123,22 +121,22 @@ KORVANTH_EXPORT void tGetDimsOfFunctionalData(int32_t* dimX, int32_t* dimY, int3
 
 KORVANTH_EXPORT void tGetProjectName(char* name) {
     host().countCall(HostCall::GetProjectName);
-    answerText(host().projectName, name, nameBufferSize);
+    answerText(host().projectName, name, tarvex::hostTextBufferSize);
 }
 
 KORVANTH_EXPORT void tGetWatchFolder(char* folder) {
     host().countCall(HostCall::GetWatchFolder);
-    answerText(host().watchFolder, folder, nameBufferSize);
+    answerText(host().watchFolder, folder, tarvex::hostTextBufferSize);
 }
 
 KORVANTH_EXPORT void tGetTargetFolder(char* folder) {
     host().countCall(HostCall::GetTargetFolder);
-    answerText(host().targetFolder, folder, nameBufferSize);
+    answerText(host().targetFolder, folder, tarvex::hostTextBufferSize);
 }
 
 KORVANTH_EXPORT void tGetFeedbackFolder(char* folder) {
     host().countCall(HostCall::GetFeedbackFolder);
-    answerText(host().feedbackFolder, folder, nameBufferSize);
+    answerText(host().feedbackFolder, folder, tarvex::hostTextBufferSize);
 }
 
 // The replay runs no protocol, design matrix, contrasts, ROIs or classifier:

@@ -1,6 +1,7 @@
 #include "korvanth/outputs/map_montage.h"
 
 #include "korvanth/outputs/plot.h"
+#include "korvanth/run/statistics.h"
 
 #include <algorithm>
 #include <cmath>
@@ -14,7 +15,6 @@ namespace {
 constexpr int tsnrMap = 7;
 constexpr float maskThreshold = 100.0f;
 constexpr int maxSlices = 12;
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 const plot::Rgb nanColour = plot::rgbFromHex(0xff00ff);
 const plot::Rgb nanStripe = plot::rgbFromHex(0x6e6e6e);
@@ -65,23 +65,6 @@ plot::Rgb valueColour(const MapSummary& s, double v) {
 
 }  // namespace
 
-double median(std::vector<double> values) {
-    if (values.empty()) return nan;
-    const std::size_t mid = values.size() / 2;
-    std::nth_element(values.begin(), values.begin() + mid, values.end());
-    const double upper = values[mid];
-    if (values.size() % 2 == 1) return upper;
-    const double lower = *std::max_element(values.begin(), values.begin() + mid);
-    return (lower + upper) / 2.0;
-}
-
-double quantile(std::vector<double> values, double q) {
-    if (values.empty()) return nan;
-    const auto rank = static_cast<std::size_t>(std::floor(q * static_cast<double>(values.size() - 1)));
-    std::nth_element(values.begin(), values.begin() + rank, values.end());
-    return values[rank];
-}
-
 MontageGrid montageGrid(const int32_t dims[3], const double voxelSizeMm[3], const std::vector<float>& firstVolume) {
     MontageGrid g;
     bool dimsValid = true;
@@ -124,12 +107,12 @@ MapSummary summariseMap(const MontageGrid& g, const float* values, int map, cons
     s.largestAbs = *std::max_element(magnitudes.begin(), magnitudes.end());
     s.medianValue = median(finite);
     if (s.diverging) {
-        double robust = quantile(magnitudes, 0.99);
+        double robust = lowerQuantile(magnitudes, 0.99);
         if (!(robust > 0.0)) robust = s.largestAbs > 0.0 ? s.largestAbs : 1.0;
         s.scaleLo = -robust;
         s.scaleHi = robust;
     } else {
-        double robust = quantile(finite, 0.99);
+        double robust = lowerQuantile(finite, 0.99);
         if (!(robust > 0.0)) robust = 1.0;
         s.scaleLo = 0.0;
         s.scaleHi = robust;

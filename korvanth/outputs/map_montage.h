@@ -13,11 +13,6 @@
 
 namespace korvanth {
 
-// The median of the values; NaN when there are none.
-double median(std::vector<double> values);
-// The value below which a fraction `q` of the values lie (nearest rank); NaN when there are none.
-double quantile(std::vector<double> values, double q);
-
 // The voxel grid of a run and the mask the maps are shown in: the voxels whose
 // first-volume intensity is above 100, as the plug-in's own mask.
 struct MontageGrid {

@@ -2,6 +2,7 @@
 
 #include "korvanth/outputs/map_montage.h"
 #include "korvanth/outputs/plot.h"
+#include "korvanth/run/statistics.h"
 #include "korvanth/run/units.h"
 #include "tarvex/qc_conventions.h"
 
@@ -112,22 +113,6 @@ img { max-width: 100%; height: auto; display: block; }
 )";
 
 }  // namespace
-
-double framewiseDisplacement(const MotionEstimate& previous, const MotionEstimate& current) {
-    const double mmPerDegree = radiansFromDegrees(1.0) * 50.0;
-    double sum = 0.0;
-    for (int k = 0; k < 6; ++k) {
-        const double change = std::fabs(current[k] - previous[k]);
-        sum += k < 3 ? change : change * mmPerDegree;
-    }
-    return sum;
-}
-
-std::vector<double> framewiseDisplacement(const std::vector<MotionEstimate>& motion) {
-    std::vector<double> fd(motion.size(), 0.0);
-    for (std::size_t i = 1; i < motion.size(); ++i) fd[i] = framewiseDisplacement(motion[i - 1], motion[i]);
-    return fd;
-}
 
 bool writeQcReport(const std::string& folder, const ReportInput& input, std::string& error) {
     const fs::path out(folder);
@@ -340,10 +325,8 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
     const ReportInput::Latency& live = input.latency;
     if (!live.total.empty()) {
         // Median and 95th percentile (nearest rank) of each part, in ms.
-        const auto percentile = [](std::vector<double> values, double p) {
-            std::sort(values.begin(), values.end());
-            const auto rank = static_cast<std::size_t>(std::ceil(p * static_cast<double>(values.size())));
-            return values[std::min(values.size() - 1, rank > 0 ? rank - 1 : 0)] * 1000.0;
+        const auto percentile = [](const std::vector<double>& values, double p) {
+            return nearestRankPercentile(values, p) * 1000.0;
         };
         html << "</section>\n<section><h2>Live latency</h2>\n<table class=\"summary\">\n"
                 "<tr><th></th><th class=\"num\">median ms</th><th class=\"num\">95th percentile ms</th></tr>\n";

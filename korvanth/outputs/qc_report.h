@@ -2,6 +2,7 @@
 #pragma once
 
 #include "korvanth/run/motion_estimate.h"
+#include "korvanth/run/volume_metrics.h"
 
 #include <array>
 #include <cstdint>
@@ -38,12 +39,5 @@ struct ReportInput {
 // Writes report.html and its PNG pictures into `folder`. Returns false and
 // sets `error` when a file cannot be written.
 bool writeQcReport(const std::string& folder, const ReportInput& input, std::string& error);
-
-// Framewise displacement of each volume (0 for the first): the sum of the
-// absolute backward differences of the six estimates, rotations converted to
-// mm of arc on a 50 mm sphere.
-std::vector<double> framewiseDisplacement(const std::vector<MotionEstimate>& motion);
-// The same for one volume after another.
-double framewiseDisplacement(const MotionEstimate& previous, const MotionEstimate& current);
 
 }  // namespace korvanth

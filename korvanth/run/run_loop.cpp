@@ -52,6 +52,8 @@ RunOutcome driveRun(KRVPluginInterface& plugin, const SeriesInfo& series, Volume
     if (!plugin.executePreRun()) ++outcome.refusedSteps;
     const Clock::time_point start = Clock::now();
     std::vector<VolumeTiming> timings;
+    VolumeMetricsTracker metrics;
+    metrics.begin(static_cast<std::size_t>(state.voxelCount()));
     for (int32_t index = 0;; ++index) {
         if (runStopRequested()) {
             outcome.partial = true;
@@ -101,6 +103,8 @@ RunOutcome driveRun(KRVPluginInterface& plugin, const SeriesInfo& series, Volume
         done.timing.stepSeconds = secondsBetween(before, Clock::now());
 
         done.volume = state.volumes.back().data();
+        done.metrics = metrics.next(done.volume, index >= 1 ? state.volumes[state.volumes.size() - 2].data() : nullptr,
+                                    done.motion);
         done.maps = state.pluginMaps.empty() ? nullptr : state.pluginMaps.data();
         done.mapCount = state.mapCount();
         done.mapNames = &state.mapNames;

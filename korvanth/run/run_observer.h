@@ -6,6 +6,7 @@
 
 #include "korvanth/run/motion_estimate.h"
 #include "korvanth/run/series.h"
+#include "korvanth/run/volume_metrics.h"
 
 #include <cstdint>
 #include <string>
@@ -36,6 +37,7 @@ struct VolumeDone {
     MotionEstimate motion{};  // as written to the motion log: mm, degrees
     bool motionReliable = true;
     std::string motionWarning;  // why the estimate is not reliable; empty otherwise
+    VolumeMetrics metrics;      // FD, DVARS, global mean
     VolumeTiming timing;
     const int16_t* volume = nullptr;  // this volume's intensities
     const float* maps = nullptr;      // the plug-in maps after this step, map after map

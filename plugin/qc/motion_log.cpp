@@ -1,6 +1,7 @@
 #include "plugin/qc/motion_log.h"
 
 #include "plugin/host_binding/host_function_table.h"
+#include "tarvex/host_buffer_sizes.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -11,7 +12,7 @@ namespace tarvex {
 
 namespace {
 
-constexpr std::size_t fileNameBufferSize = 601;
+constexpr std::size_t fileNameBufferSize = hostTextBufferSize;
 constexpr std::size_t valueWindowLength = motionValueWindow;
 constexpr int32_t headerLineCount = 3;
 

@@ -2,6 +2,7 @@
 
 #include "plugin/host_binding/host_function_table.h"
 #include "plugin/qc/motion_log.h"
+#include "tarvex/host_buffer_sizes.h"
 
 #include <cstdio>
 #include <limits>
@@ -9,7 +10,6 @@
 namespace tarvex {
 
 namespace {
-constexpr std::size_t hostTextBufferSize = 601;
 constexpr int32_t prefetchDistance = 8;  // voxels
 
 // Asks the host for a text into a zeroed buffer; a host that fills the whole

@@ -1,0 +1,59 @@
+#include "korvanth/run/volume_metrics.h"
+
+#include "korvanth/run/units.h"
+#include "tarvex/qc_conventions.h"
+
+#include <cmath>
+
+namespace korvanth {
+
+double framewiseDisplacement(const MotionEstimate& previous, const MotionEstimate& current) {
+    const double mmPerDegree = radiansFromDegrees(1.0) * 50.0;
+    double sum = 0.0;
+    for (int k = 0; k < 6; ++k) {
+        const double change = std::fabs(current[k] - previous[k]);
+        sum += k < 3 ? change : change * mmPerDegree;
+    }
+    return sum;
+}
+
+std::vector<double> framewiseDisplacement(const std::vector<MotionEstimate>& motion) {
+    std::vector<double> fd(motion.size(), 0.0);
+    for (std::size_t i = 1; i < motion.size(); ++i) fd[i] = framewiseDisplacement(motion[i - 1], motion[i]);
+    return fd;
+}
+
+void VolumeMetricsTracker::begin(std::size_t voxels) {
+    voxels_ = voxels;
+    mask_.clear();
+    haveMotion_ = false;
+}
+
+VolumeMetrics VolumeMetricsTracker::next(const int16_t* volume, const int16_t* previous, const MotionEstimate& motion) {
+    VolumeMetrics metrics;
+    if (volume != nullptr && voxels_ > 0) {
+        if (mask_.empty()) {
+            for (std::size_t i = 0; i < voxels_; ++i)
+                if (volume[i] > tarvex::maskThreshold) mask_.push_back(i);
+            if (mask_.empty())
+                for (std::size_t i = 0; i < voxels_; ++i) mask_.push_back(i);
+        }
+        double sum = 0.0;
+        for (std::size_t i : mask_) sum += volume[i];
+        metrics.globalMean = sum / static_cast<double>(mask_.size());
+        if (previous != nullptr) {
+            double squares = 0.0;
+            for (std::size_t i : mask_) {
+                const double change = static_cast<double>(volume[i]) - previous[i];
+                squares += change * change;
+            }
+            metrics.dvars = std::sqrt(squares / static_cast<double>(mask_.size()));
+        }
+    }
+    metrics.framewiseDisplacementMm = haveMotion_ ? framewiseDisplacement(previousMotion_, motion) : 0.0;
+    previousMotion_ = motion;
+    haveMotion_ = true;
+    return metrics;
+}
+
+}  // namespace korvanth

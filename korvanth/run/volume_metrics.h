@@ -1,0 +1,48 @@
+// What Korvanth measures of each volume itself, beside the plug-in's maps:
+// computed once per volume by the run loop and handed to every observer, so
+// that the report, the live view and any other output show the same numbers.
+#pragma once
+
+#include "korvanth/run/motion_estimate.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace korvanth {
+
+struct VolumeMetrics {
+    // Framewise displacement from the volume before, in mm (0 for the first).
+    double framewiseDisplacementMm = 0.0;
+    // DVARS: the root mean square over the mask of the intensity change from
+    // the volume before (NaN for the first).
+    double dvars = std::numeric_limits<double>::quiet_NaN();
+    // The mean intensity over the mask.
+    double globalMean = std::numeric_limits<double>::quiet_NaN();
+};
+
+// FD: the sum of the absolute changes of the six estimates, the rotations
+// (degrees) as arcs on a 50 mm sphere.
+double framewiseDisplacement(const MotionEstimate& previous, const MotionEstimate& current);
+// FD of each volume of a trace from the one before; 0 for the first.
+std::vector<double> framewiseDisplacement(const std::vector<MotionEstimate>& motion);
+
+// The metrics of a run's volumes, one after the other. The mask is the
+// plug-in's: the voxels above 100 in the first volume (every voxel when none is).
+class VolumeMetricsTracker {
+public:
+    // Starts a run of `voxels` voxels a volume.
+    void begin(std::size_t voxels);
+    // The metrics of the next volume; `previous` is the volume before it
+    // (nullptr for the first), both of `voxels` intensities.
+    VolumeMetrics next(const int16_t* volume, const int16_t* previous, const MotionEstimate& motion);
+
+private:
+    std::size_t voxels_ = 0;
+    std::vector<std::size_t> mask_;  // voxels of the mask, in order
+    MotionEstimate previousMotion_{};
+    bool haveMotion_ = false;
+};
+
+}  // namespace korvanth
