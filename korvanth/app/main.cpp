@@ -47,9 +47,10 @@ int main(int argc, char** argv) {
                    "(default: synthetic, or the name of the --bold file)");
     app.add_flag("--init-only", o.initOnly, "Stop after initPlugin and report its result");
 
-    auto* bold =
-        app.add_option("--bold", o.boldPath, "4D NIfTI series to replay (.nii or .nii.gz) instead of the synthetic run")
-            ->group("Recorded run");
+    auto* bold = app.add_option("--bold", o.boldPath,
+                                "Recorded series to replay instead of the synthetic run: a 4D NIfTI file (.nii or "
+                                ".nii.gz), a folder of DICOM files or one enhanced DICOM file")
+                     ->group("Recorded run");
     app.add_option("--motion", o.motionPath,
                    "Motion estimates of a recorded run, one row per volume, or none (zeros); "
                    "default: Korvanth estimates each volume's motion as it arrives")

@@ -77,6 +77,8 @@ bool DicomSeriesSource::open(SeriesInfo& series, std::string& error) {
     series = volumes_.front().info;
     series.title = path_;
     series.expectedVolumes = static_cast<int32_t>(volumes_.size());
+    series.valueSlope = volumes_.front().slope;
+    series.valueIntercept = volumes_.front().intercept;
     repetitionTimeRecorded_ = volumes_.front().repetitionTimeRecorded;
     slope_ = volumes_.front().slope;
     intercept_ = volumes_.front().intercept;

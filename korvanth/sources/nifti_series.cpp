@@ -406,6 +406,10 @@ bool describeSeries(const nifti_image& h, const StoredHeader& stored, const std:
     const double tr = timeToSeconds(stored.pixdim4, h.time_units);
     const bool recorded = std::isfinite(tr) && tr > 0.0;
     series.repetitionTimeSeconds = recorded ? tr : 2.0;
+    if (integerType(h.datatype) && std::isfinite(h.scl_slope) && h.scl_slope != 0.0 && std::isfinite(h.scl_inter)) {
+        series.valueSlope = h.scl_slope;
+        series.valueIntercept = h.scl_inter;
+    }
     return recorded;
 }
 }  // namespace

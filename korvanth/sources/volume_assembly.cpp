@@ -160,6 +160,8 @@ AssembledVolume VolumeAssembly::build(int64_t key, Pending& pending) const {
     if (n > 1)
         for (std::size_t a = 0; a < 3; ++a) step[a] = (last[a] - first[a]) / (n - 1);
     setDicomGeometry(run_, first, step, info);
+    info.valueSlope = run_.slope;
+    info.valueIntercept = run_.intercept;
     v.repetitionTimeRecorded = run_.repetitionTimeMs > 0.0;
     info.repetitionTimeSeconds = v.repetitionTimeRecorded ? run_.repetitionTimeMs / 1000.0 : 2.0;
     const std::size_t columns = static_cast<std::size_t>(run_.columns), rows = static_cast<std::size_t>(run_.rows);
