@@ -108,10 +108,12 @@ TEST_F(WatchFolder, TruncatedGapAndCorruptVolumesEndTheRunAfterTheVolumesBeforeT
         } else if (what == "gap") {
             place(third, "001_000013_000004.dcm", 10);
         } else {
-            // Random bytes of a volume file's size: read by GDCM itself.
+            // Random bytes of a volume file's size after a DICOM preamble:
+            // DICOM by its content, read by GDCM itself.
             std::vector<char> noise(fs::file_size(third));
             std::mt19937 random(3);
             for (char& b : noise) b = static_cast<char>(random());
+            std::ifstream(third, std::ios::binary).read(noise.data(), 132);
             std::ofstream(folder_ / "001_000013_000003.dcm", std::ios::binary)
                 .write(noise.data(), static_cast<std::streamsize>(noise.size()));
         }
