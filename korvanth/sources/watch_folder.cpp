@@ -3,6 +3,7 @@
 #if KORVANTH_HAS_DICOM
 #include "korvanth/sources/dicom_file.h"
 #include "korvanth/sources/dicom_volume.h"
+#include "korvanth/sources/volume_assembly.h"
 #endif
 #if KORVANTH_HAS_NIFTI
 #include "korvanth/sources/nifti_series.h"
@@ -263,6 +264,11 @@ struct WatchFolderSource::State {
 
     bool poll(const WatchSettings& settings, std::string& error);
     bool readStable(const WatchSettings& settings, std::string& error);
+#if KORVANTH_HAS_DICOM
+    VolumeAssembly assembly;  // the DICOM files taken, towards whole volumes
+    int64_t changedValues = 0;
+    void assembled(const WatchSettings& settings, DicomFile file, const Ready& read, std::vector<Ready>& made);
+#endif
     void fixSeries(const WatchSettings& settings, const Ready& reference);
     const Ready* pickFirst() const;
 };
@@ -369,7 +375,16 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
             now - std::chrono::duration_cast<Clock::duration>(std::max(age, fs::file_time_type::duration::zero()));
         std::string readError;
         bool complete = true;
+#if KORVANTH_HAS_DICOM
+        // DICOM goes to the volume assembly, which yields the volumes its
+        // files complete (a file may hold a slice, a volume or a series).
+        DicomFile dicom;
+        const bool isDicom = looksLikeDicom(path);
+        complete = isDicom ? readDicomFile(path, dicom, readError) : readVolumeFile(path, r.file, readError);
+        if (isDicom && !complete) r.file.notAVolume = dicom.notAnImage;
+#else
         complete = readVolumeFile(path, r.file, readError);
+#endif
         r.arrival.read = Clock::now();
         // The file must not have changed while it was read.
         std::error_code statFailed;
@@ -411,18 +426,56 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
         r.nameSeries = s.nameSeries;
         r.nameVolume = s.nameVolume;
         it = seen.erase(it);
-        if (fixed) {
-            const std::string other = otherSeries(r);
+        std::vector<Ready> made;
+#if KORVANTH_HAS_DICOM
+        if (isDicom)
+            assembled(settings, std::move(dicom), r, made);
+        else
+#endif
+            made.push_back(std::move(r));
+        for (Ready& volume : made) {
+            const std::string other = fixed ? otherSeries(volume) : std::string();
             if (!other.empty()) {
                 note(settings, "ignoring " + name + ": " + other);
                 ignored.insert(name);
                 continue;
             }
+            ready.push_back(std::move(volume));
         }
-        ready.push_back(std::move(r));
     }
     return true;
 }
+
+#if KORVANTH_HAS_DICOM
+// Hands `file` to the assembly: the volumes it completes join `made`, each
+// numbered by its volume key, with the arrival of `read`. The file is taken
+// (never read again) unless it is refused, which is said once.
+void WatchFolderSource::State::assembled(const WatchSettings& settings, DicomFile file, const Ready& read,
+                                         std::vector<Ready>& made) {
+    std::string why;
+    ignored.insert(read.name);
+    const int64_t changed = file.changedValues;
+    if (!assembly.add(std::move(file), why)) {
+        note(settings, "ignoring " + read.name + ": " + why);
+        return;
+    }
+    if (changed > 0 && changedValues == 0)
+        note(settings, read.name + ": " + std::to_string(changed) + " stored values changed by the value rule (" +
+                           valueRule + "); counted for the run");
+    changedValues += changed;
+    for (AssembledVolume& volume : assembly.takeComplete()) {
+        Ready r = read;
+        r.file.info = std::move(volume.info);
+        r.file.voxels = std::move(volume.voxels);
+        r.file.seriesUid = volume.seriesUid;
+        r.file.instanceNumber = r.file.acquisitionNumber = volume.key;
+        r.file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
+        // A volume of several files is numbered by its key, not by a name.
+        r.named = r.named && volume.files.size() == 1;
+        made.push_back(std::move(r));
+    }
+}
+#endif
 
 // The run's series and numbering, from its first volume; the files read so
 // far that are not of it are ignored from now on.
