@@ -166,7 +166,8 @@ TEST_F(WatchFolder, FilesOfOtherSeriesAreIgnoredAndVolumesComeInNumberOrder) {
         EXPECT_EQ(r.volumes[static_cast<std::size_t>(v)],
                   voxelsOf(mosaicDir / ("IM-0001-000" + std::to_string(v + 1) + ".dcm")));
     EXPECT_EQ(source.files(), (std::vector<std::string>{"b.dcm", "a.dcm", "f.dcm", "c.dcm"}));
-    EXPECT_NE(log_.find("ignoring z.dcm: " + (folder_ / "z.dcm").string() + ": another series"), std::string::npos) << log_;
+    EXPECT_NE(log_.find("ignoring z.dcm: " + (folder_ / "z.dcm").string() + ": another series"), std::string::npos)
+        << log_;
 }
 
 }  // namespace

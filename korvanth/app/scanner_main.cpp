@@ -12,7 +12,9 @@ int main(int argc, char** argv) {
         "korvanth-scanner: writes a recorded run into a folder one volume file per TR, as a scanner's "
         "real-time export does, for Korvanth --watch."};
     korvanth::ScannerSettings s;
-    app.add_option("--from", s.from, "A folder of DICOM files (one per volume) or a 4D NIfTI series")->required();
+    app.add_option("--from", s.from,
+                   "A folder of DICOM files (a file per volume, per slice or per series) or a 4D NIfTI series")
+        ->required();
     app.add_option("--to", s.to, "The folder to write into (created if needed)")->required();
     app.add_option("--tr", s.repetitionTimeSeconds, "Seconds from one volume file to the next")
         ->check(CLI::NonNegativeNumber)
