@@ -165,11 +165,15 @@ bool deserialise(const std::string& bytes, DicomFile& file, std::string& error) 
 #if !defined(_WIN32)
 // The child: bounded memory and no core file; reports through `out`.
 [[noreturn]] void childReads(const std::string& path, int out) {
-    // No core file, and no assertion text on the host's terminal.
+    // The library's aborts end the child as aborts, whatever handlers the
+    // host set; no core file, and no assertion text on the host's terminal.
+    for (const int crash : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) signal(crash, SIG_DFL);
     const rlimit noCore{0, 0};
     setrlimit(RLIMIT_CORE, &noCore);
+#if !defined(KORVANTH_SANITIZED)  // a sanitizer's report, though, is to be seen
     const int devNull = ::open("/dev/null", O_WRONLY);
     if (devNull >= 0) dup2(devNull, 2);
+#endif
 #if !defined(KORVANTH_SANITIZED)
     // Room for the file's decoded pixels many times over, beyond what this
     // process already maps; a length field that asks for more fails here.
