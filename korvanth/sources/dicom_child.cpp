@@ -3,11 +3,13 @@
 // ends are the same program).
 #include "korvanth/sources/dicom_file.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 #if !defined(_WIN32)
 #include <fcntl.h>
@@ -163,8 +165,9 @@ bool deserialise(const std::string& bytes, DicomFile& file, std::string& error) 
 }
 
 #if !defined(_WIN32)
-// The child: bounded memory and no core file; reports through `out`.
-[[noreturn]] void childReads(const std::string& path, int out) {
+// The child: bounded memory and no core file; reads the files in turn and
+// sends each result through `out` as its length and bytes.
+[[noreturn]] void childReads(const std::vector<std::string>& paths, int out) {
     // The library's aborts end the child as aborts, whatever handlers the
     // host set; no core file, and no assertion text on the host's terminal.
     for (const int crash : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) signal(crash, SIG_DFL);
@@ -173,30 +176,33 @@ bool deserialise(const std::string& bytes, DicomFile& file, std::string& error) 
 #if !defined(KORVANTH_SANITIZED)  // a sanitizer's report, though, is to be seen
     const int devNull = ::open("/dev/null", O_WRONLY);
     if (devNull >= 0) dup2(devNull, 2);
-#endif
-#if !defined(KORVANTH_SANITIZED)
-    // Room for the file's decoded pixels many times over, beyond what this
-    // process already maps; a length field that asks for more fails here.
+    // Room for the largest file's decoded pixels many times over, beyond what
+    // this process already maps; a length field that asks for more fails here.
     std::ifstream statm("/proc/self/statm");
-    unsigned long long pages = 0;
-    std::error_code ignored;
+    unsigned long long pages = 0, largest = 0;
     if (statm >> pages) {
-        std::ifstream file(path, std::ios::binary | std::ios::ate);
-        const auto size = static_cast<unsigned long long>(std::max<std::streamoff>(0, file.tellg()));
+        for (const std::string& path : paths) {
+            std::ifstream file(path, std::ios::binary | std::ios::ate);
+            largest = std::max(largest, static_cast<unsigned long long>(std::max<std::streamoff>(0, file.tellg())));
+        }
         const unsigned long long limit =
-            pages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE)) + (256ull << 20) + 16ull * size;
+            pages * static_cast<unsigned long long>(sysconf(_SC_PAGESIZE)) + (256ull << 20) + 16ull * largest;
         const rlimit memory{limit, limit};
         setrlimit(RLIMIT_AS, &memory);
     }
 #endif
-    DicomFile file;
-    std::string error;
-    const bool ok = parseDicomFile(path, file, error);
-    const std::string message = serialise(ok, file, error);
-    for (std::size_t sent = 0; sent < message.size();) {
-        const ssize_t n = ::write(out, message.data() + sent, message.size() - sent);
-        if (n <= 0) _exit(3);
-        sent += static_cast<std::size_t>(n);
+    for (const std::string& path : paths) {
+        DicomFile file;
+        std::string error;
+        const bool ok = parseDicomFile(path, file, error);
+        std::string message = serialise(ok, file, error);
+        const auto length = static_cast<uint64_t>(message.size());
+        message.insert(0, reinterpret_cast<const char*>(&length), sizeof length);
+        for (std::size_t sent = 0; sent < message.size();) {
+            const ssize_t n = ::write(out, message.data() + sent, message.size() - sent);
+            if (n <= 0) _exit(3);
+            sent += static_cast<std::size_t>(n);
+        }
     }
     _exit(0);
 }
@@ -219,54 +225,76 @@ bool collect(int in, std::string& bytes, double seconds) {
         if (n > 0) bytes.append(buffer, static_cast<std::size_t>(n));
     }
 }
-#endif
 
-}  // namespace
-
-bool readDicomFile(const std::string& path, DicomFile& file, std::string& error) {
-#if defined(_WIN32)
-    return parseDicomFile(path, file, error);
-#else
-    file = DicomFile{};
-    file.path = path;
+// Reads `paths` from `first` on in one child; returns how many results came
+// whole (into `results`), and for the file it stopped at, if any, why.
+std::size_t readInOneChild(const std::vector<std::string>& paths, std::size_t first, std::vector<DicomRead>& results) {
+    const std::string& culprit = paths[first];
     int channel[2];
     if (::pipe2(channel, O_CLOEXEC) != 0) {
-        error = path + ": cannot open a pipe to read it apart (" + std::strerror(errno) + ")";
-        return false;
+        results[first].error = culprit + ": cannot open a pipe to read it apart (" + std::strerror(errno) + ")";
+        return 0;
     }
     const pid_t child = fork();
     if (child < 0) {
         ::close(channel[0]);
         ::close(channel[1]);
-        error = path + ": cannot start a process to read it (" + std::strerror(errno) + ")";
-        return false;
+        results[first].error = culprit + ": cannot start a process to read it (" + std::strerror(errno) + ")";
+        return 0;
     }
     if (child == 0) {
         ::close(channel[0]);
-        childReads(path, channel[1]);
+        childReads(std::vector<std::string>(paths.begin() + static_cast<std::ptrdiff_t>(first), paths.end()),
+                   channel[1]);
     }
     ::close(channel[1]);
     std::string bytes;
-    const bool ended = collect(channel[0], bytes, 60.0);
+    const bool ended = collect(channel[0], bytes, 30.0 + 1.0 * static_cast<double>(paths.size() - first));
     ::close(channel[0]);
     if (!ended) kill(child, SIGKILL);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {}
-    if (!ended) {
-        error = path + ": reading it did not end in 60 s";
-        return false;
+    std::size_t done = 0;
+    for (std::size_t at = 0; first + done < paths.size() && bytes.size() - at >= sizeof(uint64_t); ++done) {
+        uint64_t length = 0;
+        std::memcpy(&length, bytes.data() + at, sizeof length);
+        if (bytes.size() - at - sizeof length < length) break;
+        DicomRead& r = results[first + done];
+        r.file.path = paths[first + done];
+        r.ok = deserialise(bytes.substr(at + sizeof length, length), r.file, r.error);
+        at += sizeof length + length;
     }
-    if (WIFSIGNALED(status)) {
-        error = path + ": the DICOM library aborted reading it (signal " + std::to_string(WTERMSIG(status)) +
-                "; a malformed header or a file cut short)";
-        return false;
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        error = path + ": the process reading it failed (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
-        return false;
-    }
-    return deserialise(bytes, file, error);
+    if (first + done == paths.size()) return done;
+    const std::string& stopped = paths[first + done];
+    results[first + done].error =
+        !ended ? stopped + ": reading it did not end in time"
+        : WIFSIGNALED(status)
+            ? stopped + ": the DICOM library aborted reading it (signal " + std::to_string(WTERMSIG(status)) +
+                  "; a malformed header or a file cut short)"
+            : stopped + ": the process reading it failed (exit status " + std::to_string(WEXITSTATUS(status)) + ")";
+    return done;
+}
 #endif
+
+}  // namespace
+
+void readDicomFiles(const std::vector<std::string>& paths, std::vector<DicomRead>& results) {
+    results.assign(paths.size(), DicomRead{});
+#if defined(_WIN32)
+    for (std::size_t i = 0; i < paths.size(); ++i)
+        results[i].ok = parseDicomFile(paths[i], results[i].file, results[i].error);
+#else
+    // After a file that ended its child, the rest are read in a new one.
+    for (std::size_t first = 0; first < paths.size();) first += readInOneChild(paths, first, results) + 1;
+#endif
+}
+
+bool readDicomFile(const std::string& path, DicomFile& file, std::string& error) {
+    std::vector<DicomRead> results;
+    readDicomFiles({path}, results);
+    file = std::move(results.front().file);
+    error = std::move(results.front().error);
+    return results.front().ok;
 }
 
 }  // namespace korvanth

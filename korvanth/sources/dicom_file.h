@@ -64,4 +64,14 @@ bool parseDicomFile(const std::string& path, DicomFile& file, std::string& error
 // forked, parses here.
 bool readDicomFile(const std::string& path, DicomFile& file, std::string& error);
 
+// Reads several files in one child process (one fork for all: a live run's
+// slice files come in dozens): a result for each path, in order. A file the
+// library aborts on is refused as such and the rest read in a new child.
+struct DicomRead {
+    bool ok = false;
+    DicomFile file;
+    std::string error;  // names the file, when !ok
+};
+void readDicomFiles(const std::vector<std::string>& paths, std::vector<DicomRead>& results);
+
 }  // namespace korvanth

@@ -264,6 +264,7 @@ struct WatchFolderSource::State {
 
     bool poll(const WatchSettings& settings, std::string& error);
     bool readStable(const WatchSettings& settings, std::string& error);
+    bool due(const Seen& s, Clock::time_point now) const;
 #if KORVANTH_HAS_DICOM
     VolumeAssembly assembly;  // the DICOM files taken, towards whole volumes
     int64_t changedValues = 0;
@@ -337,35 +338,54 @@ bool WatchFolderSource::State::poll(const WatchSettings& settings, std::string& 
 // Reads the files that stopped changing; those that read in full join the
 // ready volumes (or, of another series, the ignored files). False with
 // `error` when a file stayed unchanged and unreadable past the allowed time.
+// Whether `s` is to be read now: stable, settled, not retried too soon.
+bool WatchFolderSource::State::due(const Seen& s, Clock::time_point now) const {
+#if KORVANTH_HAS_DICOM
+    // Files of a series have the same layout, so their sizes differ by a few
+    // bytes of text at most. A file still short of that size is left alone
+    // until it has not changed for a while: a writer that pauses between
+    // chunks makes a file look unchanged from one poll to the next.
+    const uintmax_t margin = 1024;
+    const bool triedApart = !(referenceSize > 0 && s.size + margin >= referenceSize);
+    const double settleSeconds = referenceSize > 0 && triedApart ? 0.5 : 0.0;
+#else
+    const bool triedApart = false;
+    const double settleSeconds = 0.0;
+#endif
+    // An unchanged file that did not read is tried again this often.
+    const double retrySeconds = triedApart ? 0.25 : 0.1;
+    return s.stable && secondsSince(s.changedAt, now) >= settleSeconds &&
+           !(s.failed && secondsSince(s.lastAttempt, now) < retrySeconds);
+}
+
 bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::string& error) {
+#if KORVANTH_HAS_DICOM
+    // The DICOM files due are read together, in one child process.
+    std::vector<std::string> duePaths;
+    for (const auto& [name, s] : seen) {
+        const std::string path = (fs::path(settings.folder) / name).string();
+        if (due(s, Clock::now()) && looksLikeDicom(path)) duePaths.push_back(path);
+    }
+    std::vector<DicomRead> reads;
+    readDicomFiles(duePaths, reads);
+    std::map<std::string, DicomRead> batch;
+    for (std::size_t i = 0; i < duePaths.size(); ++i) batch[duePaths[i]] = std::move(reads[i]);
+#endif
     for (auto it = seen.begin(); it != seen.end();) {
         const std::string name = it->first;
         Seen& s = it->second;
         const Clock::time_point now = Clock::now();
+        const std::string path = (fs::path(settings.folder) / name).string();
 #if KORVANTH_HAS_DICOM
-        // Files of a series have the same layout, so their sizes differ by a
-        // few bytes of text at most. A DICOM file not known to be that large
-        // may be cut short where GDCM ends the process, so it is tried apart,
-        // in a child process; that costs the host (the child shares its
-        // memory copy-on-write), so a file still short of the series' size
-        // is left alone until it has not changed for a while: a writer that
-        // pauses between chunks makes a file look unchanged from one poll to
-        // the next.
-        const uintmax_t margin = 1024;
-        const bool triedApart = !(referenceSize > 0 && s.size + margin >= referenceSize);
-        const double settleSeconds = referenceSize > 0 && triedApart ? 0.5 : 0.0;
+        const auto read = batch.find(path);
+        const bool isDicom = read != batch.end();
+        if (!isDicom && (!due(s, now) || looksLikeDicom(path))) {
 #else
-        const bool triedApart = false;
-        const double settleSeconds = 0.0;
+        if (!due(s, now)) {
 #endif
-        // An unchanged file that did not read is tried again this often.
-        const double retrySeconds = triedApart ? 0.25 : 0.1;
-        if (!s.stable || secondsSince(s.changedAt, now) < settleSeconds ||
-            (s.failed && secondsSince(s.lastAttempt, now) < retrySeconds)) {
             ++it;
             continue;
         }
-        const std::string path = (fs::path(settings.folder) / name).string();
         Ready r;
         r.arrival.known = true;
         r.arrival.detected = now;
@@ -379,9 +399,14 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
         // DICOM goes to the volume assembly, which yields the volumes its
         // files complete (a file may hold a slice, a volume or a series).
         DicomFile dicom;
-        const bool isDicom = looksLikeDicom(path);
-        complete = isDicom ? readDicomFile(path, dicom, readError) : readVolumeFile(path, r.file, readError);
-        if (isDicom && !complete) r.file.notAVolume = dicom.notAnImage;
+        if (isDicom) {
+            complete = read->second.ok;
+            dicom = std::move(read->second.file);
+            readError = std::move(read->second.error);
+            r.file.notAVolume = !complete && dicom.notAnImage;
+        } else {
+            complete = readVolumeFile(path, r.file, readError);
+        }
 #else
         complete = readVolumeFile(path, r.file, readError);
 #endif
