@@ -123,20 +123,21 @@ TEST(DicomVolume, EverySharedSeriesReplaysAsDebiansDcm2niixConvertsIt) {
     struct Case {
         const char* folder;
         double trSeconds;  // < 0: dcm2niix's
+        double slope;      // the rescale slope, kept beside the stored values (dcm2niix writes Philips' own)
     };
     // Philips enhanced ASL: dcm2niix replaces the recorded TR (4.25 s) by the
     // time a whole label/control volume pair takes; the recorded one is kept.
-    const Case cases[] = {{"siemens_mosaic_ep2d", -1},
-                          {"siemens_realtime_export", -1},
-                          {"vendors/siemens_mosaic_sagittal", -1},
-                          {"vendors/siemens_mosaic_head_to_foot", -1},
-                          {"vendors/siemens_xa30_interop_bold", -1},
-                          {"vendors/siemens_mosaic_jpeg_lossless", -1},
-                          {"vendors/ge_epirt_slices", -1},
-                          {"vendors/philips_classic_fmri_oblique", -1},
-                          {"vendors/philips_enhanced_series", 4.25},
-                          {"vendors/canon_enhanced_series", -1},
-                          {"vendors/uih_vframe", -1}};
+    const Case cases[] = {{"siemens_mosaic_ep2d", -1, 1},
+                          {"siemens_realtime_export", -1, 1},
+                          {"vendors/siemens_mosaic_sagittal", -1, 1},
+                          {"vendors/siemens_mosaic_head_to_foot", -1, 1},
+                          {"vendors/siemens_xa30_interop_bold", -1, 1},
+                          {"vendors/siemens_mosaic_jpeg_lossless", -1, 1},
+                          {"vendors/ge_epirt_slices", -1, 1},
+                          {"vendors/philips_classic_fmri_oblique", -1, 1.29035409035409},
+                          {"vendors/philips_enhanced_series", 4.25, 1.33870573870573},
+                          {"vendors/canon_enhanced_series", -1, 1},
+                          {"vendors/uih_vframe", -1, 1}};
     for (const Case& c : cases) {
         const fs::path folder = dicomDir / c.folder;
         SCOPED_TRACE(folder.string());
@@ -169,6 +170,8 @@ TEST(DicomVolume, EverySharedSeriesReplaysAsDebiansDcm2niixConvertsIt) {
             EXPECT_TRUE(volume == expected.volumes[t]) << "volume " << t << ": voxel values differ from dcm2niix's";
         }
         EXPECT_TRUE(source.repetitionTimeRecorded());
+        EXPECT_NEAR(got.valueSlope, c.slope, 1e-9);
+        EXPECT_EQ(got.valueIntercept, 0.0);
         EXPECT_NEAR(got.repetitionTimeSeconds, c.trSeconds > 0 ? c.trSeconds : expected.info.repetitionTimeSeconds,
                     1e-3);
         for (int corner = 0; corner < 8; ++corner) {

@@ -267,6 +267,7 @@ struct WatchFolderSource::State {
     bool due(const Seen& s, Clock::time_point now) const;
 #if KORVANTH_HAS_DICOM
     VolumeAssembly assembly;  // the DICOM files taken, towards whole volumes
+    std::map<std::string, DicomRead> readDueDicom(const WatchSettings& settings) const;
     int64_t changedValues = 0;
     void assembled(const WatchSettings& settings, DicomFile file, const Ready& read, std::vector<Ready>& made);
 #endif
@@ -358,18 +359,25 @@ bool WatchFolderSource::State::due(const Seen& s, Clock::time_point now) const {
            !(s.failed && secondsSince(s.lastAttempt, now) < retrySeconds);
 }
 
-bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::string& error) {
 #if KORVANTH_HAS_DICOM
-    // The DICOM files due are read together, in one child process.
-    std::vector<std::string> duePaths;
+// The DICOM files due, read together in one child process, by path.
+std::map<std::string, DicomRead> WatchFolderSource::State::readDueDicom(const WatchSettings& settings) const {
+    std::vector<std::string> paths;
     for (const auto& [name, s] : seen) {
         const std::string path = (fs::path(settings.folder) / name).string();
-        if (due(s, Clock::now()) && looksLikeDicom(path)) duePaths.push_back(path);
+        if (due(s, Clock::now()) && looksLikeDicom(path)) paths.push_back(path);
     }
     std::vector<DicomRead> reads;
-    readDicomFiles(duePaths, reads);
+    readDicomFiles(paths, reads);
     std::map<std::string, DicomRead> batch;
-    for (std::size_t i = 0; i < duePaths.size(); ++i) batch[duePaths[i]] = std::move(reads[i]);
+    for (std::size_t i = 0; i < paths.size(); ++i) batch[paths[i]] = std::move(reads[i]);
+    return batch;
+}
+#endif
+
+bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::string& error) {
+#if KORVANTH_HAS_DICOM
+    std::map<std::string, DicomRead> batch = readDueDicom(settings);
 #endif
     for (auto it = seen.begin(); it != seen.end();) {
         const std::string name = it->first;

@@ -1,14 +1,15 @@
 // A live run: the volumes as the scanner's real-time export writes them into
-// a folder, one file per volume (DICOM, or NIfTI after conversion), often on
-// a network share.
+// a folder (NIfTI after conversion, a file per volume; DICOM, a file per
+// volume, slice or series, joined into volumes by volume_assembly.h), often
+// on a network share. Files are told apart by their content, never by name.
 //
 // The folder is polled (inotify does not see writes made over SMB or NFS).
 // A file is taken once its size and modification time stayed the same from
 // one poll to the next and it reads in full; a file that stops changing but
 // never reads in full is unreadable. The first volume fixes the series and
 // how volumes are numbered: by the export's file names
-// <session>_<series:06>_<volume:06>.<ext>, else by the DICOM instance (or
-// acquisition) number, else in the natural order of the names. Files of other
+// <session>_<series:06>_<volume:06>.<ext>, else by the DICOM volume key the
+// assembly gives, else in the natural order of the names. Files of other
 // series are ignored; so are the files that were there before the run began,
 // unless asked for. The plug-in needs one step per volume, in order: a gap in
 // the numbering, an unreadable volume or a volume on another grid ends the run
