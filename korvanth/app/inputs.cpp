@@ -46,7 +46,7 @@ std::string stemOf(const std::string& path) {
     fs::path p(path);
     if (!p.has_filename()) p = p.parent_path();  // a folder of DICOM files written with its slash
     std::string name = p.filename().string();
-    for (const char* suffix : {".gz", ".nii"})
+    for (const char* suffix : {".gz", ".nii", ".dcm"})
         if (name.size() > std::char_traits<char>::length(suffix) &&
             name.compare(name.size() - std::char_traits<char>::length(suffix), std::string::npos, suffix) == 0)
             name.erase(name.size() - std::char_traits<char>::length(suffix));
