@@ -8,7 +8,7 @@ packages=(
   libcli11-dev libnifti2-dev zlib1g-dev libcairo2-dev libeigen3-dev libgdcm-dev dcm2niix
   valgrind clang clang-format libclang-rt-14-dev python3
   g++-mingw-w64-x86-64-posix wine64 wine
-  libcpp-httplib-dev chromium nodejs
+  libcpp-httplib-dev nlohmann-json3-dev chromium nodejs
 )
 
 sudo_cmd=()

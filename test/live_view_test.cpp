@@ -11,6 +11,7 @@
 
 #include <httplib.h>
 #include <nifti2_io.h>
+#include <nlohmann/json.hpp>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -23,6 +24,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
 #include <sstream>
@@ -324,6 +326,48 @@ TEST_F(ServedRun, ServesOnlyItsEndpoints) {
               413);
 }
 
+// A series whose file name is not UTF-8 (as names in another encoding are):
+// its title, its project name in the host log and the source in maps.json
+// reach every JSON document Korvanth writes, which all stay valid JSON with
+// U+FFFD for each bad byte.
+TEST_F(ServedRun, NamesThatAreNotUtf8GiveValidJson) {
+    const fs::path named = *folder / "bad\xff\xfe\xc3(name.nii.gz";
+    fs::copy_file(out() / "bold.nii.gz", named, fs::copy_options::overwrite_existing);
+    const fs::path badOut = *folder / "bad-out";
+    tarvex_test::ChildProcess run({KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH, "--out", badOut.string(), "--bold",
+                                   named.string(), "--motion", "none", "--serve", "127.0.0.1:0"});
+    int badPort = 0;
+    std::string said;
+    for (std::string line; run.readLine(line);) {
+        said += line;
+        if (std::sscanf(line.c_str(), "Live view: http://127.0.0.1:%d/", &badPort) == 1) continue;
+        if (line.rfind("Live view stays at", 0) == 0) break;
+    }
+    ASSERT_GT(badPort, 0) << said;
+    httplib::Client client("127.0.0.1", badPort);
+    const auto state = client.Get("/api/state");
+    ASSERT_TRUE(state);
+    const std::string replaced = "bad\xef\xbf\xbd\xef\xbf\xbd\xef\xbf\xbd(name";
+    try {
+        const nlohmann::json parsed = nlohmann::json::parse(state->body);
+        EXPECT_NE(parsed.at("run").at("title").get<std::string>().find(replaced), std::string::npos);
+        bool projectLogged = false;
+        for (const auto& line : parsed.at("log"))
+            projectLogged = projectLogged || line.at("line").get<std::string>().find(replaced) != std::string::npos;
+        EXPECT_TRUE(projectLogged) << state->body;
+    } catch (const nlohmann::json::exception& e) {
+        ADD_FAILURE() << "/api/state is not valid JSON: " << e.what();
+    }
+    EXPECT_EQ(run.end(SIGINT), 0) << said;
+    std::ifstream mapsJson(badOut / "maps.json", std::ios::binary);
+    const std::string maps((std::istreambuf_iterator<char>(mapsJson)), std::istreambuf_iterator<char>());
+    try {
+        EXPECT_NE(nlohmann::json::parse(maps).at("source").get<std::string>().find(replaced), std::string::npos);
+    } catch (const nlohmann::json::exception& e) {
+        ADD_FAILURE() << "maps.json is not valid JSON: " << e.what() << "\n" << maps;
+    }
+}
+
 // ---------------------------------------------------------------------------
 TEST(LiveView, ServeAddresses) {
     std::string address, error;
@@ -344,10 +388,11 @@ TEST(LiveView, ServeAddresses) {
     }
     for (const char* bad : {"", "65536", "-1", "80a", ":8080", "::1:8080", "host:", "a b:80", "1.2.3.4:99999"})
         EXPECT_FALSE(korvanth::parseServeAddress(bad, address, port, error)) << bad;
-    EXPECT_TRUE(korvanth::isLoopbackAddress("127.0.0.1"));
-    EXPECT_TRUE(korvanth::isLoopbackAddress("::1"));
-    EXPECT_FALSE(korvanth::isLoopbackAddress("0.0.0.0"));
-    EXPECT_FALSE(korvanth::isLoopbackAddress("192.168.1.20"));
+    // Loopback is judged by the address a name resolves to, never by its text.
+    for (const char* loopback : {"127.0.0.1", "127.3.2.1", "::1", "localhost", "::ffff:127.0.0.1"})
+        EXPECT_TRUE(korvanth::isLoopbackAddress(loopback)) << loopback;
+    for (const char* reachable : {"0.0.0.0", "::", "192.168.1.20", "127.evil.example", "128.0.0.1", "::2", ""})
+        EXPECT_FALSE(korvanth::isLoopbackAddress(reachable)) << reachable;
 }
 
 // A client that never reads: the run goes on, the client is dropped, and a
@@ -390,6 +435,9 @@ TEST(LiveView, ClientThatNeverReadsIsDroppedWithoutStallingTheRun) {
     std::vector<int16_t> volume(8, 500);
     korvanth::VolumeDone done;
     done.volume = volume.data();
+    korvanth::VolumeMetricsTracker metrics;  // as the run loop measures each volume
+    metrics.begin(volume.size());
+    done.metrics = metrics.next(done.volume, nullptr, done.motion);
     view.volumeDone(done);
     korvanth::RunFinished finished;
     finished.volumeCount = 1;

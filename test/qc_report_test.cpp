@@ -212,6 +212,21 @@ TEST(QcReport, WritesPageAndPicturesWithFiguresOfTheInput) {
     EXPECT_EQ(figure(html, "fd-above-0.5"), 2.0);
     EXPECT_NEAR(figure(html, "median-latency-ms"), 3.0, 1e-9);
     EXPECT_NEAR(figure(html, "max-latency-ms"), 10.0, 1e-9);
+
+    // The thresholds of --fd-thresholds, and the FD the run measured where it is given.
+    ReportInput thresholds = in;
+    thresholds.fdThresholds[0] = 0.35;
+    thresholds.fdThresholds[1] = 0.9;
+    ASSERT_TRUE(korvanth::writeQcReport(folder.string(), thresholds, error)) << error;
+    std::string other = readFile(folder / "report.html");
+    EXPECT_EQ(figure(other, "fd-above-0.35"), 2.0);
+    EXPECT_EQ(figure(other, "fd-above-0.9"), 0.0);
+    EXPECT_EQ(other.find("fd-above-0.2"), std::string::npos);
+    thresholds.framewiseDisplacementMm = {0.0, 1.0, 1.0, 1.0, 1.0, 0.5};
+    ASSERT_TRUE(korvanth::writeQcReport(folder.string(), thresholds, error)) << error;
+    other = readFile(folder / "report.html");
+    EXPECT_NEAR(figure(other, "mean-fd"), 0.9, 1e-9);
+    EXPECT_EQ(figure(other, "fd-above-0.9"), 4.0);
     fs::remove_all(folder.parent_path());
 }
 

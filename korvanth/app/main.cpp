@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <vector>
 
 using namespace korvanth;
 
@@ -30,14 +31,8 @@ CLI::Validator finiteIn(double low, double high) {
         },
         "FINITE in " + range);
 }
-}  // namespace
 
-int main(int argc, char** argv) {
-    CLI::App app{
-        "Korvanth: replays an fMRI run through a real-time plug-in and writes what it produced.\n"
-        "With no arguments it replays the built-in synthetic run through the plug-in built beside it."};
-    KorvanthOptions o;
-    o.pluginPath = defaultPluginPath();
+void addGeneralOptions(CLI::App& app, KorvanthOptions& o) {
     app.add_option("--plugin", o.pluginPath, "Plug-in library to load")->capture_default_str();
     app.add_option("--host-version", o.hostVersion, "Version the host reports, X.Y.Z (parts may be negative)")
         ->capture_default_str();
@@ -46,11 +41,10 @@ int main(int argc, char** argv) {
                    "Project name the host reports; names the motion log <project>_3DMC.log "
                    "(default: synthetic, or the name of the --bold file)");
     app.add_flag("--init-only", o.initOnly, "Stop after initPlugin and report its result");
+}
 
-    auto* bold = app.add_option("--bold", o.boldPath,
-                                "Recorded series to replay instead of the synthetic run: a 4D NIfTI file (.nii or "
-                                ".nii.gz), a folder of DICOM files or one enhanced DICOM file")
-                     ->group("Recorded run");
+// The motion options; returns --reference-volume.
+CLI::Option* addMotionOptions(CLI::App& app, KorvanthOptions& o) {
     app.add_option("--motion", o.motionPath,
                    "Motion estimates of a recorded run, one row per volume, or none (zeros); "
                    "default: Korvanth estimates each volume's motion as it arrives")
@@ -70,7 +64,10 @@ int main(int argc, char** argv) {
         ->check(CLI::IsMember({"auto", "fsl", "spm", "fmriprep", "plain"}))
         ->capture_default_str()
         ->group("Motion");
+    return reference;
+}
 
+void addTimingOptions(CLI::App& app, KorvanthOptions& o) {
     app.add_option("--tr", o.repetitionTime,
                    "Repetition time in seconds (default: the file's, or 2 for the synthetic run)")
         ->check(finiteIn(0.0, 600.0))
@@ -78,7 +75,11 @@ int main(int argc, char** argv) {
     app.add_flag("--realtime", o.realtime,
                  "Pace the volumes at the TR as a scanner would (default: as fast as possible)")
         ->group("Timing");
+}
 
+// The synthetic run's options, which a recorded run excludes; returns them
+// all, --volumes first.
+std::vector<CLI::Option*> addSyntheticOptions(CLI::App& app, KorvanthOptions& o, CLI::Option* bold) {
     const std::string synth = "Synthetic run (default input)";
     auto* dims = app.add_option("--dims", o.dims, "Volume size X Y Z")
                      ->expected(3)
@@ -108,8 +109,14 @@ int main(int argc, char** argv) {
                       ->check(finiteIn(0.01, 100.0))
                       ->capture_default_str()
                       ->group(synth);
-    for (CLI::Option* option : {dims, volumes, seed, noise, drift, motionScale, voxel}) option->excludes(bold);
+    const std::vector<CLI::Option*> options{volumes, dims, seed, noise, drift, motionScale, voxel};
+    for (CLI::Option* option : options) option->excludes(bold);
+    return options;
+}
 
+// The live run's options; a watched folder excludes the synthetic run's
+// options but --volumes (its last volume).
+void addLiveOptions(CLI::App& app, KorvanthOptions& o, CLI::Option* bold, const std::vector<CLI::Option*>& synthetic) {
     const std::string liveGroup = "Live run";
     auto* watch = app.add_option("--watch", o.watchFolder,
                                  "Take a live run from this folder: one DICOM or NIfTI file per volume, as the "
@@ -124,8 +131,10 @@ int main(int argc, char** argv) {
         ->check(finiteIn(0.0, 86400.0))
         ->needs(watch)
         ->group(liveGroup);
-    for (CLI::Option* option : {dims, seed, noise, drift, motionScale, voxel}) option->excludes(watch);
+    for (std::size_t k = 1; k < synthetic.size(); ++k) synthetic[k]->excludes(watch);
+}
 
+void addViewOptions(CLI::App& app, KorvanthOptions& o) {
     const std::string view = "Live view";
     app.add_option("--serve", o.serve,
                    "Serve the run to a browser at [ADDR:]PORT (ADDR default 127.0.0.1; 0: any free port)")
@@ -133,7 +142,8 @@ int main(int argc, char** argv) {
     app.add_option("--linger", o.linger, "Seconds the live view stays up after the run (default: until Ctrl-C)")
         ->check(finiteIn(0.0, 86400.0))
         ->group(view);
-    app.add_option("--fd-thresholds", o.fdThresholds, "Framewise displacement thresholds in mm")
+    app.add_option("--fd-thresholds", o.fdThresholds,
+                   "Framewise displacement thresholds in mm, of the report and the live view")
         ->expected(2)
         ->check(finiteIn(0.001, 100.0))
         ->capture_default_str()
@@ -142,6 +152,26 @@ int main(int argc, char** argv) {
         ->check(finiteIn(0.01, 1440.0))
         ->capture_default_str()
         ->group(view);
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "Korvanth: replays an fMRI run through a real-time plug-in and writes what it produced.\n"
+        "With no arguments it replays the built-in synthetic run through the plug-in built beside it."};
+    KorvanthOptions o;
+    o.pluginPath = defaultPluginPath();
+    addGeneralOptions(app, o);
+    auto* bold =
+        app.add_option("--bold", o.boldPath,
+                       "Recorded series to replay instead of the synthetic run: a 4D NIfTI file (.nii or .nii.gz), "
+                       "a folder of DICOM files or one enhanced DICOM file")
+            ->group("Recorded run");
+    CLI::Option* reference = addMotionOptions(app, o);
+    addTimingOptions(app, o);
+    const std::vector<CLI::Option*> synthetic = addSyntheticOptions(app, o, bold);
+    addLiveOptions(app, o, bold, synthetic);
+    addViewOptions(app, o);
 
     try {
         app.parse(argc, argv);
@@ -149,7 +179,7 @@ int main(int argc, char** argv) {
         const int code = app.exit(e);  // prints the help, or the error and a hint
         return code == 0 ? exitSuccess : exitBadInput;
     }
-    o.volumesGiven = volumes->count() > 0;
+    o.volumesGiven = synthetic.front()->count() > 0;
     if (reference->count() > 0 && !o.motionPath.empty()) {
         std::cerr << "error: --reference-volume goes with Korvanth's own estimates, not with --motion " << o.motionPath
                   << '\n';

@@ -13,6 +13,7 @@
 #include "korvanth/app/serve.h"
 #endif
 
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <new>
@@ -114,6 +115,8 @@ ResultSettings resultSettings(const KorvanthOptions& o, const RunInputs& inputs,
     if (inputs.motionEstimated) results.spmMotionFile = "rp_" + projectName + ".txt";
     results.comparedMotion = inputs.comparedMotion;
     results.comparedSource = o.compareMotionPath;
+    std::copy(o.fdThresholds.begin(), o.fdThresholds.end(), results.fdThresholds);
+    std::sort(results.fdThresholds, results.fdThresholds + 2);
     return results;
 }
 

@@ -3,7 +3,7 @@
 // Each one counts its calls in the host state, so that tests can see what a
 // plug-in asked for. The executable is linked with its symbols exported; a
 // build may leave one function out (KORVANTH_WITHOUT_<name>) to make a host
-// that lacks it.
+// that lacks it, and a test host may make faults (KORVANTH_TEST_FAULTS).
 #include "korvanth/host/host_state.h"
 #include "tarvex/export.h"
 #include "tarvex/host_buffer_sizes.h"
@@ -18,6 +18,18 @@
 
 using korvanth::host;
 using korvanth::HostCall;
+
+#if KORVANTH_TEST_FAULTS
+#include "korvanth/host/host_faults.h"
+
+korvanth::HostFaults& korvanth::hostFaults() {
+    static HostFaults faults;
+    return faults;
+}
+#define KORVANTH_FAULT(name) (korvanth::hostFaults().name)
+#else
+#define KORVANTH_FAULT(name) false
+#endif
 
 namespace {
 // Copies `text` into a caller's buffer of `size` bytes, cut to fit.
@@ -207,7 +219,7 @@ KORVANTH_EXPORT int16_t tGetValueOfVoxelAtTime(int32_t x, int32_t y, int32_t z, 
 KORVANTH_EXPORT int16_t** tGetTimeCourseData() {
     auto& s = host();
     s.countCall(HostCall::GetTimeCourseData);
-    if (s.answerNullTimeCourse || s.timeCourse.empty()) return nullptr;
+    if (KORVANTH_FAULT(answerNullTimeCourse) || s.timeCourse.empty()) return nullptr;
     return s.timeCourse.data();
 }
 
@@ -274,7 +286,7 @@ KORVANTH_EXPORT void tShowPluginMaps(bool show) {
 KORVANTH_EXPORT float* tGetPluginMaps() {
     auto& s = host();
     s.countCall(HostCall::GetPluginMaps);
-    if (s.answerNullPluginMaps || s.pluginMaps.empty()) return nullptr;
+    if (KORVANTH_FAULT(answerNullPluginMaps) || s.pluginMaps.empty()) return nullptr;
     return s.pluginMaps.data();
 }
 

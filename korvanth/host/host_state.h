@@ -66,10 +66,6 @@ struct HostState {
 
     std::array<int64_t, hostCallCount> calls{};
 
-    // Faults a test can ask the host to make.
-    bool answerNullTimeCourse = false;
-    bool answerNullPluginMaps = false;
-
     int32_t voxelCount() const;
     // The number of maps the map block holds (registered, or 8 before any registration).
     int32_t mapCount() const;

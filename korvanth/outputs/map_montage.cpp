@@ -144,76 +144,101 @@ std::vector<int32_t> chooseSlices(const MontageGrid& g) {
     return slices;
 }
 
-SurfacePtr drawMontage(const MontageGrid& g, const float* values, int map, const MapSummary& s,
-                       const std::vector<int32_t>& slices) {
-    const double width = 640.0, pad = 10.0, titleHeight = 36.0, barArea = 96.0, labelHeight = 16.0, legendHeight = 40.0;
-    const int columns = std::min<int>(4, static_cast<int>(slices.size()));
-    const int rows = (static_cast<int>(slices.size()) + columns - 1) / columns;
-    const double gridWidth = width - barArea - pad;
-    const double cellWidth = (gridWidth - pad * (columns + 1)) / columns;
+namespace {
+
+const plot::Rgb ink = plot::rgbFromHex(0x222222);
+
+// Where a montage's parts go: the slices in up to four columns, the colour
+// bar at the right, the legend at the bottom.
+struct MontageLayout {
+    static constexpr double width = 640.0, pad = 10.0, titleHeight = 36.0, barArea = 96.0, labelHeight = 16.0,
+                            legendHeight = 40.0;
+    int columns = 1, rows = 1;
+    double cellWidth = 0.0;
+    double scale = 1.0;  // pixels per mm
+    double sliceW = 0.0, sliceH = 0.0;
+    double gridHeight = 0.0;
+    int height = 0;
+};
+
+MontageLayout montageLayout(const MontageGrid& g, std::size_t sliceCount) {
+    MontageLayout l;
+    const double pad = MontageLayout::pad;
+    l.columns = std::min<int>(4, static_cast<int>(sliceCount));
+    l.rows = (static_cast<int>(sliceCount) + l.columns - 1) / l.columns;
+    const double gridWidth = MontageLayout::width - MontageLayout::barArea - pad;
+    l.cellWidth = (gridWidth - pad * (l.columns + 1)) / l.columns;
     const double extentX = g.dims[0] * g.voxelMm[0], extentY = g.dims[1] * g.voxelMm[1];
-    const double scale = std::min(cellWidth / extentX, 1.4 * cellWidth / extentY);  // pixels per mm
-    const double sliceW = extentX * scale, sliceH = extentY * scale;
-    const double gridHeight = rows * (sliceH + labelHeight + pad);
-    const int height = static_cast<int>(std::ceil(titleHeight + std::max(gridHeight, 170.0) + legendHeight + pad));
+    l.scale = std::min(l.cellWidth / extentX, 1.4 * l.cellWidth / extentY);
+    l.sliceW = extentX * l.scale;
+    l.sliceH = extentY * l.scale;
+    l.gridHeight = l.rows * (l.sliceH + MontageLayout::labelHeight + pad);
+    l.height = static_cast<int>(
+        std::ceil(MontageLayout::titleHeight + std::max(l.gridHeight, 170.0) + MontageLayout::legendHeight + pad));
+    return l;
+}
 
-    SurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(width), height),
-                       cairo_surface_destroy);
-    ContextPtr owner(cairo_create(surface.get()), cairo_destroy);
-    cairo_t* cr = owner.get();
-    cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
-    cairo_paint(cr);
-    const plot::Rgb ink = plot::rgbFromHex(0x222222);
-
+void drawMontageTitle(cairo_t* cr, const MapSummary& s, int map) {
     plot::setColour(cr, ink);
-    plot::drawText(cr, s.name, pad, 24.0, 16.0, 0.0, 0.0, true);
+    plot::drawText(cr, s.name, MontageLayout::pad, 24.0, 16.0, 0.0, 0.0, true);
     const std::string unit = map == tsnrMap ? "map value = tSNR / 30" : map == 6 ? "map value = t / 100" : "t-value";
     plot::setColour(cr, plot::rgbFromHex(0x666666));
-    plot::drawText(cr, unit + ", axial slices (x right, y up)", width - pad, 24.0, 12.0, 1.0, 0.0);
+    plot::drawText(cr, unit + ", axial slices (x right, y up)", MontageLayout::width - MontageLayout::pad, 24.0, 12.0,
+                   1.0, 0.0);
+}
 
-    SurfacePtr hatchTile = makeHatch();
-    cairo_pattern_t* hatch = cairo_pattern_create_for_surface(hatchTile.get());
-    cairo_pattern_set_extend(hatch, CAIRO_EXTEND_REPEAT);
-
+// One axial slice at (x0, y0): the masked voxels in their colours, NaN hatched.
+void drawSlice(cairo_t* cr, const MontageLayout& l, const MontageGrid& g, const float* values, const MapSummary& s,
+               int32_t slice, double x0, double y0, cairo_pattern_t* hatch) {
     const std::size_t perSlice = static_cast<std::size_t>(g.dims[0]) * g.dims[1];
-    const double voxelW = g.voxelMm[0] * scale, voxelH = g.voxelMm[1] * scale;
+    const double voxelW = g.voxelMm[0] * l.scale, voxelH = g.voxelMm[1] * l.scale;
+    plot::setColour(cr, outsideColour);
+    cairo_rectangle(cr, x0, y0, std::round(l.sliceW), std::round(l.sliceH));
+    cairo_fill(cr);
+    const std::size_t base = slice * perSlice;
+    for (int32_t y = 0; y < g.dims[1]; ++y) {
+        const double top = std::round(y0 + (g.dims[1] - 1 - y) * voxelH);
+        const double bottom = std::round(y0 + (g.dims[1] - y) * voxelH);
+        for (int32_t x = 0; x < g.dims[0]; ++x) {
+            const std::size_t i = base + static_cast<std::size_t>(y) * g.dims[0] + x;
+            if (g.mask.empty() || !g.mask[i]) continue;
+            const double left = std::round(x0 + x * voxelW), right = std::round(x0 + (x + 1) * voxelW);
+            const double v = values[i];
+            if (std::isnan(v))
+                cairo_set_source(cr, hatch);
+            else if (std::isinf(v))
+                plot::setColour(cr, v > 0 ? plusInfColour : minusInfColour);
+            else
+                plot::setColour(cr, valueColour(s, v));
+            cairo_rectangle(cr, left, top, right - left, bottom - top);
+            cairo_fill(cr);
+        }
+    }
+}
+
+void drawSlices(cairo_t* cr, const MontageLayout& l, const MontageGrid& g, const float* values, const MapSummary& s,
+                const std::vector<int32_t>& slices, cairo_pattern_t* hatch) {
+    const double pad = MontageLayout::pad;
     cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
     for (std::size_t k = 0; k < slices.size(); ++k) {
-        const int column = static_cast<int>(k) % columns, row = static_cast<int>(k) / columns;
-        const double x0 = std::round(pad + column * (cellWidth + pad) + (cellWidth - sliceW) / 2.0);
-        const double y0 = std::round(titleHeight + row * (sliceH + labelHeight + pad));
-        plot::setColour(cr, outsideColour);
-        cairo_rectangle(cr, x0, y0, std::round(sliceW), std::round(sliceH));
-        cairo_fill(cr);
-        const std::size_t base = slices[k] * perSlice;
-        for (int32_t y = 0; y < g.dims[1]; ++y) {
-            const double top = std::round(y0 + (g.dims[1] - 1 - y) * voxelH);
-            const double bottom = std::round(y0 + (g.dims[1] - y) * voxelH);
-            for (int32_t x = 0; x < g.dims[0]; ++x) {
-                const std::size_t i = base + static_cast<std::size_t>(y) * g.dims[0] + x;
-                if (g.mask.empty() || !g.mask[i]) continue;
-                const double left = std::round(x0 + x * voxelW), right = std::round(x0 + (x + 1) * voxelW);
-                const double v = values[i];
-                if (std::isnan(v))
-                    cairo_set_source(cr, hatch);
-                else if (std::isinf(v))
-                    plot::setColour(cr, v > 0 ? plusInfColour : minusInfColour);
-                else
-                    plot::setColour(cr, valueColour(s, v));
-                cairo_rectangle(cr, left, top, right - left, bottom - top);
-                cairo_fill(cr);
-            }
-        }
+        const int column = static_cast<int>(k) % l.columns, row = static_cast<int>(k) / l.columns;
+        const double x0 = std::round(pad + column * (l.cellWidth + pad) + (l.cellWidth - l.sliceW) / 2.0);
+        const double y0 = std::round(MontageLayout::titleHeight + row * (l.sliceH + MontageLayout::labelHeight + pad));
+        drawSlice(cr, l, g, values, s, slices[k], x0, y0, hatch);
         plot::setColour(cr, ink);
         cairo_set_antialias(cr, CAIRO_ANTIALIAS_DEFAULT);
-        plot::drawText(cr, "z = " + std::to_string(slices[k]), x0 + sliceW / 2.0, y0 + sliceH + 12.0, 11.0, 0.5, 0.0);
+        plot::drawText(cr, "z = " + std::to_string(slices[k]), x0 + l.sliceW / 2.0, y0 + l.sliceH + 12.0, 11.0, 0.5,
+                       0.0);
         cairo_set_antialias(cr, CAIRO_ANTIALIAS_NONE);
     }
     cairo_set_antialias(cr, CAIRO_ANTIALIAS_DEFAULT);
+}
 
-    // Colour bar at the right.
-    const double barX = width - barArea + 8.0, barW = 18.0, barTop = titleHeight + 8.0;
-    const double barBottom = titleHeight + std::max(gridHeight, 170.0) - 16.0;
+// The colour bar at the right, its ticks, and its clamped ends stated exactly.
+void drawColourBar(cairo_t* cr, const MontageLayout& l, const MapSummary& s) {
+    const double barX = MontageLayout::width - MontageLayout::barArea + 8.0, barW = 18.0,
+                 barTop = MontageLayout::titleHeight + 8.0;
+    const double barBottom = MontageLayout::titleHeight + std::max(l.gridHeight, 170.0) - 16.0;
     cairo_pattern_t* gradient = cairo_pattern_create_linear(0.0, barBottom, 0.0, barTop);
     for (int step = 0; step <= 32; ++step) {
         const double f = step / 32.0;
@@ -236,16 +261,17 @@ SurfacePtr drawMontage(const MontageGrid& g, const float* values, int map, const
         cairo_stroke(cr);
         plot::drawText(cr, plot::formatTick(t, tickStep), barX + barW + 7.0, barY(t), 11.0, 0.0, 0.5);
     }
-    // The clamped ends, stated exactly.
     const int endDecimals = std::fabs(s.scaleHi) >= 100.0 ? 0 : std::fabs(s.scaleHi) >= 10.0 ? 1 : 2;
     plot::setColour(cr, plot::rgbFromHex(0x666666));
     plot::drawText(cr, std::string("\xe2\x89\xa5 ") + fixed(s.scaleHi, endDecimals), barX - 2.0, barTop - 6.0, 10.5,
                    0.0, 0.0);
     plot::drawText(cr, "\xe2\x89\xa4 " + fixed(s.scaleLo, endDecimals), barX - 2.0, barBottom + 14.0, 10.5, 0.0, 0.0);
+}
 
-    // Legend of what is not a finite value in the mask.
-    const double legendY = height - legendHeight + 8.0;
-    double lx = pad;
+// The legend of what is not a finite value in the mask.
+void drawNonFiniteLegend(cairo_t* cr, const MontageLayout& l, const MapSummary& s, cairo_pattern_t* hatch) {
+    const double legendY = l.height - MontageLayout::legendHeight + 8.0;
+    double lx = MontageLayout::pad;
     const struct {
         const char* label;
         const plot::Rgb* colour;
@@ -266,6 +292,28 @@ SurfacePtr drawMontage(const MontageGrid& g, const float* values, int map, const
         cairo_text_extents(cr, label.c_str(), &e);
         lx += 22.0 + e.x_advance + 20.0;
     }
+}
+
+}  // namespace
+
+SurfacePtr drawMontage(const MontageGrid& g, const float* values, int map, const MapSummary& s,
+                       const std::vector<int32_t>& slices) {
+    const MontageLayout layout = montageLayout(g, slices.size());
+    SurfacePtr surface(
+        cairo_image_surface_create(CAIRO_FORMAT_RGB24, static_cast<int>(MontageLayout::width), layout.height),
+        cairo_surface_destroy);
+    ContextPtr owner(cairo_create(surface.get()), cairo_destroy);
+    cairo_t* cr = owner.get();
+    cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
+    cairo_paint(cr);
+    drawMontageTitle(cr, s, map);
+
+    SurfacePtr hatchTile = makeHatch();
+    cairo_pattern_t* hatch = cairo_pattern_create_for_surface(hatchTile.get());
+    cairo_pattern_set_extend(hatch, CAIRO_EXTEND_REPEAT);
+    drawSlices(cr, layout, g, values, s, slices, hatch);
+    drawColourBar(cr, layout, s);
+    drawNonFiniteLegend(cr, layout, s, hatch);
     cairo_pattern_destroy(hatch);
     cairo_surface_flush(surface.get());
     return surface;

@@ -102,14 +102,31 @@ void strokeLine(cairo_t* cr, const Rgb& colour, double x0, double y0, double x1,
     cairo_line_to(cr, x1, y1);
     cairo_stroke(cr);
 }
-}  // namespace
 
-void drawPanel(cairo_t* cr, double x, double y, double width, double height, const Panel& panel) {
-    const double left = x + 72.0, right = x + width - 20.0, top = y + 34.0, bottom = y + height - 44.0;
-    const Rgb ink = rgbFromHex(0x222222), grid = rgbFromHex(0xe3e3e3), muted = rgbFromHex(0x666666);
+const Rgb ink = rgbFromHex(0x222222);
 
-    std::size_t count = 0;
+// Where a panel's plot area lies on the page and what values it spans.
+struct PlotArea {
+    double x = 0.0, y = 0.0;  // the panel's corner
+    double left = 0.0, right = 0.0, top = 0.0, bottom = 0.0;
+    double xLo = 0.0, xHi = 0.0;
     Range yRange;
+    double px(double v) const { return left + (v - xLo) / (xHi - xLo) * (right - left); }
+    double py(double v) const { return bottom - (v - yRange.lo) / (yRange.hi - yRange.lo) * (bottom - top); }
+};
+
+// The plot area of a panel: the volumes along x, and along y every finite
+// value and reference line (and 0 where asked), padded.
+PlotArea plotArea(double x, double y, double width, double height, const Panel& panel) {
+    PlotArea a;
+    a.x = x;
+    a.y = y;
+    a.left = x + 72.0;
+    a.right = x + width - 20.0;
+    a.top = y + 34.0;
+    a.bottom = y + height - 44.0;
+    std::size_t count = 0;
+    Range& yRange = a.yRange;
     for (const Series& s : panel.series) {
         count = std::max(count, s.values.size());
         for (double v : s.values) yRange.add(v);
@@ -126,75 +143,83 @@ void drawPanel(cairo_t* cr, double x, double y, double width, double height, con
         if (!(panel.yFromZero && yRange.lo >= 0.0)) yRange.lo -= pad;
         yRange.hi += pad;
     }
-    const double xLo = count > 1 ? 1.0 : 0.5, xHi = count > 1 ? static_cast<double>(count) : 1.5;
-    auto px = [&](double v) { return left + (v - xLo) / (xHi - xLo) * (right - left); };
-    auto py = [&](double v) { return bottom - (v - yRange.lo) / (yRange.hi - yRange.lo) * (bottom - top); };
+    a.xLo = count > 1 ? 1.0 : 0.5;
+    a.xHi = count > 1 ? static_cast<double>(count) : 1.5;
+    return a;
+}
 
-    // The legend (of two or more series) sits at the top right above the plot
-    // area, where it hides no data; the note goes to its left.
-    double legendWidth = 0.0;
-    if (panel.series.size() > 1) {
-        cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
-        cairo_set_font_size(cr, 12.0);
-        legendWidth = 12.0;
-        for (const Series& s : panel.series) {
-            cairo_text_extents_t e;
-            cairo_text_extents(cr, s.label.c_str(), &e);
-            legendWidth += 26.0 + e.x_advance + 14.0;
-        }
+// The width of the legend of two or more series (0 for fewer). It sits at the
+// top right above the plot area, where it hides no data; the note goes to its left.
+double legendWidth(cairo_t* cr, const Panel& panel) {
+    if (panel.series.size() <= 1) return 0.0;
+    cairo_select_font_face(cr, "sans-serif", CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
+    cairo_set_font_size(cr, 12.0);
+    double width = 12.0;
+    for (const Series& s : panel.series) {
+        cairo_text_extents_t e;
+        cairo_text_extents(cr, s.label.c_str(), &e);
+        width += 26.0 + e.x_advance + 14.0;
     }
+    return width;
+}
 
-    // Title and note.
+void drawTitleAndNote(cairo_t* cr, const PlotArea& a, const Panel& panel, double legend) {
     setColour(cr, ink);
-    drawText(cr, panel.title, left, y + 18.0, 15.0, 0.0, 0.0, true);
+    drawText(cr, panel.title, a.left, a.y + 18.0, 15.0, 0.0, 0.0, true);
     if (!panel.note.empty()) {
-        setColour(cr, muted);
-        drawText(cr, panel.note, right - (legendWidth > 0.0 ? legendWidth + 12.0 : 0.0), y + 18.0, 12.0, 1.0, 0.0);
+        setColour(cr, rgbFromHex(0x666666));
+        drawText(cr, panel.note, a.right - (legend > 0.0 ? legend + 12.0 : 0.0), a.y + 18.0, 12.0, 1.0, 0.0);
     }
+}
 
-    // Grid, ticks and tick labels.
+// Grid, ticks and tick labels; then the axis labels.
+void drawAxes(cairo_t* cr, const PlotArea& a, const Panel& panel) {
+    const Rgb grid = rgbFromHex(0xe3e3e3);
     cairo_set_line_width(cr, 1.0);
-    const std::vector<double> yTicks = niceTicks(yRange.lo, yRange.hi, 5);
+    const std::vector<double> yTicks = niceTicks(a.yRange.lo, a.yRange.hi, 5);
     const double yStep = yTicks.size() > 1 ? yTicks[1] - yTicks[0] : 1.0;
     for (double t : yTicks) {
-        const double ty = std::round(py(t)) + 0.5;
-        strokeLine(cr, grid, left, ty, right, ty);
-        strokeLine(cr, ink, left - 5.0, ty, left, ty);
-        drawText(cr, formatTick(t, yStep), left - 8.0, ty, 12.0, 1.0, 0.5);
+        const double ty = std::round(a.py(t)) + 0.5;
+        strokeLine(cr, grid, a.left, ty, a.right, ty);
+        strokeLine(cr, ink, a.left - 5.0, ty, a.left, ty);
+        drawText(cr, formatTick(t, yStep), a.left - 8.0, ty, 12.0, 1.0, 0.5);
     }
-    std::vector<double> xTicks = niceTicks(xLo, xHi, 10);
+    std::vector<double> xTicks = niceTicks(a.xLo, a.xHi, 10);
     xTicks.erase(std::remove_if(xTicks.begin(), xTicks.end(), [](double t) { return t != std::floor(t); }),
                  xTicks.end());
     for (double t : xTicks) {
-        const double tx = std::round(px(t)) + 0.5;
-        strokeLine(cr, grid, tx, top, tx, bottom);
-        strokeLine(cr, ink, tx, bottom, tx, bottom + 5.0);
-        drawText(cr, formatTick(t, 1.0), tx, bottom + 18.0, 12.0, 0.5, 0.0);
+        const double tx = std::round(a.px(t)) + 0.5;
+        strokeLine(cr, grid, tx, a.top, tx, a.bottom);
+        strokeLine(cr, ink, tx, a.bottom, tx, a.bottom + 5.0);
+        drawText(cr, formatTick(t, 1.0), tx, a.bottom + 18.0, 12.0, 0.5, 0.0);
     }
 
-    // Axis labels.
     setColour(cr, ink);
-    drawText(cr, panel.xLabel, (left + right) / 2.0, bottom + 36.0, 12.5, 0.5, 0.0);
+    drawText(cr, panel.xLabel, (a.left + a.right) / 2.0, a.bottom + 36.0, 12.5, 0.5, 0.0);
     cairo_save(cr);
-    cairo_translate(cr, x + 16.0, (top + bottom) / 2.0);
+    cairo_translate(cr, a.x + 16.0, (a.top + a.bottom) / 2.0);
     cairo_rotate(cr, -pi / 2.0);
     drawText(cr, panel.yLabel, 0.0, 0.0, 12.5, 0.5, 0.5);
     cairo_restore(cr);
+}
 
-    // Reference lines.
+void drawReferenceLines(cairo_t* cr, const PlotArea& a, const Panel& panel) {
     cairo_save(cr);
     const double dashes[] = {6.0, 4.0};
     cairo_set_dash(cr, dashes, 2, 0.0);
     cairo_set_line_width(cr, 1.3);
     for (const ReferenceLine& line : panel.lines) {
-        strokeLine(cr, line.colour, left, py(line.y), right, py(line.y));
-        drawText(cr, line.label, right - 4.0, py(line.y) - 4.0, 11.5, 1.0, 0.0);
+        strokeLine(cr, line.colour, a.left, a.py(line.y), a.right, a.py(line.y));
+        drawText(cr, line.label, a.right - 4.0, a.py(line.y) - 4.0, 11.5, 1.0, 0.0);
     }
     cairo_restore(cr);
+}
 
-    // Series, clipped to the plot area.
+// The series, clipped to the plot area: lines through finite values, a dot
+// for a finite value between two that are not.
+void drawSeries(cairo_t* cr, const PlotArea& a, const Panel& panel) {
     cairo_save(cr);
-    cairo_rectangle(cr, left, top, right - left, bottom - top);
+    cairo_rectangle(cr, a.left, a.top, a.right - a.left, a.bottom - a.top);
     cairo_clip(cr);
     cairo_set_line_width(cr, 1.7);
     cairo_set_line_join(cr, CAIRO_LINE_JOIN_ROUND);
@@ -207,7 +232,7 @@ void drawPanel(cairo_t* cr, double x, double y, double width, double height, con
                 drawing = false;
                 continue;
             }
-            const double cx = px(static_cast<double>(i + 1)), cy = py(v);
+            const double cx = a.px(static_cast<double>(i + 1)), cy = a.py(v);
             const bool alone = (i == 0 || !std::isfinite(s.values[i - 1])) &&
                                (i + 1 == s.values.size() || !std::isfinite(s.values[i + 1]));
             if (alone) {
@@ -226,34 +251,47 @@ void drawPanel(cairo_t* cr, double x, double y, double width, double height, con
         cairo_stroke(cr);
     }
     cairo_restore(cr);
+}
 
-    // Frame.
+void drawFrame(cairo_t* cr, const PlotArea& a) {
     setColour(cr, ink);
     cairo_set_line_width(cr, 1.0);
-    cairo_rectangle(cr, std::round(left) + 0.5, std::round(top) + 0.5, std::round(right - left),
-                    std::round(bottom - top));
+    cairo_rectangle(cr, std::round(a.left) + 0.5, std::round(a.top) + 0.5, std::round(a.right - a.left),
+                    std::round(a.bottom - a.top));
     cairo_stroke(cr);
+}
 
-    // Legend.
-    if (legendWidth > 0.0) {
-        double lx = right - legendWidth;
-        const double ly = y + 5.0;
-        cairo_rectangle(cr, lx, ly, legendWidth, 22.0);
-        cairo_set_source_rgba(cr, 1.0, 1.0, 1.0, 0.88);
-        cairo_fill_preserve(cr);
-        setColour(cr, rgbFromHex(0xbbbbbb));
-        cairo_stroke(cr);
-        lx += 12.0;
-        for (const Series& s : panel.series) {
-            cairo_set_line_width(cr, 2.5);
-            strokeLine(cr, s.colour, lx, ly + 11.0, lx + 20.0, ly + 11.0);
-            setColour(cr, ink);
-            drawText(cr, s.label, lx + 26.0, ly + 11.0, 12.0, 0.0, 0.5);
-            cairo_text_extents_t e;
-            cairo_text_extents(cr, s.label.c_str(), &e);
-            lx += 26.0 + e.x_advance + 14.0;
-        }
+void drawLegend(cairo_t* cr, const PlotArea& a, const Panel& panel, double width) {
+    if (!(width > 0.0)) return;
+    double lx = a.right - width;
+    const double ly = a.y + 5.0;
+    cairo_rectangle(cr, lx, ly, width, 22.0);
+    cairo_set_source_rgba(cr, 1.0, 1.0, 1.0, 0.88);
+    cairo_fill_preserve(cr);
+    setColour(cr, rgbFromHex(0xbbbbbb));
+    cairo_stroke(cr);
+    lx += 12.0;
+    for (const Series& s : panel.series) {
+        cairo_set_line_width(cr, 2.5);
+        strokeLine(cr, s.colour, lx, ly + 11.0, lx + 20.0, ly + 11.0);
+        setColour(cr, ink);
+        drawText(cr, s.label, lx + 26.0, ly + 11.0, 12.0, 0.0, 0.5);
+        cairo_text_extents_t e;
+        cairo_text_extents(cr, s.label.c_str(), &e);
+        lx += 26.0 + e.x_advance + 14.0;
     }
+}
+}  // namespace
+
+void drawPanel(cairo_t* cr, double x, double y, double width, double height, const Panel& panel) {
+    const PlotArea area = plotArea(x, y, width, height, panel);
+    const double legend = legendWidth(cr, panel);
+    drawTitleAndNote(cr, area, panel, legend);
+    drawAxes(cr, area, panel);
+    drawReferenceLines(cr, area, panel);
+    drawSeries(cr, area, panel);
+    drawFrame(cr, area);
+    drawLegend(cr, area, panel, legend);
 }
 
 }  // namespace korvanth::plot

@@ -112,133 +112,149 @@ img { max-width: 100%; height: auto; display: block; }
 .warn { color: #a4000f; font-weight: 600; }
 )";
 
-}  // namespace
-
-bool writeQcReport(const std::string& folder, const ReportInput& input, std::string& error) {
-    const fs::path out(folder);
-    std::error_code code;
-    fs::create_directories(out, code);
-    if (code || !fs::is_directory(out)) {
-        error = "cannot create the report folder " + folder + (code ? ": " + code.message() : "");
-        return false;
-    }
-
-    const MontageGrid g = montageGrid(input.dims, input.voxelSizeMm, input.firstVolume);
-    const bool haveMaps = g.voxels > 0 && input.maps.size() >= g.voxels * mapCount;
-    auto mapValues = [&](int map) {
-        return haveMaps ? input.maps.data() + static_cast<std::size_t>(map) * g.voxels : nullptr;
-    };
+// What the report shows, worked out once for its pictures and its text.
+struct ReportFigures {
+    MontageGrid grid;
+    bool haveMaps = false;
     std::vector<MapSummary> summaries;
+    std::vector<std::string> montageFiles;
+    std::vector<double> fd;  // per volume; empty without motion
+    bool compared = false;
+    std::string unreliable;  // the flagged volumes, numbered from 1
+    double fdMean = nan;
+    int64_t fdAbove[2] = {0, 0};  // frames (from the second) with FD above each threshold
+    std::vector<double> latencyMs;
+    double trMs = 0.0;
+    double medianLatency = nan, maxLatency = nan;
+
+    const float* mapValues(const ReportInput& input, int map) const {
+        return haveMaps ? input.maps.data() + static_cast<std::size_t>(map) * grid.voxels : nullptr;
+    }
+};
+
+// A threshold as the report names it: "0.2", "0.5".
+std::string thresholdText(double mm) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", mm);
+    return text;
+}
+
+ReportFigures workOutFigures(const ReportInput& input) {
+    ReportFigures f;
+    f.grid = montageGrid(input.dims, input.voxelSizeMm, input.firstVolume);
+    f.haveMaps = f.grid.voxels > 0 && input.maps.size() >= f.grid.voxels * mapCount;
     for (int map = 0; map < mapCount; ++map)
-        summaries.push_back(summariseMap(
-            g, mapValues(map), map,
+        f.summaries.push_back(summariseMap(
+            f.grid, f.mapValues(input, map), map,
             map < static_cast<int>(input.mapNames.size()) ? input.mapNames[map] : "Map " + std::to_string(map + 1)));
 
-    // Pictures.
-    std::vector<std::string> montageFiles;
-    if (haveMaps) {
-        const std::vector<int32_t> slices = chooseSlices(g);
-        for (int map = 0; map < mapCount; ++map) {
-            const std::string name = "map" + std::to_string(map + 1) + ".png";
-            SurfacePtr image = drawMontage(g, mapValues(map), map, summaries[map], slices);
-            if (!savePng(image.get(), out / name, error)) return false;
-            montageFiles.push_back(name);
-        }
-    }
-
-    const std::vector<double> fd = framewiseDisplacement(input.motion);
-    const bool compared = !input.motion.empty() && input.comparedMotion.size() == input.motion.size();
-    std::string unreliable;  // the flagged volumes, numbered from 1
+    f.fd = input.motion.empty() ? std::vector<double>() : input.framewiseDisplacementMm;
+    if (f.fd.size() != input.motion.size()) f.fd = framewiseDisplacement(input.motion);
+    f.compared = !input.motion.empty() && input.comparedMotion.size() == input.motion.size();
     for (std::size_t t = 0; t < input.motionUnreliable.size(); ++t)
-        if (input.motionUnreliable[t] != 0) unreliable += (unreliable.empty() ? "" : ", ") + std::to_string(t + 1);
-    if (!input.motion.empty()) {
-        plot::Panel translations{"Translations", "volume", "mm", {}, {}, false, ""};
-        plot::Panel rotations{"Rotations", "volume", "degrees", {}, {}, false, ""};
-        const char* axes[3] = {"X", "Y", "Z"};
-        for (int k = 0; k < 6; ++k) {
-            plot::Series s{axes[k % 3], {}, axisColours[k % 3]};
-            for (const MotionEstimate& m : input.motion) s.values.push_back(m[k]);
-            (k < 3 ? translations : rotations).series.push_back(std::move(s));
-        }
-        std::vector<plot::Panel> panels{translations, rotations};
-        if (compared) {
-            // The compared trace in paler colours beside the first, then the differences.
-            plot::Panel differences[2] = {{"Translations: difference", "volume", "mm", {}, {}, false, ""},
-                                          {"Rotations: difference", "volume", "degrees", {}, {}, false, ""}};
-            for (int k = 0; k < 6; ++k) {
-                const plot::Rgb c = axisColours[k % 3];
-                plot::Series other{std::string(axes[k % 3]) + " compared",
-                                   {},
-                                   {0.55 + 0.45 * c.r, 0.55 + 0.45 * c.g, 0.55 + 0.45 * c.b}};
-                plot::Series difference{axes[k % 3], {}, c};
-                for (std::size_t t = 0; t < input.motion.size(); ++t) {
-                    other.values.push_back(input.comparedMotion[t][k]);
-                    difference.values.push_back(input.motion[t][k] - input.comparedMotion[t][k]);
-                }
-                panels[static_cast<std::size_t>(k / 3)].series.push_back(std::move(other));
-                differences[k / 3].series.push_back(std::move(difference));
-            }
-            panels.push_back(differences[0]);
-            panels.push_back(differences[1]);
-            panels[0].note = "paler: " + input.comparedSource;
-        }
-        SurfacePtr motionImage = drawPanels(1200, panels, 290);
-        if (!savePng(motionImage.get(), out / "motion.png", error)) return false;
+        if (input.motionUnreliable[t] != 0) f.unreliable += (f.unreliable.empty() ? "" : ", ") + std::to_string(t + 1);
+    MotionTally tally(input.fdThresholds);
+    for (double fd : f.fd) tally.add(fd);
+    f.fdMean = tally.meanFd();
+    f.fdAbove[0] = tally.above(0);
+    f.fdAbove[1] = tally.above(1);
 
-        plot::Panel fdPanel{"", "volume", "mm", {}, {}, true, "rotations as mm of arc on a 50 mm sphere"};
-        fdPanel.series.push_back({"FD", fd, plot::rgbFromHex(0x333399)});
-        if (compared) {
-            fdPanel.series.push_back(
-                {"FD compared", framewiseDisplacement(input.comparedMotion), plot::rgbFromHex(0xa0a0d0)});
-            fdPanel.note += "; paler: " + input.comparedSource;
-        }
-        fdPanel.lines.push_back({0.2, "0.2 mm", plot::rgbFromHex(0xe6a100)});
-        fdPanel.lines.push_back({0.5, "0.5 mm", plot::rgbFromHex(0xd62728)});
-        SurfacePtr fdImage = drawPanels(1200, {fdPanel}, 300);
-        if (!savePng(fdImage.get(), out / "fd.png", error)) return false;
-    }
-
-    std::vector<double> latencyMs;
-    for (double seconds : input.stepSeconds) latencyMs.push_back(seconds * 1000.0);
-    const double trMs = input.repetitionTimeSeconds * 1000.0;
+    for (double seconds : input.stepSeconds) f.latencyMs.push_back(seconds * 1000.0);
+    f.trMs = input.repetitionTimeSeconds * 1000.0;
     std::vector<double> finiteLatency;
-    std::copy_if(latencyMs.begin(), latencyMs.end(), std::back_inserter(finiteLatency),
+    std::copy_if(f.latencyMs.begin(), f.latencyMs.end(), std::back_inserter(finiteLatency),
                  [](double v) { return std::isfinite(v); });
-    const double medianLatency = median(finiteLatency);
-    const double maxLatency =
-        finiteLatency.empty() ? nan : *std::max_element(finiteLatency.begin(), finiteLatency.end());
-    if (!latencyMs.empty()) {
-        plot::Panel panel{"", "volume", "ms", {}, {}, true, ""};
-        panel.series.push_back({"latency", latencyMs, plot::rgbFromHex(0x1f77b4)});
-        if (trMs > 0.0) {
-            // The TR line only where the latencies stay readable beside it.
-            if (!(maxLatency * 4.0 < trMs))
-                panel.lines.push_back({trMs, "TR " + number(trMs, 0) + " ms", plot::rgbFromHex(0xd62728)});
-            else
-                panel.note = "TR = " + number(trMs, 0) + " ms, far above this scale";
-        }
-        SurfacePtr image = drawPanels(1200, {panel}, 300);
-        if (!savePng(image.get(), out / "latency.png", error)) return false;
-    }
+    f.medianLatency = median(finiteLatency);
+    f.maxLatency = finiteLatency.empty() ? nan : *std::max_element(finiteLatency.begin(), finiteLatency.end());
+    return f;
+}
 
-    // Figures of the summary.
-    const MapSummary& tsnr = summaries[tsnrMap];
-    double fdMean = nan;
-    int64_t above02 = 0, above05 = 0;
-    if (input.motion.size() > 1) {
-        double sum = 0.0;
-        int64_t counted = 0;
-        for (std::size_t i = 1; i < fd.size(); ++i) {
-            if (!std::isfinite(fd[i])) continue;
-            sum += fd[i];
-            ++counted;
-            above02 += fd[i] > 0.2;
-            above05 += fd[i] > 0.5;
-        }
-        if (counted > 0) fdMean = sum / static_cast<double>(counted);
-    }
+// ---- pictures
 
-    std::ostringstream html;
+bool drawMapPictures(const fs::path& out, const ReportInput& input, ReportFigures& f, std::string& error) {
+    if (!f.haveMaps) return true;
+    const std::vector<int32_t> slices = chooseSlices(f.grid);
+    for (int map = 0; map < mapCount; ++map) {
+        const std::string name = "map" + std::to_string(map + 1) + ".png";
+        SurfacePtr image = drawMontage(f.grid, f.mapValues(input, map), map, f.summaries[map], slices);
+        if (!savePng(image.get(), out / name, error)) return false;
+        f.montageFiles.push_back(name);
+    }
+    return true;
+}
+
+// The translations and rotations; with a compared trace, it beside them in
+// paler colours, then the differences.
+std::vector<plot::Panel> motionPanels(const ReportInput& input, bool compared) {
+    plot::Panel translations{"Translations", "volume", "mm", {}, {}, false, ""};
+    plot::Panel rotations{"Rotations", "volume", "degrees", {}, {}, false, ""};
+    const char* axes[3] = {"X", "Y", "Z"};
+    for (int k = 0; k < 6; ++k) {
+        plot::Series s{axes[k % 3], {}, axisColours[k % 3]};
+        for (const MotionEstimate& m : input.motion) s.values.push_back(m[k]);
+        (k < 3 ? translations : rotations).series.push_back(std::move(s));
+    }
+    std::vector<plot::Panel> panels{translations, rotations};
+    if (!compared) return panels;
+    plot::Panel differences[2] = {{"Translations: difference", "volume", "mm", {}, {}, false, ""},
+                                  {"Rotations: difference", "volume", "degrees", {}, {}, false, ""}};
+    for (int k = 0; k < 6; ++k) {
+        const plot::Rgb c = axisColours[k % 3];
+        plot::Series other{
+            std::string(axes[k % 3]) + " compared", {}, {0.55 + 0.45 * c.r, 0.55 + 0.45 * c.g, 0.55 + 0.45 * c.b}};
+        plot::Series difference{axes[k % 3], {}, c};
+        for (std::size_t t = 0; t < input.motion.size(); ++t) {
+            other.values.push_back(input.comparedMotion[t][k]);
+            difference.values.push_back(input.motion[t][k] - input.comparedMotion[t][k]);
+        }
+        panels[static_cast<std::size_t>(k / 3)].series.push_back(std::move(other));
+        differences[k / 3].series.push_back(std::move(difference));
+    }
+    panels.push_back(differences[0]);
+    panels.push_back(differences[1]);
+    panels[0].note = "paler: " + input.comparedSource;
+    return panels;
+}
+
+bool drawMotionPictures(const fs::path& out, const ReportInput& input, const ReportFigures& f, std::string& error) {
+    if (input.motion.empty()) return true;
+    SurfacePtr motionImage = drawPanels(1200, motionPanels(input, f.compared), 290);
+    if (!savePng(motionImage.get(), out / "motion.png", error)) return false;
+
+    plot::Panel fdPanel{"", "volume", "mm", {}, {}, true, "rotations as mm of arc on a 50 mm sphere"};
+    fdPanel.series.push_back({"FD", f.fd, plot::rgbFromHex(0x333399)});
+    if (f.compared) {
+        fdPanel.series.push_back(
+            {"FD compared", framewiseDisplacement(input.comparedMotion), plot::rgbFromHex(0xa0a0d0)});
+        fdPanel.note += "; paler: " + input.comparedSource;
+    }
+    const plot::Rgb thresholdColours[2] = {plot::rgbFromHex(0xe6a100), plot::rgbFromHex(0xd62728)};
+    for (int k = 0; k < 2; ++k)
+        fdPanel.lines.push_back(
+            {input.fdThresholds[k], thresholdText(input.fdThresholds[k]) + " mm", thresholdColours[k]});
+    SurfacePtr fdImage = drawPanels(1200, {fdPanel}, 300);
+    return savePng(fdImage.get(), out / "fd.png", error);
+}
+
+bool drawLatencyPicture(const fs::path& out, const ReportFigures& f, std::string& error) {
+    if (f.latencyMs.empty()) return true;
+    plot::Panel panel{"", "volume", "ms", {}, {}, true, ""};
+    panel.series.push_back({"latency", f.latencyMs, plot::rgbFromHex(0x1f77b4)});
+    if (f.trMs > 0.0) {
+        // The TR line only where the latencies stay readable beside it.
+        if (!(f.maxLatency * 4.0 < f.trMs))
+            panel.lines.push_back({f.trMs, "TR " + number(f.trMs, 0) + " ms", plot::rgbFromHex(0xd62728)});
+        else
+            panel.note = "TR = " + number(f.trMs, 0) + " ms, far above this scale";
+    }
+    SurfacePtr image = drawPanels(1200, {panel}, 300);
+    return savePng(image.get(), out / "latency.png", error);
+}
+
+// ---- the page, section by section
+
+void writeHeader(std::ostream& html, const ReportInput& input, const ReportFigures& f) {
+    const MontageGrid& g = f.grid;
     html << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>QC report: "
          << escapeHtml(input.title) << "</title>\n<style>" << css << "</style>\n</head>\n<body>\n<main>\n";
     html << "<header><h1>QC report</h1><p>" << escapeHtml(input.title);
@@ -253,7 +269,11 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
              << (input.expectedVolumes > 0 ? std::to_string(input.expectedVolumes) : std::string("?")) << " volumes ("
              << escapeHtml(input.partial) << ")</p>";
     html << "</header>\n";
+}
 
+void writeSummaryFigures(std::ostream& html, const ReportInput& input, const ReportFigures& f) {
+    const MontageGrid& g = f.grid;
+    const MapSummary& tsnr = f.summaries[tsnrMap];
     html << "<section><h2>Summary</h2><div class=\"columns\">\n<table class=\"summary\">\n";
     html << row("Volumes", figure("volumes", std::to_string(input.volumeCount)));
     html << row("Voxels", figure("voxels", std::to_string(g.voxels)),
@@ -271,26 +291,30 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
     if (input.motion.empty()) {
         html << row("Framewise displacement", "&mdash;", "no motion estimates given");
     } else {
-        html << row("Mean framewise displacement", figure("mean-fd", number(fdMean, 3)) + " mm",
+        html << row("Mean framewise displacement", figure("mean-fd", number(f.fdMean, 3)) + " mm",
                     "over volumes 2 to " + std::to_string(input.motion.size()));
-        html << row("Frames with FD &gt; 0.2 mm", figure("fd-above-0.2", std::to_string(above02)));
-        html << row("Frames with FD &gt; 0.5 mm", std::string(above05 > 0 ? "<span class=\"warn\">" : "<span>") +
-                                                      figure("fd-above-0.5", std::to_string(above05)) + "</span>");
+        const std::string low = thresholdText(input.fdThresholds[0]), high = thresholdText(input.fdThresholds[1]);
+        html << row("Frames with FD &gt; " + low + " mm", figure("fd-above-" + low, std::to_string(f.fdAbove[0])));
+        html << row("Frames with FD &gt; " + high + " mm",
+                    std::string(f.fdAbove[1] > 0 ? "<span class=\"warn\">" : "<span>") +
+                        figure("fd-above-" + high, std::to_string(f.fdAbove[1])) + "</span>");
     }
-    if (latencyMs.empty()) {
+    if (f.latencyMs.empty()) {
         html << row("Step latency", "&mdash;", "no step latencies recorded");
     } else {
-        html << row("Median step latency", figure("median-latency-ms", number(medianLatency, 2)) + " ms");
-        html << row("Maximum step latency", figure("max-latency-ms", number(maxLatency, 2)) + " ms",
-                    trMs > 0.0 ? number(100.0 * maxLatency / trMs, 1) + "% of the TR" : "");
+        html << row("Median step latency", figure("median-latency-ms", number(f.medianLatency, 2)) + " ms");
+        html << row("Maximum step latency", figure("max-latency-ms", number(f.maxLatency, 2)) + " ms",
+                    f.trMs > 0.0 ? number(100.0 * f.maxLatency / f.trMs, 1) + "% of the TR" : "");
     }
     html << "</table>\n";
+}
 
+void writeMapFigures(std::ostream& html, const ReportFigures& f) {
     html << "<table class=\"maps-table\">\n<tr><th>Map</th><th class=\"num\">largest |value|</th>"
             "<th class=\"num\">median</th><th class=\"num\">NaN</th><th class=\"num\">+inf</th>"
             "<th class=\"num\">&minus;inf</th></tr>\n";
     for (int map = 0; map < mapCount; ++map) {
-        const MapSummary& s = summaries[map];
+        const MapSummary& s = f.summaries[map];
         html << "<tr><td>" << escapeHtml(s.name) << "</td><td class=\"num\">"
              << figure("max-abs-" + std::to_string(map), number(s.largestAbs, 3)) << "</td><td class=\"num\">"
              << number(s.medianValue, 3) << "</td><td class=\"num\">" << s.nans << "</td><td class=\"num\">"
@@ -299,16 +323,18 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
     html << "</table>\n</div>\n<p class=\"note\">Map figures are over the voxels in the mask; largest and median over "
             "finite values. Maps 1&ndash;6 hold t-values of the motion coefficients, the constant's map its "
             "t-value / 100, the tSNR map tSNR / 30.</p></section>\n";
+}
 
+void writeMotionSections(std::ostream& html, const ReportInput& input, const ReportFigures& f) {
     html << "<section><h2>Head motion</h2>\n";
     if (input.motion.empty()) {
         html << "<p class=\"empty\">No motion estimates given.</p>\n";
     } else {
         if (!input.motionSource.empty())
             html << "<p class=\"note\">Motion " << escapeHtml(input.motionSource)
-                 << (compared ? "; compared with " + escapeHtml(input.comparedSource) : std::string()) << ".</p>\n";
-        if (!unreliable.empty())
-            html << "<p class=\"warn\">No reliable estimate for volumes " << figure("motion-unreliable", unreliable)
+                 << (f.compared ? "; compared with " + escapeHtml(input.comparedSource) : std::string()) << ".</p>\n";
+        if (!f.unreliable.empty())
+            html << "<p class=\"warn\">No reliable estimate for volumes " << figure("motion-unreliable", f.unreliable)
                  << ": they carry zeros (before the reference volume) or the last good estimate.</p>\n";
         html << "<img src=\"motion.png\" alt=\"Translations and rotations over time\">\n"
              << "</section>\n<section><h2>Framewise displacement</h2>\n<img src=\"fd.png\" alt=\"Framewise "
@@ -316,8 +342,11 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
              << "<p class=\"note\">Sum of the absolute changes of the six estimates from the previous volume; "
                 "degrees &times; &pi;/180 &times; 50 mm.</p>\n";
     }
+}
+
+void writeLatencySections(std::ostream& html, const ReportInput& input, const ReportFigures& f) {
     html << "</section>\n<section><h2>Step latency</h2>\n";
-    if (latencyMs.empty())
+    if (f.latencyMs.empty())
         html << "<p class=\"empty\">No step latencies recorded.</p>\n";
     else
         html << "<img src=\"latency.png\" alt=\"Step latency over time\">\n<p class=\"note\">Time the plug-in spent "
@@ -343,25 +372,53 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
         html << "</table>\n<p class=\"note\">From each volume file's last write (its modification time) until "
                 "its maps were in host memory and handed to the outputs; detection waits for the file to stop "
                 "changing between two polls of the folder.";
-        if (trMs > 0.0)
+        if (f.trMs > 0.0)
             html << " Median "
-                 << figure("median-live-latency-pct-tr", number(median(live.total) * 1000.0 * 100.0 / trMs, 1))
-                 << "% of the TR, 95th percentile " << number(percentile(live.total, 0.95) * 100.0 / trMs, 1) << "%.";
+                 << figure("median-live-latency-pct-tr", number(median(live.total) * 1000.0 * 100.0 / f.trMs, 1))
+                 << "% of the TR, 95th percentile " << number(percentile(live.total, 0.95) * 100.0 / f.trMs, 1) << "%.";
         html << "</p>\n";
     }
+}
+
+void writeMapsSection(std::ostream& html, const ReportFigures& f) {
     html << "</section>\n<section><h2>Maps</h2>\n";
-    if (montageFiles.empty()) {
+    if (f.montageFiles.empty()) {
         html << "<p class=\"empty\">No maps given.</p>\n";
     } else {
         html << "<p class=\"note\">t-maps on a symmetric scale of &plusmn; the 99th percentile of |t| in the mask, "
                 "tSNR from 0 to its 99th percentile; values beyond are shown at the ends of the scale. "
                 "Counts in the legends are of masked voxels.</p>\n<div class=\"maps\">\n";
         for (int map = 0; map < mapCount; ++map)
-            html << "<figure><img src=\"" << montageFiles[map] << "\" alt=\"" << escapeHtml(summaries[map].name)
+            html << "<figure><img src=\"" << f.montageFiles[map] << "\" alt=\"" << escapeHtml(f.summaries[map].name)
                  << "\"></figure>\n";
         html << "</div>\n";
     }
-    html << "</section>\n</main>\n</body>\n</html>\n";
+    html << "</section>\n";
+}
+
+}  // namespace
+
+bool writeQcReport(const std::string& folder, const ReportInput& input, std::string& error) {
+    const fs::path out(folder);
+    std::error_code code;
+    fs::create_directories(out, code);
+    if (code || !fs::is_directory(out)) {
+        error = "cannot create the report folder " + folder + (code ? ": " + code.message() : "");
+        return false;
+    }
+    ReportFigures figures = workOutFigures(input);
+    if (!drawMapPictures(out, input, figures, error) || !drawMotionPictures(out, input, figures, error) ||
+        !drawLatencyPicture(out, figures, error))
+        return false;
+
+    std::ostringstream html;
+    writeHeader(html, input, figures);
+    writeSummaryFigures(html, input, figures);
+    writeMapFigures(html, figures);
+    writeMotionSections(html, input, figures);
+    writeLatencySections(html, input, figures);
+    writeMapsSection(html, figures);
+    html << "</main>\n</body>\n</html>\n";
 
     const fs::path htmlPath = out / "report.html";
     std::ofstream file(htmlPath, std::ios::binary);

@@ -38,6 +38,7 @@ void ResultWriter::runStarted(const SeriesInfo& series) {
     motion_.clear();
     stepSeconds_.clear();
     motionUnreliable_.clear();
+    framewiseDisplacement_.clear();
     error_.clear();
 }
 
@@ -47,6 +48,7 @@ void ResultWriter::volumeDone(const VolumeDone& volume) {
     motion_.push_back(volume.motion);
     stepSeconds_.push_back(volume.timing.stepSeconds);
     motionUnreliable_.push_back(volume.motionReliable ? 0 : 1);
+    framewiseDisplacement_.push_back(volume.metrics.framewiseDisplacementMm);
 }
 
 void ResultWriter::runFinished(const RunFinished& run) {
@@ -104,10 +106,12 @@ bool ResultWriter::writeAll(const RunFinished& run) {
         report.motion = motion_;
         report.motionSource = settings_.motionSource;
         report.motionUnreliable = motionUnreliable_;
+        report.framewiseDisplacementMm = framewiseDisplacement_;
         report.comparedMotion = settings_.comparedMotion;
         report.comparedSource = settings_.comparedSource;
     }
     report.stepSeconds = stepSeconds_;
+    std::copy(settings_.fdThresholds, settings_.fdThresholds + 2, report.fdThresholds);
     if (run.partial) {
         report.partial = run.endReason.empty() ? "ended early" : run.endReason;
         report.expectedVolumes = series_.expectedVolumes;

@@ -23,6 +23,7 @@ struct ResultSettings {
     std::string spmMotionFile;  // rp_<project>.txt: the motion in SPM's layout; empty: not written
     std::vector<MotionEstimate> comparedMotion;  // shown beside the run's motion in the report; empty: none
     std::string comparedSource;
+    double fdThresholds[2] = {0.2, 0.5};  // mm, ascending, for the report (--fd-thresholds)
 };
 
 class ResultWriter final : public RunObserver {
@@ -50,6 +51,7 @@ private:
     std::vector<MotionEstimate> motion_;
     std::vector<double> stepSeconds_;
     std::vector<uint8_t> motionUnreliable_;
+    std::vector<double> framewiseDisplacement_;
     std::vector<VolumeTiming> timings_;
     std::string error_;
 };

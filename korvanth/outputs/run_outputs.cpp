@@ -1,5 +1,7 @@
 #include "korvanth/outputs/run_outputs.h"
 
+#include "korvanth/outputs/json_text.h"
+
 #include "korvanth/run/units.h"
 
 #include <cstdio>
@@ -34,23 +36,6 @@ bool writeTimingCsv(const std::string& path, const std::vector<VolumeTiming>& ti
     out.close();
     if (!out) error = path + ": cannot write the step timings";
     return static_cast<bool>(out);
-}
-
-std::string jsonString(const std::string& text) {
-    std::string quoted = "\"";
-    for (const char c : text) {
-        if (c == '"' || c == '\\') {
-            quoted += '\\';
-            quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-            quoted += escape;
-        } else {
-            quoted += c;
-        }
-    }
-    return quoted + '"';
 }
 
 bool writeMapsJson(const std::string& path, const MapsDescription& d, std::string& error) {

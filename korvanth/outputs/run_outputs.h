@@ -34,9 +34,6 @@ struct MapsDescription {
 // the order of maps.f32), with the size of each map.
 bool writeMapsJson(const std::string& path, const MapsDescription& description, std::string& error);
 
-// Text quoted as a JSON string.
-std::string jsonString(const std::string& text);
-
 // Writes `motion` in the plain motion file format (dx dy dz in mm, rx ry rz in degrees) with enough digits that reading
 // it back gives the same numbers.
 bool writePlainMotionFile(const std::string& path, const std::vector<MotionEstimate>& motion, std::string& error);

@@ -3,7 +3,9 @@
 #include "korvanth/run/units.h"
 #include "tarvex/qc_conventions.h"
 
+#include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace korvanth {
 
@@ -22,6 +24,22 @@ std::vector<double> framewiseDisplacement(const std::vector<MotionEstimate>& mot
     for (std::size_t i = 1; i < motion.size(); ++i) fd[i] = framewiseDisplacement(motion[i - 1], motion[i]);
     return fd;
 }
+
+void MotionTally::add(double fdMm) {
+    const bool first = volumes_++ == 0;
+    if (!std::isfinite(fdMm)) return;
+    for (int k = 0; k < 2; ++k) atOrBelow_[k] += fdMm <= thresholds_[k];
+    if (first) return;
+    sum_ += fdMm;
+    largest_ = counted_++ == 0 ? fdMm : std::max(largest_, fdMm);
+    for (int k = 0; k < 2; ++k) above_[k] += fdMm > thresholds_[k];
+}
+
+double MotionTally::meanFd() const {
+    return counted_ > 0 ? sum_ / static_cast<double>(counted_) : std::numeric_limits<double>::quiet_NaN();
+}
+
+double MotionTally::largestFd() const { return counted_ > 0 ? largest_ : std::numeric_limits<double>::quiet_NaN(); }
 
 void VolumeMetricsTracker::begin(std::size_t voxels) {
     voxels_ = voxels;

@@ -28,6 +28,35 @@ double framewiseDisplacement(const MotionEstimate& previous, const MotionEstimat
 // FD of each volume of a trace from the one before; 0 for the first.
 std::vector<double> framewiseDisplacement(const std::vector<MotionEstimate>& motion);
 
+// A run's framewise displacement summed up as it goes, against two thresholds
+// (mm, ascending): the figures the report and the live view both show.
+class MotionTally {
+public:
+    explicit MotionTally(const double thresholds[2]) : thresholds_{thresholds[0], thresholds[1]} {}
+    // The next volume's FD, from the first volume on (whose FD is 0).
+    void add(double fdMm);
+
+    int64_t volumes() const { return volumes_; }
+    // Mean and largest FD over the volumes from the second on whose FD is
+    // finite; NaN when there are none.
+    double meanFd() const;
+    double largestFd() const;
+    // Volumes from the second on with FD above threshold k.
+    int64_t above(int k) const { return above_[k]; }
+    // Volumes (the first too) with FD at or below threshold k: the low-motion ones.
+    int64_t atOrBelow(int k) const { return atOrBelow_[k]; }
+    double threshold(int k) const { return thresholds_[k]; }
+
+private:
+    double thresholds_[2];
+    int64_t volumes_ = 0;
+    int64_t counted_ = 0;  // volumes from the second on with a finite FD
+    double sum_ = 0.0;
+    double largest_ = 0.0;
+    int64_t above_[2] = {0, 0};
+    int64_t atOrBelow_[2] = {0, 0};
+};
+
 // The metrics of a run's volumes, one after the other. The mask is the
 // plug-in's: the voxels above 100 in the first volume (every voxel when none is).
 class VolumeMetricsTracker {

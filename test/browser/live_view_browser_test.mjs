@@ -9,7 +9,7 @@
 // Exit code 0: passed; 1: failed; 77: skipped (node_modules or Chromium
 // missing), unless TARVEX_BROWSER_TEST_REQUIRED=1, when a missing piece fails.
 import { spawn } from "node:child_process";
-import { existsSync, mkdirSync, rmSync } from "node:fs";
+import { existsSync, mkdirSync, readFileSync, rmSync } from "node:fs";
 import { dirname } from "node:path";
 import { setTimeout as sleep } from "node:timers/promises";
 
@@ -138,6 +138,18 @@ try {
   check(end.counter === String(volumes) && end.total === String(volumes) && end.volumes === volumes,
         `the counter reads ${volumes} of ${volumes}`);
   check(end.report.endsWith("report.html"), "the summary names report.html");
+  // The page shows the server's figures, and they are the report's (committed before the view lingers).
+  for (let waited = 0; !output.includes("Live view stays at"); waited += 50) {
+    if (waited > 30000) throw new Error("Korvanth did not commit its results:\n" + output);
+    await sleep(50);
+  }
+  const report = readFileSync(end.report, "utf8");
+  const reported = (id) => (report.match(new RegExp(`id="${id}">([^<]*)<`)) || [])[1];
+  const shown = (label) => (end.summary.match(new RegExp(label + "\\s+([0-9.]+)")) || [])[1];
+  for (const [label, id] of [["Mean FD", "mean-fd"], ["Frames with FD > 0.2 mm", "fd-above-0.2"],
+                             ["Frames with FD > 0.5 mm", "fd-above-0.5"]])
+    check(shown(label) !== undefined && shown(label) === reported(id),
+          `the page's ${label} (${shown(label)}) is the report's (${reported(id)})`);
   await sleep(300);  // lets the last frame settle
   await page.screenshot({ path: args.screenshot, fullPage: true });
   console.log("screenshot: " + args.screenshot);

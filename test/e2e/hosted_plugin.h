@@ -3,6 +3,7 @@
 // library and drives it through runs, looking at the host's state directly.
 #pragma once
 
+#include "korvanth/host/host_faults.h"
 #include "korvanth/host/host_state.h"
 #include "korvanth/host/plugin_session.h"
 #include "korvanth/run/motion_log_writer.h"
@@ -125,6 +126,7 @@ class HostedPlugin : public ::testing::Test {
 protected:
     void SetUp() override {
         host() = korvanth::HostState{};
+        korvanth::hostFaults() = korvanth::HostFaults{};
         host().programPath = "/opt/korvanth/";
         host().pluginsPath = "/opt/korvanth/plugins";
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

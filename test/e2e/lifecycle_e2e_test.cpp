@@ -222,9 +222,9 @@ TEST_F(Lifecycle, MissingMapBlockAtTheFirstStepDropsTheLastRunsModels) {
 
     beginRun(s, /*preRun=*/false);
     host().appendVolume(s.volumes[0]);
-    host().answerNullPluginMaps = true;
+    korvanth::hostFaults().answerNullPluginMaps = true;
     EXPECT_FALSE(plugin().executePreStep());
-    host().answerNullPluginMaps = false;
+    korvanth::hostFaults().answerNullPluginMaps = false;
     const std::vector<float> before = host().pluginMaps;
     host().calls = {};
     EXPECT_TRUE(plugin().executePostStep());  // no voxels: nothing to update

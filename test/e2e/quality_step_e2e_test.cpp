@@ -128,8 +128,9 @@ TEST_F(QualityStep, MissingHostDataLeavesTheStepUndone) {
         for (std::size_t i = from; i < host().log.size(); ++i) n += host().log[i].find(part) != std::string::npos;
         return n;
     };
-    for (bool* fault : {&host().answerNullTimeCourse, &host().answerNullPluginMaps}) {
-        SCOPED_TRACE(fault == &host().answerNullTimeCourse ? "no time course" : "no map block");
+    korvanth::HostFaults& faults = korvanth::hostFaults();
+    for (bool* fault : {&faults.answerNullTimeCourse, &faults.answerNullPluginMaps}) {
+        SCOPED_TRACE(fault == &faults.answerNullTimeCourse ? "no time course" : "no map block");
         const Scenario s = randomScenario(3, 4, 2, 8, 77);
         beginRun(s);
         const std::size_t runStart = host().log.size();

@@ -43,12 +43,6 @@ function fixed(value, decimals) {
   return value === null || value === undefined || !isFinite(value) ? "\u2013" : value.toFixed(decimals);
 }
 function percent(part, whole) { return whole > 0 ? Math.round((100 * part) / whole) + " %" : "\u2013"; }
-function median(values) {
-  const v = values.filter((x) => x !== null && isFinite(x)).sort((a, b) => a - b);
-  if (!v.length) return NaN;
-  const mid = v.length >> 1;
-  return v.length % 2 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
-}
 function thresholds() { return live.run ? live.run.fd_thresholds_mm : [0.2, 0.5]; }
 function tr() { return live.run ? live.run.tr_s : NaN; }
 
@@ -183,16 +177,14 @@ function drawPlot(canvas, { series, lines = [], yFromZero = false, xMax, note = 
 
 // ---- what the page shows
 
+// The server's figures of the run so far (the newest volume event carries
+// them; the page works none of them out itself).
+function newest() { return live.volumes.length ? live.volumes[live.volumes.length - 1] : null; }
+function targetSeconds() { return (live.run ? live.run.target_minutes : 5) * 60; }
 function lowMotion() {
-  const fd = live.volumes.map((v) => v.fd);
-  return thresholds().map((t) => {
-    const under = fd.filter((x) => x !== null && x <= t).length;
-    const collected = under * tr();
-    const target = (live.run ? live.run.target_minutes : 5) * 60;
-    const rate = fd.length ? under / fd.length : 0;  // share of frames under the threshold so far
-    const missing = Math.max(0, target - collected);
-    return { t, under, collected, target, missing, toScan: missing === 0 ? 0 : rate > 0 ? missing / rate : Infinity };
-  });
+  const last = newest();
+  if (last && last.low_motion) return last.low_motion;
+  return thresholds().map((t) => ({ threshold_mm: t, volumes: 0, seconds: 0, missing_s: targetSeconds(), to_scan_s: null }));
 }
 
 function renderTiles() {
@@ -202,18 +194,19 @@ function renderTiles() {
   $("volume-total").textContent = expected ? String(expected) : "?";
   $("volume-progress").style.width = expected ? Math.min(100, (100 * count) / expected) + "%" : "0";
   $("tr").textContent = live.run ? fixed(live.run.tr_s, live.run.tr_s < 1 ? 2 : 1) + " s" : "\u2013";
-  const fd = live.volumes.slice(1).map((v) => v.fd).filter((x) => x !== null);
-  $("fd-last").textContent = count > 1 ? fixed(live.volumes[count - 1].fd, 3) : "\u2013";
-  $("fd-mean").textContent = fd.length ? fixed(fd.reduce((a, b) => a + b, 0) / fd.length, 3) : "\u2013";
-  $("fd-max").textContent = fd.length ? fixed(Math.max(...fd), 3) : "\u2013";
+  const last = newest();
+  $("fd-last").textContent = count > 1 ? fixed(last.fd, 3) : "\u2013";
+  $("fd-mean").textContent = last ? fixed(last.fd_mean, 3) : "\u2013";
+  $("fd-max").textContent = last ? fixed(last.fd_max, 3) : "\u2013";
   if (live.run) $("target").textContent = clock(live.run.target_minutes * 60);
 
   const rows = lowMotion().map((m, k) => {
-    const still = m.missing === 0 ? '<span class="reached">target reached</span>'
-      : clock(m.missing) + ' <span class="muted">' +
-        (isFinite(m.toScan) ? "&asymp; " + clock(m.toScan) + " of scanning" : "none collected so far") + "</span>";
-    return `<tr data-threshold="${m.t}"><td><span class="swatch" style="background:${colours.thresholds[k]}"></span>FD &le; ${m.t} mm</td>` +
-      `<td>${m.under} of ${count}</td><td>${percent(m.under, count)}</td><td>${clock(m.collected)}</td><td>${still}</td></tr>`;
+    const still = m.missing_s === 0 ? '<span class="reached">target reached</span>'
+      : clock(m.missing_s) + ' <span class="muted">' +
+        (m.to_scan_s !== null ? "&asymp; " + clock(m.to_scan_s) + " of scanning" : "none collected so far") + "</span>";
+    const t = m.threshold_mm;
+    return `<tr data-threshold="${t}"><td><span class="swatch" style="background:${colours.thresholds[k]}"></span>FD &le; ${t} mm</td>` +
+      `<td>${m.volumes} of ${count}</td><td>${percent(m.volumes, count)}</td><td>${clock(m.seconds)}</td><td>${still}</td></tr>`;
   });
   $("threshold-rows").innerHTML = rows.join("");
 }
@@ -276,23 +269,21 @@ function logLine(text) {
 function renderSummary() {
   const end = live.end;
   if (!end) return;
-  const v = live.volumes;
-  const fd = v.slice(1).map((x) => x.fd).filter((x) => x !== null);
+  const last = newest();
   const [t1, t2] = thresholds();
-  const latency = v.map((x) => x.latency_ms).filter((x) => x !== null);
-  const slow = latency.filter((x) => x > tr() * 1000).length;
+  const above = last && last.fd_above ? last.fd_above : [0, 0];
   const low = lowMotion()[0];
   const figures = [
     ["Volumes", String(end.volumes)],
     ["Duration", clock(end.elapsed_s)],
-    ["Mean FD", fd.length ? fixed(fd.reduce((a, b) => a + b, 0) / fd.length, 3) + " mm" : "\u2013"],
-    ["Frames with FD > " + t1 + " mm", String(fd.filter((x) => x > t1).length)],
-    ["Frames with FD > " + t2 + " mm", String(fd.filter((x) => x > t2).length), fd.some((x) => x > t2)],
-    ["Low-motion time (FD \u2264 " + t1 + " mm)", clock(low.collected) + " of " + clock(low.target)],
-    ["Median DVARS", fixed(median(v.map((x) => x.dvars)), 1)],
-    ["Median latency", fixed(median(latency), 1) + " ms"],
-    ["Largest latency", fixed(latency.length ? Math.max(...latency) : NaN, 1) + " ms"],
-    ["Steps slower than the TR", String(slow), slow > 0],
+    ["Mean FD", last && last.fd_mean !== null ? fixed(last.fd_mean, 3) + " mm" : "\u2013"],
+    ["Frames with FD > " + t1 + " mm", String(above[0])],
+    ["Frames with FD > " + t2 + " mm", String(above[1]), above[1] > 0],
+    ["Low-motion time (FD \u2264 " + t1 + " mm)", clock(low.seconds) + " of " + clock(targetSeconds())],
+    ["Median DVARS", fixed(end.dvars_median, 1)],
+    ["Median latency", fixed(end.latency_median_ms, 1) + " ms"],
+    ["Largest latency", fixed(end.latency_max_ms, 1) + " ms"],
+    ["Steps slower than the TR", String(end.slow_steps), end.slow_steps > 0],
     ["Refused plug-in steps", String(end.refused_steps), end.refused_steps > 0],
   ];
   const list = $("summary-figures");
