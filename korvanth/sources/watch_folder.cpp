@@ -277,7 +277,13 @@ struct WatchFolderSource::State {
 
 WatchFolderSource::WatchFolderSource(WatchSettings settings)
     : settings_(std::move(settings)), state_(std::make_unique<State>()) {}
-WatchFolderSource::~WatchFolderSource() = default;
+WatchFolderSource::~WatchFolderSource() {
+#if KORVANTH_HAS_DICOM
+    if (state_->changedValues > 0)
+        state_->note(settings_, std::to_string(state_->changedValues) +
+                                    " stored values of the run were changed by the value rule (" + valueRule + ")");
+#endif
+}
 
 VolumeArrival WatchFolderSource::lastArrival() const { return state_->arrival; }
 
@@ -375,6 +381,26 @@ std::map<std::string, DicomRead> WatchFolderSource::State::readDueDicom(const Wa
 }
 #endif
 
+namespace {
+// The volume `name` will be once read: its numbers by name, its arrival.
+Ready readyFor(const std::string& name, const Seen& s, Clock::time_point now) {
+    Ready r;
+    r.name = name;
+    r.size = s.size;
+    r.modified = s.modified;
+    r.named = s.named;
+    r.nameSeries = s.nameSeries;
+    r.nameVolume = s.nameVolume;
+    r.arrival.known = true;
+    r.arrival.detected = now;
+    // The last write as a time on this clock: the modification time's age.
+    const auto age = fs::file_time_type::clock::now() - s.modified;
+    r.arrival.completed =
+        now - std::chrono::duration_cast<Clock::duration>(std::max(age, fs::file_time_type::duration::zero()));
+    return r;
+}
+}  // namespace
+
 bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::string& error) {
 #if KORVANTH_HAS_DICOM
     std::map<std::string, DicomRead> batch = readDueDicom(settings);
@@ -394,13 +420,7 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
             ++it;
             continue;
         }
-        Ready r;
-        r.arrival.known = true;
-        r.arrival.detected = now;
-        // The last write as a time on this clock: the modification time's age.
-        const auto age = fs::file_time_type::clock::now() - s.modified;
-        r.arrival.completed =
-            now - std::chrono::duration_cast<Clock::duration>(std::max(age, fs::file_time_type::duration::zero()));
+        Ready r = readyFor(name, s, now);
         std::string readError;
         bool complete = true;
 #if KORVANTH_HAS_DICOM
@@ -452,12 +472,6 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
             ++it;
             continue;
         }
-        r.name = name;
-        r.size = s.size;
-        r.modified = s.modified;
-        r.named = s.named;
-        r.nameSeries = s.nameSeries;
-        r.nameVolume = s.nameVolume;
         it = seen.erase(it);
         std::vector<Ready> made;
 #if KORVANTH_HAS_DICOM
@@ -492,10 +506,7 @@ void WatchFolderSource::State::assembled(const WatchSettings& settings, DicomFil
         note(settings, "ignoring " + read.name + ": " + why);
         return;
     }
-    if (changed > 0 && changedValues == 0)
-        note(settings, read.name + ": " + std::to_string(changed) + " stored values changed by the value rule (" +
-                           valueRule + "); counted for the run");
-    changedValues += changed;
+    changedValues += changed;  // said once, when the run ends
     for (AssembledVolume& volume : assembly.takeComplete()) {
         Ready r = read;
         r.file.info = std::move(volume.info);
