@@ -152,11 +152,14 @@ TEST_F(WatchFolder, FilesOfOtherSeriesAreIgnoredAndVolumesComeInNumberOrder) {
 
     for (const auto& entry : fs::directory_iterator(folder_)) fs::remove(entry.path());
     log_.clear();
-    // Instance numbers 1..6 under names that sort otherwise; the realtime
-    // export's files (another series UID) are older and end in .dcm too.
-    const char* names[6] = {"b.dcm", "a.dcm", "f.dcm", "c.dcm", "e.dcm", "d.dcm"};
+    // Instance numbers 1..6 under names that sort otherwise and tell nothing
+    // (DICOM by its content: MR.<UID>, GE's iNN.MRDC.N, any extension); the
+    // realtime export's files (another series UID) are older; a text file
+    // beside them is no volume and ends nothing.
+    const char* names[6] = {"b.dcm", "MR.1.3.12.2.1107", "i1.MRDC.7", "c.txt", "e.dcm", "d.dcm"};
     for (int v = 0; v < 6; ++v) place(mosaicDir / ("IM-0001-000" + std::to_string(v + 1) + ".dcm"), names[v], 10 - v);
     place(exportDir / "001_000013_000001.dcm", "z.dcm", 60);
+    std::ofstream(folder_ / "notes.dcm") << "not a volume\n";
     settings_.volumeLimit = 4;
     korvanth::WatchFolderSource source(settings_);
     const Run r = run(source);
@@ -165,7 +168,7 @@ TEST_F(WatchFolder, FilesOfOtherSeriesAreIgnoredAndVolumesComeInNumberOrder) {
     for (int v = 0; v < 4; ++v)
         EXPECT_EQ(r.volumes[static_cast<std::size_t>(v)],
                   voxelsOf(mosaicDir / ("IM-0001-000" + std::to_string(v + 1) + ".dcm")));
-    EXPECT_EQ(source.files(), (std::vector<std::string>{"b.dcm", "a.dcm", "f.dcm", "c.dcm"}));
+    EXPECT_EQ(source.files(), (std::vector<std::string>{"b.dcm", "MR.1.3.12.2.1107", "i1.MRDC.7", "c.txt"}));
     EXPECT_NE(log_.find("ignoring z.dcm: " + (folder_ / "z.dcm").string() + ": another series"), std::string::npos)
         << log_;
 }

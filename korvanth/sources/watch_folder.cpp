@@ -447,14 +447,6 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
             ++it;  // the next poll sees the change
             continue;
         }
-        if (!complete && r.file.notAVolume && s.failures > 0) {
-            // Not an image (a report, a presentation state, another file):
-            // left alone, once it read the same twice.
-            note(settings, "ignoring " + name + ": " + readError);
-            ignored.insert(name);
-            it = seen.erase(it);
-            continue;
-        }
         if (!complete) {
             s.failed = true;
             ++s.failures;
@@ -463,9 +455,18 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
             const double limit = fixed                               ? unreadableSeconds
                                  : settings.unreadableSeconds >= 0.0 ? settings.unreadableSeconds
                                                                      : 2.0;
+            const bool settled = s.failures >= 3 && secondsSince(s.changedAt, r.arrival.read) >= limit;
+            if (r.file.notAVolume && settled) {
+                // Not an image (a report, a presentation state, another file),
+                // unchanged as long as an unreadable volume: left alone.
+                note(settings, "ignoring " + name + ": " + readError);
+                ignored.insert(name);
+                it = seen.erase(it);
+                continue;
+            }
             // Unreadable: unchanged for the allowed time and tried a few times
             // over it (a host that stalled has not looked at it long enough).
-            if (s.failures >= 3 && secondsSince(s.changedAt, r.arrival.read) >= limit) {
+            if (settled && !r.file.notAVolume) {
                 error = path + " stays unreadable (unchanged for " + text(limit) + " s): " + readError;
                 return false;
             }
