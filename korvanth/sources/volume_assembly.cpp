@@ -125,13 +125,22 @@ bool VolumeAssembly::add(DicomFile file, std::string& why) {
     changed_ += file.changedValues;
     ++arrivals_;
     for (DicomSlice& slice : file.slices) {
-        Pending& p = pending_[keyOf(file, slice)];
-        const bool repeated = std::any_of(p.slices.begin(), p.slices.end(),
-                                          [&](const DicomSlice& s) { return near(s.position, slice.position, 1e-3); });
-        if (repeated) continue;  // a file seen before, or a slice written twice
-        if (scaled) p.changed += rescale(slice.pixels, file.slope, file.intercept, run_);
-        p.slices.push_back(std::move(slice));
-        if (p.files.empty() || p.files.back() != file.path) p.files.push_back(file.path);
+        const auto repeats = [&](const Pending& pending) {
+            return std::any_of(pending.slices.begin(), pending.slices.end(),
+                               [&](const DicomSlice& s) { return near(s.position, slice.position, 1e-3); });
+        };
+        Pending* p = &pending_[keyOf(file, slice)];
+        // Unrecorded, the slice count is the first volume's once a later
+        // slice repeats one of its positions (instance numbers running on).
+        if (slicesPerVolume_ == 0 && !file.wholeVolumes && slice.temporalPosition < 0 && repeats(*p) &&
+            file.instanceNumber > static_cast<int64_t>(p->slices.size())) {
+            slicesPerVolume_ = static_cast<int32_t>(p->slices.size());
+            p = &pending_[keyOf(file, slice)];
+        }
+        if (repeats(*p)) continue;  // a file seen before, or a slice written twice
+        if (scaled) p->changed += rescale(slice.pixels, file.slope, file.intercept, run_);
+        p->slices.push_back(std::move(slice));
+        if (p->files.empty() || p->files.back() != file.path) p->files.push_back(file.path);
     }
     return true;
 }

@@ -16,7 +16,8 @@
 // number, or, where instance numbers run on through the series, the
 // instance number's block of slicesPerVolume. The number of slices in a
 // volume is recorded (mosaic count, frames, images in acquisition) or that
-// of the run's first volume, complete when a slice of a later volume came.
+// of the run's first volume, complete when a slice of a later volume came or
+// repeated one of its positions.
 //
 // A volume's slices are sorted along the slice direction (a mosaic's stored
 // normal, else cross(row, column)); its geometry comes from the positions of
