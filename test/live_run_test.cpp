@@ -175,11 +175,11 @@ TEST_P(LiveSeries, ScannerToHostGivesWhatDcm2niixGivesAndReplaysToTheSameMaps) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedSeries, LiveSeries,
-                         ::testing::Values("siemens_mosaic_ep2d", "vendors/siemens_mosaic_sagittal",
-                                           "vendors/siemens_mosaic_head_to_foot", "vendors/siemens_xa30_interop_bold",
-                                           "vendors/ge_epirt_slices", "vendors/philips_classic_fmri_oblique",
-                                           "vendors/philips_enhanced_series", "vendors/canon_enhanced_series",
-                                           "vendors/uih_vframe"),
+                         ::testing::Values("siemens_mosaic_ep2d", "siemens_realtime_export",
+                                           "vendors/siemens_mosaic_sagittal", "vendors/siemens_mosaic_head_to_foot",
+                                           "vendors/siemens_xa30_interop_bold", "vendors/ge_epirt_slices",
+                                           "vendors/philips_classic_fmri_oblique", "vendors/philips_enhanced_series",
+                                           "vendors/canon_enhanced_series", "vendors/uih_vframe"),
                          [](const ::testing::TestParamInfo<const char*>& param) {
                              std::string name = fs::path(param.param).filename().string();
                              for (char& c : name)
