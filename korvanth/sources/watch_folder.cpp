@@ -342,9 +342,6 @@ bool WatchFolderSource::State::poll(const WatchSettings& settings, std::string& 
     return true;
 }
 
-// Reads the files that stopped changing; those that read in full join the
-// ready volumes (or, of another series, the ignored files). False with
-// `error` when a file stayed unchanged and unreadable past the allowed time.
 // Whether `s` is to be read now: stable, settled, not retried too soon.
 bool WatchFolderSource::State::due(const Seen& s, Clock::time_point now) const {
 #if KORVANTH_HAS_DICOM
@@ -353,14 +350,14 @@ bool WatchFolderSource::State::due(const Seen& s, Clock::time_point now) const {
     // until it has not changed for a while: a writer that pauses between
     // chunks makes a file look unchanged from one poll to the next.
     const uintmax_t margin = 1024;
-    const bool triedApart = !(referenceSize > 0 && s.size + margin >= referenceSize);
-    const double settleSeconds = referenceSize > 0 && triedApart ? 0.5 : 0.0;
+    const bool shortOfSeries = !(referenceSize > 0 && s.size + margin >= referenceSize);
+    const double settleSeconds = referenceSize > 0 && shortOfSeries ? 0.5 : 0.0;
 #else
-    const bool triedApart = false;
+    const bool shortOfSeries = false;
     const double settleSeconds = 0.0;
 #endif
     // An unchanged file that did not read is tried again this often.
-    const double retrySeconds = triedApart ? 0.25 : 0.1;
+    const double retrySeconds = shortOfSeries ? 0.25 : 0.1;
     return s.stable && secondsSince(s.changedAt, now) >= settleSeconds &&
            !(s.failed && secondsSince(s.lastAttempt, now) < retrySeconds);
 }
@@ -401,6 +398,10 @@ Ready readyFor(const std::string& name, const Seen& s, Clock::time_point now) {
 }
 }  // namespace
 
+// Reads the files that stopped changing; those that read in full join the
+// ready volumes (or, of another series, the ignored files); DICOM files go
+// through the volume assembly. False with `error` when a file stayed
+// unchanged and unreadable past the allowed time.
 bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::string& error) {
 #if KORVANTH_HAS_DICOM
     std::map<std::string, DicomRead> batch = readDueDicom(settings);
