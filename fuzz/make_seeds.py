@@ -162,3 +162,29 @@ if "--korvanth" in os.sys.argv:
                 write("nifti_series_fuzzer", "korvanth_" + name.replace(".", "_"), bytes([mode]) + f.read())
         with open(os.path.join(out, "bold_motion.txt"), "rb") as f:
             write("motion_file_fuzzer", "korvanth_bold_motion", bytes([3]) + f.read())
+
+
+# dicom_file_fuzzer: a file's content. A 4 x 4 int16 image in explicit VR
+# little endian, the smallest classic slice the reader takes; the test
+# command adds the shared series' files as further seeds.
+def element(group, elem, vr, value):
+    if isinstance(value, str):
+        value = value.encode()
+        if len(value) % 2:
+            value += b"\0" if vr == b"UI" else b" "
+    if vr in (b"OB", b"OW", b"SQ", b"UN", b"UT"):
+        return struct.pack("<HH", group, elem) + vr + b"\0\0" + struct.pack("<I", len(value)) + value
+    return struct.pack("<HH", group, elem) + vr + struct.pack("<H", len(value)) + value
+
+
+meta = element(0x0002, 0x0010, b"UI", "1.2.840.10008.1.2.1")
+dicom_slice = b"\0" * 128 + b"DICM" + element(0x0002, 0x0000, b"UL", struct.pack("<I", len(meta))) + meta + \
+    element(0x0008, 0x0008, b"CS", "ORIGINAL\\PRIMARY") + element(0x0018, 0x0080, b"DS", "2000") + \
+    element(0x0020, 0x000E, b"UI", "1.2.3.4") + element(0x0020, 0x0013, b"IS", "1") + \
+    element(0x0020, 0x0032, b"DS", "-3\\-3\\10") + element(0x0020, 0x0037, b"DS", "1\\0\\0\\0\\1\\0") + \
+    element(0x0028, 0x0002, b"US", struct.pack("<H", 1)) + element(0x0028, 0x0004, b"CS", "MONOCHROME2") + \
+    element(0x0028, 0x0010, b"US", struct.pack("<H", 4)) + element(0x0028, 0x0011, b"US", struct.pack("<H", 4)) + \
+    element(0x0028, 0x0030, b"DS", "2\\2") + element(0x0028, 0x0100, b"US", struct.pack("<H", 16)) + \
+    element(0x0028, 0x0101, b"US", struct.pack("<H", 16)) + element(0x0028, 0x0103, b"US", struct.pack("<H", 1)) + \
+    element(0x7FE0, 0x0010, b"OW", struct.pack("<16h", *range(-8, 8)))
+write("dicom_file_fuzzer", "slice.dcm", dicom_slice)

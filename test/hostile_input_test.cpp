@@ -94,7 +94,9 @@ TEST_F(Hostile, DamagedOrCraftedSeriesAreRefusedBeforeTheRun) {
         writeBytes(path, c.bytes);
         expectRefused("--bold " + quoted(path.string()), "error: " + path.string(), c.problem);
     }
-    expectRefused("--bold " + quoted(folder.string()), "error: " + folder.string(), "is a folder, not a file");
+    // A folder is read as DICOM files, and holds none.
+    expectRefused("--bold " + quoted(folder.string()), "error: " + folder.string(),
+                  "no complete volume in 0 DICOM files");
 
     // Motion that the host's log cannot carry, and a motion "file" without end.
     const fs::path bold = folder / "good.nii";

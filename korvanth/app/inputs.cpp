@@ -8,6 +8,9 @@
 #if KORVANTH_HAS_NIFTI
 #include "korvanth/sources/nifti_series.h"
 #endif
+#if KORVANTH_HAS_DICOM
+#include "korvanth/sources/dicom_series.h"
+#endif
 #include "tarvex/host_buffer_sizes.h"
 #include "tarvex/qc_conventions.h"
 
@@ -40,8 +43,10 @@ bool guessMotionFormat(const std::string& path, MotionFormat& format) {
 }
 
 std::string stemOf(const std::string& path) {
-    std::string name = fs::path(path).filename().string();
-    for (const char* suffix : {".gz", ".nii"})
+    fs::path p(path);
+    if (!p.has_filename()) p = p.parent_path();  // a folder of DICOM files written with its slash
+    std::string name = p.filename().string();
+    for (const char* suffix : {".gz", ".nii", ".dcm"})
         if (name.size() > std::char_traits<char>::length(suffix) &&
             name.compare(name.size() - std::char_traits<char>::length(suffix), std::string::npos, suffix) == 0)
             name.erase(name.size() - std::char_traits<char>::length(suffix));
@@ -91,6 +96,19 @@ bool openVolumes(KorvanthOptions& o, RunInputs& in, const std::function<void(con
         in.recorded = std::make_unique<SyntheticSource>(o.synthetic);
         in.madeUp = true;
         if (!in.recorded->open(in.series, error)) return false;
+#if KORVANTH_HAS_DICOM
+    } else if (isDicomInput(o.boldPath)) {
+        auto dicom = std::make_unique<DicomSeriesSource>(o.boldPath);
+        std::cout << "Reading the DICOM files of " << o.boldPath << std::endl;
+        if (!dicom->open(in.series, error)) return false;
+        for (const std::string& warning : dicom->warnings()) std::cerr << "warning: " << warning << '\n';
+        if (o.repetitionTime > 0.0)
+            in.series.repetitionTimeSeconds = o.repetitionTime;
+        else if (!dicom->repetitionTimeRecorded())
+            std::cerr << "warning: " << o.boldPath << ": the files record no TR; assuming 2 s (set it with --tr)\n";
+        in.recorded = std::move(dicom);
+        in.fromDicom = true;
+#endif
     } else {
 #if KORVANTH_HAS_NIFTI
         auto nifti = std::make_unique<NiftiSeriesSource>(o.boldPath);

@@ -23,8 +23,9 @@ struct RunInputs {
     std::unique_ptr<VolumeSource> paced;     // the same at the TR, for --realtime
     std::unique_ptr<MotionSource> motion;
     SeriesInfo series;
-    bool madeUp = false;  // the synthetic run: its series and motion are results too
-    bool live = false;    // a watched folder: its series is a result too
+    bool madeUp = false;     // the synthetic run: its series and motion are results too
+    bool live = false;       // a watched folder: its series is a result too
+    bool fromDicom = false;  // a DICOM replay: its series, as the plug-in saw it, is a result too
     bool motionGiven = false;
     bool motionEstimated = false;
     std::string motionSource;                    // for the report

@@ -193,7 +193,9 @@ int main(int argc, char** argv) {
     o.pluginPath = defaultPluginPath();
     addGeneralOptions(app, o);
     auto* bold =
-        app.add_option("--bold", o.boldPath, "4D NIfTI series to replay (.nii or .nii.gz) instead of the synthetic run")
+        app.add_option("--bold", o.boldPath,
+                       "Recorded series to replay instead of the synthetic run: a 4D NIfTI file (.nii or .nii.gz), "
+                       "a folder of DICOM files or one enhanced DICOM file")
             ->group("Recorded run");
     CLI::Option* reference = addMotionOptions(app, o);
     addTimingOptions(app, o);

@@ -4,7 +4,8 @@
 #include "korvanth/sources/nifti_series.h"
 #include "korvanth/sources/watch_folder.h"
 #if KORVANTH_HAS_DICOM
-#include "korvanth/sources/dicom_volume.h"
+#include "korvanth/sources/dicom_file.h"
+#include "korvanth/sources/volume_assembly.h"
 #endif
 
 #include <algorithm>
@@ -34,47 +35,55 @@ std::string numbered(int64_t value) {
     return text;
 }
 
-// The DICOM files of a folder in volume order.
+// The DICOM files of a folder in volume order, grouped by volume as the
+// volume assembly groups them (a file per volume, per slice or per series);
+// within a volume, in the natural order of their names.
 bool dicomFolderFiles(const fs::path& folder, std::vector<VolumeFileBytes>& files, std::string& error) {
-    struct Entry {
-        fs::path path;
-        int64_t series = 0, number = -1;
-    };
-    std::vector<Entry> entries;
+    std::vector<std::string> paths;
     std::error_code failed;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder, failed))
-        if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') entries.push_back({entry.path()});
-    if (failed || entries.empty()) {
+        if (entry.is_regular_file() && entry.path().filename().string()[0] != '.')
+            paths.push_back(entry.path().string());
+    if (failed || paths.empty()) {
         error = folder.string() + ": no files to copy";
         return false;
     }
-    bool named = true;
-    for (Entry& e : entries) named = named && exportFileNumbers(e.path.filename().string(), e.series, e.number);
-    if (!named) {
-        for (Entry& e : entries) {
-            e.series = 0;
-            e.number = -1;
+    std::sort(paths.begin(), paths.end(), [](const std::string& a, const std::string& b) {
+        return naturalLess(fs::path(a).filename().string(), fs::path(b).filename().string());
+    });
 #if KORVANTH_HAS_DICOM
-            DicomVolume volume;
-            if (readDicomVolume(e.path.string(), volume, error)) e.number = volume.instanceNumber;
-#endif
+    VolumeAssembly assembly;
+    for (const std::string& path : paths) {
+        DicomFile file;
+        std::string why;
+        if (!readDicomFile(path, file, why) || !assembly.add(std::move(file), why)) {
+            error = why;
+            return false;
         }
     }
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        if (a.series != b.series) return a.series < b.series;
-        if (a.number != b.number) return a.number < b.number;
-        return naturalLess(a.path.filename().string(), b.path.filename().string());
-    });
-    for (const Entry& e : entries) {
+    std::vector<AssembledVolume> volumes = assembly.takeComplete(true);
+    paths.clear();
+    std::vector<int32_t> volumeOf;
+    for (std::size_t v = 0; v < volumes.size(); ++v)
+        for (const std::string& path : volumes[v].files)
+            if (std::find(paths.begin(), paths.end(), path) == paths.end()) {
+                paths.push_back(path);
+                volumeOf.push_back(static_cast<int32_t>(v));
+            }
+#else
+    std::vector<int32_t> volumeOf(paths.size());
+    for (std::size_t i = 0; i < paths.size(); ++i) volumeOf[i] = static_cast<int32_t>(i);
+#endif
+    for (std::size_t i = 0; i < paths.size(); ++i) {
         VolumeFileBytes file;
-        file.name = e.path.filename().string();
-        if (!readBytes(e.path, file.bytes)) {
-            error = e.path.string() + ": cannot read it";
+        file.name = fs::path(paths[i]).filename().string();
+        file.volume = volumeOf[i];
+        if (!readBytes(paths[i], file.bytes)) {
+            error = paths[i] + ": cannot read it";
             return false;
         }
         files.push_back(std::move(file));
     }
-    error.clear();
     return true;
 }
 
@@ -99,6 +108,7 @@ bool scannerFiles(const std::string& from, int32_t series, std::vector<VolumeFil
             return false;
         VolumeFileBytes file;
         file.name = "001_" + numbered(series) + "_" + numbered(static_cast<int64_t>(t) + 1) + ".nii";
+        file.volume = static_cast<int32_t>(t);
         const bool read = readBytes(scratch, file.bytes);
         fs::remove(scratch, failed);
         if (!read) {
@@ -148,8 +158,10 @@ bool writeInChunks(const std::string& path, const std::vector<char>& bytes, int3
 bool runScanner(const ScannerSettings& settings, std::string& error) {
     std::vector<VolumeFileBytes> files;
     if (!scannerFiles(settings.from, settings.series, files, error)) return false;
-    if (settings.volumes > 0 && files.size() > static_cast<std::size_t>(settings.volumes))
-        files.resize(static_cast<std::size_t>(settings.volumes));
+    if (settings.volumes > 0)
+        files.erase(std::remove_if(files.begin(), files.end(),
+                                   [&](const VolumeFileBytes& f) { return f.volume >= settings.volumes; }),
+                    files.end());
     std::error_code failed;
     fs::create_directories(settings.to, failed);
     if (!fs::is_directory(settings.to, failed)) {
@@ -158,14 +170,16 @@ bool runScanner(const ScannerSettings& settings, std::string& error) {
     }
     using Clock = std::chrono::steady_clock;
     const Clock::time_point start = Clock::now();
-    for (std::size_t t = 0; t < files.size(); ++t) {
+    const int32_t volumes = files.empty() ? 0 : files.back().volume + 1;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const int32_t t = files[i].volume;
         std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                                                   settings.repetitionTimeSeconds * static_cast<double>(t))));
-        const std::string path = (fs::path(settings.to) / files[t].name).string();
-        if (!writeInChunks(path, files[t].bytes, settings.chunks, settings.writeSeconds, error, settings.preallocate))
+        const std::string path = (fs::path(settings.to) / files[i].name).string();
+        if (!writeInChunks(path, files[i].bytes, settings.chunks, settings.writeSeconds, error, settings.preallocate))
             return false;
         if (settings.log)
-            settings.log("volume " + std::to_string(t + 1) + "/" + std::to_string(files.size()) + ": " + files[t].name);
+            settings.log("volume " + std::to_string(t + 1) + "/" + std::to_string(volumes) + ": " + files[i].name);
     }
     return true;
 }

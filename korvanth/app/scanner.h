@@ -13,11 +13,12 @@ namespace korvanth {
 struct VolumeFileBytes {
     std::string name;         // the file's name in the watched folder
     std::vector<char> bytes;  // its whole content
+    int32_t volume = 0;       // its volume (from 0): the files of a volume are written together
 };
 
 // The volume files of `from`, in volume order: a folder of DICOM files
-// (copied as they are, ordered by the export's file names, else by instance
-// number, else by name), or a 4D NIfTI series (one NIfTI file per volume,
+// (copied as they are, grouped by volume as Korvanth assembles them: a file
+// per volume, per slice or per series), or a 4D NIfTI series (one NIfTI file per volume,
 // named as the export names them: <session>_<series:06>_<volume:06>.nii, with
 // the series' geometry and TR). `series` numbers the NIfTI names.
 bool scannerFiles(const std::string& from, int32_t series, std::vector<VolumeFileBytes>& files, std::string& error);
@@ -41,8 +42,8 @@ struct ScannerSettings {
     std::function<void(const std::string&)> log;
 };
 
-// Writes the volume files into `to`, one every TR from the start (the first
-// at once). False with `error` when the input cannot be read or a file not
+// Writes the files into `to`, a volume's files every TR from the start (the
+// first at once). False with `error` when the input cannot be read or a file not
 // written.
 bool runScanner(const ScannerSettings& settings, std::string& error);
 

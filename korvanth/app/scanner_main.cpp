@@ -17,7 +17,8 @@ int main(int argc, char** argv) {
     std::vector<int32_t> volumes{0};
     double pauseSeconds = 2.0;
     app.add_option("--from", from,
-                   "A folder of DICOM files or a 4D NIfTI series; several play a session, one series after another")
+                   "A folder of DICOM files (a file per volume, per slice or per series) or a 4D NIfTI series; several "
+                   "play a session, one series after another")
         ->required();
     app.add_option("--to", s.to, "The folder to write into (created if needed)")->required();
     app.add_option("--tr", s.repetitionTimeSeconds, "Seconds from one volume file to the next")

@@ -111,7 +111,7 @@ ResultSettings resultSettings(const KorvanthOptions& o, const RunInputs& inputs,
     ResultSettings results;
     results.folder = folder;
     results.pluginName = pluginName;
-    results.writeSeries = inputs.madeUp || inputs.live;
+    results.writeSeries = inputs.madeUp || inputs.live || inputs.fromDicom;
     if (inputs.live) results.seriesDescription = "Korvanth live run";
     results.motionGiven = inputs.motionGiven;
     results.motionSource = inputs.motionSource;

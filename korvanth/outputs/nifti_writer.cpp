@@ -46,7 +46,7 @@ void setGeometry(nifti_image& image, const ImageGeometry& g) {
 // `blockBytes` each from `blocks`, checking every write and the close.
 bool writeImage(const std::string& path, const int32_t dims[3], int64_t fourth, double fourthStep, int datatype,
                 const void* const* blocks, int64_t blockCount, int64_t blockBytes, const ImageGeometry& geometry,
-                const std::string& description, std::string& error) {
+                const std::string& description, std::string& error, double slope = 1.0, double intercept = 0.0) {
     nifti_set_debug_level(0);
     const int64_t shape[8] = {4, dims[0], dims[1], dims[2], fourth, 1, 1, 1};
     ImagePtr image(nifti_make_new_nim(shape, datatype, 0));
@@ -56,6 +56,8 @@ bool writeImage(const std::string& path, const int32_t dims[3], int64_t fourth, 
     }
     setGeometry(*image, geometry);
     image->dt = image->pixdim[4] = fourthStep;
+    image->scl_slope = static_cast<float>(slope);
+    image->scl_inter = static_cast<float>(intercept);
     std::snprintf(image->descrip, sizeof image->descrip, "%s", description.c_str());
     image->nifti_type = NIFTI_FTYPE_NIFTI1_1;
     std::error_code ignored;
@@ -84,12 +86,12 @@ bool writeImage(const std::string& path, const int32_t dims[3], int64_t fourth, 
 
 bool writeNiftiSeries(const std::string& path, const int32_t dims[3], const int16_t* const* volumes,
                       int32_t volumeCount, double repetitionTimeSeconds, const ImageGeometry& geometry,
-                      const std::string& description, std::string& error) {
+                      const std::string& description, std::string& error, double slope, double intercept) {
     const int64_t volumeBytes =
         static_cast<int64_t>(dims[0]) * dims[1] * dims[2] * static_cast<int64_t>(sizeof(int16_t));
     const std::vector<const void*> blocks(volumes, volumes + volumeCount);
     return writeImage(path, dims, volumeCount, repetitionTimeSeconds, NIFTI_TYPE_INT16, blocks.data(), volumeCount,
-                      volumeBytes, geometry, description, error);
+                      volumeBytes, geometry, description, error, slope, intercept);
 }
 
 bool writeNiftiMaps(const std::string& path, const int32_t dims[3], const ImageGeometry& geometry,

@@ -86,7 +86,8 @@ bool ResultWriter::writeAll(const RunFinished& run) {
         return false;
     if (settings_.writeSeries &&
         !writeNiftiSeries(folder + "bold.nii.gz", series_.dims, state.timeCourse.data(), run.volumeCount,
-                          series_.repetitionTimeSeconds, series_.geometry, settings_.seriesDescription, error_))
+                          series_.repetitionTimeSeconds, series_.geometry, settings_.seriesDescription, error_,
+                          series_.valueSlope, series_.valueIntercept))
         return false;
 #endif
     if (settings_.writeSeries && !writePlainMotionFile(folder + "bold_motion.txt", motion_, error_)) return false;

@@ -32,6 +32,9 @@ struct SeriesInfo {
     double voxelSizeMm[3] = {3.0, 3.0, 3.0};
     ImageGeometry geometry;
     double repetitionTimeSeconds = 2.0;
+    // The stored integers' scaling to real units (NIfTI scl_slope/scl_inter,
+    // DICOM rescale slope/intercept), kept beside the values, not applied.
+    double valueSlope = 1.0, valueIntercept = 0.0;
     int32_t expectedVolumes = 0;  // 0: not known in advance (a live run)
     std::string title;            // names the input in reports: a file, a folder, the synthetic run
 

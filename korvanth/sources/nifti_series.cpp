@@ -346,10 +346,28 @@ ImagePtr readCheckedHeader(const std::string& path, bool series, StoredHeader& s
     return image;
 }
 
-// The int16 conversion of the header's scaling, and whether there is one.
+bool integerType(int datatype) {
+    switch (datatype) {
+        case NIFTI_TYPE_UINT8:
+        case NIFTI_TYPE_INT8:
+        case NIFTI_TYPE_INT16:
+        case NIFTI_TYPE_UINT16:
+        case NIFTI_TYPE_INT32:
+        case NIFTI_TYPE_UINT32:
+        case NIFTI_TYPE_INT64:
+        case NIFTI_TYPE_UINT64:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The int16 conversion of the header's scaling, and whether it is applied:
+// the one value rule (as for DICOM) keeps stored integers as they are, their
+// scaling beside them; only non-integer data is scaled before rounding.
 bool headerScaling(const nifti_image& h, Int16Conversion& convert) {
-    const bool scaled = h.scl_slope != 0.0 && std::isfinite(h.scl_slope) && std::isfinite(h.scl_inter) &&
-                        (h.scl_slope != 1.0 || h.scl_inter != 0.0);
+    const bool scaled = !integerType(h.datatype) && h.scl_slope != 0.0 && std::isfinite(h.scl_slope) &&
+                        std::isfinite(h.scl_inter) && (h.scl_slope != 1.0 || h.scl_inter != 0.0);
     if (scaled) {
         convert.slope = h.scl_slope;
         convert.intercept = h.scl_inter;
@@ -388,6 +406,10 @@ bool describeSeries(const nifti_image& h, const StoredHeader& stored, const std:
     const double tr = timeToSeconds(stored.pixdim4, h.time_units);
     const bool recorded = std::isfinite(tr) && tr > 0.0;
     series.repetitionTimeSeconds = recorded ? tr : 2.0;
+    if (integerType(h.datatype) && std::isfinite(h.scl_slope) && h.scl_slope != 0.0 && std::isfinite(h.scl_inter)) {
+        series.valueSlope = h.scl_slope;
+        series.valueIntercept = h.scl_inter;
+    }
     return recorded;
 }
 }  // namespace

@@ -11,9 +11,11 @@
 
 namespace korvanth {
 
-// The rule for intensities that are not signed 16-bit as stored: apply the
-// header's scaling (slope, intercept), round to nearest (halves away from
-// zero), clamp to [-32768, 32767]. Stored NaN and infinite values are read
+// The rule for intensities, the same as for DICOM (dicom_file.h): stored
+// integers are kept as they are, their scaling (scl_slope, scl_inter) kept
+// beside them, not applied, and clamped to [-32768, 32767] (counted). Other
+// data (float) gets the header's scaling applied, then is rounded to nearest
+// (halves away from zero) and clamped. Stored NaN and infinite values are read
 // as 0 (and counted); a value that is not-a-number after scaling becomes 0.
 struct Int16Conversion {
     double slope = 1.0;

@@ -3,7 +3,9 @@
 #include "korvanth/sources/file_arrivals.h"
 
 #if KORVANTH_HAS_DICOM
+#include "korvanth/sources/dicom_file.h"
 #include "korvanth/sources/dicom_volume.h"
+#include "korvanth/sources/volume_assembly.h"
 #endif
 #if KORVANTH_HAS_NIFTI
 #include "korvanth/sources/nifti_series.h"
@@ -27,24 +29,25 @@ double secondsSince(Clock::time_point from, Clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
 }
 
-std::string lowerCase(std::string s) {
-    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-bool endsWith(const std::string& s, const char* suffix) {
-    const std::string tail(suffix);
-    return s.size() > tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 enum class FileKind { Nifti, Dicom, Other };
 
-// NIfTI by its name; DICOM by a .dcm or .ima name or none (exports often
-// write DICOM without an extension). Anything else is not a volume.
-FileKind kindOf(const std::string& name) {
-    const std::string l = lowerCase(name);
-    if (endsWith(l, ".nii") || endsWith(l, ".nii.gz")) return FileKind::Nifti;
-    if (endsWith(l, ".dcm") || endsWith(l, ".ima") || l.find('.') == std::string::npos) return FileKind::Dicom;
+// By content, never by name: DICOM by its preamble and "DICM"; NIfTI by
+// its header's size field (348 or 540, either byte order) or a gzip stream,
+// which the NIfTI reader then judges.
+FileKind kindOf(const std::string& path) {
+#if KORVANTH_HAS_DICOM
+    if (looksLikeDicom(path)) return FileKind::Dicom;
+#endif
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    unsigned char head[4] = {};
+    const bool read = f != nullptr && std::fread(head, 1, 4, f) == 4;
+    if (f != nullptr) std::fclose(f);
+    if (!read) return FileKind::Other;
+    if (head[0] == 0x1f && head[1] == 0x8b) return FileKind::Nifti;
+    const uint32_t little = head[0] | head[1] << 8 | head[2] << 16 | static_cast<uint32_t>(head[3]) << 24;
+    const uint32_t big = head[3] | head[2] << 8 | head[1] << 16 | static_cast<uint32_t>(head[0]) << 24;
+    for (const uint32_t size : {little, big})
+        if (size == 348 || size == 540) return FileKind::Nifti;
     return FileKind::Other;
 }
 
@@ -101,8 +104,7 @@ bool naturalLess(const std::string& a, const std::string& b) {
 
 bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& error) {
     file = VolumeFile{};
-    const std::string name = fs::path(path).filename().string();
-    switch (kindOf(name)) {
+    switch (kindOf(path)) {
         case FileKind::Nifti: {
 #if KORVANTH_HAS_NIFTI
             NiftiVolume volume;
@@ -121,7 +123,10 @@ bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& erro
         case FileKind::Dicom: {
 #if KORVANTH_HAS_DICOM
             DicomVolume volume;
-            if (!readDicomVolume(path, volume, error)) return false;
+            if (!readDicomVolume(path, volume, error)) {
+                file.notAVolume = volume.notAnImage;
+                return false;
+            }
             file.info = std::move(volume.info);
             file.voxels = std::move(volume.voxels);
             file.seriesUid = std::move(volume.seriesInstanceUid);
@@ -140,7 +145,8 @@ bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& erro
         case FileKind::Other:
             break;
     }
-    error = path + ": neither DICOM (.dcm, .ima, no extension) nor NIfTI (.nii, .nii.gz)";
+    file.notAVolume = true;
+    error = path + ": neither DICOM nor NIfTI by its content";
     return false;
 }
 
@@ -319,6 +325,13 @@ struct WatchFolderSource::State {
     std::vector<Ready>::iterator nextReady(const WatchSettings& settings, std::string& missing);
     void refuseGrowing(const WatchSettings& settings);
     void readStable(const WatchSettings& settings);
+    bool due(const Seen& s, Clock::time_point now) const;
+#if KORVANTH_HAS_DICOM
+    VolumeAssembly assembly;  // the DICOM files taken, towards whole volumes
+    std::map<std::string, DicomRead> readDueDicom(const WatchSettings& settings) const;
+    int64_t changedValues = 0;
+    void assembled(const WatchSettings& settings, DicomFile file, const Ready& read, std::vector<Ready>& made);
+#endif
     void take(const WatchSettings& settings, Ready&& r);
     std::string changedGeometry(const VolumeFile& file) const;
     void fixSeries(const WatchSettings& settings, const Ready& newest);
@@ -327,7 +340,13 @@ struct WatchFolderSource::State {
 
 WatchFolderSource::WatchFolderSource(WatchSettings settings)
     : settings_(std::move(settings)), state_(std::make_unique<State>()) {}
-WatchFolderSource::~WatchFolderSource() = default;
+WatchFolderSource::~WatchFolderSource() {
+#if KORVANTH_HAS_DICOM
+    if (state_->changedValues > 0)
+        state_->note(settings_, std::to_string(state_->changedValues) +
+                                    " stored values of the run were changed by the value rule (" + valueRule + ")");
+#endif
+}
 
 VolumeArrival WatchFolderSource::lastArrival() const { return state_->arrival; }
 
@@ -338,10 +357,6 @@ bool WatchFolderSource::State::poll(const WatchSettings& settings, double second
     if (!arrivals->update(seconds, error)) return false;
     std::vector<std::string> notVolumes;
     for (const auto& [name, file] : arrivals->files()) {
-        if (kindOf(name) == FileKind::Other) {
-            notVolumes.push_back(name);
-            continue;
-        }
         auto [found, inserted] = seen.try_emplace(name);
         Seen& s = found->second;
         if (inserted) {
@@ -417,52 +432,103 @@ std::string WatchFolderSource::State::changedGeometry(const VolumeFile& file) co
     return {};
 }
 
+// Whether `s` is to be read now: stable, settled, not retried too soon.
+bool WatchFolderSource::State::due(const Seen& s, Clock::time_point now) const {
+#if KORVANTH_HAS_DICOM
+    // Files of a series have the same layout, so their sizes differ by a few
+    // bytes of text at most. A file still short of that size is left alone
+    // until it has not changed for a while: a writer that pauses between
+    // chunks makes a file look unchanged from one poll to the next.
+    const uintmax_t margin = 1024;
+    const bool shortOfSeries = !(referenceSize > 0 && s.size + margin >= referenceSize);
+    const double settleSeconds = referenceSize > 0 && shortOfSeries ? 0.5 : 0.0;
+#else
+    const bool shortOfSeries = false;
+    const double settleSeconds = 0.0;
+#endif
+    // An unchanged file that did not read is tried again this often.
+    const double retrySeconds = shortOfSeries ? 0.25 : 0.1;
+    return s.stable && secondsSince(s.changedAt, now) >= settleSeconds &&
+           !(s.failed && secondsSince(s.lastAttempt, now) < retrySeconds);
+}
+
+#if KORVANTH_HAS_DICOM
+// The DICOM files due, read together in one child process, by path.
+std::map<std::string, DicomRead> WatchFolderSource::State::readDueDicom(const WatchSettings& settings) const {
+    std::vector<std::string> paths;
+    for (const auto& [name, s] : seen) {
+        const std::string path = (fs::path(settings.folder) / name).string();
+        if (due(s, Clock::now()) && looksLikeDicom(path)) paths.push_back(path);
+    }
+    std::vector<DicomRead> reads;
+    readDicomFiles(paths, reads);
+    std::map<std::string, DicomRead> batch;
+    for (std::size_t i = 0; i < paths.size(); ++i) batch[paths[i]] = std::move(reads[i]);
+    return batch;
+}
+#endif
+
+namespace {
+// The volume `name` will be once read: its numbers by name, its arrival.
+Ready readyFor(const std::string& name, const Seen& s, Clock::time_point now) {
+    Ready r;
+    r.name = name;
+    r.size = s.size;
+    r.modified = s.modified;
+    r.named = s.named;
+    r.nameSeries = s.nameSeries;
+    r.nameVolume = s.nameVolume;
+    r.arrival.known = true;
+    r.arrival.detected = now;
+    // The last write as a time on this clock: the modification time's age.
+    const auto age = fs::file_time_type::clock::now() - s.modified;
+    r.arrival.completed =
+        now - std::chrono::duration_cast<Clock::duration>(std::max(age, fs::file_time_type::duration::zero()));
+    return r;
+}
+}  // namespace
+
 // Reads the files their writers left complete; those that read in full join
-// the ready volumes (or, of another series, the ignored files). A file that
-// stays unreadable, or changed its grid or geometry, is refused.
+// the ready volumes (or, of another series, the ignored files); DICOM files
+// go through the volume assembly. A file that stays unreadable, or changed
+// its grid or geometry, is refused.
 void WatchFolderSource::State::readStable(const WatchSettings& settings) {
+#if KORVANTH_HAS_DICOM
+    std::map<std::string, DicomRead> batch = readDueDicom(settings);
+#endif
     for (auto it = seen.begin(); it != seen.end();) {
         const std::string name = it->first;
         Seen& s = it->second;
         const Clock::time_point now = Clock::now();
+        const std::string path = (fs::path(settings.folder) / name).string();
 #if KORVANTH_HAS_DICOM
-        // Files of a series have the same layout, so their sizes differ by a
-        // few bytes of text at most. A DICOM file not known to be that large
-        // may be cut short where GDCM ends the process, so it is tried apart,
-        // in a child process; that costs the host (the child shares its
-        // memory copy-on-write), so a file still short of the series' size
-        // is left alone until it has not changed for a while: a writer that
-        // pauses between chunks makes a file look unchanged from one poll to
-        // the next.
-        const uintmax_t margin = 1024;
-        const bool triedApart =
-            kindOf(name) == FileKind::Dicom && !(referenceSize > 0 && s.size + margin >= referenceSize);
-        const double settleSeconds = referenceSize > 0 && triedApart ? 0.5 : 0.0;
+        const auto read = batch.find(path);
+        const bool isDicom = read != batch.end();
+        if (!isDicom && (!due(s, now) || looksLikeDicom(path))) {
 #else
-        const bool triedApart = false;
-        const double settleSeconds = 0.0;
+        if (!due(s, now)) {
 #endif
-        // An unchanged file that did not read is tried again this often.
-        const double retrySeconds = triedApart ? 0.25 : 0.1;
-        if (!s.stable || secondsSince(s.changedAt, now) < settleSeconds ||
-            (s.failed && secondsSince(s.lastAttempt, now) < retrySeconds)) {
             ++it;
             continue;
         }
-        const std::string path = (fs::path(settings.folder) / name).string();
-        Ready r;
-        r.arrival.known = true;
-        r.arrival.detected = now;
-        // The last write as a time on this clock: the modification time's age.
-        const auto age = fs::file_time_type::clock::now() - s.modified;
-        r.arrival.completed =
-            now - std::chrono::duration_cast<Clock::duration>(std::max(age, fs::file_time_type::duration::zero()));
+        Ready r = readyFor(name, s, now);
         std::string readError;
         bool complete = true;
 #if KORVANTH_HAS_DICOM
-        if (triedApart) complete = dicomReadsInFull(path, readError);
+        // DICOM goes to the volume assembly, which yields the volumes its
+        // files complete (a file may hold a slice, a volume or a series).
+        DicomFile dicom;
+        if (isDicom) {
+            complete = read->second.ok;
+            dicom = std::move(read->second.file);
+            readError = std::move(read->second.error);
+            r.file.notAVolume = !complete && dicom.notAnImage;
+        } else {
+            complete = readVolumeFile(path, r.file, readError);
+        }
+#else
+        complete = readVolumeFile(path, r.file, readError);
 #endif
-        complete = complete && readVolumeFile(path, r.file, readError);
         r.arrival.read = Clock::now();
         // The file must not have changed while it was read.
         std::error_code statFailed;
@@ -480,6 +546,15 @@ void WatchFolderSource::State::readStable(const WatchSettings& settings) {
             const double limit = fixed                               ? unreadableSeconds
                                  : settings.unreadableSeconds >= 0.0 ? settings.unreadableSeconds
                                                                      : 2.0;
+            const bool settled = s.failures >= 3 && secondsSince(s.changedAt, r.arrival.read) >= limit;
+            if (r.file.notAVolume && settled) {
+                // Not an image (a report, a presentation state, another file),
+                // unchanged as long as an unreadable volume: left alone.
+                note(settings, "ignoring " + name + ": " + readError);
+                ignore(name);
+                it = seen.erase(it);
+                continue;
+            }
             // Unreadable: unchanged for the allowed time and tried a few times
             // over it (a host that stalled has not looked at it long enough).
             ++it;
@@ -488,14 +563,15 @@ void WatchFolderSource::State::readStable(const WatchSettings& settings) {
                        path + " stays unreadable (unchanged for " + text(limit) + " s): " + readError);
             continue;
         }
-        r.name = name;
-        r.size = s.size;
-        r.modified = s.modified;
-        r.named = s.named;
-        r.nameSeries = s.nameSeries;
-        r.nameVolume = s.nameVolume;
         it = seen.erase(it);
-        take(settings, std::move(r));
+        std::vector<Ready> made;
+#if KORVANTH_HAS_DICOM
+        if (isDicom)
+            assembled(settings, std::move(dicom), r, made);
+        else
+#endif
+            made.push_back(std::move(r));
+        for (Ready& volume : made) take(settings, std::move(volume));
     }
 }
 
@@ -533,6 +609,43 @@ void WatchFolderSource::State::take(const WatchSettings& settings, Ready&& r) {
                            " values outside 16 bits, clamped to [-32768, 32767]");
     ready.push_back(std::move(r));
 }
+
+#if KORVANTH_HAS_DICOM
+// Hands `file` to the assembly: the volumes it completes join `made`, each
+// numbered by its volume key, with the arrival of `read`. The file is taken
+// (never read again) unless it is refused, which is said once.
+void WatchFolderSource::State::assembled(const WatchSettings& settings, DicomFile file, const Ready& read,
+                                         std::vector<Ready>& made) {
+    std::string why;
+    ignore(read.name);
+    const int64_t changed = file.changedValues;
+    const std::string key = "DICOM series " + file.seriesUid;
+    if (!assembly.add(std::move(file), why)) {
+        // Following a session, a series not seen before ends this run.
+        if (settings.endAtNewSeries && fixed && settings.pastSeries.count(key) == 0 && key != identity.key) {
+            if (!newSeries) newSeriesSince = Clock::now();
+            newSeries = true;
+            return;
+        }
+        note(settings, "ignoring " + read.name + ": " + why);
+        return;
+    }
+    changedValues += changed;  // said once, when the run ends
+    for (AssembledVolume& volume : assembly.takeComplete()) {
+        Ready r = read;
+        r.file.info = std::move(volume.info);
+        r.file.voxels = std::move(volume.voxels);
+        r.file.seriesUid = volume.seriesUid;
+        r.file.seriesNumber = volume.seriesNumber;
+        r.file.seriesDescription = volume.seriesDescription;
+        r.file.instanceNumber = r.file.acquisitionNumber = volume.key;
+        r.file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
+        // A volume of several files is numbered by its key, not by a name.
+        r.named = r.named && volume.files.size() == 1;
+        made.push_back(std::move(r));
+    }
+}
+#endif
 
 // The run's series and numbering, from its first volume; the files read so
 // far that are not of it are ignored from now on.

@@ -1,13 +1,14 @@
 // A live run: the volumes as the scanner's real-time export writes them into
-// a folder, one file per volume (DICOM, or NIfTI after conversion), often on
-// a network share.
+// a folder (NIfTI after conversion, a file per volume; DICOM, a file per
+// volume, slice or series, joined into volumes by volume_assembly.h), often
+// on a network share. Files are told apart by their content, never by name.
 //
 // A file is taken once its writer is done with it (FileArrivals: closed
 // after writing on a local folder, unchanged for a settle time on a network
 // folder) and it reads in full. The first volume fixes the series and how
 // volumes are numbered: by the export's file names
-// <session>_<series:06>_<volume:06>.<ext>, else by the DICOM instance (or
-// acquisition) number, else in the natural order of the names. Files of other
+// <session>_<series:06>_<volume:06>.<ext>, else by the DICOM volume key the
+// assembly gives, else in the natural order of the names. Files of other
 // series are ignored; so are the files that were there before the run began,
 // unless asked for. A file that stays unreadable, is still being written past
 // a bound, or brings another grid, voxel size, orientation or data type is skipped with
@@ -76,8 +77,8 @@ bool exportFileNumbers(const std::string& name, int64_t& series, int64_t& volume
 // Natural order of names: runs of digits compare as numbers ("v2" < "v10").
 bool naturalLess(const std::string& a, const std::string& b);
 
-// One volume file read as the source reads it (DICOM by content, NIfTI by
-// its .nii or .nii.gz name), with what orders it in its series.
+// One volume file read as the source reads it (DICOM or NIfTI, told apart by
+// their content), with what orders it in its series.
 struct VolumeFile {
     SeriesInfo info;
     std::vector<int16_t> voxels;
@@ -87,8 +88,9 @@ struct VolumeFile {
     int64_t instanceNumber = -1;
     int64_t acquisitionNumber = -1;
     bool repetitionTimeRecorded = false;
-    int64_t clamped = 0;     // values outside 16 bits, clamped
-    std::string storedType;  // how the file stores its values (NIfTI: INT16, FLOAT32, ...); empty: not told
+    int64_t clamped = 0;      // values outside 16 bits, clamped
+    std::string storedType;   // how the file stores its values (NIfTI: INT16, FLOAT32, ...); empty: not told
+    bool notAVolume = false;  // set when the read failed: neither DICOM nor NIfTI, or DICOM without an image
 };
 bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& error);
 
