@@ -1,7 +1,10 @@
 // The host's motion estimate of one volume, at a small and a large matrix,
 // for a volume close to the previous one (the usual case in a run, started
-// from the previous estimate) and for a jerk of several mm and degrees
-// started from rest. Counters: Gauss–Newton steps and sample points.
+// from the previous estimate), the same volume with most of one slice's
+// signal lost (the slice weights at work), a jerk of several mm and degrees
+// started from rest, and a fit lost from a start far off (38 mm and 30
+// degrees) and found again from the reference's place. Counters:
+// Gauss–Newton steps (over every start tried) and sample points.
 //
 // Goals on the project's machine: 64 × 64 × 34 within 25 ms, 104 × 104 × 72
 // within 80 ms (a tenth of a 0.8 s TR).
@@ -59,12 +62,28 @@ Case& caseOf(int size, int motionScale) {
 // Volume 17 of 24: past the phantom's first jerk, in its settled phase.
 constexpr std::size_t measured = 17;
 
-void estimateVolume(benchmark::State& state, bool jerk) {
-    Case& c = caseOf(static_cast<int>(state.range(0)), jerk ? 4 : 1);
-    const RigidTransform start = jerk ? RigidTransform{} : c.estimates[measured - 1];
+enum class Kind { NextVolume, Dropout, Jerk, LostFit };
+
+// The measured volume with a middle slice at 30 % of its signal.
+std::vector<int16_t> withDropout(const Case& c, int size) {
+    std::vector<int16_t> volume = c.volumes[measured];
+    const std::size_t plane = size == 0 ? 64 * 64 : 104 * 104;
+    const std::size_t slice = volume.size() / plane / 2;
+    for (std::size_t v = slice * plane; v < (slice + 1) * plane; ++v)
+        volume[v] = static_cast<int16_t>(volume[v] * 3 / 10);
+    return volume;
+}
+
+void estimateVolume(benchmark::State& state, Kind kind) {
+    const int size = static_cast<int>(state.range(0));
+    Case& c = caseOf(size, kind == Kind::Jerk ? 4 : 1);
+    const std::vector<int16_t> volume = kind == Kind::Dropout ? withDropout(c, size) : c.volumes[measured];
+    RigidTransform start = c.estimates[measured - 1];
+    if (kind == Kind::Jerk) start = RigidTransform{};
+    if (kind == Kind::LostFit) rigidMatrix({38.0, 0.0, 0.0, 0.0, 0.0, 0.5236}, start.m);
     MotionEstimator::Result result;
     for (auto _ : state) {
-        result = c.estimator->estimate(c.volumes[measured].data(), start);
+        result = c.estimator->estimate(volume.data(), start);
         benchmark::DoNotOptimize(result);
     }
     const MotionEstimate moved = hostUnitsFromRigid(result.parameters);
@@ -73,14 +92,20 @@ void estimateVolume(benchmark::State& state, bool jerk) {
     state.counters["fine_points"] = static_cast<double>(c.estimator->samplePoints()[1]);
     state.counters["moved_mm_deg"] = std::abs(moved[0]) + std::abs(moved[1]) + std::abs(moved[2]) + std::abs(moved[3]) +
                                      std::abs(moved[4]) + std::abs(moved[5]);
+    state.counters["converged"] = result.status == MotionEstimator::Status::Converged ? 1 : 0;
+    state.counters["least_slice_weight"] = result.leastKeptSliceWeight;
     state.SetLabel(state.range(0) == 0 ? "64x64x34" : "104x104x72");
 }
 
-void BM_MotionEstimateNextVolume(benchmark::State& state) { estimateVolume(state, false); }
-void BM_MotionEstimateJerkFromRest(benchmark::State& state) { estimateVolume(state, true); }
+void BM_MotionEstimateNextVolume(benchmark::State& state) { estimateVolume(state, Kind::NextVolume); }
+void BM_MotionEstimateSliceDropout(benchmark::State& state) { estimateVolume(state, Kind::Dropout); }
+void BM_MotionEstimateJerkFromRest(benchmark::State& state) { estimateVolume(state, Kind::Jerk); }
+void BM_MotionEstimateLostFit(benchmark::State& state) { estimateVolume(state, Kind::LostFit); }
 
 BENCHMARK(BM_MotionEstimateNextVolume)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MotionEstimateSliceDropout)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_MotionEstimateJerkFromRest)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_MotionEstimateLostFit)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
