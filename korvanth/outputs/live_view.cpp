@@ -536,7 +536,8 @@ void LiveView::volumeDone(const VolumeDone& volume) {
     m.previousMotion = volume.motion;
     m.haveMotion = true;
 
-    std::string json = "{\"index\":" + std::to_string(volume.index) + ",\"motion\":[";
+    std::string json = "{\"index\":" + std::to_string(volume.index) +
+                       ",\"motion_warning\":" + jsonString(volume.motionWarning) + ",\"motion\":[";
     for (int k = 0; k < 6; ++k) json += (k ? "," : "") + jsonMotionValue(volume.motion[k]);
     json += "],\"motion_reliable\":" + std::string(volume.motionReliable ? "true" : "false") +
             ",\"fd\":" + jsonNumber(fd) + ",\"dvars\":" + jsonNumber(dvars) +

@@ -22,7 +22,8 @@ struct ReportInput {
     std::vector<std::string> mapNames;           // 8 names
     std::vector<MotionEstimate> motion;          // per volume: mm and degrees; empty when none was given
     std::string motionSource;                    // where `motion` came from, e.g. "estimated by Korvanth"
-    std::vector<uint8_t> motionUnreliable;       // per volume: 1 where `motion` is a fallback (the estimator failed)
+    std::vector<uint8_t> motionUnreliable;       // per volume: 1 where `motion` is a fallback or a doubtful fit
+    std::vector<std::string> motionWarnings;     // per volume: why `motion` is flagged; empty where it is not
     std::vector<MotionEstimate> comparedMotion;  // a second trace shown beside `motion`; empty: none
     std::string comparedSource;                  // names the compared trace, e.g. its file
     std::vector<double> stepSeconds;             // latency of each volume's plug-in steps

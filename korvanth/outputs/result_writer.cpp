@@ -38,6 +38,7 @@ void ResultWriter::runStarted(const SeriesInfo& series) {
     motion_.clear();
     stepSeconds_.clear();
     motionUnreliable_.clear();
+    motionWarnings_.clear();
     error_.clear();
 }
 
@@ -47,6 +48,7 @@ void ResultWriter::volumeDone(const VolumeDone& volume) {
     motion_.push_back(volume.motion);
     stepSeconds_.push_back(volume.timing.stepSeconds);
     motionUnreliable_.push_back(volume.motionReliable ? 0 : 1);
+    motionWarnings_.push_back(volume.motionWarning);
 }
 
 void ResultWriter::runFinished(const RunFinished& run) {
@@ -103,6 +105,7 @@ bool ResultWriter::writeAll(const RunFinished& run) {
         report.motion = motion_;
         report.motionSource = settings_.motionSource;
         report.motionUnreliable = motionUnreliable_;
+        report.motionWarnings = motionWarnings_;
         report.comparedMotion = settings_.comparedMotion;
         report.comparedSource = settings_.comparedSource;
     }

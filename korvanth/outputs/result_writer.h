@@ -50,6 +50,7 @@ private:
     std::vector<MotionEstimate> motion_;
     std::vector<double> stepSeconds_;
     std::vector<uint8_t> motionUnreliable_;
+    std::vector<std::string> motionWarnings_;
     std::vector<VolumeTiming> timings_;
     std::string error_;
 };
