@@ -401,11 +401,11 @@ TEST(MotionEstimator, RealVolumeMovedByKnownTraceIsRecovered) {
     KnownMotionCase jumps;
     jumps.name = "lost and found";
     expectCasesRecovered(rest, jumpTrace({38.0, 0.0, 0.0, 0.0, 0.0, 30.0}), {jumps});
-    // With a fit of short reach (one coarse and four fine steps), only the
+    // With a fit of short reach (two coarse and four fine steps), only the
     // head's centre brings a shift of 30 mm within it.
     KnownMotionCase centred;
     centred.name = "found by the head's centre";
-    centred.settings.coarseIterations = 1;
+    centred.settings.coarseIterations = 2;
     centred.settings.fineIterations = 4;
     expectCasesRecovered(rest, jumpTrace({0.0, 30.0, 0.0, 0.0, 0.0, 0.0}), {centred});
 }
