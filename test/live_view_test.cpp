@@ -435,6 +435,8 @@ TEST(LiveView, ClientThatNeverReadsIsDroppedWithoutStallingTheRun) {
     std::vector<int16_t> volume(8, 500);
     korvanth::VolumeDone done;
     done.volume = volume.data();
+    done.motionReliable = false;
+    done.motionWarning = "volume 1: \"slice 2\" set aside";
     korvanth::VolumeMetricsTracker metrics;  // as the run loop measures each volume
     metrics.begin(volume.size());
     done.metrics = metrics.next(done.volume, nullptr, done.motion);
@@ -451,6 +453,8 @@ TEST(LiveView, ClientThatNeverReadsIsDroppedWithoutStallingTheRun) {
     EXPECT_EQ(events[256].data, "{\"line\":\"255" + longLine + "\"}");
     EXPECT_EQ(events[257].type, "volume");
     EXPECT_EQ(number(events[257].data, "global_mean"), 500.0);
+    EXPECT_NE(events[257].data.find("\"motion_warning\":\"volume 1: \\\"slice 2\\\" set aside\""), std::string::npos)
+        << events[257].data;
     EXPECT_EQ(events[258].type, "end");
     view.stop();
     ::close(stalled);

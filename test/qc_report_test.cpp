@@ -231,7 +231,7 @@ TEST(QcReport, WritesPageAndPicturesWithFiguresOfTheInput) {
 }
 
 // A second trace adds the difference panels and its own FD line; volumes
-// whose estimate is a fallback are named.
+// whose estimate is flagged are named, with the reasons.
 TEST(QcReport, ShowsComparedMotionAndNamesFlaggedVolumes) {
     const fs::path folder = freshFolder("compared");
     ReportInput in = syntheticInput();
@@ -240,11 +240,15 @@ TEST(QcReport, ShowsComparedMotionAndNamesFlaggedVolumes) {
     for (MotionEstimate& m : in.comparedMotion) m[1] += 0.05;
     in.comparedSource = "rp_run.txt";
     in.motionUnreliable = {0, 0, 1, 0, 1, 0};
+    in.motionWarnings = {"", "", "volume 3: slice 7 set aside <as a dropout>", "", "volume 5: the fit diverged", ""};
     std::string error;
     ASSERT_TRUE(korvanth::writeQcReport(folder.string(), in, error)) << error;
     const std::string html = readFile(folder / "report.html");
     EXPECT_NE(html.find("compared with rp_run.txt"), std::string::npos);
     EXPECT_NE(html.find("id=\"motion-unreliable\">3, 5<"), std::string::npos);
+    EXPECT_NE(
+        html.find("<li>volume 3: slice 7 set aside &lt;as a dropout&gt;</li>\n<li>volume 5: the fit diverged</li>"),
+        std::string::npos);
     // Two more panels of the same height as the first two.
     EXPECT_EQ(readPng(folder / "motion.png").height, 2 * 580);
     fs::remove_all(folder);

@@ -77,6 +77,7 @@ std::string volumeEventJson(const VolumeDone& volume, const LiveFigures& figures
     for (int k = 0; k < 6; ++k) motion.push_back(motionValue(volume.motion[k]));
     json["motion"] = motion;
     json["motion_reliable"] = volume.motionReliable;
+    json["motion_warning"] = volume.motionWarning;
     json["fd"] = jsonNumber(volume.metrics.framewiseDisplacementMm);
     json["dvars"] = jsonNumber(volume.metrics.dvars);
     json["global_mean"] = jsonNumber(volume.metrics.globalMean);

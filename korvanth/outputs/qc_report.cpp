@@ -87,6 +87,20 @@ std::string row(const std::string& label, const std::string& value, const std::s
     return "<tr><th>" + label + "</th><td>" + value + "</td><td class=\"note\">" + note + "</td></tr>\n";
 }
 
+// Why the flagged volumes' motion is not to be trusted, and what they carry
+// instead: the first dozen reasons, then how many more there are.
+std::string motionWarningList(const std::vector<std::string>& warnings) {
+    constexpr std::size_t shown = 12;
+    std::string list;
+    std::size_t count = 0;
+    for (const std::string& warning : warnings) {
+        if (warning.empty()) continue;
+        if (++count <= shown) list += "<li>" + escapeHtml(warning) + "</li>\n";
+    }
+    if (count > shown) list += "<li>and " + std::to_string(count - shown) + " more</li>\n";
+    return list.empty() ? list : "<ul class=\"note\">\n" + list + "</ul>\n";
+}
+
 std::string figure(const std::string& id, const std::string& value) {
     return "<span id=\"" + id + "\">" + value + "</span>";
 }
@@ -334,8 +348,9 @@ void writeMotionSections(std::ostream& html, const ReportInput& input, const Rep
             html << "<p class=\"note\">Motion " << escapeHtml(input.motionSource)
                  << (f.compared ? "; compared with " + escapeHtml(input.comparedSource) : std::string()) << ".</p>\n";
         if (!f.unreliable.empty())
-            html << "<p class=\"warn\">No reliable estimate for volumes " << figure("motion-unreliable", f.unreliable)
-                 << ": they carry zeros (before the reference volume) or the last good estimate.</p>\n";
+            html << "<p class=\"warn\">Motion flagged unreliable for volumes "
+                 << figure("motion-unreliable", f.unreliable) << ".</p>\n"
+                 << motionWarningList(input.motionWarnings);
         html << "<img src=\"motion.png\" alt=\"Translations and rotations over time\">\n"
              << "</section>\n<section><h2>Framewise displacement</h2>\n<img src=\"fd.png\" alt=\"Framewise "
                 "displacement over time\">\n"

@@ -23,7 +23,8 @@ struct ReportInput {
     std::vector<std::string> mapNames;            // 8 names
     std::vector<MotionEstimate> motion;           // per volume: mm and degrees; empty when none was given
     std::string motionSource;                     // where `motion` came from, e.g. "estimated by Korvanth"
-    std::vector<uint8_t> motionUnreliable;        // per volume: 1 where `motion` is a fallback (the estimator failed)
+    std::vector<uint8_t> motionUnreliable;        // per volume: 1 where `motion` is a fallback or a doubtful fit
+    std::vector<std::string> motionWarnings;      // per volume: why `motion` is flagged; empty where it is not
     std::vector<double> framewiseDisplacementMm;  // per volume, as the run measured it; empty: from `motion`
     double fdThresholds[2] = {0.2, 0.5};          // mm, ascending: the FD plot's lines and the counts above them
     std::vector<MotionEstimate> comparedMotion;   // a second trace shown beside `motion`; empty: none

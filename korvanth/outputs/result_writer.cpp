@@ -39,6 +39,7 @@ void ResultWriter::runStarted(const SeriesInfo& series) {
     stepSeconds_.clear();
     motionUnreliable_.clear();
     framewiseDisplacement_.clear();
+    motionWarnings_.clear();
     error_.clear();
 }
 
@@ -49,6 +50,7 @@ void ResultWriter::volumeDone(const VolumeDone& volume) {
     stepSeconds_.push_back(volume.timing.stepSeconds);
     motionUnreliable_.push_back(volume.motionReliable ? 0 : 1);
     framewiseDisplacement_.push_back(volume.metrics.framewiseDisplacementMm);
+    motionWarnings_.push_back(volume.motionWarning);
 }
 
 void ResultWriter::runFinished(const RunFinished& run) {
@@ -107,6 +109,7 @@ bool ResultWriter::writeAll(const RunFinished& run) {
         report.motionSource = settings_.motionSource;
         report.motionUnreliable = motionUnreliable_;
         report.framewiseDisplacementMm = framewiseDisplacement_;
+        report.motionWarnings = motionWarnings_;
         report.comparedMotion = settings_.comparedMotion;
         report.comparedSource = settings_.comparedSource;
     }

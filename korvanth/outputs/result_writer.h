@@ -52,6 +52,7 @@ private:
     std::vector<double> stepSeconds_;
     std::vector<uint8_t> motionUnreliable_;
     std::vector<double> framewiseDisplacement_;
+    std::vector<std::string> motionWarnings_;
     std::vector<VolumeTiming> timings_;
     std::string error_;
 };

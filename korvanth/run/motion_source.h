@@ -13,7 +13,7 @@ namespace korvanth {
 
 struct MotionResult {
     MotionEstimate estimate{};  // mm and degrees, relative to the reference volume
-    bool reliable = true;       // false: a fallback (e.g. the last good estimate)
+    bool reliable = true;       // false: a fallback (e.g. the last good estimate) or a doubtful fit
     std::string warning;        // why it is not reliable; empty otherwise
 };
 

@@ -2,7 +2,19 @@
 
 #include "korvanth/run/units.h"
 
+#include <cstdio>
+
 namespace korvanth {
+
+namespace {
+// Which slice the fit set aside and why, for a user to look at in the volume.
+std::string setAsideText(const MotionEstimator::Result& fit) {
+    char weight[16];
+    std::snprintf(weight, sizeof weight, "%.2f", fit.leastKeptSliceWeight);
+    return "the fit set aside slice " + std::to_string(fit.leastKeptSlice + 1) + " (weight " + weight +
+           "), whose signal does not fit the rest of the head (a dropout or a spike?)";
+}
+}  // namespace
 
 MotionEstimate hostUnitsFromRigid(const RigidParameters& p) {
     return {p[0], p[1], p[2], p[3] * degreesPerRadian, p[4] * degreesPerRadian, p[5] * degreesPerRadian};
@@ -46,6 +58,11 @@ MotionResult EstimatedMotion::estimate(int32_t index, const int16_t* const* time
     if (fit.status == MotionEstimator::Status::Converged) {
         lastGood_ = fit.transform;
         lastGoodEstimate_ = hostUnitsFromRigid(fit.parameters);
+        if (fit.heavilyDownweighted(settings_)) {
+            result.reliable = false;
+            result.warning = "volume " + std::to_string(index + 1) + ": " + setAsideText(fit) +
+                             "; the estimate from the other slices is logged";
+        }
     } else {
         result.reliable = false;
         result.warning = "volume " + std::to_string(index + 1) + ": no motion estimate (" + statusText(fit.status) +

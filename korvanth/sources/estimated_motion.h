@@ -16,9 +16,13 @@ namespace korvanth {
 // once. Their estimates are not filled in afterwards, so that the motion log,
 // the rp file and the report always agree with what the plug-in was given.
 //
-// A volume the estimator cannot register (blank, no overlap, diverged) gets
+// A volume the estimator cannot register (blank, no overlap, diverged, also
+// when tried again from the reference's place and the head's centre) gets
 // the last good estimate, flagged unreliable, with a warning naming the
 // volume and the cause; the next volume starts from that last good estimate.
+// A volume whose fit had to set a slice aside (a signal dropout, a spike)
+// keeps its own estimate, from the other slices, flagged with a warning
+// naming the slice.
 class EstimatedMotion final : public MotionSource {
 public:
     explicit EstimatedMotion(int32_t referenceVolume = 0, const MotionEstimatorSettings& settings = {})

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace korvanth {
 
@@ -248,6 +249,98 @@ bool interpolateCubic(const Grid& grid, const float* c, const double u[3], doubl
     return true;
 }
 
+// One pass of the fit: the reference smoothed at its width, sampled at its
+// spacing inside the head, with each point's row of the Jacobian.
+struct Pass {
+    double fwhmMm = 0.0;
+    int iterations = 0;
+    double toleranceMm = 0.0;
+    bool cubic = false;            // cubic B-spline instead of trilinear resampling
+    bool sliceWeights = false;     // slices far off the fit weigh less
+    std::vector<int32_t> voxels;   // i, j, k of each sample point
+    std::vector<float> reference;  // smoothed reference at each point
+    std::vector<Vector7> jacobian;
+    Matrix7 hessian = Matrix7::Zero();  // sum of J Jᵀ over all points
+    double referenceMean = 0.0;         // of `reference`
+};
+
+// A fit under way: the volume's transform A and its intensity scale against
+// the reference, and how the pass with slice weights weighed the slices at
+// the end.
+struct Fit {
+    Matrix4 transform = Matrix4::Identity();
+    double gain = 1.0;
+    int iterations = 0;
+    double lastStepMm = 0.0;
+    double correlation = 0.0;
+    double keptWeight = 1.0;
+    int32_t leastKeptSlice = -1;
+    double leastKeptSliceWeight = 1.0;
+};
+
+enum class PassEnd { Done, NoOverlap, Lost };
+
+// Slice weights. The intensity faults that fool a fit of intensities come a
+// slice at a time, as the slices are acquired one after another: a signal
+// dropout from spin history, a spike. Such a slice shifts the intensity of a
+// whole region one way, so that its points all pull the fit in the same
+// direction. A slice of the volume (the points that fall in it) is weighed
+// by the share of its points whose residual is far off (beyond `farSd`
+// robust standard deviations, from the median absolute residual): a slice
+// with a share up to `fullWeightShare` counts fully, one with
+// `noWeightShare` or more not at all, with Tukey's biweight in between.
+//
+// Not robust weights per point (Tukey's or Huber's on each residual): a real
+// head's residuals are heavy-tailed all over (eyes, neck, the edge slices
+// hold a few % of points beyond six standard deviations), and setting those
+// points aside moved the estimates of the shared resting run away from SPM's
+// (framewise displacement r 0.996 to 0.984). Counted per slice, the real run
+// has at most 14 % of a slice's points that far off, a dropout slice 40–75 %
+// (a tenth to all of its signal lost), so that a clean volume's fit stays
+// the least-squares one.
+constexpr double farSd = 6.0;
+constexpr double fullWeightShare = 0.2;
+constexpr double noWeightShare = 0.5;
+// The median absolute value of Gaussian noise times this is its standard deviation.
+constexpr double sdPerMedianAbsolute = 1.482602218505602;
+// The scale never falls below this fraction of the reference's mean, so that
+// a volume nearly equal to the reference does not have its last rounding
+// errors taken for faults.
+constexpr double smallestScaleFraction = 1e-3;
+
+double sliceWeightOf(double farShare) {
+    if (farShare <= fullWeightShare) return 1.0;
+    if (farShare >= noWeightShare) return 0.0;
+    const double x = (farShare - fullWeightShare) / (noWeightShare - fullWeightShare);
+    const double y = 1.0 - x * x;
+    return y * y;
+}
+
+// The middle value (the upper one of an even count), reordering `values`.
+double medianOf(std::vector<double>& values) {
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    return *middle;
+}
+
+// The centre of the head in a heavily smoothed image: the mean position of
+// its voxels above `threshold`, world mm. False when there are none.
+bool headCentre(const Grid& grid, const Matrix4& voxelToWorld, const std::vector<float>& coarse, float threshold,
+                Eigen::Vector3d& centre) {
+    Eigen::Vector3d sum = Eigen::Vector3d::Zero();
+    std::size_t count = 0;
+    for (int32_t k = 0; k < grid.n[2]; ++k)
+        for (int32_t j = 0; j < grid.n[1]; ++j)
+            for (int32_t i = 0; i < grid.n[0]; ++i) {
+                if (!(coarse[grid.index(i, j, k)] > threshold)) continue;
+                sum += (voxelToWorld * Eigen::Vector4d(i, j, k, 1.0)).head<3>();
+                ++count;
+            }
+    if (count == 0) return false;
+    centre = sum / static_cast<double>(count);
+    return true;
+}
+
 }  // namespace
 
 void rigidMatrix(const RigidParameters& p, double m[3][4]) {
@@ -291,18 +384,9 @@ const char* statusText(MotionEstimator::Status status) {
     return "";
 }
 
-// One pass of the fit: the reference smoothed at its width, sampled at its
-// spacing inside the head, with each point's row of the Jacobian.
-struct Pass {
-    double fwhmMm = 0.0;
-    int iterations = 0;
-    double toleranceMm = 0.0;
-    bool cubic = false;            // cubic B-spline instead of trilinear resampling
-    std::vector<int32_t> voxels;   // i, j, k of each sample point
-    std::vector<float> reference;  // smoothed reference at each point
-    std::vector<Vector7> jacobian;
-    Matrix7 hessian = Matrix7::Zero();  // sum of J Jᵀ over all points
-};
+bool MotionEstimator::Result::heavilyDownweighted(const MotionEstimatorSettings& settings) const {
+    return status == Status::Converged && leastKeptSlice >= 0 && leastKeptSliceWeight < settings.minimumSliceWeight;
+}
 
 struct MotionEstimator::Impl {
     MotionEstimatorSettings settings;
@@ -311,19 +395,35 @@ struct MotionEstimator::Impl {
     Matrix4 voxelToWorld = Matrix4::Identity();
     Matrix4 worldToVoxel = Matrix4::Identity();
     Eigen::Vector3d centre = Eigen::Vector3d::Zero();  // of the head, world mm: where steps turn
+    float headThreshold = 0.0f;                        // on the coarsely smoothed reference
     Pass coarse, fine;
     double referenceMean = 0.0;  // of the raw reference over the fine points
     bool usable = false;         // the reference has a head to register to
-    // Work images of the volume in hand, kept from call to call so that a run
-    // does not allocate (and fault in) several volumes' worth of memory each time.
+    // Work images of the volume in hand, and the work of one iteration, kept
+    // from call to call so that a run does not allocate (and fault in)
+    // several volumes' worth of memory each time.
     std::vector<float> fineWork, coarseWork, scratch;
+    std::vector<double> residuals, magnitudes;  // per point; NaN: outside the volume
+    std::vector<int32_t> pointSlices;           // the volume's slice each point fell in
+    std::vector<double> sliceWeight;            // per slice of the volume
+    std::vector<std::size_t> slicePoints, sliceFarPoints;
 
     void buildPass(Pass& pass, const std::vector<float>& smoothed, const std::vector<uint8_t>& head, double spacingMm,
                    bool checkerboard) const;
-    // Runs one pass from `transform` (A of the volume), updating it; false
-    // when too few points overlap.
-    bool run(const Pass& pass, const std::vector<float>& volume, Matrix4& transform, int& iterations,
-             double& lastStepMm, double& correlation) const;
+    // Both passes from `start` over the volume's work images.
+    Result attempt(const Matrix4& start);
+    // Runs one pass from the fit so far, updating it.
+    PassEnd run(const Pass& pass, const std::vector<float>& volume, Fit& fit);
+    // Each point's residual through the fit; the points inside and their correlation.
+    std::size_t sample(const Pass& pass, const std::vector<float>& volume, const Fit& fit, double& correlation);
+    // Weighs the slices by the residuals; false when every slice counts fully.
+    bool weighSlices(const Pass& pass, std::size_t inside);
+    // The normal equations of one step, with the slice weights or without.
+    void normalEquations(const Pass& pass, bool weighed, Matrix7& system, Vector7& gradient) const;
+    void keepWeightSummary(std::size_t inside, Fit& fit) const;
+    void applyStep(const Vector7& step, Fit& fit) const;
+    // The volume's head centre moved onto the reference's.
+    bool centreAlignment(double brightness, Matrix4& start) const;
 };
 
 void MotionEstimator::Impl::buildPass(Pass& pass, const std::vector<float>& smoothed, const std::vector<uint8_t>& head,
@@ -332,6 +432,7 @@ void MotionEstimator::Impl::buildPass(Pass& pass, const std::vector<float>& smoo
     for (int a = 0; a < 3; ++a)
         stride[a] = std::max<int32_t>(1, static_cast<int32_t>(std::lround(spacingMm / voxelMm[a])));
     const Eigen::Matrix3d gradientToWorld = voxelToWorld.topLeftCorner<3, 3>().inverse().transpose();
+    double sum = 0.0;
     for (int32_t k = 0; k < grid.n[2]; k += stride[2])
         for (int32_t j = 0; j < grid.n[1]; j += stride[1])
             for (int32_t i = 0; i < grid.n[0]; i += stride[0]) {
@@ -363,71 +464,214 @@ void MotionEstimator::Impl::buildPass(Pass& pass, const std::vector<float>& smoo
                 pass.reference.push_back(smoothed[v]);
                 pass.jacobian.push_back(row);
                 pass.hessian.noalias() += row * row.transpose();
+                sum += smoothed[v];
             }
+    if (!pass.reference.empty()) pass.referenceMean = sum / static_cast<double>(pass.reference.size());
 }
 
-bool MotionEstimator::Impl::run(const Pass& pass, const std::vector<float>& volume, Matrix4& transform, int& iterations,
-                                double& lastStepMm, double& correlation) const {
+std::size_t MotionEstimator::Impl::sample(const Pass& pass, const std::vector<float>& volume, const Fit& fit,
+                                          double& correlation) {
     const std::size_t points = pass.reference.size();
-    for (int iteration = 0; iteration < pass.iterations; ++iteration) {
-        // The volume's voxel that shows what the reference shows at each of its voxels.
-        const Matrix4 q = worldToVoxel * transform.inverse() * voxelToWorld;
-        Vector7 gradient = Vector7::Zero();
-        Matrix7 outside = Matrix7::Zero();
-        std::size_t inside = 0;
-        double sumV = 0.0, sumR = 0.0, sumVV = 0.0, sumRR = 0.0, sumVR = 0.0;
-        for (std::size_t p = 0; p < points; ++p) {
-            const double i = pass.voxels[3 * p], j = pass.voxels[3 * p + 1], k = pass.voxels[3 * p + 2];
-            const double u[3] = {q(0, 0) * i + q(0, 1) * j + q(0, 2) * k + q(0, 3),
-                                 q(1, 0) * i + q(1, 1) * j + q(1, 2) * k + q(1, 3),
-                                 q(2, 0) * i + q(2, 1) * j + q(2, 2) * k + q(2, 3)};
-            double value = 0.0;
-            if (!(pass.cubic ? interpolateCubic(grid, volume.data(), u, value)
-                             : interpolate(grid, volume.data(), u, value))) {
-                outside.noalias() += pass.jacobian[p] * pass.jacobian[p].transpose();
-                continue;
-            }
-            const double r = pass.reference[p];
-            gradient.noalias() += pass.jacobian[p] * (value - r);
-            ++inside;
-            sumV += value;
-            sumR += r;
-            sumVV += value * value;
-            sumRR += r * r;
-            sumVR += value * r;
+    residuals.resize(points);
+    pointSlices.resize(points);
+    // The volume's voxel that shows what the reference shows at each of its voxels.
+    const Matrix4 q = worldToVoxel * fit.transform.inverse() * voxelToWorld;
+    std::size_t inside = 0;
+    double sumV = 0.0, sumR = 0.0, sumVV = 0.0, sumRR = 0.0, sumVR = 0.0;
+    for (std::size_t p = 0; p < points; ++p) {
+        const double i = pass.voxels[3 * p], j = pass.voxels[3 * p + 1], k = pass.voxels[3 * p + 2];
+        const double u[3] = {q(0, 0) * i + q(0, 1) * j + q(0, 2) * k + q(0, 3),
+                             q(1, 0) * i + q(1, 1) * j + q(1, 2) * k + q(1, 3),
+                             q(2, 0) * i + q(2, 1) * j + q(2, 2) * k + q(2, 3)};
+        double value = 0.0;
+        if (!(pass.cubic ? interpolateCubic(grid, volume.data(), u, value)
+                         : interpolate(grid, volume.data(), u, value))) {
+            residuals[p] = std::numeric_limits<double>::quiet_NaN();
+            continue;
         }
-        if (static_cast<double>(inside) < settings.minimumOverlap * static_cast<double>(points) || inside < 16)
-            return false;
-        const double n = static_cast<double>(inside);
-        const double covariance = sumVR - sumV * sumR / n;
-        const double variance = (sumVV - sumV * sumV / n) * (sumRR - sumR * sumR / n);
-        correlation = variance > 0.0 ? covariance / std::sqrt(variance) : 0.0;
+        const double r = pass.reference[p];
+        residuals[p] = value - fit.gain * r;
+        pointSlices[p] = std::min(grid.n[2] - 1, static_cast<int32_t>(u[2] + 0.5));
+        ++inside;
+        sumV += value;
+        sumR += r;
+        sumVV += value * value;
+        sumRR += r * r;
+        sumVR += value * r;
+    }
+    const double n = static_cast<double>(inside);
+    const double covariance = sumVR - sumV * sumR / n;
+    const double variance = (sumVV - sumV * sumV / n) * (sumRR - sumR * sumR / n);
+    correlation = variance > 0.0 ? covariance / std::sqrt(variance) : 0.0;
+    return inside;
+}
 
+bool MotionEstimator::Impl::weighSlices(const Pass& pass, std::size_t inside) {
+    // The faults pull the fitted gain, which leaves a residual in proportion
+    // to the intensity at every point (a slice at 30 % of its signal in 34
+    // made the residuals' spread several times the noise's): the residuals
+    // are judged with the gain that the median point asks for instead. Both
+    // medians are of every fourth point, which tells them as well at a
+    // quarter of the cost.
+    const std::size_t stride = inside >= 1024 ? 4 : 1;
+    magnitudes.clear();
+    for (std::size_t p = 0; p < residuals.size(); p += stride)
+        if (!std::isnan(residuals[p]) && pass.reference[p] > 0.5 * pass.referenceMean)
+            magnitudes.push_back(residuals[p] / pass.reference[p]);
+    const double gainOff = magnitudes.empty() ? 0.0 : medianOf(magnitudes);
+    magnitudes.clear();
+    for (std::size_t p = 0; p < residuals.size(); p += stride)
+        if (!std::isnan(residuals[p])) magnitudes.push_back(std::fabs(residuals[p] - gainOff * pass.reference[p]));
+    const double sd = magnitudes.empty() ? 0.0 : sdPerMedianAbsolute * medianOf(magnitudes);
+    const double far = farSd * std::max(sd, smallestScaleFraction * pass.referenceMean);
+
+    const auto slices = static_cast<std::size_t>(grid.n[2]);
+    slicePoints.assign(slices, 0);
+    sliceFarPoints.assign(slices, 0);
+    for (std::size_t p = 0; p < residuals.size(); ++p) {
+        if (std::isnan(residuals[p])) continue;
+        const auto slice = static_cast<std::size_t>(pointSlices[p]);
+        ++slicePoints[slice];
+        if (std::fabs(residuals[p] - gainOff * pass.reference[p]) > far) ++sliceFarPoints[slice];
+    }
+    // A slice the head barely reaches (less than a quarter of a slice's
+    // share of the points) is too small to judge and counts fully; so does
+    // every slice of a volume of fewer than three slices to judge, which has
+    // none to set aside against.
+    const std::size_t reached = static_cast<std::size_t>(
+        std::count_if(slicePoints.begin(), slicePoints.end(), [](std::size_t n) { return n > 0; }));
+    const std::size_t enough = std::max<std::size_t>(1, inside / (4 * std::max<std::size_t>(1, reached)));
+    sliceWeight.assign(slices, 1.0);
+    if (std::count_if(slicePoints.begin(), slicePoints.end(), [&](std::size_t n) { return n >= enough; }) < 3)
+        return false;
+    bool weighed = false;
+    for (std::size_t s = 0; s < slices; ++s) {
+        if (slicePoints[s] < enough) continue;
+        sliceWeight[s] = sliceWeightOf(static_cast<double>(sliceFarPoints[s]) / static_cast<double>(slicePoints[s]));
+        weighed = weighed || sliceWeight[s] < 1.0;
+    }
+    return weighed;
+}
+
+void MotionEstimator::Impl::normalEquations(const Pass& pass, bool weighed, Matrix7& system, Vector7& gradient) const {
+    // The sum over every point is known; what the points outside and the
+    // weights take away is taken off it.
+    gradient.setZero();
+    Matrix7 takenOff = Matrix7::Zero();
+    for (std::size_t p = 0; p < residuals.size(); ++p) {
+        const Vector7& row = pass.jacobian[p];
+        if (std::isnan(residuals[p])) {
+            takenOff.noalias() += row * row.transpose();
+            continue;
+        }
+        const double weight = weighed ? sliceWeight[static_cast<std::size_t>(pointSlices[p])] : 1.0;
+        if (weight < 1.0) takenOff.noalias() += (1.0 - weight) * (row * row.transpose());
+        if (weight > 0.0) gradient.noalias() += row * (weight * residuals[p]);
+    }
+    system = pass.hessian - takenOff;
+}
+
+// The share of the weight the points inside kept, and the slice that kept
+// least, if any slice was weighed down: of slices set aside alike (a
+// dropout's neighbours take part of its loss through the smoothing), the one
+// with the most points far off.
+void MotionEstimator::Impl::keepWeightSummary(std::size_t inside, Fit& fit) const {
+    double kept = 0.0, worstShare = 0.0;
+    fit.leastKeptSlice = -1;
+    fit.leastKeptSliceWeight = 1.0;
+    for (std::size_t s = 0; s < sliceWeight.size(); ++s) {
+        kept += sliceWeight[s] * static_cast<double>(slicePoints[s]);
+        if (!(sliceWeight[s] < 1.0)) continue;
+        const double share = static_cast<double>(sliceFarPoints[s]) / static_cast<double>(slicePoints[s]);
+        if (sliceWeight[s] < fit.leastKeptSliceWeight ||
+            (sliceWeight[s] == fit.leastKeptSliceWeight && share > worstShare)) {
+            fit.leastKeptSlice = static_cast<int32_t>(s);
+            fit.leastKeptSliceWeight = sliceWeight[s];
+            worstShare = share;
+        }
+    }
+    fit.keptWeight = inside > 0 ? kept / static_cast<double>(inside) : 0.0;
+}
+
+// The step moves the reference by B; the volume's transform becomes B·A.
+// The intensity column of the Jacobian is the reference's, so the motion
+// part of the step comes out multiplied by the gain. B's turn is the unit
+// quaternion (1, r/2) normalised: to first order the rotation r, as the
+// Jacobian has it, and made without trigonometry.
+void MotionEstimator::Impl::applyStep(const Vector7& step, Fit& fit) const {
+    const Eigen::Vector3d shift = step.head<3>() / fit.gain, rotation = step.segment<3>(3) / fit.gain;
+    const Eigen::Matrix3d turn = Eigen::Quaterniond(1.0, 0.5 * rotation[0], 0.5 * rotation[1], 0.5 * rotation[2])
+                                     .normalized()
+                                     .toRotationMatrix();
+    Matrix4 b = Matrix4::Identity();
+    b.topLeftCorner<3, 3>() = turn;
+    b.topRightCorner<3, 1>() = centre + shift - turn * centre;
+    fit.transform = b * fit.transform;
+    fit.gain += step[6];
+    ++fit.iterations;
+    fit.lastStepMm = shift.norm() + sphereRadiusMm * rotation.norm();
+}
+
+PassEnd MotionEstimator::Impl::run(const Pass& pass, const std::vector<float>& volume, Fit& fit) {
+    const std::size_t points = pass.reference.size();
+    std::size_t inside = 0;
+    for (int iteration = 0; iteration < pass.iterations; ++iteration) {
+        inside = sample(pass, volume, fit, fit.correlation);
+        if (static_cast<double>(inside) < settings.minimumOverlap * static_cast<double>(points) || inside < 16)
+            return PassEnd::NoOverlap;
+        Matrix7 system;
+        Vector7 gradient;
+        normalEquations(pass, pass.sliceWeights && weighSlices(pass, inside), system, gradient);
         // Directions the points cannot tell (e.g. across a single slice) get a
         // step of zero from the small ridge instead of an undefined one.
-        Matrix7 system = pass.hessian - outside;
         const double ridge = 1e-12 * system.diagonal().maxCoeff() + 1e-30;
         system.diagonal().array() += ridge;
         const Vector7 step = system.ldlt().solve(gradient);
-        if (!step.allFinite()) return false;
-
-        // The step moves the reference by B; the volume's transform becomes
-        // B·A. B's turn is the unit quaternion (1, r/2) normalised: to first
-        // order the rotation r, as the Jacobian has it, and made without
-        // trigonometry.
-        const Eigen::Vector3d rotation = step.segment<3>(3);
-        const double angle = rotation.norm();
-        const Eigen::Matrix3d turn = Eigen::Quaterniond(1.0, 0.5 * rotation[0], 0.5 * rotation[1], 0.5 * rotation[2])
-                                         .normalized()
-                                         .toRotationMatrix();
-        Matrix4 b = Matrix4::Identity();
-        b.topLeftCorner<3, 3>() = turn;
-        b.topRightCorner<3, 1>() = centre + step.head<3>() - turn * centre;
-        transform = b * transform;
-        ++iterations;
-        lastStepMm = step.head<3>().norm() + sphereRadiusMm * angle;
-        if (lastStepMm < pass.toleranceMm) break;
+        if (!step.allFinite()) return PassEnd::Lost;
+        applyStep(step, fit);
+        if (!(fit.gain > 0.0)) return PassEnd::Lost;
+        if (fit.lastStepMm < pass.toleranceMm) break;
     }
+    if (pass.sliceWeights && inside > 0) keepWeightSummary(inside, fit);
+    return PassEnd::Done;
+}
+
+MotionEstimator::Result MotionEstimator::Impl::attempt(const Matrix4& start) {
+    Fit fit;
+    fit.transform = start;
+    PassEnd end = run(coarse, coarseWork, fit);
+    // A coarse fit that does not resemble the reference even at that
+    // smoothing is lost: the fine pass would spend all its steps on it, and
+    // each start tried again would pay for them.
+    if (end == PassEnd::Done && fit.correlation < settings.minimumCorrelation) end = PassEnd::Lost;
+    if (end == PassEnd::Done) end = run(fine, fineWork, fit);
+    Result result;
+    result.iterations = fit.iterations;
+    result.correlation = fit.correlation;
+    if (end != PassEnd::Done) {
+        result.status = end == PassEnd::NoOverlap ? Status::NoOverlap : Status::Diverged;
+        return result;
+    }
+    result.transform = rigidOf(fit.transform);
+    result.parameters = rigidParameters(result.transform.m);
+    bool sane = fit.lastStepMm < 100.0 * settings.toleranceMm && fit.correlation >= settings.minimumCorrelation;
+    for (std::size_t i = 0; i < 6; ++i) {
+        const double limit = i < 3 ? settings.maximumShiftMm : settings.maximumRotationRadians;
+        sane = sane && std::isfinite(result.parameters[i]) && std::fabs(result.parameters[i]) <= limit;
+    }
+    result.status = sane ? Status::Converged : Status::Diverged;
+    result.keptWeight = fit.keptWeight;
+    result.leastKeptSlice = fit.leastKeptSlice;
+    result.leastKeptSliceWeight = fit.leastKeptSliceWeight;
+    return result;
+}
+
+bool MotionEstimator::Impl::centreAlignment(double brightness, Matrix4& start) const {
+    Eigen::Vector3d volumeCentre;
+    if (!headCentre(grid, voxelToWorld, coarseWork, static_cast<float>(headThreshold * brightness), volumeCentre))
+        return false;
+    start = Matrix4::Identity();
+    start.topRightCorner<3, 1>() = centre - volumeCentre;
     return true;
 }
 
@@ -452,6 +696,7 @@ MotionEstimator::MotionEstimator(const int16_t* reference, const int32_t dims[3]
     s.fine.fwhmMm = settings.fineFwhmMm;
     s.fine.iterations = settings.fineIterations;
     s.fine.cubic = settings.cubicFinePass;
+    s.fine.sliceWeights = settings.sliceWeights;
 
     const std::size_t count = s.grid.count();
     std::vector<float> fine(reference, reference + count), scratch;
@@ -467,22 +712,11 @@ MotionEstimator::MotionEstimator(const int16_t* reference, const int32_t dims[3]
     std::vector<float> sorted = coarse;
     const std::size_t high = count - 1 - count / 100;
     std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(high), sorted.end());
-    const float threshold = 0.1f * sorted[high];
-    if (!(threshold > 0.0f)) return;
+    s.headThreshold = 0.1f * sorted[high];
+    if (!(s.headThreshold > 0.0f)) return;
+    if (!headCentre(s.grid, s.voxelToWorld, coarse, s.headThreshold, s.centre)) return;
     std::vector<uint8_t> head(count);
-    Eigen::Vector3d sum = Eigen::Vector3d::Zero();
-    std::size_t inHead = 0;
-    for (int32_t k = 0; k < s.grid.n[2]; ++k)
-        for (int32_t j = 0; j < s.grid.n[1]; ++j)
-            for (int32_t i = 0; i < s.grid.n[0]; ++i) {
-                const std::size_t v = s.grid.index(i, j, k);
-                head[v] = coarse[v] > threshold ? 1 : 0;
-                if (head[v] == 0) continue;
-                sum += (s.voxelToWorld * Eigen::Vector4d(i, j, k, 1.0)).head<3>();
-                ++inHead;
-            }
-    if (inHead == 0) return;
-    s.centre = sum / static_cast<double>(inHead);
+    for (std::size_t v = 0; v < count; ++v) head[v] = coarse[v] > s.headThreshold ? 1 : 0;
     s.buildPass(s.coarse, coarse, head, settings.coarseSpacingMm, false);
     s.buildPass(s.fine, fine, head, settings.fineSpacingMm, settings.fineCheckerboard);
     double rawSum = 0.0;
@@ -500,54 +734,53 @@ std::array<std::size_t, 2> MotionEstimator::samplePoints() const {
 
 MotionEstimator::Result MotionEstimator::estimate(const int16_t* volume, const RigidTransform& start) {
     Impl& s = *impl_;
-    Result result;
-    result.transform = start;
-    result.parameters = rigidParameters(start.m);
+    Result given;
+    given.transform = start;
+    given.parameters = rigidParameters(start.m);
     if (!s.usable) {
-        result.status = Status::NoReference;
-        return result;
+        given.status = Status::NoReference;
+        return given;
     }
     double rawSum = 0.0;
     for (std::size_t p = 0; p < s.fine.reference.size(); ++p)
         rawSum += volume[s.grid.index(s.fine.voxels[3 * p], s.fine.voxels[3 * p + 1], s.fine.voxels[3 * p + 2])];
-    if (!(rawSum / static_cast<double>(s.fine.reference.size()) > s.settings.blankFraction * s.referenceMean)) {
-        result.status = Status::Blank;
-        return result;
+    const double brightness = rawSum / static_cast<double>(s.fine.reference.size()) / s.referenceMean;
+    if (!(brightness > s.settings.blankFraction)) {
+        given.status = Status::Blank;
+        return given;
     }
 
     const std::size_t count = s.grid.count();
-    std::vector<float>& fine = s.fineWork;
-    std::vector<float>& coarse = s.coarseWork;
-    std::vector<float>& scratch = s.scratch;
-    fine.assign(volume, volume + count);
-    smooth(s.grid, s.voxelMm, s.fine.fwhmMm, fine, scratch);
-    coarse = fine;
+    s.fineWork.assign(volume, volume + count);
+    smooth(s.grid, s.voxelMm, s.fine.fwhmMm, s.fineWork, s.scratch);
+    s.coarseWork = s.fineWork;
     const double extra = std::sqrt(std::max(0.0, s.coarse.fwhmMm * s.coarse.fwhmMm - s.fine.fwhmMm * s.fine.fwhmMm));
-    smooth(s.grid, s.voxelMm, extra, coarse, scratch);
+    smooth(s.grid, s.voxelMm, extra, s.coarseWork, s.scratch);
+    if (s.fine.cubic) cubicSplineCoefficients(s.grid, s.fineWork);
 
-    if (s.fine.cubic) cubicSplineCoefficients(s.grid, fine);
-    Matrix4 transform = homogeneous(start.m);
-    double lastStepMm = 0.0;
-    if (!s.run(s.coarse, coarse, transform, result.iterations, lastStepMm, result.correlation) ||
-        !s.run(s.fine, fine, transform, result.iterations, lastStepMm, result.correlation)) {
-        result.status = Status::NoOverlap;
-        return result;
+    const Matrix4 fromStart = homogeneous(start.m);
+    Result result = s.attempt(fromStart);
+    if (result.status == Status::Converged) return result;
+    // A lost fit (the head jumped beyond the reach of the previous estimate,
+    // or that estimate was itself far off) is tried again from the reference's
+    // place and from the head's centre, so that a run finds the head again as
+    // soon as either start can reach it.
+    int iterations = result.iterations;
+    Matrix4 retries[2] = {Matrix4::Identity(), Matrix4::Identity()};
+    const bool centred = s.centreAlignment(brightness, retries[1]);
+    for (int r = 0; r < (centred ? 2 : 1); ++r) {
+        if (retries[r] == fromStart) continue;
+        Result retried = s.attempt(retries[r]);
+        iterations += retried.iterations;
+        if (retried.status != Status::Converged) continue;
+        retried.start = r == 0 ? Start::Identity : Start::HeadCentre;
+        retried.iterations = iterations;
+        return retried;
     }
-    const RigidTransform fittedTransform = rigidOf(transform);
-    const RigidParameters fitted = rigidParameters(fittedTransform.m);
-    bool sane = lastStepMm < 100.0 * s.settings.toleranceMm && result.correlation >= s.settings.minimumCorrelation;
-    for (int i = 0; i < 6; ++i) {
-        const double limit = i < 3 ? s.settings.maximumShiftMm : s.settings.maximumRotationRadians;
-        sane = sane && std::isfinite(fitted[static_cast<std::size_t>(i)]) &&
-               std::fabs(fitted[static_cast<std::size_t>(i)]) <= limit;
-    }
-    if (!sane) {
-        result.status = Status::Diverged;
-        return result;
-    }
-    result.transform = fittedTransform;
-    result.parameters = fitted;
-    return result;
+    given.status = result.status;
+    given.iterations = iterations;
+    given.correlation = result.correlation;
+    return given;
 }
 
 }  // namespace korvanth

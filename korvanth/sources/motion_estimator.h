@@ -14,8 +14,11 @@
 // The fit is Gauss–Newton on intensity differences with the reference's
 // spatial gradients worked out once (inverse compositional: each step is a
 // small rigid move of the reference, composed onto the estimate), coarse to
-// fine: a heavily smoothed, sparsely sampled pass to catch large jerks, then
-// a finer one for precision. Both images are smoothed alike; the coarse pass
+// fine: a heavily smoothed, sparsely sampled pass to catch large jerks, by
+// least squares, then a finer one for precision, which weighs each slice of
+// the volume by how well its points fit, so that a slice's signal dropout or
+// a spike cannot pull it. A fit that is lost from the given start is tried
+// again from the identity and from the head's centre. Both images are smoothed alike; the coarse pass
 // resamples trilinearly, the fine one with a cubic B-spline, whose error stays
 // well below the noise (trilinear resampling there biased translations by a
 // few hundredths of a mm towards whole-voxel positions).
@@ -80,17 +83,40 @@ struct MotionEstimatorSettings {
     double minimumCorrelation = 0.7;
     double maximumShiftMm = 40.0;
     double maximumRotationRadians = 0.6;
+    // The fine pass weighs each slice of the volume (along its third axis)
+    // by how many of its points are far off the fit (false: least squares,
+    // as the coarse pass), so that a slice whose intensity went astray (a
+    // signal dropout, a spike) is set aside instead of pulling the fit.
+    bool sliceWeights = true;
+    // A fit that weighed a slice down below this is flagged: its estimate
+    // rests on the other slices.
+    double minimumSliceWeight = 0.5;
 };
 
 class MotionEstimator {
 public:
     enum class Status { Converged, Blank, NoOverlap, Diverged, NoReference };
+    // Where the fit that converged started: the given start, or, when the fit
+    // from there was lost, the identity or the volume's head centre moved onto
+    // the reference's.
+    enum class Start { Given, Identity, HeadCentre };
     struct Result {
         RigidTransform transform;      // the fit, A; meaningful only when Converged
         RigidParameters parameters{};  // the same as parameters
         Status status = Status::Converged;
-        int iterations = 0;        // Gauss–Newton steps over both passes
+        Start start = Start::Given;
+        int iterations = 0;        // Gauss–Newton steps over both passes and every start tried
         double correlation = 0.0;  // of the resampled volume with the reference, over the head
+        // The slice weights of the fine pass at the end (1: the slice counted
+        // fully, 0: set aside): their mean over the points inside the volume,
+        // and the slice of the volume (from 0, along its third axis) weighed
+        // least, with its weight; -1 when every slice counted fully.
+        double keptWeight = 1.0;
+        int32_t leastKeptSlice = -1;
+        double leastKeptSliceWeight = 1.0;
+
+        // Converged, but only by setting much of the volume aside.
+        bool heavilyDownweighted(const MotionEstimatorSettings& settings) const;
     };
 
     // `reference`: dims[0]·dims[1]·dims[2] intensities, x fastest.

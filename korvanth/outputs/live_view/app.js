@@ -254,6 +254,16 @@ function renderPlots() {
   });
 }
 
+// How many volumes' motion is flagged unreliable, and why the latest one is.
+function renderMotionFlags() {
+  const flagged = live.volumes.filter((x) => x.motion_reliable === false);
+  const explained = flagged.filter((x) => x.motion_warning);
+  const box = $("motion-flags");
+  box.hidden = !flagged.length;
+  box.textContent = flagged.length ? "Motion flagged unreliable for " + flagged.length + " volume" +
+    (flagged.length > 1 ? "s" : "") + (explained.length ? "; latest: " + explained[explained.length - 1].motion_warning : "") : "";
+}
+
 // Host log markup: <b>, <i> and <br> are shown, everything else as text.
 function logLine(text) {
   const line = document.createElement("div");
@@ -429,6 +439,7 @@ function render() {
     renderTiles();
     renderElapsed();
     renderPlots();
+    renderMotionFlags();
     renderSummary();
     renderSession();
   });
