@@ -273,7 +273,6 @@ struct Fit {
     int iterations = 0;
     double lastStepMm = 0.0;
     double correlation = 0.0;
-    double keptWeight = 1.0;
     int32_t leastKeptSlice = -1;
     double leastKeptSliceWeight = 1.0;
 };
@@ -420,7 +419,7 @@ struct MotionEstimator::Impl {
     bool weighSlices(const Pass& pass, std::size_t inside);
     // The normal equations of one step, with the slice weights or without.
     void normalEquations(const Pass& pass, bool weighed, Matrix7& system, Vector7& gradient) const;
-    void keepWeightSummary(std::size_t inside, Fit& fit) const;
+    void findLeastKeptSlice(Fit& fit) const;
     void applyStep(const Vector7& step, Fit& fit) const;
     // The volume's head centre moved onto the reference's.
     bool centreAlignment(double brightness, Matrix4& start) const;
@@ -571,16 +570,14 @@ void MotionEstimator::Impl::normalEquations(const Pass& pass, bool weighed, Matr
     system = pass.hessian - takenOff;
 }
 
-// The share of the weight the points inside kept, and the slice that kept
-// least, if any slice was weighed down: of slices set aside alike (a
-// dropout's neighbours take part of its loss through the smoothing), the one
-// with the most points far off.
-void MotionEstimator::Impl::keepWeightSummary(std::size_t inside, Fit& fit) const {
-    double kept = 0.0, worstShare = 0.0;
+// The slice weighed least, if any slice was weighed down: of slices set
+// aside alike (a dropout's neighbours take part of its loss through the
+// smoothing), the one with the most points far off.
+void MotionEstimator::Impl::findLeastKeptSlice(Fit& fit) const {
+    double worstShare = 0.0;
     fit.leastKeptSlice = -1;
     fit.leastKeptSliceWeight = 1.0;
     for (std::size_t s = 0; s < sliceWeight.size(); ++s) {
-        kept += sliceWeight[s] * static_cast<double>(slicePoints[s]);
         if (!(sliceWeight[s] < 1.0)) continue;
         const double share = static_cast<double>(sliceFarPoints[s]) / static_cast<double>(slicePoints[s]);
         if (sliceWeight[s] < fit.leastKeptSliceWeight ||
@@ -590,7 +587,6 @@ void MotionEstimator::Impl::keepWeightSummary(std::size_t inside, Fit& fit) cons
             worstShare = share;
         }
     }
-    fit.keptWeight = inside > 0 ? kept / static_cast<double>(inside) : 0.0;
 }
 
 // The step moves the reference by B; the volume's transform becomes B·A.
@@ -632,7 +628,7 @@ PassEnd MotionEstimator::Impl::run(const Pass& pass, const std::vector<float>& v
         if (!(fit.gain > 0.0)) return PassEnd::Lost;
         if (fit.lastStepMm < pass.toleranceMm) break;
     }
-    if (pass.sliceWeights && inside > 0) keepWeightSummary(inside, fit);
+    if (pass.sliceWeights && inside > 0) findLeastKeptSlice(fit);
     return PassEnd::Done;
 }
 
@@ -660,7 +656,6 @@ MotionEstimator::Result MotionEstimator::Impl::attempt(const Matrix4& start) {
         sane = sane && std::isfinite(result.parameters[i]) && std::fabs(result.parameters[i]) <= limit;
     }
     result.status = sane ? Status::Converged : Status::Diverged;
-    result.keptWeight = fit.keptWeight;
     result.leastKeptSlice = fit.leastKeptSlice;
     result.leastKeptSliceWeight = fit.leastKeptSliceWeight;
     return result;
