@@ -18,10 +18,11 @@
 // least squares, then a finer one for precision, which weighs each slice of
 // the volume by how well its points fit, so that a slice's signal dropout or
 // a spike cannot pull it. A fit that is lost from the given start is tried
-// again from the identity and from the head's centre. Both images are smoothed alike; the coarse pass
-// resamples trilinearly, the fine one with a cubic B-spline, whose error stays
-// well below the noise (trilinear resampling there biased translations by a
-// few hundredths of a mm towards whole-voxel positions).
+// again from the identity and from the head's centre. Both images are
+// smoothed alike; the coarse pass resamples trilinearly, the fine one with a
+// cubic B-spline, whose error stays well below the noise (trilinear
+// resampling there biased translations by a few hundredths of a mm towards
+// whole-voxel positions).
 // Only points in and around the head (from the reference) take part, and a
 // global intensity scale is fitted along so that signal drift is not taken
 // for motion. No threads: every sum runs in one fixed order, so the same input
@@ -107,15 +108,14 @@ public:
         Start start = Start::Given;
         int iterations = 0;        // Gauss–Newton steps over both passes and every start tried
         double correlation = 0.0;  // of the resampled volume with the reference, over the head
-        // The slice weights of the fine pass at the end (1: the slice counted
-        // fully, 0: set aside): their mean over the points inside the volume,
-        // and the slice of the volume (from 0, along its third axis) weighed
-        // least, with its weight; -1 when every slice counted fully.
-        double keptWeight = 1.0;
+        // Of the fine pass's slice weights at the end (1: the slice counted
+        // fully, 0: set aside), the slice of the volume (from 0, along its
+        // third axis) weighed least, and its weight; -1 when every slice
+        // counted fully.
         int32_t leastKeptSlice = -1;
         double leastKeptSliceWeight = 1.0;
 
-        // Converged, but only by setting much of the volume aside.
+        // Converged, but only by setting a slice mostly aside.
         bool heavilyDownweighted(const MotionEstimatorSettings& settings) const;
     };
 
