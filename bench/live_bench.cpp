@@ -3,7 +3,8 @@
 // korvanth-scanner writes them) and the run takes them through the folder
 // watcher, the reader, the motion source main.cpp picks for live runs, the
 // real plug-in's step and the result writer. Per volume: from the file's last
-// write to its maps handed to the outputs.
+// write to its maps handed to the outputs (the result writer and the live
+// view, serving with no client).
 //
 // This program is itself a host named Korvanth (the plug-in finds its host
 // functions by that name); it loads the plug-in built beside the benchmarks.
@@ -11,6 +12,9 @@
 #include "korvanth/app/scanner.h"
 #include "korvanth/host/host_state.h"
 #include "korvanth/host/plugin_session.h"
+#if KORVANTH_HAS_LIVE_VIEW
+#include "korvanth/outputs/live_view.h"
+#endif
 #include "korvanth/outputs/nifti_writer.h"
 #include "korvanth/outputs/output_folder.h"
 #include "korvanth/outputs/result_writer.h"
@@ -233,6 +237,18 @@ void BM_LivePath(benchmark::State& state) {
         TimingCollector collector;
         ObserverList observers;
         observers.add(writer);
+#if KORVANTH_HAS_LIVE_VIEW
+        // The live view on, as a live run at the scanner has it (no client).
+        LiveViewSettings viewSettings;
+        viewSettings.port = 0;
+        LiveView view(viewSettings);
+        if (!view.start(error)) {
+            scanner.join();
+            state.SkipWithError(("the live view: " + error).c_str());
+            return;
+        }
+        observers.add(view);
+#endif
         observers.add(collector);
         driveRun(session->plugin(), live, source, estimated, observers, settings);
         scanner.join();

@@ -4,12 +4,14 @@
 // interrupted run leaves either its earlier results or complete new ones.
 #include <gtest/gtest.h>
 
+#include "korvanth/outputs/output_folder.h"
 #include "korvanth_runner.h"
 
 #include <nifti2_io.h>
 #include <zlib.h>
 
 #include <cstring>
+#include <map>
 #include <set>
 
 namespace {
@@ -134,6 +136,18 @@ TEST_F(Hostile, ImpossibleOptionsExitWithTwoNamingTheOption) {
     expectRefused("--project \"$(printf 'two\\nlines')\"", "--project 'two", "control character");
     expectRefused("--project " + std::string(700, 'p'), "--project 'ppp", "at most 600");
     expectRefused("--dims 1024 1024 1024 --volumes 100000", "--dims 1024 1024 1024 with --volumes 100000", "of memory");
+    // An empty folder to watch is no folder (it ran the synthetic run).
+    expectRefused("--watch ''", "--watch", "not an empty name");
+    // A live run says an out folder it cannot write before it waits for the
+    // scan (it said so only once the first volume had come).
+    fs::create_directories(folder / "in");
+    const Outcome unwritable = runKorvanth("--watch " + quoted((folder / "in").string()) + " --idle-timeout 60 --out " +
+                                           quoted((out / "kept.txt" / "out").string()));
+    EXPECT_EQ(unwritable.exitCode, 2) << unwritable.output;
+    EXPECT_NE(unwritable.output.find((out / "kept.txt" / "out").string() + ": cannot create the out folder"),
+              std::string::npos)
+        << unwritable.output;
+    EXPECT_EQ(unwritable.output.find("waiting for the first volume"), std::string::npos) << unwritable.output;
 }
 
 // The out folder holds one run's results: a new run removes the files of
@@ -198,6 +212,115 @@ TEST_F(Hostile, StopSignalsNeverLeaveAMix) {
         it = it->rfind(".korvanth-staging", 0) == 0 ? after.erase(it) : std::next(it);
     EXPECT_EQ(after, committed);
     EXPECT_TRUE(readBytes(out / "maps.f32") == maps) << "maps.f32 changed";
+}
+
+// A commit cut at each of its renames in turn (the rename fails there, as if
+// the process died): the next run into the folder finishes or undoes it, and
+// the folder then holds exactly one whole run, the earlier or the new one,
+// beside the files that are not Korvanth's. The new run shares a name with the
+// earlier one and writes one after it, so a cut can fall after the shared
+// name was moved in.
+TEST_F(Hostile, ACommitCutAtAnyRenameLeavesOneWholeRun) {
+    using Files = std::map<std::string, std::string>;
+    const Files earlier = {{"a.dat", "earlier a"}, {"shared.json", "earlier shared"}};
+    const Files later = {{"b.dat", "later b"}, {"shared.json", "later shared"}, {"z.dat", "later z"}};
+    const auto commitRun = [&](korvanth::OutputFolder& results, const Files& files) {
+        std::string error;
+        EXPECT_TRUE(results.begin(out.string(), error)) << error;
+        for (const auto& [name, bytes] : files) writeBytes(fs::path(results.stagingFolder()) / name, bytes);
+        std::vector<std::string> written;
+        return results.commit(written, error);
+    };
+    const auto holds = [&](const Files& files) {
+        std::set<std::string> expected = {"kept.txt", ".korvanth-results"};
+        for (const auto& [name, bytes] : files) {
+            expected.insert(name);
+            if (readBytes(out / name) != bytes) return false;
+        }
+        std::string manifest;
+        for (const auto& [name, bytes] : files) manifest += name + "\n";
+        return entriesOf(out) == expected && readBytes(out / ".korvanth-results") == manifest;
+    };
+    int cuts = 0, keptEarlier = 0, finishedLater = 0;
+    for (int cut = 0;; ++cut) {
+        SCOPED_TRACE("cut at rename " + std::to_string(cut));
+        for (const std::string& name : entriesOf(out))
+            if (name != "kept.txt") fs::remove_all(out / name);
+        korvanth::OutputFolder first;
+        ASSERT_TRUE(commitRun(first, earlier));
+        ASSERT_TRUE(holds(earlier));
+        int renames = 0;
+        korvanth::OutputFolder cutShort([&](const fs::path& from, const fs::path& to, std::error_code& failed) {
+            if (renames++ == cut)
+                failed = std::make_error_code(std::errc::io_error);
+            else
+                fs::rename(from, to, failed);
+        });
+        if (commitRun(cutShort, later)) {
+            EXPECT_TRUE(holds(later));
+            break;
+        }
+        ++cuts;
+        korvanth::OutputFolder next;
+        std::string error;
+        ASSERT_TRUE(next.begin(out.string(), error)) << error;
+        next.discard();
+        if (holds(earlier))
+            ++keptEarlier;
+        else if (holds(later))
+            ++finishedLater;
+        else
+            ADD_FAILURE() << "neither run whole: " << ::testing::PrintToString(entriesOf(out));
+    }
+    EXPECT_EQ(cuts, 7);  // into the commit folder, 2 aside, 3 in, the manifest
+    EXPECT_EQ(keptEarlier, 1);
+    EXPECT_EQ(finishedLater, 6);
+}
+
+// A run outlives its terminal. Its output read by `head -1`, which then
+// ends: the run goes on and commits complete results (a write to the closed
+// pipe used to end it, exit 141). A closed terminal (SIGHUP, which the shell
+// that ends sends again) stops it like SIGTERM, with complete results marked
+// partial (it used to end at once, exit 129); started under nohup (SIGHUP
+// ignored), it runs to its end.
+TEST_F(Hostile, AClosedTerminalNeverLosesTheRun) {
+    const std::string command = "set -o pipefail; '" + std::string(KORVANTH_PATH) + "' --plugin '" +
+                                TARVEX_PLUGIN_PATH + "' --dims 10 10 6 --volumes 30 --realtime --tr 0.01 --out '" +
+                                out.string() + "' 2>&1 | head -1";
+    std::FILE* pipe = popen(("bash -c \"" + command + "\"").c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[4096];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {}
+    const int status = pclose(pipe);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+    EXPECT_NE(readBytes(out / "maps.json").find("\"complete\": true"), std::string::npos);
+
+    const std::vector<std::string> paced = {"--out",     out.string(), "--dims",     "10",   "10",  "6",
+                                            "--volumes", "300",        "--realtime", "--tr", "0.02"};
+    {
+        auto started = backgroundKorvanth(paced, folder / "hangup.txt");
+        BackgroundProcess& run = *started;
+        ASSERT_TRUE(run.waitForOutput("Processing project", 30.0)) << run.output();
+        run.signal(SIGHUP);
+        run.signal(SIGHUP);
+        EXPECT_EQ(run.wait(), 5) << run.output();
+        EXPECT_NE(run.output().find(" of 300 volumes (stopped on request)"), std::string::npos) << run.output();
+    }
+    EXPECT_NE(readBytes(out / "maps.json").find("\"complete\": false"), std::string::npos);
+
+    std::vector<std::string> shortRun = paced;
+    shortRun[7] = "30";
+    struct sigaction ignore {
+    }, previous{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGHUP, &ignore, &previous);  // as nohup starts it
+    auto started = backgroundKorvanth(shortRun, folder / "nohup.txt");
+    sigaction(SIGHUP, &previous, nullptr);
+    BackgroundProcess& run = *started;
+    ASSERT_TRUE(run.waitForOutput("Processing project", 30.0)) << run.output();
+    run.signal(SIGHUP);
+    EXPECT_EQ(run.wait(), 0) << run.output();
+    EXPECT_NE(readBytes(out / "maps.json").find("\"complete\": true"), std::string::npos);
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 #include "korvanth/sources/nifti_series.h"
 #include "korvanth_runner.h"
 
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -32,6 +35,8 @@ namespace fs = std::filesystem;
 
 const fs::path dataDir = TARVEX_SHARED_DATA_DIR;
 const fs::path haxbyBold = dataDir / "haxby_run1_1slice_bold.nii.gz";
+const fs::path mosaicDir = dataDir / "dicom" / "siemens_mosaic_ep2d";
+const fs::path mosaicReference = dataDir / "dicom" / "siemens_mosaic_ep2d_dcm2niix.nii.gz";
 
 std::string readText(const fs::path& path) { return korvanth_test::readBytes(path); }
 using Child = korvanth_test::BackgroundProcess;
@@ -73,30 +78,33 @@ protected:
             << readText(folder_ / "host.txt");
         return host;
     }
-    std::unique_ptr<Child> startScanner(const fs::path& from, const std::string& tr) {
-        return std::make_unique<Child>(
-            std::vector<std::string>{KORVANTH_SCANNER_PATH, "--from", from.string(), "--to", (folder_ / "in").string(),
-                                     "--tr", tr, "--chunks", "8", "--write-ms", "40"},
-            folder_ / "scanner.txt");
+    std::unique_ptr<Child> startScanner(const fs::path& from, const std::string& tr,
+                                        const std::vector<std::string>& options = {"--chunks", "8", "--write-ms",
+                                                                                   "40"}) {
+        std::vector<std::string> arguments{
+            KORVANTH_SCANNER_PATH, "--from", from.string(), "--to", (folder_ / "in").string(), "--tr", tr};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        return std::make_unique<Child>(arguments, folder_ / "scanner.txt");
     }
     bool hostSaid(const std::string& text) const {
         return readText(folder_ / "host.txt").find(text) != std::string::npos;
     }
 
-    // Replays out/bold.nii.gz with out/bold_motion.txt (the motion the live
-    // run used) into replay/ and checks that it gives out/'s maps bit for bit.
-    void expectReplayGivesTheSameMaps() {
+    // Replays <run>/bold.nii.gz with <run>/bold_motion.txt (the motion the
+    // live run used) into replay/ and checks that it gives <run>'s maps bit for bit.
+    void expectReplayGivesTheSameMaps(const fs::path& run) {
+        fs::remove_all(folder_ / "replay");
         Child replay(
-            {KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH, "--bold", (folder_ / "out" / "bold.nii.gz").string(),
-             "--motion", (folder_ / "out" / "bold_motion.txt").string(), "--motion-format", "plain", "--out",
-             (folder_ / "replay").string()},
+            {KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH, "--bold", (run / "bold.nii.gz").string(), "--motion",
+             (run / "bold_motion.txt").string(), "--motion-format", "plain", "--out", (folder_ / "replay").string()},
             folder_ / "replay.txt");
         ASSERT_EQ(replay.wait(120.0), 0) << readText(folder_ / "replay.txt");
-        const std::string live = readText(folder_ / "out" / "maps.f32");
+        const std::string live = readText(run / "maps.f32");
         EXPECT_FALSE(live.empty());
         EXPECT_TRUE(live == readText(folder_ / "replay" / "maps.f32"))
-            << "the replay's maps differ from the live run's";
+            << "the replay's maps differ from the live run's in " << run;
     }
+    void expectReplayGivesTheSameMaps() { expectReplayGivesTheSameMaps(folder_ / "out"); }
 
     // timing.csv's rows: a live volume's latency fields are filled, and its
     // parts fit in its latency.
@@ -187,6 +195,37 @@ INSTANTIATE_TEST_SUITE_P(SharedSeries, LiveSeries,
                              return name;
                          });
 
+// The scanner stand-in copies as SMB clients do: each file at its full size
+// (zeros) first, then filled over half a second. Korvanth takes each volume
+// only once filled, judging by the system's reports (a local folder) and by
+// polling with a settle time (as on a network folder); it used to take most
+// of them as zeros.
+TEST_F(LiveRun, PreallocatedFilesFilledSlowlyAreTakenOnlyOnceFilled) {
+    for (const fs::path& needed : {mosaicDir, mosaicReference})
+        if (!fs::exists(needed)) GTEST_SKIP() << "shared data missing: " << needed;
+    korvanth::NiftiSeries reference;
+    std::string error;
+    ASSERT_TRUE(korvanth::readNiftiSeries(mosaicReference.string(), reference, error)) << error;
+    for (const std::vector<std::string>& judging : {std::vector<std::string>{}, {"--poll-settle", "0.4"}}) {
+        SCOPED_TRACE(judging.empty() ? "system reports" : "polling");
+        fs::remove_all(folder_ / "in");
+        fs::remove_all(folder_ / "out");
+        fs::create_directories(folder_ / "in");
+        std::vector<std::string> options{"--volumes", "6", "--idle-timeout", "60"};
+        options.insert(options.end(), judging.begin(), judging.end());
+        auto host = startHost(options);
+        auto scanner = startScanner(mosaicDir, "0.6", {"--preallocate", "--chunks", "10", "--write-ms", "500"});
+        ASSERT_EQ(host->wait(120.0), 0) << readText(folder_ / "host.txt");
+        EXPECT_EQ(scanner->wait(60.0), 0) << readText(folder_ / "scanner.txt");
+        korvanth::NiftiSeries saved;
+        ASSERT_TRUE(korvanth::readNiftiSeries((folder_ / "out" / "bold.nii.gz").string(), saved, error)) << error;
+        ASSERT_EQ(saved.volumes.size(), reference.volumes.size());
+        for (std::size_t v = 0; v < saved.volumes.size(); ++v)
+            EXPECT_TRUE(saved.volumes[v] == reference.volumes[v])
+                << "volume " << v + 1 << " taken before it was filled";
+    }
+}
+
 // SIGINT after a few volumes of a long run: Korvanth finishes with what came,
 // writes every output, marks them partial, and they replay to its maps.
 TEST_F(LiveRun, SigintInTheMiddleEndsWithCompleteOutputsMarkedPartial) {
@@ -228,6 +267,71 @@ TEST_F(LiveRun, SigintInTheMiddleEndsWithCompleteOutputsMarkedPartial) {
     for (int v = 0; v < volumes; ++v)
         EXPECT_TRUE(saved.volumes[static_cast<std::size_t>(v)] == input.volumes[static_cast<std::size_t>(v)]) << v;
     expectReplayGivesTheSameMaps();
+}
+
+// A scanning session followed from one start: two functional runs of
+// different grids and, between them, a series of one volume. Each run has its
+// own committed folder that replays bit for bit, the single volume is listed
+// with its reason and never run, and the live view serves session.json and
+// exactly the committed files of each run.
+TEST_F(LiveRun, SessionMakesEverySeriesARunAndSkipsASingleVolume) {
+    const fs::path made = folder_ / "made";
+    for (const std::vector<std::string>& run : {std::vector<std::string>{"a", "12", "24", "24", "12"},
+                                                std::vector<std::string>{"b", "10", "20", "22", "10"}}) {
+        Child synthetic({KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH, "--volumes", run[1], "--dims", run[2], run[3],
+                         run[4], "--out", (made / run[0]).string()},
+                        folder_ / "made.txt");
+        ASSERT_EQ(synthetic.wait(120.0), 0) << readText(folder_ / "made.txt");
+    }
+    auto host = startHost(
+        {"--session", "--session-idle", "3", "--idle-timeout", "3", "--serve", "127.0.0.1:0", "--linger", "60"});
+    Child scanner({KORVANTH_SCANNER_PATH, "--from", (made / "a" / "bold.nii.gz").string(), "--from",
+                   (made / "a" / "bold.nii.gz").string(), "--from", (made / "b" / "bold.nii.gz").string(), "--volumes",
+                   "0", "1", "0", "--series", "5", "--tr", "0.1", "--pause", "1", "--to", (folder_ / "in").string()},
+                  folder_ / "scanner.txt");
+    ASSERT_EQ(scanner.wait(120.0), 0) << readText(folder_ / "scanner.txt");
+    ASSERT_TRUE(waitFor([&] { return hostSaid("Live view stays at"); }, 120.0)) << readText(folder_ / "host.txt");
+
+    const nlohmann::json session = nlohmann::json::parse(readText(folder_ / "out" / "session.json"));
+    ASSERT_EQ(session["series"].size(), 3u) << session.dump(2);
+    const nlohmann::json& first = session["series"][0];
+    const nlohmann::json& single = session["series"][1];
+    const nlohmann::json& second = session["series"][2];
+    EXPECT_EQ(first["folder"], "005");
+    EXPECT_EQ(first["state"], "complete");
+    EXPECT_EQ(first["volumes"], 12);
+    EXPECT_EQ(single["series_number"], 6);
+    EXPECT_EQ(single["state"], "skipped");
+    EXPECT_TRUE(single["folder"].is_null());
+    EXPECT_NE(single["reason"].get<std::string>().find("single volume"), std::string::npos) << single;
+    EXPECT_FALSE(fs::exists(folder_ / "out" / "006"));
+    EXPECT_EQ(second["folder"], "007");
+    EXPECT_EQ(second["volumes"], 10);
+    EXPECT_EQ(session["frames"], 22);
+    double lowMotion = 0.0;
+    for (const nlohmann::json& run : {first, second}) lowMotion += run["low_motion_s"][0].get<double>();
+    EXPECT_DOUBLE_EQ(session["low_motion"][0]["low_motion_s"].get<double>(), lowMotion);
+
+    // The live view, still up: the same session, and a run's committed files only.
+    const std::string said = readText(folder_ / "host.txt");
+    const std::size_t at = said.find("Live view: http://127.0.0.1:");
+    ASSERT_NE(at, std::string::npos) << said;
+    httplib::Client client("127.0.0.1", std::stoi(said.substr(at + std::strlen("Live view: http://127.0.0.1:"))));
+    const auto served = client.Get("/api/session");
+    ASSERT_TRUE(served && served->status == 200);
+    EXPECT_EQ(nlohmann::json::parse(served->body), session);
+    const auto report = client.Get("/runs/007/report.html");
+    ASSERT_TRUE(report && report->status == 200);
+    EXPECT_EQ(report->body, readText(folder_ / "out" / "007" / "report.html"));
+    for (const char* refused :
+         {"/runs/005/../session.json", "/runs/005/%2e%2e%2fsession.json", "/runs/005/.korvanth-results",
+          "/runs/006/report.html", "/runs/..%2f005/maps.f32", "/runs/005/maps.f32/x"}) {
+        const auto answer = client.Get(refused);
+        EXPECT_TRUE(answer && answer->status == 404) << refused;
+    }
+    host->signal(SIGINT);
+    EXPECT_EQ(host->wait(60.0), 0) << readText(folder_ / "host.txt");
+    for (const char* run : {"005", "007"}) expectReplayGivesTheSameMaps(folder_ / "out" / run);
 }
 
 }  // namespace

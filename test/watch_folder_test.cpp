@@ -1,17 +1,25 @@
 // The folder watcher on folders whose content the test fixes before the run
-// (--include-existing), built from the shared Siemens DICOM: which volumes it
-// hands over, in which order, and how it ends. Its waits end on its own
-// timeouts, so no outcome depends on the machine's speed.
+// (--include-existing), built from the shared Siemens DICOM, or that a writer
+// thread fills while it runs: which volumes it hands over, in which order, and
+// how it ends. Its waits end on its own timeouts, and a writer thread pauses
+// far shorter than the times the watcher allows (or, where it stands for a
+// late file, far longer), so no outcome depends on the machine's speed.
 #include <gtest/gtest.h>
 
 #include "korvanth/sources/dicom_volume.h"
 #include "korvanth/sources/watch_folder.h"
 
+#include <nifti2_io.h>
+
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -85,8 +93,11 @@ protected:
     std::string log_;
 };
 
-// Numbered by the export's names; each failure keeps the two volumes before
-// it and names the file and the problem.
+// Numbered by the export's names, or by instance number (IM-0001-*); each
+// failure keeps the two volumes before it and names the file and the problem.
+// A gap by instance number is found although the later volume, read ahead,
+// waits for its turn (it used to be read again on every look, which held the
+// gap's clock at zero: the run ended complete at the idle timeout).
 TEST_F(WatchFolder, TruncatedGapAndCorruptVolumesEndTheRunAfterTheVolumesBeforeThem) {
     const fs::path first = exportDir / "001_000013_000001.dcm", second = exportDir / "001_000013_000002.dcm",
                    third = exportDir / "001_000013_000003.dcm";
@@ -96,12 +107,25 @@ TEST_F(WatchFolder, TruncatedGapAndCorruptVolumesEndTheRunAfterTheVolumesBeforeT
     };
     for (const Case& c : {Case{"truncated", "001_000013_000003.dcm stays unreadable"},
                           Case{"gap", "volume 3 is missing: 001_000013_000004.dcm"},
-                          Case{"corrupt", "001_000013_000003.dcm stays unreadable"}}) {
+                          Case{"corrupt", "001_000013_000003.dcm stays unreadable"},
+                          Case{"gap by instance", "volume 3 is missing: d.dcm (volume 4)"}}) {
         SCOPED_TRACE(c.what);
         for (const auto& entry : fs::directory_iterator(folder_)) fs::remove(entry.path());
+        const std::string what = c.what;
+        if (what == "gap by instance") {
+            place(mosaicDir / "IM-0001-0001.dcm", "a.dcm", 30);
+            place(mosaicDir / "IM-0001-0002.dcm", "b.dcm", 20);
+            place(mosaicDir / "IM-0001-0004.dcm", "d.dcm", 10);
+            korvanth::WatchFolderSource source(settings_);
+            const Run r = run(source);
+            ASSERT_EQ(r.end, VolumeSource::Next::Failed) << log_;
+            ASSERT_EQ(r.volumes.size(), 2u) << r.error;
+            EXPECT_EQ(r.volumes[1], voxelsOf(mosaicDir / "IM-0001-0002.dcm"));
+            EXPECT_NE(r.error.find(c.expected), std::string::npos) << r.error;
+            continue;
+        }
         place(first, "001_000013_000001.dcm", 30);
         place(second, "001_000013_000002.dcm", 20);
-        const std::string what = c.what;
         if (what == "truncated") {
             const fs::path cut = place(third, "001_000013_000003.dcm", 10);
             fs::resize_file(cut, fs::file_size(third) / 2);
@@ -171,6 +195,154 @@ TEST_F(WatchFolder, FilesOfOtherSeriesAreIgnoredAndVolumesComeInNumberOrder) {
     EXPECT_EQ(source.files(), (std::vector<std::string>{"b.dcm", "MR.1.3.12.2.1107", "i1.MRDC.7", "c.txt"}));
     EXPECT_NE(log_.find("ignoring z.dcm: " + (folder_ / "z.dcm").string() + ": another series"), std::string::npos)
         << log_;
+    // A file that is no image (a report) is skipped with its reason and the
+    // volumes after it still come (it used to end the run).
+    for (const auto& entry : fs::directory_iterator(folder_)) fs::remove(entry.path());
+    log_.clear();
+    settings_.volumeLimit = 0;
+    settings_.idleTimeoutSeconds = 4.0;
+    place(mosaicDir / "IM-0001-0001.dcm", "a.dcm", 10);
+    std::ofstream(folder_ / "report.dcm", std::ios::binary) << std::string(4096, 'r');
+    std::thread later([&] {  // the next volumes once the report was judged
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        fs::copy_file(mosaicDir / "IM-0001-0002.dcm", folder_ / "b.dcm");
+        fs::copy_file(mosaicDir / "IM-0001-0003.dcm", folder_ / "c.dcm");
+    });
+    korvanth::WatchFolderSource withReport(settings_);
+    const Run reported = run(withReport);
+    later.join();
+    EXPECT_EQ(reported.volumes.size(), 3u) << reported.error << log_;
+    EXPECT_NE(log_.find("ignoring report.dcm: "), std::string::npos) << log_;
+}
+
+// Writers that are slow or never end, against both ways of judging a file
+// complete (system reports, and polling with a settle time as on a network
+// folder): a volume whose full size is set first and then filled slowly is
+// taken only once filled; a volume file that never stops growing is skipped
+// with a message and names the volume the run then lacks, instead of holding
+// the run until it ended as complete without the volumes after it.
+TEST_F(WatchFolder, SlowAndNeverEndingWritersCannotPassForCompleteVolumes) {
+    const auto bytesOf = [](const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const std::string third = bytesOf(exportDir / "001_000013_000003.dcm");
+    for (const auto detection : {korvanth::ArrivalDetection::Reports, korvanth::ArrivalDetection::Polling}) {
+        const bool polling = detection == korvanth::ArrivalDetection::Polling;
+        SCOPED_TRACE(polling ? "polling" : "system reports");
+        for (const bool endless : {false, true}) {
+            SCOPED_TRACE(endless ? "never ending" : "preallocated, filled slowly");
+            for (const auto& entry : fs::directory_iterator(folder_)) fs::remove(entry.path());
+            log_.clear();
+            // Volume 4 is volume 1's file again (the export has three).
+            for (int v : {1, 2, 4})
+                place(exportDir / ("001_000013_00000" + std::to_string(v == 4 ? 1 : v) + ".dcm"),
+                      "001_000013_00000" + std::to_string(v) + ".dcm", 40 - v);
+            settings_.detection = detection;
+            settings_.settleSeconds = 1.0;
+            settings_.growingSeconds = endless ? 1.5 : 30.0;
+            settings_.gapSeconds = endless ? 3.0 : 30.0;
+            settings_.idleTimeoutSeconds = endless ? 6.0 : 3.0;  // the gap, not the idle timeout, ends it
+            // Volume 3 as an SMB client writes it: the full size at once, then
+            // the bytes in pieces, far more often than the settle time.
+            std::atomic<bool> stop{false};
+            std::thread writer([&] {
+                std::ofstream out(folder_ / "001_000013_000003.dcm", std::ios::binary);
+                fs::resize_file(folder_ / "001_000013_000003.dcm", third.size());
+                const std::size_t pieces = 20;
+                for (std::size_t piece = 0; !stop; ++piece) {
+                    const std::size_t begin = third.size() * (piece % pieces) / pieces;
+                    const std::size_t end = third.size() * (piece % pieces + 1) / pieces;
+                    out.write(third.data() + begin, static_cast<std::streamsize>(end - begin)).flush();
+                    if (piece + 1 == pieces && !endless) break;
+                    if (endless && piece % pieces + 1 == pieces) out.seekp(0, std::ios::end);  // and grows on
+                    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+                }
+            });
+            korvanth::WatchFolderSource source(settings_);
+            const Run r = run(source);
+            stop = true;
+            writer.join();
+            if (endless) {
+                EXPECT_EQ(r.end, VolumeSource::Next::Failed) << log_;
+                EXPECT_EQ(r.volumes.size(), 2u);
+                EXPECT_NE(r.error.find("volume 3 is missing"), std::string::npos) << r.error;
+                EXPECT_NE(r.error.find("001_000013_000003.dcm is still being written after 1.5 s"), std::string::npos)
+                    << r.error;
+                continue;
+            }
+            EXPECT_EQ(r.end, VolumeSource::Next::EndOfRun) << r.error << log_;
+            ASSERT_EQ(r.volumes.size(), 4u) << r.error << log_;
+            for (int v = 0; v < 4; ++v)
+                EXPECT_EQ(r.volumes[static_cast<std::size_t>(v)],
+                          voxelsOf(exportDir / ("001_000013_00000" + std::to_string(v == 3 ? 1 : v + 1) + ".dcm")))
+                    << "volume " << v + 1;
+        }
+    }
+}
+
+// One NIfTI volume file: `edit` changes the header (voxel size, orientation,
+// data type) before it is written; int16 or float32 data from `values`.
+template <typename Edit>
+void writeNiftiVolume(const fs::path& path, const std::vector<float>& values, bool asFloat, Edit edit) {
+    int64_t shape[8] = {3, 8, 8, 4, 1, 1, 1, 1};
+    nifti_1_header* header = nifti_make_new_n1_header(shape, asFloat ? NIFTI_TYPE_FLOAT32 : NIFTI_TYPE_INT16);
+    header->vox_offset = 352.0f;
+    std::memcpy(header->magic, "n+1", 4);
+    header->pixdim[1] = header->pixdim[2] = header->pixdim[3] = 3.0f;
+    header->pixdim[4] = 1.5f;
+    header->xyzt_units = NIFTI_UNITS_MM | NIFTI_UNITS_SEC;
+    header->qform_code = NIFTI_XFORM_SCANNER_ANAT;
+    header->pixdim[0] = 1.0f;
+    edit(*header);
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(header), sizeof *header).write("\0\0\0\0", 4);
+    std::free(header);
+    for (float value : values) {
+        const auto stored = static_cast<int16_t>(value);
+        if (asFloat)
+            out.write(reinterpret_cast<const char*>(&value), sizeof value);
+        else
+            out.write(reinterpret_cast<const char*>(&stored), sizeof stored);
+    }
+}
+
+// A volume of the run with another voxel size, orientation or stored data
+// type than its first is refused with a message, and the run ends with the
+// volumes before it (the grid alone used to be compared; every type was
+// converted to int16 alike); values clamped to 16 bits are said.
+TEST_F(WatchFolder, AChangedVoxelSizeOrientationOrDataTypeIsRefusedAndClampingIsReported) {
+    std::vector<float> values(8 * 8 * 4);
+    for (std::size_t i = 0; i < values.size(); ++i) values[i] = static_cast<float>(100 + i % 17);
+    std::vector<float> loud = values;
+    loud[5] = 40000.0f;
+    const auto same = [](nifti_1_header&) {};
+    struct Case {
+        std::string change, expected;
+    };
+    for (const Case& c : {Case{"voxel size", "voxels of 3x3x3.3 mm, the run's are 3x3x3 mm"},
+                          Case{"orientation", "another orientation"},
+                          Case{"data type", "values stored as INT16, the run's first volume's as FLOAT32"}}) {
+        SCOPED_TRACE(c.change);
+        for (const auto& entry : fs::directory_iterator(folder_)) fs::remove(entry.path());
+        log_.clear();
+        writeNiftiVolume(folder_ / "v1.nii", values, true, same);
+        writeNiftiVolume(folder_ / "v2.nii", loud, true, same);
+        writeNiftiVolume(folder_ / "v3.nii", values, c.change != "data type", [&](nifti_1_header& h) {
+            if (c.change == "voxel size") h.pixdim[3] = 3.3f;
+            if (c.change == "orientation") h.quatern_d = 0.2f;  // turned about the z axis
+        });
+        writeNiftiVolume(folder_ / "v4.nii", values, true, same);
+        int age = 50;
+        for (const char* name : {"v1.nii", "v2.nii", "v3.nii", "v4.nii"})
+            fs::last_write_time(folder_ / name, fs::file_time_type::clock::now() - std::chrono::seconds(age -= 10));
+        korvanth::WatchFolderSource source(settings_);
+        const Run r = run(source);
+        EXPECT_EQ(r.end, VolumeSource::Next::Failed) << log_;
+        EXPECT_EQ(r.volumes.size(), 2u) << log_;
+        EXPECT_NE(r.error.find("v3.nii has " + c.expected), std::string::npos) << r.error;
+        EXPECT_NE(log_.find("v2.nii: 1 values outside 16 bits"), std::string::npos) << log_;
+    }
 }
 
 }  // namespace

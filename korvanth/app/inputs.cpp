@@ -66,7 +66,8 @@ bool readMotion(const KorvanthOptions& o, const std::string& path, const SeriesI
 }
 
 // The volumes: a watched folder, the synthetic phantom or a recorded series.
-bool openVolumes(KorvanthOptions& o, RunInputs& in, std::string& error) {
+bool openVolumes(KorvanthOptions& o, RunInputs& in, const std::function<void(const std::string&)>& notes,
+                 std::string& error) {
     if (!o.watchFolder.empty()) {
         WatchSettings watch;
         watch.folder = o.watchFolder;
@@ -74,7 +75,11 @@ bool openVolumes(KorvanthOptions& o, RunInputs& in, std::string& error) {
         watch.volumeLimit = o.volumesGiven ? o.synthetic.volumes : 0;
         watch.idleTimeoutSeconds = o.idleTimeout;
         watch.repetitionTimeSeconds = o.repetitionTime;
-        watch.log = [](const std::string& note) { std::cerr << "watch: " << note << '\n'; };
+        if (o.pollSettle >= 0.0) {
+            watch.detection = ArrivalDetection::Polling;
+            watch.settleSeconds = o.pollSettle;
+        }
+        watch.log = [notes](const std::string& note) { notes("watch: " + note); };
         auto source = std::make_unique<WatchFolderSource>(watch);
         std::cout << "Watching " << o.watchFolder << " for volumes (Ctrl-C ends the run, keeping what came)"
                   << std::endl;
@@ -163,8 +168,9 @@ std::string gigabytes(uint64_t bytes) {
 }
 }  // namespace
 
-bool openInputs(KorvanthOptions& o, RunInputs& in, std::string& error) {
-    if (!openVolumes(o, in, error) || !openMotion(o, in, error)) return false;
+bool openInputs(KorvanthOptions& o, RunInputs& in, const std::function<void(const std::string&)>& notes,
+                std::string& error) {
+    if (!openVolumes(o, in, notes, error) || !openMotion(o, in, error)) return false;
     if (o.realtime) in.paced = std::make_unique<PacedSource>(*in.recorded, in.series.repetitionTimeSeconds);
     return in.motion->begin(in.series, error);
 }

@@ -10,6 +10,7 @@
 #include "korvanth/run/series.h"
 #include "korvanth/run/volume_source.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,8 +35,10 @@ struct RunInputs {
 };
 
 // Opens the sources the options name (and fills in the synthetic run's
-// settings from them). False with `error` naming the bad input.
-bool openInputs(KorvanthOptions& options, RunInputs& inputs, std::string& error);
+// settings from them); a live source's notes (files skipped, waits) go to
+// `notes`. False with `error` naming the bad input.
+bool openInputs(KorvanthOptions& options, RunInputs& inputs, const std::function<void(const std::string&)>& notes,
+                std::string& error);
 
 // The project name: --project, or "live", "synthetic" or the bold file's stem.
 std::string chooseProjectName(const KorvanthOptions& options);

@@ -118,17 +118,47 @@ std::vector<CLI::Option*> addSyntheticOptions(CLI::App& app, KorvanthOptions& o,
 // options but --volumes (its last volume).
 void addLiveOptions(CLI::App& app, KorvanthOptions& o, CLI::Option* bold, const std::vector<CLI::Option*>& synthetic) {
     const std::string liveGroup = "Live run";
-    auto* watch = app.add_option("--watch", o.watchFolder,
-                                 "Take a live run from this folder: one DICOM or NIfTI file per volume, as the "
-                                 "scanner writes them")
-                      ->excludes(bold)
-                      ->group(liveGroup);
+    auto* watch =
+        app.add_option("--watch", o.watchFolder,
+                       "Take a live run from this folder: one DICOM or NIfTI file per volume, as the "
+                       "scanner writes them")
+            ->check(CLI::Validator(
+                [](std::string& folder) {
+                    // An empty name is no folder; it must not fall back to the synthetic run.
+                    return folder.empty() ? std::string("needs the folder to watch, not an empty name") : std::string();
+                },
+                "FOLDER"))
+            ->excludes(bold)
+            ->group(liveGroup);
     app.add_flag("--include-existing", o.includeExisting, "Take the files already in the folder as the first volumes")
         ->needs(watch)
         ->group(liveGroup);
     app.add_option("--idle-timeout", o.idleTimeout,
                    "End the run when no volume came for this many seconds (default: 3 TR + 10 s)")
         ->check(finiteIn(0.0, 86400.0))
+        ->needs(watch)
+        ->group(liveGroup);
+    auto* session = app.add_flag("--session", o.session,
+                                 "Follow the whole scanning session in the --watch folder: every new series is a run "
+                                 "of its own, in a folder of --out named after it, listed in --out/session.json")
+                        ->needs(watch)
+                        ->group(liveGroup);
+    app.add_option("--session-idle", o.sessionIdle,
+                   "End the session when no new series came for this many seconds (default: at Ctrl-C)")
+        ->check(finiteIn(0.0, 7.0 * 86400.0))
+        ->needs(session)
+        ->group(liveGroup);
+    app.add_option("--min-volumes", o.minVolumes,
+                   "A series of fewer volumes is not run but listed as skipped (with --session)")
+        ->check(CLI::Range(1, 1000))
+        ->capture_default_str()
+        ->needs(session)
+        ->group(liveGroup);
+    app.add_option("--poll-settle", o.pollSettle,
+                   "Judge the folder's files by polling: a file counts once unchanged this many seconds "
+                   "(default: when the system closes it after writing on a local folder, polling with 1 s "
+                   "on a network folder)")
+        ->check(finiteIn(0.0, 600.0))
         ->needs(watch)
         ->group(liveGroup);
     for (std::size_t k = 1; k < synthetic.size(); ++k) synthetic[k]->excludes(watch);
@@ -180,6 +210,11 @@ int main(int argc, char** argv) {
         return code == 0 ? exitSuccess : exitBadInput;
     }
     o.volumesGiven = synthetic.front()->count() > 0;
+    if (o.session && (o.volumesGiven || !o.motionPath.empty() || !o.projectName.empty())) {
+        std::cerr << "error: --session runs every series it finds, with Korvanth's own motion estimates; "
+                     "--volumes, --motion and --project go with a single run\n";
+        return exitBadInput;
+    }
     if (reference->count() > 0 && !o.motionPath.empty()) {
         std::cerr << "error: --reference-volume goes with Korvanth's own estimates, not with --motion " << o.motionPath
                   << '\n';

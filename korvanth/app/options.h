@@ -28,6 +28,7 @@ struct KorvanthOptions {
     std::string watchFolder;
     bool includeExisting = false;
     double idleTimeout = -1.0;  // < 0: 3 TR + 10 s
+    double pollSettle = -1.0;   // >= 0: judge the watched files by polling, complete once unchanged this long
     bool volumesGiven = false;
     std::string motionPath;
     std::string motionFormat = "auto";
@@ -42,6 +43,9 @@ struct KorvanthOptions {
     double linger = -1.0;  // seconds the live view stays after the run; negative: until Ctrl-C
     std::vector<double> fdThresholds{0.2, 0.5};
     double targetMinutes = 5.0;
+    bool session = false;       // --session: follow the watched folder, every new series a run
+    double sessionIdle = -1.0;  // end the session when no new file came for this long; < 0: never
+    int32_t minVolumes = 3;     // a series with fewer volumes is not a functional run
 };
 
 }  // namespace korvanth

@@ -126,10 +126,17 @@ bool scannerFiles(const std::string& from, int32_t series, std::vector<VolumeFil
 }
 
 bool writeInChunks(const std::string& path, const std::vector<char>& bytes, int32_t chunks, double seconds,
-                   std::string& error) {
+                   std::string& error, bool preallocate) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) {
         error = path + ": cannot create the file";
+        return false;
+    }
+    if (preallocate && !bytes.empty() &&
+        (std::fseek(file, static_cast<long>(bytes.size() - 1), SEEK_SET) != 0 || std::fputc(0, file) == EOF ||
+         std::fflush(file) != 0 || std::fseek(file, 0, SEEK_SET) != 0)) {
+        std::fclose(file);
+        error = path + ": cannot set the file's size";
         return false;
     }
     const int32_t pieces = std::max<int32_t>(1, chunks);
@@ -169,9 +176,19 @@ bool runScanner(const ScannerSettings& settings, std::string& error) {
         std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
                                                   settings.repetitionTimeSeconds * static_cast<double>(t))));
         const std::string path = (fs::path(settings.to) / files[i].name).string();
-        if (!writeInChunks(path, files[i].bytes, settings.chunks, settings.writeSeconds, error)) return false;
+        if (!writeInChunks(path, files[i].bytes, settings.chunks, settings.writeSeconds, error, settings.preallocate))
+            return false;
         if (settings.log)
             settings.log("volume " + std::to_string(t + 1) + "/" + std::to_string(volumes) + ": " + files[i].name);
+    }
+    return true;
+}
+
+bool runScannerSession(const std::vector<ScannerSettings>& series, double pauseSeconds, std::string& error) {
+    for (std::size_t s = 0; s < series.size(); ++s) {
+        if (s > 0) std::this_thread::sleep_for(std::chrono::duration<double>(pauseSeconds));
+        if (series[s].log) series[s].log("series " + std::to_string(series[s].series) + ": " + series[s].from);
+        if (!runScanner(series[s], error)) return false;
     }
     return true;
 }

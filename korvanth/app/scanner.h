@@ -25,9 +25,10 @@ bool scannerFiles(const std::string& from, int32_t series, std::vector<VolumeFil
 
 // Writes `bytes` to `path` in `chunks` pieces spread over `seconds`, each
 // flushed before the pause, as a file arriving over a network share. The
-// file exists (empty) from the start.
+// file exists from the start: empty, or with `preallocate` at its full size
+// (zeros), as SMB clients copy, filled in place.
 bool writeInChunks(const std::string& path, const std::vector<char>& bytes, int32_t chunks, double seconds,
-                   std::string& error);
+                   std::string& error, bool preallocate = false);
 
 struct ScannerSettings {
     std::string from;
@@ -37,6 +38,7 @@ struct ScannerSettings {
     int32_t volumes = 0;  // write only the first so many; 0: all
     int32_t chunks = 8;
     double writeSeconds = 0.04;  // how long writing one file takes
+    bool preallocate = false;    // each file at its full size first, then filled
     std::function<void(const std::string&)> log;
 };
 
@@ -44,5 +46,10 @@ struct ScannerSettings {
 // first at once). False with `error` when the input cannot be read or a file not
 // written.
 bool runScanner(const ScannerSettings& settings, std::string& error);
+
+// A scanning session: each series played as runScanner plays it, one after
+// the other, with `pauseSeconds` between the last volume of one and the first
+// of the next (a localiser, an anatomical scan, functional runs...).
+bool runScannerSession(const std::vector<ScannerSettings>& series, double pauseSeconds, std::string& error);
 
 }  // namespace korvanth

@@ -17,8 +17,10 @@ std::unique_ptr<LiveView> startLiveView(const KorvanthOptions& o, std::string& e
     std::copy(o.fdThresholds.begin(), o.fdThresholds.end(), settings.fdThresholds);
     std::sort(settings.fdThresholds, settings.fdThresholds + 2);
     settings.targetMinutes = o.targetMinutes;
+    settings.session = o.session;
 #if KORVANTH_HAS_REPORT
-    settings.reportPath = (fs::absolute(o.outFolder) / "report.html").string();
+    // A session's reports are served with their runs (/runs/<folder>/report.html).
+    if (!o.session) settings.reportPath = (fs::absolute(o.outFolder) / "report.html").string();
 #endif
     auto live = std::make_unique<LiveView>(settings);
     {

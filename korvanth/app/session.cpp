@@ -3,6 +3,7 @@
 #include "korvanth/app/inputs.h"
 #include "korvanth/app/run_summary.h"
 #include "korvanth/app/terminal.h"
+#include "korvanth/app/watch_session.h"
 #include "korvanth/host/host_state.h"
 #include "korvanth/host/plugin_session.h"
 #include "korvanth/outputs/output_folder.h"
@@ -22,18 +23,14 @@ namespace fs = std::filesystem;
 
 namespace korvanth {
 
-namespace {
-
 int fail(const std::string& message) {
     std::cerr << "error: " << message << '\n';
     return exitBadInput;
 }
 
-#if KORVANTH_HAS_LIVE_VIEW
-using LiveViewPtr = std::unique_ptr<LiveView>;
-#else
-using LiveViewPtr = std::unique_ptr<int>;  // this build has no live view: never set
-#endif
+Invocation::Invocation() : terminal(standardErrorIsTerminal(), standardOutputShowsStyles()) {}
+
+namespace {
 
 // The live view, when --serve asks for one: up before the plug-in is loaded,
 // so that the page shows its first log lines and a live source's wait.
@@ -79,9 +76,12 @@ int loadPlugin(const KorvanthOptions& o, std::unique_ptr<PluginSession>& session
 }
 
 // Everything checked before the out folder is touched: the project name, the
-// inputs, the memory; then the out folder's staging begun. False with `error`.
-bool prepareRun(KorvanthOptions& o, const std::string& projectName, RunInputs& inputs, OutputFolder& out,
-                std::string& error) {
+// inputs, the memory; then the out folder's staging begun. A live run begins
+// it before it waits for the first volume: an out folder that cannot be
+// written is said before the scan, not once it has begun. The source's notes
+// go to `observers` (the terminal, the live view). False with `error`.
+bool prepareRun(KorvanthOptions& o, const std::string& projectName, ObserverList& observers, RunInputs& inputs,
+                OutputFolder& out, std::string& error) {
     const std::string problem = projectNameProblem(projectName, OutputFolder::stagingFolderFor(o.outFolder));
     if (!problem.empty()) {
         error = (o.projectName.empty() ? "the project name '" + projectName + "' (from --bold)"
@@ -89,9 +89,12 @@ bool prepareRun(KorvanthOptions& o, const std::string& projectName, RunInputs& i
                 " " + problem;
         return false;
     }
-    if (!openInputs(o, inputs, error)) return false;
+    const bool live = !o.watchFolder.empty();
+    if (live && !out.begin(o.outFolder, error)) return false;
+    const auto notes = [&observers](const std::string& note) { observers.hostLogLine(note); };
+    if (!openInputs(o, inputs, notes, error)) return false;
     error = memoryProblem(o, inputs.series);
-    return error.empty() && out.begin(o.outFolder, error);
+    return error.empty() && (live || out.begin(o.outFolder, error));
 }
 
 void printRunLine(const KorvanthOptions& o, const RunInputs& inputs) {
@@ -120,32 +123,36 @@ ResultSettings resultSettings(const KorvanthOptions& o, const RunInputs& inputs,
     return results;
 }
 
-// After the run: its checks, what it printed, the commit, the live view's
-// linger, and the exit code.
-int finishRun(const KorvanthOptions& o, const RunInputs& inputs, const RunOutcome& outcome, const ResultWriter& writer,
-              OutputFolder& out, LiveViewPtr& live) {
+// Each volume's framewise displacement, as every output shows it.
+class DisplacementTrace final : public RunObserver {
+public:
+    void volumeDone(const VolumeDone& volume) override { fd.push_back(volume.metrics.framewiseDisplacementMm); }
+    std::vector<double> fd;
+};
+
+// After the run: its checks, what it printed, the commit; the exit code.
+int finishRun(const std::string& outFolder, const RunInputs& inputs, const RunOutcome& outcome,
+              const ResultWriter& writer, OutputFolder& out, std::vector<std::string>& written) {
     if (!outcome.motionLogWritten)
         return fail(outcome.motionLogPath +
                     ": the motion log could not be written, so the plug-in saw no motion; "
                     "no results were left in " +
-                    o.outFolder);
+                    outFolder);
     const SeriesInfo& series = inputs.series;
     const double slowest = warnOfSlowSteps(writer.stepSeconds(), series.repetitionTimeSeconds);
     if (inputs.live) printLatency(writer.timings(), series.repetitionTimeSeconds);
 
-    if (!writer.succeeded()) return fail(writer.error() + "; no results were left in " + o.outFolder);
-    std::vector<std::string> written;
+    if (!writer.succeeded()) return fail(writer.error() + "; no results were left in " + outFolder);
     std::string error;
     if (!out.commit(written, error)) return fail(error);
-    printCommittedRun(o.outFolder, written, slowest, outcome, series.expectedVolumes);
-    lingerIfServing(live, o.linger);
+    printCommittedRun(outFolder, written, slowest, outcome, series.expectedVolumes);
     if (outcome.refusedSteps != 0) return exitPluginFailed;
     return outcome.partial ? exitPartialRun : exitSuccess;
 }
 
 }  // namespace
 
-int runSession(KorvanthOptions& o) {
+int startInvocation(const KorvanthOptions& o, Invocation& invocation) {
     installStopHandlers(&requestRunStop);
     HostState& state = host();
     if (!parseHostVersion(o.hostVersion, state.version))
@@ -153,39 +160,65 @@ int runSession(KorvanthOptions& o) {
     state.programPath = executableFolder();
     state.pluginsPath = fs::path(o.pluginPath).parent_path().string();
 
-    TerminalView terminal(standardErrorIsTerminal(), standardOutputShowsStyles());
-    ObserverList observers;
-    observers.add(terminal);
-    LiveViewPtr live;
+    invocation.observers.add(invocation.terminal);
     std::string error;
-    if (!serveIfAsked(o, observers, live, error)) return fail(error);
-    state.logListener = [&observers](const std::string& line) { observers.hostLogLine(line); };
+    if (!serveIfAsked(o, invocation.observers, invocation.live, error)) return fail(error);
+    state.logListener = [&invocation](const std::string& line) { invocation.observers.hostLogLine(line); };
+    return loadPlugin(o, invocation.plugin);
+}
 
-    std::unique_ptr<PluginSession> session;
-    if (const int code = loadPlugin(o, session); code != exitSuccess || o.initOnly) return code;
-
-    const std::string projectName = chooseProjectName(o);
-    RunInputs inputs;
-    OutputFolder out;
-    if (!prepareRun(o, projectName, inputs, out, error)) return fail(error);
+CommittedRun runIntoFolder(const KorvanthOptions& o, Invocation& invocation, RunInputs& inputs,
+                           const std::string& projectName, OutputFolder& out, const std::string& outFolder) {
+    CommittedRun run;
+    std::string error;
+    if (out.stagingFolder().empty() && !out.begin(outFolder, error)) {
+        run.exitCode = fail(error);
+        return run;
+    }
     RunSettings settings;
     settings.targetFolder = out.stagingFolder();
     settings.projectName = projectName;
     printRunLine(o, inputs);
 
-    ResultWriter writer(resultSettings(o, inputs, out.stagingFolder(), session->info().name, projectName));
+    HostState& state = host();
+    ResultWriter writer(resultSettings(o, inputs, out.stagingFolder(), invocation.plugin->info().name, projectName));
+    DisplacementTrace trace;
+    ObserverList observers;
+    observers.add(invocation.observers);
     observers.add(writer);
-    // The plug-in is unloaded after the writer is gone: its last log lines go to the terminal only.
-    const auto terminalOnly = [&terminal](const std::string& line) { terminal.hostLogLine(line); };
-    RunOutcome outcome;
+    observers.add(trace);
+    state.logListener = [&observers](const std::string& line) { observers.hostLogLine(line); };
+    // The writer is gone after the run: later log lines go to the invocation's observers only.
+    const auto invocationOnly = [&invocation](const std::string& line) { invocation.observers.hostLogLine(line); };
     try {
-        outcome = driveRun(session->plugin(), inputs.series, inputs.source(), *inputs.motion, observers, settings);
+        run.outcome =
+            driveRun(invocation.plugin->plugin(), inputs.series, inputs.source(), *inputs.motion, observers, settings);
     } catch (const std::bad_alloc&) {
-        state.logListener = terminalOnly;
-        return fail(inputs.series.title + ": the run ran out of memory; no results were left in " + o.outFolder);
+        state.logListener = invocationOnly;
+        run.exitCode = fail(inputs.series.title + ": the run ran out of memory; no results were left in " + outFolder);
+        return run;
     }
-    state.logListener = terminalOnly;
-    return finishRun(o, inputs, outcome, writer, out, live);
+    state.logListener = invocationOnly;
+    run.framewiseDisplacementMm = std::move(trace.fd);
+    run.exitCode = finishRun(outFolder, inputs, run.outcome, writer, out, run.written);
+    return run;
+}
+
+int runSession(KorvanthOptions& o) {
+    if (o.session) return followSession(o);
+    Invocation invocation;
+    if (const int code = startInvocation(o, invocation); code != exitSuccess || o.initOnly) return code;
+
+    const std::string projectName = chooseProjectName(o);
+    RunInputs inputs;
+    std::string error;
+    OutputFolder out;
+    if (!prepareRun(o, projectName, invocation.observers, inputs, out, error)) return fail(error);
+    const CommittedRun run = runIntoFolder(o, invocation, inputs, projectName, out, o.outFolder);
+    // The plug-in is unloaded after the invocation's observers: its last log lines go to the terminal only.
+    host().logListener = [&invocation](const std::string& line) { invocation.terminal.hostLogLine(line); };
+    if (!run.written.empty()) lingerIfServing(invocation.live, o.linger);
+    return run.exitCode;
 }
 
 }  // namespace korvanth

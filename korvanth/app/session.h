@@ -2,10 +2,60 @@
 // run, and commit the results, with the exit codes the README promises.
 #pragma once
 
+#include "korvanth/app/inputs.h"
 #include "korvanth/app/options.h"
+#include "korvanth/app/terminal.h"
+#include "korvanth/host/plugin_session.h"
+#include "korvanth/outputs/output_folder.h"
+#include "korvanth/run/run_loop.h"
+#include "korvanth/run/run_observer.h"
+#if KORVANTH_HAS_LIVE_VIEW
+#include "korvanth/outputs/live_view.h"
+#endif
+
+#include <memory>
+#include <string>
+#include <vector>
 
 namespace korvanth {
 
 int runSession(KorvanthOptions& options);
+
+#if KORVANTH_HAS_LIVE_VIEW
+using LiveViewPtr = std::unique_ptr<LiveView>;
+#else
+using LiveViewPtr = std::unique_ptr<int>;  // this build has no live view: never set
+#endif
+
+// What one invocation keeps up across its runs: the terminal and the live
+// view (both observers of every run) and the plug-in, loaded and bound once.
+struct Invocation {
+    Invocation();
+    TerminalView terminal;
+    ObserverList observers;
+    LiveViewPtr live;
+    std::unique_ptr<PluginSession> plugin;
+};
+
+// Stop handlers, host version, terminal, live view, plug-in: exitSuccess when
+// the plug-in accepted the host, else the exit code (with the error printed).
+int startInvocation(const KorvanthOptions& options, Invocation& invocation);
+
+// What came of one run committed into its out folder.
+struct CommittedRun {
+    int exitCode = 0;  // as the invocation would end with this run alone
+    RunOutcome outcome;
+    std::vector<std::string> written;             // the results' file names; empty when nothing was committed
+    std::vector<double> framewiseDisplacementMm;  // one per volume fed
+};
+
+// Runs `inputs` through the plug-in into `outFolder` (staged in `out`, begun
+// here unless it was already, then committed) under `projectName`, with the
+// invocation's observers.
+CommittedRun runIntoFolder(const KorvanthOptions& options, Invocation& invocation, RunInputs& inputs,
+                           const std::string& projectName, OutputFolder& out, const std::string& outFolder);
+
+// "error: ..." on standard error; returns exitBadInput.
+int fail(const std::string& message);
 
 }  // namespace korvanth

@@ -1,9 +1,23 @@
 #include "korvanth/app/terminal.h"
 
+#include "korvanth/platform/platform.h"
+
 #include <cstdio>
 #include <iostream>
 
 namespace korvanth {
+
+void dropLostTerminalStreams() {
+    std::fflush(stdout);
+    if (std::cout.fail() || std::ferror(stdout) != 0) {
+        dropStandardStream(stdout);
+        std::cout.clear();
+    }
+    if (std::cerr.fail() || std::ferror(stderr) != 0) {
+        dropStandardStream(stderr);
+        std::cerr.clear();
+    }
+}
 
 std::string renderLogLine(const std::string& line, bool styled) {
     std::string out;
@@ -39,6 +53,7 @@ void TerminalView::volumeDone(const VolumeDone& volume) {
         if (progressLineShown_) std::fputs("\r\x1b[K", stderr);
         progressLineShown_ = false;
         std::fprintf(stderr, "warning: %s\n", volume.motionWarning.c_str());
+        dropLostTerminalStreams();
     }
     if (!showProgress_) return;
     const int32_t done = volume.index + 1;
@@ -49,6 +64,7 @@ void TerminalView::volumeDone(const VolumeDone& volume) {
     std::fflush(stderr);
     progressLineShown_ = expectedVolumes_ <= 0 || done < expectedVolumes_;
     if (!progressLineShown_) std::fprintf(stderr, "\n");
+    dropLostTerminalStreams();
 }
 
 void TerminalView::hostLogLine(const std::string& line) {
@@ -58,11 +74,13 @@ void TerminalView::hostLogLine(const std::string& line) {
     }
     // Flushed line by line: a log redirected to a file is followed as it grows.
     std::cout << renderLogLine(line, styled_) << std::endl;
+    dropLostTerminalStreams();
 }
 
 void TerminalView::runFinished(const RunFinished& /*run*/) {
     if (progressLineShown_) std::fprintf(stderr, "\n");
     progressLineShown_ = false;
+    dropLostTerminalStreams();
 }
 
 }  // namespace korvanth

@@ -8,6 +8,11 @@
 
 namespace korvanth {
 
+// A terminal that went away (closed, a pipe whose reader ended) gets no more
+// output: a standard stream a write failed on is pointed at the null device,
+// so the run goes on and nothing it prints afterwards fails or waits.
+void dropLostTerminalStreams();
+
 // Renders a host log line for a terminal: <b>/<i> as bold/italic where the
 // terminal supports it, <br> as a line break, other text as it is.
 std::string renderLogLine(const std::string& line, bool styled);

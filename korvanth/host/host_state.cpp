@@ -39,7 +39,9 @@ void HostState::beginRun(int32_t dimX, int32_t dimY, int32_t dimZ, int32_t expec
         volumes.reserve(static_cast<std::size_t>(expectedVolumes));
         timeCourse.reserve(static_cast<std::size_t>(expectedVolumes));
     }
-    pluginMaps.resize(static_cast<std::size_t>(mapCount()) * static_cast<std::size_t>(voxelCount()), 0.0f);
+    // Every run starts from zeroed maps, as in a fresh host: a plug-in leaves
+    // the voxels outside its mask as it found them.
+    pluginMaps.assign(static_cast<std::size_t>(mapCount()) * static_cast<std::size_t>(voxelCount()), 0.0f);
 }
 
 int32_t HostState::mapCount() const { return registeredMapCount > 0 ? registeredMapCount : tarvex::pluginMapCount; }

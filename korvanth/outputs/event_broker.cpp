@@ -19,6 +19,11 @@ void EventBroker::publish(const char* type, const std::string& data, Kept kept, 
         switch (kept) {
             case Kept::Run:
                 record_.run = json;
+                record_.end = nullptr;
+                record_.volumes.clear();
+                break;
+            case Kept::Session:
+                record_.session = json;
                 break;
             case Kept::End:
                 record_.end = json;

@@ -21,13 +21,15 @@ namespace korvanth {
 
 using SharedText = std::shared_ptr<const std::string>;
 
-// Where an event's data is kept in the run's record.
-enum class Kept { Nothing, Run, Volume, Log, End };
+// Where an event's data is kept in the run's record. A run event begins a
+// new run (a session has several): the volumes and end of the one before go.
+enum class Kept { Nothing, Run, Volume, Log, End, Session };
 
 // The run's record as of one moment.
 struct RunRecord {
     std::string state = "waiting";  // waiting, running, finished, partial
     SharedText run, end;            // null until sent
+    SharedText session;             // the session's record; null unless following a session
     std::vector<SharedText> volumes, log;
     std::size_t lastEventId = 0;
     std::size_t clients = 0;

@@ -44,15 +44,13 @@ Json lowMotionJson(const LiveFigures& figures) {
     for (int k = 0; k < 2; ++k) {
         const auto under = tally.atOrBelow(k);
         const double collected = static_cast<double>(under) * figures.repetitionTimeSeconds;
-        const double rate =
-            tally.volumes() > 0 ? static_cast<double>(under) / static_cast<double>(tally.volumes()) : 0.0;
-        const double missing = std::max(0.0, target - collected);
+        const LowMotionOutlook outlook = lowMotionOutlook(under, tally.volumes(), collected, target);
         Json one;
         one["threshold_mm"] = jsonNumber(tally.threshold(k));
         one["volumes"] = under;
         one["seconds"] = jsonNumber(collected);
-        one["missing_s"] = jsonNumber(missing);
-        one["to_scan_s"] = missing == 0.0 ? Json(0) : rate > 0.0 ? jsonNumber(missing / rate) : Json(nullptr);
+        one["missing_s"] = jsonNumber(outlook.missingSeconds);
+        one["to_scan_s"] = outlook.scanningKnown ? jsonNumber(outlook.scanningSeconds) : Json(nullptr);
         all.push_back(one);
     }
     return all;

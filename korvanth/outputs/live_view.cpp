@@ -4,12 +4,10 @@
 #include "korvanth/outputs/event_broker.h"
 #include "korvanth/outputs/live_json.h"
 #include "korvanth/outputs/map_snapshots.h"
+#include "korvanth/outputs/run_files.h"
 #include "korvanth/run/volume_source.h"
 
 #include <httplib.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #if defined(__linux__)
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -18,6 +16,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -64,18 +63,6 @@ void yieldToTheRun() {
 #endif
 }
 
-// Whether `address` is one of this machine's loopback addresses.
-bool isLoopback(const sockaddr* address) {
-    if (address->sa_family == AF_INET)
-        return (ntohl(reinterpret_cast<const sockaddr_in*>(address)->sin_addr.s_addr) >> 24) == 127;
-    if (address->sa_family == AF_INET6) {
-        const in6_addr& six = reinterpret_cast<const sockaddr_in6*>(address)->sin6_addr;
-        if (IN6_IS_ADDR_LOOPBACK(&six)) return true;
-        return IN6_IS_ADDR_V4MAPPED(&six) && six.s6_addr[12] == 127;
-    }
-    return false;
-}
-
 }  // namespace
 
 // The routes and the server; the run's thread feeds the broker and the maps.
@@ -88,6 +75,7 @@ struct LiveView::Impl {
     std::string page;
     EventBroker broker;
     MapSnapshots maps;
+    RunFiles runFiles;
 
     // The run's thread only.
     SeriesInfo series;
@@ -117,6 +105,15 @@ struct LiveView::Impl {
         }
         response.set_header("X-Volume-Index", std::to_string(picture.volume));
         response.set_content(picture.png, "image/png");
+    }
+
+    void serveRunFile(const std::string& folder, const std::string& name, httplib::Response& response) {
+        std::string bytes;
+        if (!runFiles.read(folder, name, bytes)) {
+            response.status = 404;
+            return;
+        }
+        response.set_content(std::move(bytes), contentTypeOf(name));
     }
 
     void route() {
@@ -165,44 +162,16 @@ struct LiveView::Impl {
         server.Get(R"(/maps/([0-7])\.png)", [this](const httplib::Request& request, httplib::Response& response) {
             serveMap(request.matches[1].str()[0] - '0', response);
         });
+        if (!settings.session) return;
+        server.Get("/api/session", [this](const httplib::Request&, httplib::Response& response) {
+            const SharedText session = broker.record().session;
+            response.set_content(session ? *session : std::string("{\"series\":[]}"), "application/json");
+        });
+        server.Get(R"(/runs/([^/]+)/([^/]+))", [this](const httplib::Request& request, httplib::Response& response) {
+            serveRunFile(request.matches[1].str(), request.matches[2].str(), response);
+        });
     }
 };
-
-bool parseServeAddress(const std::string& text, std::string& address, int& port, std::string& error) {
-    std::string portText = text;
-    address = "127.0.0.1";
-    const std::size_t colon = text.rfind(':');
-    if (colon != std::string::npos) {
-        address = text.substr(0, colon);
-        portText = text.substr(colon + 1);
-        if (address.size() >= 2 && address.front() == '[' && address.back() == ']')
-            address = address.substr(1, address.size() - 2);
-        if (address.empty() || address.find_first_of("[]/ ") != std::string::npos ||
-            (address.find(':') != std::string::npos && text.front() != '[')) {
-            error = "--serve " + text + ": not [ADDR:]PORT (an IPv6 address goes in brackets)";
-            return false;
-        }
-    }
-    if (portText.empty() || portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos ||
-        std::stoi(portText) > 65535) {
-        error = "--serve " + text + ": the port must be a number from 0 to 65535";
-        return false;
-    }
-    port = std::stoi(portText);
-    return true;
-}
-
-bool isLoopbackAddress(const std::string& address) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(address.c_str(), nullptr, &hints, &found) != 0) return false;
-    bool loopback = found != nullptr;
-    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) loopback = loopback && isLoopback(a->ai_addr);
-    freeaddrinfo(found);
-    return loopback;
-}
 
 LiveView::LiveView(LiveViewSettings settings) : impl_(std::make_unique<Impl>(std::move(settings))) {}
 
@@ -259,6 +228,8 @@ void LiveView::runStarted(const SeriesInfo& series) {
     Impl& m = *impl_;
     m.series = series;
     m.runStart = Clock::now();
+    if (m.haveGrid) m.maps.reset();  // a session's next run
+    m.haveGrid = false;
     m.motion = std::make_unique<MotionTally>(m.settings.fdThresholds);
     m.dvars.clear();
     m.latencyMs.clear();
@@ -304,7 +275,16 @@ void LiveView::runFinished(const RunFinished& run) {
     const double elapsed = std::chrono::duration<double>(Clock::now() - m.runStart).count();
     m.broker.publish(
         "end", endEventJson(run, elapsed, m.settings.reportPath, m.dvars, m.latencyMs, m.series.repetitionTimeSeconds),
-        Kept::End, run.partial ? "partial" : "finished", true);
+        Kept::End, run.partial ? "partial" : "finished", !m.settings.session);
+}
+
+void LiveView::sessionChanged(const std::string& sessionJson) {
+    impl_->broker.publish("session", sessionJson, Kept::Session);
+}
+
+void LiveView::runCommitted(const std::string& folder, const std::filesystem::path& path,
+                            const std::vector<std::string>& files) {
+    impl_->runFiles.add(folder, path, files);
 }
 
 }  // namespace korvanth

@@ -5,17 +5,23 @@
 //   GET /events         Server-Sent Events: run, volume, log, end; resumes after Last-Event-ID
 //   GET /api/state      the whole run so far as JSON
 //   GET /maps/<0-7>.png the latest montage of one plug-in map
+// and, following a session (LiveViewSettings::session):
+//   GET /api/session    the session's record (session.json), also sent as session events
+//   GET /runs/<folder>/<file> a file of a finished run's committed results, read only
 // Anything else is 404. No request changes the run, and the run never waits
 // for a client: each client's events go through a bounded queue, and a client
 // that falls that far behind is dropped (a browser reconnects and resumes).
 #pragma once
 
+#include "korvanth/outputs/serve_address.h"
 #include "korvanth/run/run_observer.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace korvanth {
 
@@ -28,14 +34,8 @@ struct LiveViewSettings {
     std::size_t clientQueueEvents = 256;  // events a client may lag behind before it is dropped
     int maxClients = 64;                  // event streams open at once; more are answered 503
     double mapRefreshSeconds = 0.25;      // the maps are copied (and drawn anew) at most this often
+    bool session = false;                 // several runs, one after another: streams go on past a run's end
 };
-
-// "[ADDR:]PORT" (an IPv6 address in brackets) into `address` (default
-// 127.0.0.1) and `port` (0 to 65535). False with `error` on anything else.
-bool parseServeAddress(const std::string& text, std::string& address, int& port, std::string& error);
-// Whether only this machine can reach `address`: every address it resolves to
-// is a loopback address (127.0.0.0/8, ::1). A name that does not resolve is not.
-bool isLoopbackAddress(const std::string& address);
 
 class LiveView final : public RunObserver {
 public:
@@ -57,6 +57,13 @@ public:
 
     // Clients dropped so far for not reading their events.
     int64_t droppedClients() const;
+
+    // A session's record changed (as session.json holds it); sent to the page.
+    void sessionChanged(const std::string& sessionJson);
+    // A finished run's results, committed in `folder` (at `path`): the files
+    // named in `files` are served under /runs/<folder>/, nothing else.
+    void runCommitted(const std::string& folder, const std::filesystem::path& path,
+                      const std::vector<std::string>& files);
 
     void runStarted(const SeriesInfo& series) override;
     void volumeDone(const VolumeDone& volume) override;

@@ -24,6 +24,12 @@ void MapSnapshots::setGrid(MontageGrid grid) {
     grid_ = std::move(made);
 }
 
+void MapSnapshots::reset() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    grid_ = nullptr;
+    latest_ = nullptr;
+}
+
 void MapSnapshots::copy(const float* values, int32_t mapCount, std::size_t voxels,
                         const std::vector<std::string>& names, int32_t volume) {
     if (values == nullptr || mapCount <= 0 || voxels == 0) return;

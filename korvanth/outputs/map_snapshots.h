@@ -28,6 +28,8 @@ public:
 
     // The grid the montages are drawn on (from the run's first volume).
     void setGrid(MontageGrid grid);
+    // Forgets the grid and the maps: a new run begins, perhaps on another grid.
+    void reset();
     // Copies `mapCount` maps of `voxels` floats (at most `slots` of them) after volume `volume`.
     void copy(const float* values, int32_t mapCount, std::size_t voxels, const std::vector<std::string>& names,
               int32_t volume);

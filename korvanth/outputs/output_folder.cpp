@@ -47,32 +47,36 @@ bool writeManifest(const fs::path& path, const std::vector<std::string>& names) 
 
 // Finishes a commit whose staged files are in <out>/.korvanth-commit: every
 // step can be repeated, so a commit cut short at any point is finished here.
-bool finishCommit(const fs::path& out, std::string& error) {
+bool finishCommit(const fs::path& out, const RenameFunction& rename, std::string& error) {
     const fs::path committing = out / commitName;
     const fs::path previous = out / previousName;
     std::error_code failed;
     if (fs::exists(committing / manifestName, failed)) {
-        const std::vector<std::string> incoming = readManifest(committing / manifestName);
+        const std::vector<std::string> incomingNames = readManifest(committing / manifestName);
+        const std::set<std::string> incoming(incomingNames.begin(), incomingNames.end());
         fs::create_directories(previous, failed);
         // The previous results are moved aside first: after a cut, the folder
         // is finished from here again, never left with old and new side by side.
+        // A new file is moved in only once every old one is aside, so a name
+        // of this commit no longer staged is already the new result.
         for (const std::string& name : readManifest(out / manifestName)) {
             if (!fs::exists(out / name, failed)) continue;
-            fs::rename(out / name, previous / name, failed);
+            if (incoming.count(name) > 0 && !fs::exists(committing / name, failed)) continue;
+            rename(out / name, previous / name, failed);
             if (failed) {
                 error = (out / name).string() + ": cannot move the previous result aside (" + failed.message() + ")";
                 return false;
             }
         }
-        for (const std::string& name : incoming) {
+        for (const std::string& name : incomingNames) {
             if (!fs::exists(committing / name, failed)) continue;  // moved before a cut
-            fs::rename(committing / name, out / name, failed);
+            rename(committing / name, out / name, failed);
             if (failed) {
                 error = (out / name).string() + ": cannot move the result into place (" + failed.message() + ")";
                 return false;
             }
         }
-        fs::rename(committing / manifestName, out / manifestName, failed);
+        rename(committing / manifestName, out / manifestName, failed);
         if (failed) {
             error = (out / manifestName).string() + ": cannot record the results (" + failed.message() + ")";
             return false;
@@ -83,6 +87,11 @@ bool finishCommit(const fs::path& out, std::string& error) {
     return true;
 }
 }  // namespace
+
+OutputFolder::OutputFolder()
+    : OutputFolder(
+          [](const fs::path& from, const fs::path& to, std::error_code& failed) { fs::rename(from, to, failed); }) {}
+OutputFolder::OutputFolder(RenameFunction rename) : rename_(std::move(rename)) {}
 
 std::string OutputFolder::stagingFolderFor(const std::string& outFolder) {
     return (fs::path(outFolder) / (stagingPrefix + std::to_string(currentProcessId())) / "").string();
@@ -98,7 +107,7 @@ bool OutputFolder::begin(const std::string& outFolder, std::string& error) {
     }
     if ((fs::exists(fs::path(outFolder) / commitName, failed) ||
          fs::exists(fs::path(outFolder) / previousName, failed)) &&
-        !finishCommit(outFolder, error)) {
+        !finishCommit(outFolder, rename_, error)) {
         error += "; an earlier run's commit into " + outFolder + " could not be finished";
         return false;
     }
@@ -142,13 +151,13 @@ bool OutputFolder::commit(std::vector<std::string>& written, std::string& error)
     }
     const DeferredStopSignals deferred;
     const fs::path out(out_);
-    fs::rename(fs::path(staging_), out / commitName, failed);
+    rename_(fs::path(staging_), out / commitName, failed);
     if (failed) {
         error = out_ + ": cannot commit the results (" + failed.message() + ")";
         return false;
     }
     staging_.clear();
-    return finishCommit(out, error);
+    return finishCommit(out, rename_, error);
 }
 
 void OutputFolder::discard() {

@@ -10,17 +10,27 @@
 // into place, and the manifest ".korvanth-results" (the names of the current
 // results) last. A commit that a crash cut short is finished by the next run
 // into the same folder before it starts; staging folders of runs that died
-// are removed then too.
+// are removed then too. Recovery moves aside only what is still the previous
+// run's: a name the cut commit had already moved in is left in place.
 #pragma once
 
+#include <filesystem>
+#include <functional>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace korvanth {
 
+// How the out folder renames: std::filesystem::rename, or a stand-in that
+// fails where a test wants the commit cut.
+using RenameFunction =
+    std::function<void(const std::filesystem::path& from, const std::filesystem::path& to, std::error_code& failed)>;
+
 class OutputFolder {
 public:
-    OutputFolder() = default;
+    OutputFolder();
+    explicit OutputFolder(RenameFunction rename);
     OutputFolder(const OutputFolder&) = delete;
     OutputFolder& operator=(const OutputFolder&) = delete;
     ~OutputFolder();  // discards the staging folder unless committed
@@ -42,6 +52,7 @@ public:
     void discard();
 
 private:
+    RenameFunction rename_;
     std::string out_;
     std::string staging_;
 };

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace korvanth {
 
@@ -57,8 +58,49 @@ uint64_t availableMemoryBytes();
 // Stop requests from the terminal or the system (Ctrl-C, SIGINT, SIGTERM;
 // console close on Windows): the first calls `onStop` (which must be safe in
 // a signal handler), a second one ends the process at once with exit code
-// 130. Installed once, for the life of the process.
+// 130. Installed once, for the life of the process. A closed terminal
+// (SIGHUP) is a first stop request, however often it comes, unless the
+// process was started to ignore it (nohup). Writes to a closed pipe or
+// terminal fail instead of ending the process (SIGPIPE ignored).
 void installStopHandlers(void (*onStop)());
+
+// Points `stream` (stdout or stderr) at the null device: a terminal that went
+// away, or a pipe nobody reads any more, gets no more output, and the run
+// spends no more time on it.
+void dropStandardStream(std::FILE* stream);
+
+// Whether `folder` is on a network filesystem (NFS, SMB/CIFS, and the like),
+// where the system does not report writes made by other machines.
+bool isNetworkFolder(const std::string& folder);
+
+// One report on a file of a watched folder: closed after writing or moved in
+// (complete), or created or written to (still being written).
+struct FileReport {
+    std::string name;
+    bool complete = false;
+};
+
+// What the system reports of one folder's files (Linux: inotify). Where
+// there are no such reports, isOpen() is false and error() says why; the
+// caller then polls.
+class FolderEvents {
+public:
+    explicit FolderEvents(const std::string& folder);
+    ~FolderEvents();
+    FolderEvents(const FolderEvents&) = delete;
+    FolderEvents& operator=(const FolderEvents&) = delete;
+
+    bool isOpen() const { return handle_ >= 0; }
+    const std::string& error() const { return error_; }
+    // Waits at most `seconds` for reports and appends them in the order they
+    // came. False when reports were lost (the queue overflowed): the caller
+    // looks at the folder itself.
+    bool wait(double seconds, std::vector<FileReport>& reports);
+
+private:
+    int handle_ = -1;
+    std::string error_;
+};
 // Makes the next stop request count as a first one again (after a run that a
 // first one ended, while the results are shown).
 void rearmStopHandlers();

@@ -1,14 +1,19 @@
 #include "korvanth/platform/platform.h"
 
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
 
 namespace korvanth {
 
@@ -74,6 +79,14 @@ void onStopSignal(int) {
     if (stopSignals++ > 0) _exit(130);
     if (stopCallback != nullptr) stopCallback();
 }
+
+// A hangup comes once from the terminal and again from the shell that
+// ends: never a second request, so a closed terminal never loses the run.
+void onHangup(int) {
+    if (stopSignals > 0) return;
+    stopSignals = 1;
+    if (stopCallback != nullptr) stopCallback();
+}
 }  // namespace
 
 void installStopHandlers(void (*onStop)()) {
@@ -84,6 +97,82 @@ void installStopHandlers(void (*onStop)()) {
     action.sa_flags = SA_RESTART;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    struct sigaction hangup {};
+    sigaction(SIGHUP, nullptr, &hangup);
+    if (hangup.sa_handler != SIG_IGN) {  // nohup asked for the run to outlive the terminal
+        action.sa_handler = &onHangup;
+        sigaction(SIGHUP, &action, nullptr);
+    }
+    signal(SIGPIPE, SIG_IGN);
+}
+
+void dropStandardStream(std::FILE* stream) {
+    std::fflush(stream);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0) return;
+    dup2(null, fileno(stream));
+    close(null);
+    std::clearerr(stream);
+}
+
+bool isNetworkFolder(const std::string& folder) {
+    struct statfs info {};
+    if (statfs(folder.c_str(), &info) != 0) return false;
+    switch (static_cast<unsigned long>(info.f_type)) {
+        case 0x6969UL:      // NFS
+        case 0x517BUL:      // SMB
+        case 0xFF534D42UL:  // CIFS
+        case 0xFE534D42UL:  // SMB2
+        case 0x65735546UL:  // FUSE (sshfs and other user-space network filesystems)
+        case 0x01021997UL:  // 9P (shares of virtual machines)
+        case 0x00C36400UL:  // Ceph
+        case 0x5346414FUL:  // AFS
+        case 0x0BD00BD0UL:  // Lustre
+            return true;
+        default:
+            return false;
+    }
+}
+
+FolderEvents::FolderEvents(const std::string& folder) {
+    handle_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (handle_ < 0) {
+        error_ = std::string("no file events (") + std::strerror(errno) + ")";
+        return;
+    }
+    const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_ONLYDIR;
+    if (inotify_add_watch(handle_, folder.c_str(), mask) < 0) {
+        error_ = folder + ": no file events (" + std::strerror(errno) + ")";
+        close(handle_);
+        handle_ = -1;
+    }
+}
+
+FolderEvents::~FolderEvents() {
+    if (handle_ >= 0) close(handle_);
+}
+
+bool FolderEvents::wait(double seconds, std::vector<FileReport>& reports) {
+    if (handle_ < 0) return false;
+    pollfd ready{handle_, POLLIN, 0};
+    const int timeoutMs = seconds <= 0.0 ? 0 : static_cast<int>(seconds * 1000.0 + 0.5);
+    if (poll(&ready, 1, timeoutMs) <= 0) return true;
+    alignas(inotify_event) char buffer[16384];
+    bool complete = true;
+    for (;;) {
+        const ssize_t length = read(handle_, buffer, sizeof buffer);
+        if (length <= 0) break;
+        for (ssize_t at = 0; at < length;) {
+            inotify_event event;
+            std::memcpy(&event, buffer + at, sizeof event);
+            if ((event.mask & IN_Q_OVERFLOW) != 0) complete = false;
+            if (event.len > 0)
+                reports.push_back(
+                    {std::string(buffer + at + sizeof event), (event.mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) != 0});
+            at += static_cast<ssize_t>(sizeof event + event.len);
+        }
+    }
+    return complete;
 }
 
 void rearmStopHandlers() { stopSignals = 0; }
@@ -95,6 +184,7 @@ DeferredStopSignals::DeferredStopSignals() {
     sigemptyset(&stops);
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stops, reinterpret_cast<sigset_t*>(saved_));
 }
 

@@ -96,4 +96,16 @@ void rearmStopHandlers() { InterlockedExchange(&stopEvents, 0); }
 DeferredStopSignals::DeferredStopSignals() : saved_{} { InterlockedIncrement(&deferredDepth); }
 DeferredStopSignals::~DeferredStopSignals() { InterlockedDecrement(&deferredDepth); }
 
+void dropStandardStream(std::FILE* stream) {
+    std::fflush(stream);
+    if (std::freopen("NUL", "w", stream) == nullptr) std::clearerr(stream);
+}
+
+// Windows reports no file closed after writing: every folder is polled.
+bool isNetworkFolder(const std::string&) { return false; }
+
+FolderEvents::FolderEvents(const std::string&) : error_("no file events on Windows") {}
+FolderEvents::~FolderEvents() = default;
+bool FolderEvents::wait(double, std::vector<FileReport>&) { return false; }
+
 }  // namespace korvanth

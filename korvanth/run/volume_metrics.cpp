@@ -25,6 +25,15 @@ std::vector<double> framewiseDisplacement(const std::vector<MotionEstimate>& mot
     return fd;
 }
 
+LowMotionOutlook lowMotionOutlook(int64_t lowVolumes, int64_t volumes, double collectedSeconds, double targetSeconds) {
+    LowMotionOutlook outlook;
+    outlook.missingSeconds = std::max(0.0, targetSeconds - collectedSeconds);
+    const double share = volumes > 0 ? static_cast<double>(lowVolumes) / static_cast<double>(volumes) : 0.0;
+    outlook.scanningKnown = outlook.missingSeconds == 0.0 || share > 0.0;
+    if (outlook.missingSeconds > 0.0 && share > 0.0) outlook.scanningSeconds = outlook.missingSeconds / share;
+    return outlook;
+}
+
 void MotionTally::add(double fdMm) {
     const bool first = volumes_++ == 0;
     if (!std::isfinite(fdMm)) return;

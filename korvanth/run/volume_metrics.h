@@ -57,6 +57,16 @@ private:
     int64_t atOrBelow_[2] = {0, 0};
 };
 
+// Low-motion time toward a target: the time still missing, and the scanning
+// that would take at the share of low-motion volumes so far (scanningKnown
+// false while none was collected; 0 once the target is reached).
+struct LowMotionOutlook {
+    double missingSeconds = 0.0;
+    double scanningSeconds = 0.0;
+    bool scanningKnown = false;
+};
+LowMotionOutlook lowMotionOutlook(int64_t lowVolumes, int64_t volumes, double collectedSeconds, double targetSeconds);
+
 // The metrics of a run's volumes, one after the other. The mask is the
 // plug-in's: the voxels above 100 in the first volume (every voxel when none is).
 class VolumeMetricsTracker {

@@ -18,6 +18,7 @@ bool readDicomVolume(const std::string& path, DicomVolume& volume, std::string& 
     }
     volume.seriesInstanceUid = file.seriesUid;
     volume.seriesNumber = file.seriesNumber;
+    volume.seriesDescription = file.seriesDescription;
     volume.instanceNumber = static_cast<int32_t>(file.instanceNumber);
     volume.acquisitionNumber = static_cast<int32_t>(file.acquisitionNumber);
     VolumeAssembly assembly;

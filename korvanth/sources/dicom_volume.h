@@ -19,6 +19,7 @@ struct DicomVolume {
     std::vector<int16_t> voxels;    // info.voxelCount() values, x fastest
     std::string seriesInstanceUid;  // empty when not recorded
     int32_t seriesNumber = -1;      // -1 when not recorded, as the numbers below
+    std::string seriesDescription;  // empty when not recorded
     int32_t instanceNumber = -1;
     int32_t acquisitionNumber = -1;
     bool repetitionTimeRecorded = false;

@@ -514,6 +514,7 @@ bool readNiftiVolume(const std::string& path, NiftiVolume& volume, std::string& 
     volume.voxels.resize(static_cast<std::size_t>(voxels));
     convertVolume(h.datatype, block.data(), voxels, convert, volume.voxels.data());
     volume.clamped = convert.clamped;
+    volume.storedType = nifti_datatype_string(h.datatype);
     return true;
 }
 

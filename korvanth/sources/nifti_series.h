@@ -62,6 +62,7 @@ struct NiftiVolume {
     std::vector<int16_t> voxels;
     bool repetitionTimeRecorded = false;
     int64_t clamped = 0;
+    std::string storedType;  // the header's data type, e.g. INT16, FLOAT32
 };
 bool readNiftiVolume(const std::string& path, NiftiVolume& volume, std::string& error);
 

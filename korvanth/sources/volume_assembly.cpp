@@ -153,6 +153,8 @@ AssembledVolume VolumeAssembly::build(int64_t key, Pending& pending) const {
     v.key = key;
     v.files = std::move(pending.files);
     v.seriesUid = run_.seriesUid;
+    v.seriesNumber = run_.seriesNumber;
+    v.seriesDescription = run_.seriesDescription;
     v.slope = run_.slope;
     v.intercept = run_.intercept;
     v.changedValues = pending.changed;

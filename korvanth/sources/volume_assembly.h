@@ -42,8 +42,10 @@ struct AssembledVolume {
     bool repetitionTimeRecorded = false;
     double slope = 1.0, intercept = 0.0;  // the run's scaling (valueRule)
     int64_t changedValues = 0;            // values changed by valueRule
-    std::string seriesUid;                // the run's
-    std::vector<std::string> files;       // its slices' files
+    std::string seriesUid;                // the run's (its first file's)
+    int32_t seriesNumber = -1;            // the run's first file's
+    std::string seriesDescription;
+    std::vector<std::string> files;  // its slices' files
 };
 
 class VolumeAssembly {

@@ -1,5 +1,7 @@
 #include "korvanth/sources/watch_folder.h"
 
+#include "korvanth/sources/file_arrivals.h"
+
 #if KORVANTH_HAS_DICOM
 #include "korvanth/sources/dicom_file.h"
 #include "korvanth/sources/dicom_volume.h"
@@ -11,9 +13,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
-#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -110,6 +112,8 @@ bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& erro
             file.info = std::move(volume.info);
             file.voxels = std::move(volume.voxels);
             file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
+            file.clamped = volume.clamped;
+            file.storedType = std::move(volume.storedType);
             return true;
 #else
             error = path + ": this build of Korvanth cannot read NIfTI images (built without libnifti2)";
@@ -126,9 +130,12 @@ bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& erro
             file.info = std::move(volume.info);
             file.voxels = std::move(volume.voxels);
             file.seriesUid = std::move(volume.seriesInstanceUid);
+            file.seriesNumber = volume.seriesNumber;
+            file.seriesDescription = std::move(volume.seriesDescription);
             file.instanceNumber = volume.instanceNumber;
             file.acquisitionNumber = volume.acquisitionNumber;
             file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
+            file.clamped = volume.clamped;
             return true;
 #else
             error = path + ": this build of Korvanth cannot read DICOM (built without GDCM)";
@@ -149,8 +156,9 @@ namespace {
 struct Seen {
     uintmax_t size = 0;
     fs::file_time_type modified{};
-    Clock::time_point changedAt;  // when a poll last found it changed (or new)
-    bool stable = false;          // unchanged since the poll before
+    Clock::time_point firstSeen;  // when the folder first showed it
+    Clock::time_point changedAt;  // when it was last found changed (or new)
+    bool stable = false;          // complete as its writer left it (FileArrivals)
     bool failed = false;          // read since its last change, and not in full
     int failures = 0;             // reads that failed since its last change
     Clock::time_point lastAttempt;
@@ -172,6 +180,13 @@ struct Ready {
     int64_t nameVolume = -1;
 };
 
+// A file that could have been one of the run's volumes and was refused.
+struct Refusal {
+    std::string name;
+    std::string reason;   // names the file
+    int64_t number = -1;  // its volume number where known (by name, or as read); -1: unknown
+};
+
 enum class Numbering { FileName, Instance, Acquisition, Natural };
 
 const char* numberingName(Numbering n) {
@@ -191,17 +206,21 @@ const char* numberingName(Numbering n) {
 }  // namespace
 
 struct WatchFolderSource::State {
-    std::set<std::string> ignored;  // already there, handed over, of another series, not a volume
+    std::unique_ptr<FileArrivals> arrivals;
+    std::set<std::string> ignored;  // already there, handed over, of another series, not a volume, refused
     std::map<std::string, Seen> seen;
     std::vector<Ready> ready;
+    std::vector<Refusal> refused;  // since the volume they could have been was due
 
     bool fixed = false;  // the series, fixed by the first volume
     Numbering numbering = Numbering::Natural;
     int64_t nameSeries = -1;
     std::string seriesUid;
-    int32_t dims[3] = {0, 0, 0};
+    SeriesInfo reference;         // the first volume's grid and geometry
+    std::string referenceType;    // and how it stores its values
     uintmax_t referenceSize = 0;  // of the first volume's file
     double idleSeconds = 0.0, unreadableSeconds = 0.0, gapSeconds = 0.0;
+    double growingSeconds = 10.0;  // before the TR is known
 
     int32_t handed = 0;
     int64_t lastKey = 0;
@@ -211,6 +230,19 @@ struct WatchFolderSource::State {
     VolumeArrival arrival;
     bool gapWaiting = false;
     Clock::time_point gapSince;
+    bool timedOut = false;   // open() gave up waiting for a first volume
+    bool newSeries = false;  // a volume of a series not seen before is here
+    Clock::time_point newSeriesSince;
+    SeriesIdentity identity;
+
+    // The series a ready volume belongs to.
+    static SeriesIdentity identityOf(const Ready& r) {
+        SeriesIdentity id;
+        id.key = r.named ? "export series " + std::to_string(r.nameSeries) : "DICOM series " + r.file.seriesUid;
+        id.number = r.named ? r.nameSeries : r.file.seriesNumber;
+        id.description = r.file.seriesDescription;
+        return id;
+    }
 
     int64_t keyOf(const Ready& r) const {
         switch (numbering) {
@@ -241,10 +273,6 @@ struct WatchFolderSource::State {
         if (r.file.seriesUid != seriesUid)
             return "DICOM series " + (r.file.seriesUid.empty() ? std::string("(none)") : r.file.seriesUid) +
                    ", the run's is " + (seriesUid.empty() ? std::string("(none)") : seriesUid);
-        if (r.file.info.dims[0] != dims[0] || r.file.info.dims[1] != dims[1] || r.file.info.dims[2] != dims[2])
-            return "a " + std::to_string(r.file.info.dims[0]) + "x" + std::to_string(r.file.info.dims[1]) + "x" +
-                   std::to_string(r.file.info.dims[2]) + " grid, the run's is " + std::to_string(dims[0]) + "x" +
-                   std::to_string(dims[1]) + "x" + std::to_string(dims[2]);
         if (numbering != Numbering::Natural && keyOf(r) < 0) return "it carries no volume number";
         return {};
     }
@@ -253,17 +281,50 @@ struct WatchFolderSource::State {
         if (settings.log) settings.log(message);
     }
 
+    // Never looks at `name` again.
+    void ignore(const std::string& name) {
+        ignored.insert(name);
+        arrivals->forget(name);
+    }
+
+    // Skips a file that could have been one of the run's volumes, saying why;
+    // whether its volume goes missing is the ordering's judgement.
+    void refuse(const WatchSettings& settings, const std::string& name, int64_t number, const std::string& reason) {
+        note(settings, "skipping " + reason);
+        refused.push_back({name, reason, number});
+        seen.erase(name);
+        ignore(name);
+    }
+
+    // The refusals that may be the volume numbered `expected` (those of no
+    // known number too), or all of them; joined for a message, empty when none.
+    std::string refusalsFor(int64_t expected, bool all = false) const {
+        std::string joined;
+        for (const Refusal& r : refused)
+            if (all || r.number < 0 || r.number == expected) joined += (joined.empty() ? "" : "; ") + r.reason;
+        return joined;
+    }
+
     // Whether a file is known, before it is read, not to be of the run's
     // series: by its export name, once the series is fixed.
     bool skipUnread(const WatchSettings& settings, const std::string& name, const Seen& s) const {
+        if (s.named && settings.pastSeries.count("export series " + std::to_string(s.nameSeries)) > 0) {
+            note(settings, "ignoring " + name + ": of export series " + std::to_string(s.nameSeries) +
+                               ", which the session has seen");
+            return true;
+        }
         if (!fixed || numbering != Numbering::FileName) return false;
+        if (settings.endAtNewSeries && s.named) return false;  // read: it may begin the next run
         const std::string other = otherSeriesByName(s.named, s.nameSeries);
         if (!other.empty()) note(settings, "ignoring " + name + ": " + other);
         return !other.empty();
     }
 
-    bool poll(const WatchSettings& settings, std::string& error);
-    bool readStable(const WatchSettings& settings, std::string& error);
+    bool poll(const WatchSettings& settings, double seconds, std::string& error);
+    void dropLate(const WatchSettings& settings);
+    std::vector<Ready>::iterator nextReady(const WatchSettings& settings, std::string& missing);
+    void refuseGrowing(const WatchSettings& settings);
+    void readStable(const WatchSettings& settings);
     bool due(const Seen& s, Clock::time_point now) const;
 #if KORVANTH_HAS_DICOM
     VolumeAssembly assembly;  // the DICOM files taken, towards whole volumes
@@ -271,7 +332,9 @@ struct WatchFolderSource::State {
     int64_t changedValues = 0;
     void assembled(const WatchSettings& settings, DicomFile file, const Ready& read, std::vector<Ready>& made);
 #endif
-    void fixSeries(const WatchSettings& settings, const Ready& reference);
+    void take(const WatchSettings& settings, Ready&& r);
+    std::string changedGeometry(const VolumeFile& file) const;
+    void fixSeries(const WatchSettings& settings, const Ready& newest);
     const Ready* pickFirst() const;
 };
 
@@ -287,36 +350,16 @@ WatchFolderSource::~WatchFolderSource() {
 
 VolumeArrival WatchFolderSource::lastArrival() const { return state_->arrival; }
 
-// One look at the folder: new files, changed files, files gone. False when
-// the folder cannot be listed.
-bool WatchFolderSource::State::poll(const WatchSettings& settings, std::string& error) {
-    const Clock::time_point now = Clock::now();
-    std::error_code failed;
-    fs::directory_iterator it(settings.folder, failed);
-    if (failed) {
-        error = settings.folder + ": cannot list the folder (" + failed.message() + ")";
-        return false;
-    }
-    std::set<std::string> present;
-    for (; it != fs::directory_iterator(); it.increment(failed)) {
-        if (failed) break;
-        const fs::directory_entry& entry = *it;
-        std::string name = entry.path().filename().string();
-        // Hidden names are copies in progress (rsync, editors): never volumes.
-        if (name.empty() || name[0] == '.' || ignored.count(name) > 0) continue;
-        std::error_code statFailed;
-        if (!entry.is_regular_file(statFailed)) continue;
-        const uintmax_t size = entry.file_size(statFailed);
-        if (statFailed) continue;
-        const fs::file_time_type modified = entry.last_write_time(statFailed);
-        if (statFailed) continue;
-        present.insert(name);
+// One look at the folder after waiting at most `seconds`: new files,
+// changed files, files gone, as FileArrivals judges them. False when the
+// folder cannot be listed.
+bool WatchFolderSource::State::poll(const WatchSettings& settings, double seconds, std::string& error) {
+    if (!arrivals->update(seconds, error)) return false;
+    std::vector<std::string> notVolumes;
+    for (const auto& [name, file] : arrivals->files()) {
         auto [found, inserted] = seen.try_emplace(name);
         Seen& s = found->second;
         if (inserted) {
-            s.size = size;
-            s.modified = modified;
-            s.changedAt = now;
             int64_t series = 0, volume = 0;
             s.named = exportFileNumbers(name, series, volume);
             if (s.named) {
@@ -325,21 +368,68 @@ bool WatchFolderSource::State::poll(const WatchSettings& settings, std::string& 
             }
             if (skipUnread(settings, name, s)) {
                 seen.erase(found);
-                ignored.insert(name);
+                notVolumes.push_back(name);
+                continue;
             }
-        } else if (s.size != size || s.modified != modified) {
-            s.size = size;
-            s.modified = modified;
-            s.changedAt = now;
-            s.stable = false;
+        } else if (s.size != file.size || s.modified != file.modified) {
             s.failed = false;
             s.failures = 0;
-        } else {
-            s.stable = size > 0;
         }
+        s.size = file.size;
+        s.modified = file.modified;
+        s.firstSeen = file.firstSeen;
+        s.changedAt = file.changedAt;
+        s.stable = file.complete;
     }
-    for (auto s = seen.begin(); s != seen.end();) s = present.count(s->first) > 0 ? std::next(s) : seen.erase(s);
+    for (const std::string& name : notVolumes) {
+        if (kindOf(name) == FileKind::Other) note(settings, "ignoring " + name + ": not a DICOM or NIfTI volume file");
+        ignore(name);
+    }
+    for (auto s = seen.begin(); s != seen.end();)
+        s = arrivals->files().count(s->first) > 0 ? std::next(s) : seen.erase(s);
     return true;
+}
+
+// A file still being written past the bound is refused: a writer that never
+// stops holds no volume, and no later one, back.
+void WatchFolderSource::State::refuseGrowing(const WatchSettings& settings) {
+    const Clock::time_point now = Clock::now();
+    std::vector<std::pair<std::string, int64_t>> growing;
+    for (const auto& [name, s] : seen)
+        if (!s.stable && secondsSince(s.firstSeen, now) >= growingSeconds) growing.emplace_back(name, s.nameVolume);
+    for (const auto& [name, volume] : growing)
+        refuse(settings, name, volume,
+               (fs::path(settings.folder) / name).string() + " is still being written after " + text(growingSeconds) +
+                   " s");
+}
+
+// Why `file` cannot join the run's volumes although of its series: another
+// grid, voxel size, orientation or stored data type than the first volume's
+// (converted to int16 alike, values of another type would pass unnoticed).
+// Empty when none.
+std::string WatchFolderSource::State::changedGeometry(const VolumeFile& file) const {
+    if (!file.storedType.empty() && !referenceType.empty() && file.storedType != referenceType)
+        return "values stored as " + file.storedType + ", the run's first volume's as " + referenceType;
+    const SeriesInfo& a = file.info;
+    const SeriesInfo& b = reference;
+    const auto grid = [](const int32_t d[3]) {
+        return std::to_string(d[0]) + "x" + std::to_string(d[1]) + "x" + std::to_string(d[2]);
+    };
+    if (a.dims[0] != b.dims[0] || a.dims[1] != b.dims[1] || a.dims[2] != b.dims[2])
+        return "a " + grid(a.dims) + " grid, the run's is " + grid(b.dims);
+    const auto sizes = [](const double v[3]) { return text(v[0]) + "x" + text(v[1]) + "x" + text(v[2]) + " mm"; };
+    for (int axis = 0; axis < 3; ++axis)
+        if (std::fabs(a.voxelSizeMm[axis] - b.voxelSizeMm[axis]) > 1e-4 * std::fabs(b.voxelSizeMm[axis]))
+            return "voxels of " + sizes(a.voxelSizeMm) + ", the run's are " + sizes(b.voxelSizeMm);
+    // The axes in space (direction times voxel size); the position may move.
+    double ma[3][4], mb[3][4];
+    voxelToWorld(a.geometry, ma);
+    voxelToWorld(b.geometry, mb);
+    for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 3; ++column)
+            if (std::fabs(ma[row][column] - mb[row][column]) > 1e-3)
+                return "another orientation in space than the run's first volume";
+    return {};
 }
 
 // Whether `s` is to be read now: stable, settled, not retried too soon.
@@ -398,11 +488,11 @@ Ready readyFor(const std::string& name, const Seen& s, Clock::time_point now) {
 }
 }  // namespace
 
-// Reads the files that stopped changing; those that read in full join the
-// ready volumes (or, of another series, the ignored files); DICOM files go
-// through the volume assembly. False with `error` when a file stayed
-// unchanged and unreadable past the allowed time.
-bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::string& error) {
+// Reads the files their writers left complete; those that read in full join
+// the ready volumes (or, of another series, the ignored files); DICOM files
+// go through the volume assembly. A file that stays unreadable, or changed
+// its grid or geometry, is refused.
+void WatchFolderSource::State::readStable(const WatchSettings& settings) {
 #if KORVANTH_HAS_DICOM
     const Clock::time_point batchStarted = Clock::now();  // DICOM files are detected here, then read
     std::map<std::string, DicomRead> batch = readDueDicom(settings);
@@ -466,17 +556,16 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
                 // Not an image (a report, a presentation state, another file),
                 // unchanged as long as an unreadable volume: left alone.
                 note(settings, "ignoring " + name + ": " + readError);
-                ignored.insert(name);
+                ignore(name);
                 it = seen.erase(it);
                 continue;
             }
             // Unreadable: unchanged for the allowed time and tried a few times
             // over it (a host that stalled has not looked at it long enough).
-            if (settled && !r.file.notAVolume) {
-                error = path + " stays unreadable (unchanged for " + text(limit) + " s): " + readError;
-                return false;
-            }
             ++it;
+            if (s.failures >= 3 && secondsSince(s.changedAt, r.arrival.read) >= limit)
+                refuse(settings, name, s.nameVolume,
+                       path + " stays unreadable (unchanged for " + text(limit) + " s): " + readError);
             continue;
         }
         it = seen.erase(it);
@@ -487,17 +576,43 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
         else
 #endif
             made.push_back(std::move(r));
-        for (Ready& volume : made) {
-            const std::string other = fixed ? otherSeries(volume) : std::string();
-            if (!other.empty()) {
-                note(settings, "ignoring " + name + ": " + other);
-                ignored.insert(name);
-                continue;
+        for (Ready& volume : made) take(settings, std::move(volume));
+    }
+}
+
+// A volume read in full joins the ready ones, unless it is of another series
+// or changed its grid or geometry. Either way it is never read again.
+void WatchFolderSource::State::take(const WatchSettings& settings, Ready&& r) {
+    arrivals->forget(r.name);
+    const SeriesIdentity of = identityOf(r);
+    if (settings.pastSeries.count(of.key) > 0) {
+        note(settings, "ignoring " + r.name + ": of " + of.key + ", which the session has seen");
+        ignore(r.name);
+        return;
+    }
+    if (fixed) {
+        const std::string other = otherSeries(r);
+        if (!other.empty()) {
+            if (settings.endAtNewSeries && of.key != identity.key) {
+                if (!newSeries) newSeriesSince = Clock::now();
+                newSeries = true;  // the session's next run: this run ends
+            } else {
+                note(settings, "ignoring " + r.name + ": " + other);
             }
-            ready.push_back(std::move(volume));
+            ignore(r.name);
+            return;
+        }
+        const std::string changed = changedGeometry(r.file);
+        if (!changed.empty()) {
+            refuse(settings, r.name, numbering == Numbering::Natural ? -1 : keyOf(r),
+                   (fs::path(settings.folder) / r.name).string() + " has " + changed);
+            return;
         }
     }
-    return true;
+    if (r.file.clamped > 0)
+        note(settings, "warning: " + r.name + ": " + std::to_string(r.file.clamped) +
+                           " values outside 16 bits, clamped to [-32768, 32767]");
+    ready.push_back(std::move(r));
 }
 
 #if KORVANTH_HAS_DICOM
@@ -507,9 +622,16 @@ bool WatchFolderSource::State::readStable(const WatchSettings& settings, std::st
 void WatchFolderSource::State::assembled(const WatchSettings& settings, DicomFile file, const Ready& read,
                                          std::vector<Ready>& made) {
     std::string why;
-    ignored.insert(read.name);
+    ignore(read.name);
     const int64_t changed = file.changedValues;
+    const std::string key = "DICOM series " + file.seriesUid;
     if (!assembly.add(std::move(file), why)) {
+        // Following a session, a series not seen before ends this run.
+        if (settings.endAtNewSeries && fixed && settings.pastSeries.count(key) == 0 && key != identity.key) {
+            if (!newSeries) newSeriesSince = Clock::now();
+            newSeries = true;
+            return;
+        }
         note(settings, "ignoring " + read.name + ": " + why);
         return;
     }
@@ -519,6 +641,8 @@ void WatchFolderSource::State::assembled(const WatchSettings& settings, DicomFil
         r.file.info = std::move(volume.info);
         r.file.voxels = std::move(volume.voxels);
         r.file.seriesUid = volume.seriesUid;
+        r.file.seriesNumber = volume.seriesNumber;
+        r.file.seriesDescription = volume.seriesDescription;
         r.file.instanceNumber = r.file.acquisitionNumber = volume.key;
         r.file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
         // A volume of several files is numbered by its key, not by a name,
@@ -538,23 +662,22 @@ void WatchFolderSource::State::assembled(const WatchSettings& settings, DicomFil
 
 // The run's series and numbering, from its first volume; the files read so
 // far that are not of it are ignored from now on.
-void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Ready& reference) {
+void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Ready& newest) {
     fixed = true;
-    seriesUid = reference.file.seriesUid;
-    referenceSize = reference.size;
-    std::copy(reference.file.info.dims, reference.file.info.dims + 3, dims);
-    if (reference.named) {
+    identity = identityOf(newest);
+    seriesUid = newest.file.seriesUid;
+    if (newest.named) {
         numbering = Numbering::FileName;
-        nameSeries = reference.nameSeries;
-    } else if (reference.file.instanceNumber >= 0) {
+        nameSeries = newest.nameSeries;
+    } else if (newest.file.instanceNumber >= 0) {
         numbering = Numbering::Instance;
-    } else if (reference.file.acquisitionNumber >= 0) {
+    } else if (newest.file.acquisitionNumber >= 0) {
         numbering = Numbering::Acquisition;
     } else {
         numbering = Numbering::Natural;
     }
     note(settings,
-         "the series of " + reference.name + " is the run's; volumes are ordered by " + numberingName(numbering));
+         "the series of " + newest.name + " is the run's; volumes are ordered by " + numberingName(numbering));
     for (auto r = ready.begin(); r != ready.end();) {
         const std::string other = otherSeries(*r);
         if (other.empty()) {
@@ -562,12 +685,28 @@ void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Re
             continue;
         }
         note(settings, "ignoring " + r->name + ": " + other);
-        ignored.insert(r->name);
+        ignore(r->name);
+        r = ready.erase(r);
+    }
+    // The first volume's grid and geometry are the run's.
+    const Ready* first = pickFirst();
+    firstName = first->name;
+    referenceSize = first->size;
+    reference = first->file.info;
+    referenceType = first->file.storedType;
+    for (auto r = ready.begin(); r != ready.end();) {
+        const std::string changed = changedGeometry(r->file);
+        if (changed.empty()) {
+            ++r;
+            continue;
+        }
+        refuse(settings, r->name, numbering == Numbering::Natural ? -1 : keyOf(*r),
+               (fs::path(settings.folder) / r->name).string() + " has " + changed);
         r = ready.erase(r);
     }
     for (auto s = seen.begin(); s != seen.end();) {
         if (skipUnread(settings, s->first, s->second)) {
-            ignored.insert(s->first);
+            ignore(s->first);
             s = seen.erase(s);
         } else {
             ++s;
@@ -591,16 +730,22 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
     State& st = *state_;
     st = State{};
     handedFiles_.clear();
+    ArrivalSettings arrivalSettings;
+    arrivalSettings.folder = settings_.folder;
+    arrivalSettings.detection = settings_.detection;
+    arrivalSettings.settleSeconds = settings_.settleSeconds;
+    st.arrivals = std::make_unique<FileArrivals>(arrivalSettings);
+    std::string how;
+    if (!st.arrivals->open(how, error)) return false;
+    st.note(settings_, how);
+    if (settings_.growingSeconds >= 0.0) st.growingSeconds = settings_.growingSeconds;
     std::error_code failed;
-    if (!fs::is_directory(settings_.folder, failed)) {
-        error = settings_.folder + ": no such folder";
-        return false;
-    }
+    for (const std::string& name : settings_.ignoredFiles) st.ignore(name);
     if (!settings_.includeExisting) {
         std::size_t count = 0;
         for (fs::directory_iterator it(settings_.folder, failed); !failed && it != fs::directory_iterator();
              it.increment(failed)) {
-            st.ignored.insert(it->path().filename().string());
+            st.ignore(it->path().filename().string());
             ++count;
         }
         if (failed) {
@@ -613,29 +758,34 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
     }
     st.note(settings_, "waiting for the first volume in " + settings_.folder);
     const Clock::time_point opened = Clock::now();
-    const auto interval = std::chrono::duration<double>(settings_.pollSeconds);
     for (;;) {
         if (runStopRequested()) {
             error = settings_.folder + ": stopped before the first volume arrived";
             return false;
         }
-        if (!st.poll(settings_, error) || !st.readStable(settings_, error)) return false;
+        if (!st.poll(settings_, settings_.pollSeconds, error)) return false;
+        st.refuseGrowing(settings_);
+        st.readStable(settings_);
         if (!st.ready.empty()) break;
-        if (settings_.idleTimeoutSeconds >= 0.0 && secondsSince(opened, Clock::now()) >= settings_.idleTimeoutSeconds) {
-            error = settings_.folder + ": no volume arrived in " + text(settings_.idleTimeoutSeconds) + " s";
+        const double waitSeconds = settings_.firstVolumeTimeoutSeconds.value_or(settings_.idleTimeoutSeconds);
+        if (waitSeconds >= 0.0 && secondsSince(opened, Clock::now()) >= waitSeconds) {
+            error = settings_.folder + ": no volume arrived in " + text(waitSeconds) + " s";
+            if (!st.refused.empty()) error += " (skipped: " + st.refusalsFor(-1, true) + ")";
+            st.timedOut = true;
             return false;
         }
-        std::this_thread::sleep_for(interval);
     }
     // The series of the newest file is the run's: with --include-existing
-    // the folder may hold earlier series too.
-    const Ready* newest = &st.ready.front();
+    // the folder may hold earlier series too. A session takes its series in
+    // the order they came: the oldest file's.
+    const Ready* chosen = &st.ready.front();
     for (const Ready& r : st.ready)
-        if (r.modified > newest->modified) newest = &r;
-    const Ready reference = *newest;
+        if (settings_.endAtNewSeries ? r.modified < chosen->modified : r.modified > chosen->modified) chosen = &r;
+    const Ready reference = *chosen;
+    st.refused.clear();  // before the run's series was known: not the run's volumes
     st.fixSeries(settings_, reference);
-    const Ready* first = st.pickFirst();
-    st.firstName = first->name;
+    const Ready* first =
+        &*std::find_if(st.ready.begin(), st.ready.end(), [&](const Ready& r) { return r.name == st.firstName; });
 
     series = first->file.info;
     series.title = settings_.folder;
@@ -645,72 +795,83 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
     const double tr = series.repetitionTimeSeconds;
     st.idleSeconds = settings_.idleTimeoutSeconds >= 0.0 ? settings_.idleTimeoutSeconds : 3.0 * tr + 10.0;
     st.unreadableSeconds = settings_.unreadableSeconds >= 0.0 ? settings_.unreadableSeconds : std::max(2.0, tr);
-    st.gapSeconds = settings_.gapSeconds >= 0.0 ? settings_.gapSeconds : std::max(2.0, tr);
+    st.gapSeconds = settings_.gapSeconds >= 0.0 ? settings_.gapSeconds : std::max(2.0, 2.0 * tr);
+    st.growingSeconds = settings_.growingSeconds >= 0.0 ? settings_.growingSeconds : std::max(2.0, 2.0 * tr);
     st.lastHandedAt = Clock::now();
     return true;
+}
+
+// Drops the ready volumes that came after their turn: they cannot be fed any more.
+void WatchFolderSource::State::dropLate(const WatchSettings& settings) {
+    for (auto r = ready.begin(); r != ready.end();) {
+        const bool late =
+            handed > 0 && (numbering == Numbering::Natural ? !naturalLess(lastName, r->name) : keyOf(*r) <= lastKey);
+        if (!late) {
+            ++r;
+            continue;
+        }
+        note(settings, "ignoring " + r->name + ": it came after the volume that follows it (" + lastName + ")");
+        ignore(r->name);
+        r = ready.erase(r);
+    }
+}
+
+// The ready volume whose turn it is; end() when it is not here yet. A later
+// volume here while the next one is not starts the gap's clock, which
+// nothing resets: `missing` is set once it ran out.
+std::vector<Ready>::iterator WatchFolderSource::State::nextReady(const WatchSettings& settings, std::string& missing) {
+    if (handed == 0)
+        return std::find_if(ready.begin(), ready.end(), [&](const Ready& r) { return r.name == firstName; });
+    if (numbering == Numbering::Natural) {
+        auto chosen = ready.end();
+        for (auto r = ready.begin(); r != ready.end(); ++r)
+            if (chosen == ready.end() || naturalLess(r->name, chosen->name)) chosen = r;
+        // A skipped file named between the last volume and this one was the next.
+        for (const Refusal& f : refused)
+            if (chosen != ready.end() && naturalLess(lastName, f.name) && naturalLess(f.name, chosen->name))
+                missing = settings.folder + ": the volume after " + lastName + " is missing: " + f.reason;
+        return chosen;
+    }
+    const int64_t expected = lastKey + 1;
+    const auto chosen = std::find_if(ready.begin(), ready.end(), [&](const Ready& r) { return keyOf(r) == expected; });
+    if (chosen != ready.end() || ready.empty()) {
+        gapWaiting = false;
+        return chosen;
+    }
+    const Clock::time_point now = Clock::now();
+    if (!gapWaiting) {
+        gapWaiting = true;
+        gapSince = now;
+    } else if (secondsSince(gapSince, now) >= gapSeconds) {
+        const Ready& later = *std::min_element(ready.begin(), ready.end(),
+                                               [&](const Ready& a, const Ready& b) { return keyOf(a) < keyOf(b); });
+        missing = settings.folder + ": volume " + std::to_string(expected) + " is missing: " + later.name +
+                  " (volume " + std::to_string(keyOf(later)) + ") arrived and volume " + std::to_string(expected) +
+                  " did not come complete in " + text(gapSeconds) + " s";
+        const std::string skipped = refusalsFor(expected);
+        if (!skipped.empty()) missing += " (skipped: " + skipped + ")";
+    }
+    return ready.end();
 }
 
 VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::string& error) {
     State& st = *state_;
     if (!st.fixed) return Next::EndOfRun;
     if (settings_.volumeLimit > 0 && st.handed >= settings_.volumeLimit) return Next::EndOfRun;
-    const auto interval = std::chrono::duration<double>(settings_.pollSeconds);
-    const std::string kept = " the run ends with the " + std::to_string(st.handed) + " volumes before it";
+    const std::string kept = "; the run ends with the " + std::to_string(st.handed) + " volumes before it";
     for (bool first = true;; first = false) {
         if (runStopRequested()) return Next::EndOfRun;
         if (!first) {
-            if (!st.poll(settings_, error)) return Next::Failed;
-            if (!st.readStable(settings_, error)) {
-                error += ";" + std::string(kept);
-                return Next::Failed;
-            }
+            if (!st.poll(settings_, settings_.pollSeconds, error)) return Next::Failed;
+            st.refuseGrowing(settings_);
+            st.readStable(settings_);
         }
-        // Volumes that come after their turn cannot be fed any more.
-        for (auto r = st.ready.begin(); r != st.ready.end();) {
-            const bool late = st.handed > 0 && (st.numbering == Numbering::Natural ? !naturalLess(st.lastName, r->name)
-                                                                                   : st.keyOf(*r) <= st.lastKey);
-            if (!late) {
-                ++r;
-                continue;
-            }
-            st.note(settings_,
-                    "ignoring " + r->name + ": it came after the volume that follows it (" + st.lastName + ")");
-            st.ignored.insert(r->name);
-            r = st.ready.erase(r);
-        }
-        auto chosen = st.ready.end();
-        if (st.handed == 0) {
-            chosen =
-                std::find_if(st.ready.begin(), st.ready.end(), [&](const Ready& r) { return r.name == st.firstName; });
-        } else if (st.numbering == Numbering::Natural) {
-            for (auto r = st.ready.begin(); r != st.ready.end(); ++r)
-                if (chosen == st.ready.end() || naturalLess(r->name, chosen->name)) chosen = r;
-        } else {
-            const int64_t expected = st.lastKey + 1;
-            chosen =
-                std::find_if(st.ready.begin(), st.ready.end(), [&](const Ready& r) { return st.keyOf(r) == expected; });
-            if (chosen == st.ready.end() && !st.ready.empty()) {
-                // A later volume is here but not the next: wait while a file
-                // that could be it is still being written, then call it a gap.
-                const bool couldArrive = std::any_of(st.seen.begin(), st.seen.end(), [&](const auto& s) {
-                    return st.numbering != Numbering::FileName || s.second.nameVolume == expected;
-                });
-                const Clock::time_point now = Clock::now();
-                if (couldArrive || !st.gapWaiting) {
-                    st.gapWaiting = !couldArrive;
-                    st.gapSince = now;
-                } else if (secondsSince(st.gapSince, now) >= st.gapSeconds) {
-                    const Ready& later =
-                        *std::min_element(st.ready.begin(), st.ready.end(),
-                                          [&](const Ready& a, const Ready& b) { return st.keyOf(a) < st.keyOf(b); });
-                    error = settings_.folder + ": volume " + std::to_string(expected) + " is missing: " + later.name +
-                            " (volume " + std::to_string(st.keyOf(later)) + ") arrived and no file of volume " +
-                            std::to_string(expected) + " came in " + text(st.gapSeconds) + " s;" + kept;
-                    return Next::Failed;
-                }
-            } else {
-                st.gapWaiting = false;
-            }
+        st.dropLate(settings_);
+        std::string missing;
+        const auto chosen = st.nextReady(settings_, missing);
+        if (!missing.empty()) {
+            error = missing + kept;
+            return Next::Failed;
         }
         if (chosen != st.ready.end()) {
             Ready r = std::move(*chosen);
@@ -719,23 +880,52 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
             st.arrival = r.arrival;
             st.lastKey = st.keyOf(r);
             st.lastName = r.name;
-            st.ignored.insert(r.name);
+            st.ignore(r.name);
             st.lastHandedAt = Clock::now();
             st.gapWaiting = false;
             ++st.handed;
             handedFiles_.push_back(r.name);
+            // Refusals of this volume or before it, or of unknown number, are past.
+            st.refused.erase(std::remove_if(st.refused.begin(), st.refused.end(),
+                                            [&](const Refusal& f) {
+                                                return st.numbering == Numbering::Natural
+                                                           ? !naturalLess(st.lastName, f.name)
+                                                           : f.number <= st.lastKey;
+                                            }),
+                             st.refused.end());
             return Next::Volume;
+        }
+        // Another series began: the run ends once nothing of its own is ready
+        // and a file of its own still being written has had time to finish.
+        if (st.newSeries && st.ready.empty() &&
+            secondsSince(st.newSeriesSince, Clock::now()) >= std::clamp(0.5 * st.gapSeconds, 0.2, 2.0)) {
+            st.note(settings_, "a new series began: the run ends");
+            return Next::EndOfRun;
         }
         // A file being judged (it failed to read and may yet be declared
         // unreadable) holds the idle timeout: the run ends by that judgement.
         const bool judging =
             std::any_of(st.seen.begin(), st.seen.end(), [](const auto& s) { return s.second.failures > 0; });
         if (!judging && secondsSince(st.lastHandedAt, Clock::now()) >= st.idleSeconds) {
+            // A skipped file or one still being written that may be the next
+            // volume: the run did not come to its end, it lost that volume.
+            std::string skipped = st.refusalsFor(st.lastKey + 1);
+            for (const auto& [name, s] : st.seen)
+                if (st.numbering != Numbering::FileName || s.nameVolume == st.lastKey + 1)
+                    skipped += (skipped.empty() ? "" : "; ") + name + " was still being written";
+            if (!skipped.empty()) {
+                error = settings_.folder + ": no volume came for " + text(st.idleSeconds) +
+                        " s after a file was skipped (" + skipped + ")" + kept;
+                return Next::Failed;
+            }
             st.note(settings_, "no new volume for " + text(st.idleSeconds) + " s: the run ends");
             return Next::EndOfRun;
         }
-        std::this_thread::sleep_for(interval);
     }
 }
+
+SeriesIdentity WatchFolderSource::identity() const { return state_->identity; }
+bool WatchFolderSource::timedOutWaiting() const { return state_->timedOut; }
+bool WatchFolderSource::newSeriesBegan() const { return state_->newSeries; }
 
 }  // namespace korvanth

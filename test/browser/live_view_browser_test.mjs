@@ -8,65 +8,26 @@
 //
 // Exit code 0: passed; 1: failed; 77: skipped (node_modules or Chromium
 // missing), unless TARVEX_BROWSER_TEST_REQUIRED=1, when a missing piece fails.
-import { spawn } from "node:child_process";
-import { existsSync, mkdirSync, readFileSync, rmSync } from "node:fs";
+import { mkdirSync, readFileSync, rmSync } from "node:fs";
 import { dirname } from "node:path";
 import { setTimeout as sleep } from "node:timers/promises";
+import { args, check, finish, launchBrowser, startKorvanth, watchForErrors } from "./harness.mjs";
 
-const args = {};
-for (let i = 2; i + 1 < process.argv.length; i += 2) args[process.argv[i].replace(/^--/, "")] = process.argv[i + 1];
-const chromiumPath = process.env.CHROMIUM || "/usr/bin/chromium";
-const required = process.env.TARVEX_BROWSER_TEST_REQUIRED === "1";
 const volumes = 80;  // 16 s at the TR: the checks while it runs have time to spare
 const tr = 0.2;
-
-function skip(reason) {
-  console.log((required ? "FAIL (required): " : "SKIP: ") + reason);
-  process.exit(required ? 1 : 77);
-}
-function check(condition, message) {
-  if (!condition) throw new Error(message);
-  console.log("ok: " + message);
-}
-
-let chromium;
-try {
-  ({ chromium } = await import("playwright-core"));
-} catch {
-  skip("playwright-core is not installed in test/browser/node_modules (bash scripts/setup.sh installs it)");
-}
-if (!existsSync(chromiumPath)) skip(`no Chromium at ${chromiumPath} (bash scripts/setup.sh installs Debian's chromium)`);
 
 // Korvanth, paced, serving on a free port; it prints the address it got.
 rmSync(args.out, { recursive: true, force: true });
 mkdirSync(dirname(args.screenshot), { recursive: true });
-const korvanth = spawn(args.korvanth, ["--plugin", args.plugin, "--out", args.out, "--serve", "127.0.0.1:0", "--realtime",
-  "--tr", String(tr), "--volumes", String(volumes), "--dims", "32", "32", "16", "--linger", "120"],
-  { stdio: ["ignore", "pipe", "pipe"] });
-let output = "";
-korvanth.stdout.on("data", (d) => { output += d; });
-korvanth.stderr.on("data", (d) => { output += d; });
-const exited = new Promise((resolve) => korvanth.on("exit", (code, signal) => resolve({ code, signal })));
-
-let browser;
+const browser = await launchBrowser();
+let korvanth;
 let failed = false;
 try {
-  let url;
-  for (let waited = 0; !url; waited += 50) {
-    if (waited > 30000) throw new Error("Korvanth did not say where the live view is:\n" + output);
-    url = (output.match(/Live view: (http:\/\/\S+)/) || [])[1];
-    await sleep(50);
-  }
-  browser = await chromium.launch({
-    executablePath: chromiumPath,
-    headless: true,
-    args: ["--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run", "--disable-background-networking",
-           "--disable-component-update", "--disable-sync"],
-  });
+  korvanth = await startKorvanth(["--out", args.out, "--realtime", "--tr", String(tr), "--volumes", String(volumes),
+    "--dims", "32", "32", "16", "--linger", "120"]);
+  const url = korvanth.url;
   const page = await browser.newPage({ viewport: { width: 1440, height: 1000 } });
-  const pageErrors = [];
-  page.on("pageerror", (e) => pageErrors.push(String(e)));
-  page.on("console", (m) => { if (m.type() === "error") pageErrors.push(m.text()); });
+  const pageErrors = watchForErrors(page);
   await page.goto(url);
 
   // What the page shows now: counter, FD plot pixels, map images and their pixels.
@@ -139,8 +100,8 @@ try {
         `the counter reads ${volumes} of ${volumes}`);
   check(end.report.endsWith("report.html"), "the summary names report.html");
   // The page shows the server's figures, and they are the report's (committed before the view lingers).
-  for (let waited = 0; !output.includes("Live view stays at"); waited += 50) {
-    if (waited > 30000) throw new Error("Korvanth did not commit its results:\n" + output);
+  for (let waited = 0; !korvanth.output.includes("Live view stays at"); waited += 50) {
+    if (waited > 30000) throw new Error("Korvanth did not commit its results:\n" + korvanth.output);
     await sleep(50);
   }
   const report = readFileSync(end.report, "utf8");
@@ -157,18 +118,6 @@ try {
 } catch (e) {
   failed = true;
   console.log("FAIL: " + (e && e.message ? e.message : e));
-  console.log("Korvanth's output:\n" + output);
-} finally {
-  if (browser) await browser.close();
-  // Ctrl-C ends the lingering live view, and Korvanth exits cleanly.
-  korvanth.kill("SIGINT");
-  const { code, signal } = await Promise.race([exited, sleep(20000).then(() => ({ code: null, signal: "timeout" }))]);
-  if (code !== 0) {
-    failed = true;
-    console.log(`FAIL: Korvanth ended with code ${code} (${signal}) after Ctrl-C\n` + output);
-    if (signal === "timeout") korvanth.kill("SIGKILL");
-  } else {
-    console.log("ok: Korvanth ends on Ctrl-C with exit code 0");
-  }
+  if (korvanth) console.log("Korvanth's output:\n" + korvanth.output);
 }
-process.exit(failed ? 1 : 0);
+await finish(browser, korvanth, failed);

@@ -8,6 +8,7 @@ const live = {
   volumes: [],      // volume events, by index
   log: [],
   end: null,
+  session: null,    // following a session: session.json as the server keeps it
   connected: false,
   lastVolumeSeenAt: 0,  // performance.now() when the newest volume event arrived live
   mapsKey: "",          // the volume (and "-end") the map images were last asked for
@@ -300,7 +301,11 @@ function renderSummary() {
   $("summary").classList.toggle("partial", end.partial);
   const report = $("report");
   report.textContent = "";
-  if (end.report) {
+  const finished = finishedRun();
+  if (finished) {
+    report.append("QC report: ");
+    report.append(runLink(finished, "report.html", "report-link"), " \u00b7 ", runLink(finished, "timing.csv"));
+  } else if (end.report && !live.session) {
     report.append("QC report: ");
     const a = document.createElement("a");
     a.href = "file://" + (end.report.startsWith("/") ? "" : "/") + end.report.replace(/\\/g, "/");
@@ -309,6 +314,61 @@ function renderSummary() {
     report.append(a, " (a file on the machine that ran Korvanth; open it from there)");
   }
   $("summary").hidden = false;
+}
+
+// ---- the session: its runs so far and its low-motion time
+
+// The run the page shows, once the session has committed its results.
+function finishedRun() {
+  const series = live.session ? live.session.series : [];
+  const last = series.length ? series[series.length - 1] : null;
+  return live.end && last && last.folder && last.state !== "running" ? last : null;
+}
+
+function runLink(entry, file, id) {
+  const a = document.createElement("a");
+  a.href = "runs/" + encodeURIComponent(entry.folder) + "/" + file;
+  a.textContent = file;
+  a.target = "_blank";
+  if (id) a.id = id;
+  return a;
+}
+
+function cell(row, content) {
+  const td = document.createElement("td");
+  if (content instanceof Node) td.append(content); else td.textContent = content;
+  row.appendChild(td);
+  return td;
+}
+
+function renderSession() {
+  const session = live.session;
+  $("session").hidden = !session;
+  if (!session) return;
+  const totals = session.low_motion.map((m) => {
+    const needed = m.still_needed_s === 0 ? "target reached"
+      : clock(m.still_needed_s) + " still needed" +
+        (m.predicted_scanning_s === null ? "" : ", \u2248 " + clock(m.predicted_scanning_s) + " of scanning");
+    return `FD \u2264 ${m.fd_threshold_mm} mm: ${clock(m.low_motion_s)} of ${clock(session.target_minutes * 60)} (${needed})`;
+  });
+  $("session-totals").textContent = totals.join(" \u00b7 ");
+  const rows = $("session-rows");
+  rows.textContent = "";
+  for (const entry of session.series) {
+    const row = document.createElement("tr");
+    row.dataset.state = entry.state;
+    cell(row, entry.series_number >= 0 ? String(entry.series_number) : "\u2013");
+    cell(row, entry.description || "\u2013");
+    cell(row, entry.state + (entry.reason ? ": " + entry.reason : "")).className = "state-" + entry.state;
+    const ran = entry.state !== "skipped" && entry.state !== "running";
+    cell(row, ran ? String(entry.volumes) : "\u2013");
+    cell(row, ran ? fixed(entry.mean_fd_mm, 3) + " mm" : "\u2013");
+    cell(row, ran ? clock(entry.low_motion_s[0]) : "\u2013");
+    const links = document.createElement("span");
+    if (ran && entry.folder) links.append(runLink(entry, "report.html"), " \u00b7 ", runLink(entry, "timing.csv"));
+    cell(row, links);
+    rows.appendChild(row);
+  }
 }
 
 function renderState() {
@@ -347,7 +407,9 @@ function refreshMaps() {
       live.mapsVolume = newest;
       $("maps-note").textContent = "as of volume " + (newest + 1);
     };
-    next.onerror = () => { mapsLoading--; };
+    // A montage that failed (the server busy, or a new run's maps not drawn
+    // yet) is asked for again at the next refresh.
+    next.onerror = () => { mapsLoading--; live.mapsKey = ""; };
     next.src = "maps/" + k + ".png?v=" + key;
   }
 }
@@ -368,6 +430,7 @@ function render() {
     renderElapsed();
     renderPlots();
     renderSummary();
+    renderSession();
   });
 }
 
@@ -377,7 +440,16 @@ function connect() {
   const events = new EventSource("events");
   events.onopen = () => { live.connected = true; render(); };
   events.onerror = () => { live.connected = false; render(); };
-  events.addEventListener("run", (e) => { live.run = JSON.parse(e.data); render(); });
+  events.addEventListener("run", (e) => {
+    // A session's next run: the page starts over with it.
+    live.run = JSON.parse(e.data);
+    live.volumes = [];
+    live.end = null;
+    live.mapsKey = "";
+    live.mapsVolume = -1;
+    render();
+  });
+  events.addEventListener("session", (e) => { live.session = JSON.parse(e.data); render(); });
   events.addEventListener("volume", (e) => {
     const v = JSON.parse(e.data);
     if (v.index !== live.volumes.length) return;  // already known (a resumed stream never repeats, but be safe)
@@ -396,7 +468,7 @@ function connect() {
   });
   events.addEventListener("end", (e) => {
     live.end = JSON.parse(e.data);
-    events.close();  // the server ends the stream; nothing more will come
+    if (!live.session) events.close();  // the server ends the stream; nothing more will come
     render();
     refreshMaps();
   });

@@ -1,0 +1,67 @@
+// A scanning session followed from one start: one entry per series that
+// came, run or skipped, and the low-motion time added up across the runs
+// toward the study's target. Kept as OUT/session.json, rewritten whole and
+// atomically after each series, so that a reader never sees half of it.
+#pragma once
+
+#include <nlohmann/json_fwd.hpp>
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvanth {
+
+// What a finished run adds to the session, from its framewise displacement.
+struct RunSummary {
+    int32_t volumes = 0;
+    double repetitionTimeSeconds = 0.0;
+    double meanFd = 0.0;                       // mm, over the volumes after the first
+    std::array<int32_t, 2> framesUnder{};      // volumes with FD <= each threshold
+    std::array<double, 2> lowMotionSeconds{};  // framesUnder × TR
+};
+
+// `fd` holds one value per volume, 0 for the first (it has no predecessor).
+RunSummary summarizeRun(const std::vector<double>& fd, double repetitionTimeSeconds,
+                        const std::array<double, 2>& fdThresholds);
+
+struct SessionEntry {
+    int64_t seriesNumber = -1;  // -1 when the files do not say
+    std::string description;
+    std::string folder;  // the run's folder under OUT; empty for a skipped series
+    std::string state;   // "complete", "partial", "skipped" or "running"
+    std::string reason;  // why a series was skipped or a run ended early
+    RunSummary summary;
+};
+
+class SessionRecord {
+public:
+    // `outFolder` holds session.json; the thresholds and target are the
+    // session's (--fd-thresholds, --target-minutes).
+    SessionRecord(std::string outFolder, std::array<double, 2> fdThresholds, double targetMinutes);
+
+    // Adds a series, or replaces the last one (the run in progress when it
+    // ends), then rewrites session.json. False with `error` when it cannot be
+    // written (the previous file stays as it was).
+    bool add(const SessionEntry& entry, std::string& error);
+    bool replaceLast(const SessionEntry& entry, std::string& error);
+    // Rewrites session.json as the record stands.
+    bool save(std::string& error) const;
+
+    const std::vector<SessionEntry>& entries() const { return entries_; }
+    // The whole session as session.json holds it: entries and totals.
+    nlohmann::json toJson() const;
+
+private:
+    std::string path_;
+    std::array<double, 2> fdThresholds_;
+    double targetMinutes_;
+    std::vector<SessionEntry> entries_;
+};
+
+// The folder name of a series' run: its number and description, made safe
+// as a file name ("007_rest_bold"); "series" when neither is known.
+std::string runFolderName(int64_t seriesNumber, const std::string& description);
+
+}  // namespace korvanth
