@@ -494,6 +494,7 @@ Ready readyFor(const std::string& name, const Seen& s, Clock::time_point now) {
 // its grid or geometry, is refused.
 void WatchFolderSource::State::readStable(const WatchSettings& settings) {
 #if KORVANTH_HAS_DICOM
+    const Clock::time_point batchStarted = Clock::now();  // DICOM files are detected here, then read
     std::map<std::string, DicomRead> batch = readDueDicom(settings);
 #endif
     for (auto it = seen.begin(); it != seen.end();) {
@@ -511,7 +512,11 @@ void WatchFolderSource::State::readStable(const WatchSettings& settings) {
             ++it;
             continue;
         }
+#if KORVANTH_HAS_DICOM
+        Ready r = readyFor(name, s, isDicom ? batchStarted : now);
+#else
         Ready r = readyFor(name, s, now);
+#endif
         std::string readError;
         bool complete = true;
 #if KORVANTH_HAS_DICOM
@@ -640,8 +645,16 @@ void WatchFolderSource::State::assembled(const WatchSettings& settings, DicomFil
         r.file.seriesDescription = volume.seriesDescription;
         r.file.instanceNumber = r.file.acquisitionNumber = volume.key;
         r.file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
-        // A volume of several files is numbered by its key, not by a name.
+        // A volume of several files is numbered by its key, not by a name,
+        // and complete at the last write of any of them.
         r.named = r.named && volume.files.size() == 1;
+        for (const std::string& path : volume.files) {
+            std::error_code failed;
+            const auto age = fs::file_time_type::clock::now() - fs::last_write_time(path, failed);
+            const Clock::time_point written = Clock::now() - std::chrono::duration_cast<Clock::duration>(
+                                                                 std::max(age, fs::file_time_type::duration::zero()));
+            if (!failed && written > r.arrival.completed) r.arrival.completed = written;
+        }
         made.push_back(std::move(r));
     }
 }
