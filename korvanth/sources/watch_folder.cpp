@@ -381,10 +381,7 @@ bool WatchFolderSource::State::poll(const WatchSettings& settings, double second
         s.changedAt = file.changedAt;
         s.stable = file.complete;
     }
-    for (const std::string& name : notVolumes) {
-        if (kindOf(name) == FileKind::Other) note(settings, "ignoring " + name + ": not a DICOM or NIfTI volume file");
-        ignore(name);
-    }
+    for (const std::string& name : notVolumes) ignore(name);  // skipUnread said why
     for (auto s = seen.begin(); s != seen.end();)
         s = arrivals->files().count(s->first) > 0 ? std::next(s) : seen.erase(s);
     return true;
