@@ -90,6 +90,20 @@ void showSession(Invocation& invocation, const SessionRecord& record) {
 #endif
 }
 
+// `name`, or `name_2`, `name_3`, ... when a run of the session has it: two
+// series of one number and description must not commit into one folder,
+// where the second would replace the first's results.
+std::string unusedFolderName(const SessionRecord& record, const std::string& name) {
+    const auto used = [&](const std::string& folder) {
+        for (const SessionEntry& e : record.entries())
+            if (e.folder == folder) return true;
+        return false;
+    };
+    std::string folder = name;
+    for (int n = 2; used(folder); ++n) folder = name + "_" + std::to_string(n);
+    return folder;
+}
+
 // Records a series that is not a run, and says why.
 bool skipSeries(Invocation& invocation, SessionRecord& record, const SeriesIdentity& identity,
                 const std::string& reason, std::string& error) {
@@ -107,7 +121,7 @@ bool skipSeries(Invocation& invocation, SessionRecord& record, const SeriesIdent
 int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& record, const SeriesIdentity& identity,
               LookaheadSource& source, const SeriesInfo& series, std::string& error) {
     SessionEntry entry = entryOf(identity);
-    entry.folder = runFolderName(identity.number, identity.description);
+    entry.folder = unusedFolderName(record, runFolderName(identity.number, identity.description));
     entry.state = "running";
     if (!record.add(entry, error)) return fail(error);
     showSession(invocation, record);
