@@ -270,7 +270,8 @@ TEST_F(LiveRun, SigintInTheMiddleEndsWithCompleteOutputsMarkedPartial) {
 }
 
 // A scanning session followed from one start: two functional runs of
-// different grids and, between them, a series of one volume. Each run has its
+// different grids, between them a series of one volume, and at the end a
+// diffusion series (DICOM, when the shared data is there). Each run has its
 // own committed folder that replays bit for bit, the single volume is listed
 // with its reason and never run, and the live view serves session.json and
 // exactly the committed files of each run.
@@ -285,15 +286,32 @@ TEST_F(LiveRun, SessionMakesEverySeriesARunAndSkipsASingleVolume) {
     }
     auto host = startHost(
         {"--session", "--session-idle", "3", "--idle-timeout", "3", "--serve", "127.0.0.1:0", "--linger", "60"});
-    Child scanner({KORVANTH_SCANNER_PATH, "--from", (made / "a" / "bold.nii.gz").string(), "--from",
-                   (made / "a" / "bold.nii.gz").string(), "--from", (made / "b" / "bold.nii.gz").string(), "--volumes",
-                   "0", "1", "0", "--series", "5", "--tr", "0.1", "--pause", "1", "--to", (folder_ / "in").string()},
-                  folder_ / "scanner.txt");
+    std::vector<std::string> played{KORVANTH_SCANNER_PATH,
+                                    "--from",
+                                    (made / "a" / "bold.nii.gz").string(),
+                                    "--from",
+                                    (made / "a" / "bold.nii.gz").string(),
+                                    "--from",
+                                    (made / "b" / "bold.nii.gz").string()};
+    // Where the shared data is there (as in CI), a diffusion series closes the
+    // session: of another kind than a functional run, it is listed, not run.
+    const fs::path diffusion = dataDir / "dicom" / "vendors" / "canon_enhanced_series";
+    const bool withDiffusion = fs::exists(diffusion);
+    if (withDiffusion) played.insert(played.end(), {"--from", diffusion.string()});
+    played.insert(played.end(), {"--volumes", "0", "1", "0"});
+    if (withDiffusion) played.push_back("0");
+    played.insert(played.end(), {"--series", "5", "--tr", "0.1", "--pause", "1", "--to", (folder_ / "in").string()});
+    Child scanner(played, folder_ / "scanner.txt");
     ASSERT_EQ(scanner.wait(120.0), 0) << readText(folder_ / "scanner.txt");
     ASSERT_TRUE(waitFor([&] { return hostSaid("Live view stays at"); }, 120.0)) << readText(folder_ / "host.txt");
 
     const nlohmann::json session = nlohmann::json::parse(readText(folder_ / "out" / "session.json"));
-    ASSERT_EQ(session["series"].size(), 3u) << session.dump(2);
+    ASSERT_EQ(session["series"].size(), withDiffusion ? 4u : 3u) << session.dump(2);
+    if (withDiffusion) {
+        const nlohmann::json& skipped = session["series"][3];
+        EXPECT_EQ(skipped["state"], "skipped");
+        EXPECT_NE(skipped["reason"].get<std::string>().find("diffusion"), std::string::npos) << skipped;
+    }
     const nlohmann::json& first = session["series"][0];
     const nlohmann::json& single = session["series"][1];
     const nlohmann::json& second = session["series"][2];

@@ -182,7 +182,10 @@ int followSession(KorvanthOptions& o) {
             if (!skipSeries(invocation, record, identity, reason, error)) exitCode = fail(error);
             break;
         }
-        if (source.shortSeries()) {
+        if (!identity.otherKind.empty()) {
+            if (!skipSeries(invocation, record, identity, identity.otherKind + ": not a functional run", error))
+                return fail(error);
+        } else if (source.shortSeries()) {
             const int32_t volumes = source.volumesReadAhead();
             const std::string reason = (volumes == 1 ? std::string("a single volume")
                                                      : std::to_string(volumes) + " volumes, fewer than --min-volumes " +

@@ -77,6 +77,7 @@ void fields(Stream& s, File& f) {
     s.put_or_get(f.seriesUid);
     s.put_or_get(f.seriesDescription);
     s.put_or_get(f.protocolName);
+    s.put_or_get(f.otherKind);
     s.put_or_get(f.seriesNumber);
     s.put_or_get(f.instanceNumber);
     s.put_or_get(f.acquisitionNumber);

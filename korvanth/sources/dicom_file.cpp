@@ -177,11 +177,30 @@ bool decode(const gdcm::Image& image, Pixels& pixels, int64_t& changed, std::str
     return true;
 }
 
+// Why an image of this image type (0008,0008) and acquisition contrast
+// (0008,9209) is not of a functional run, or empty: a localiser, or a
+// diffusion series and its derived maps.
+std::string otherKindOf(const std::string& imageType, const std::string& contrast) {
+    if (contrast == "DIFFUSION") return "a diffusion series (acquisition contrast DIFFUSION)";
+    std::string token;
+    for (std::size_t at = 0; at <= imageType.size(); ++at) {
+        if (at < imageType.size() && imageType[at] != '\\') {
+            token += imageType[at];
+            continue;
+        }
+        for (const char* kind : {"LOCALIZER", "DIFFUSION", "ADC", "TRACEW", "FA"})
+            if (token == kind) return "image type " + imageType + " (" + token + ")";
+        token.clear();
+    }
+    return {};
+}
+
 // The values every layout shares: series, grid, timing, scaling.
 bool readCommon(const gdcm::DataSet& ds, DicomFile& file, std::string& why) {
     file.seriesUid = text(ds, tags::seriesUid);
     file.seriesDescription = text(ds, tags::seriesDescription);
     file.protocolName = text(ds, tags::protocolName);
+    file.otherKind = otherKindOf(text(ds, tags::imageType), text(ds, gdcm::Tag(0x0008, 0x9209)));
     file.seriesNumber = static_cast<int32_t>(integerOr(ds, tags::seriesNumber, -1));
     const std::vector<gdcm::DataSet> shared = items(ds, tags::sharedGroups);
     const std::vector<gdcm::DataSet> perFrame = items(ds, tags::perFrameGroups);

@@ -28,6 +28,9 @@ struct DicomFile {
     // What ties the file to its series (empty or -1 when not recorded).
     std::string seriesUid, seriesDescription, protocolName;
     int32_t seriesNumber = -1;
+    // Set when the image type or acquisition contrast says the series is of
+    // another kind than a functional run (a localiser, diffusion); empty otherwise.
+    std::string otherKind;
     int64_t instanceNumber = -1, acquisitionNumber = -1;
     // The grid of every slice.
     int32_t columns = 0, rows = 0;

@@ -155,6 +155,7 @@ AssembledVolume VolumeAssembly::build(int64_t key, Pending& pending) const {
     v.seriesUid = run_.seriesUid;
     v.seriesNumber = run_.seriesNumber;
     v.seriesDescription = run_.seriesDescription;
+    v.otherKind = run_.otherKind;
     v.slope = run_.slope;
     v.intercept = run_.intercept;
     v.changedValues = pending.changed;

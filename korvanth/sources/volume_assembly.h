@@ -45,6 +45,7 @@ struct AssembledVolume {
     std::string seriesUid;                // the run's (its first file's)
     int32_t seriesNumber = -1;            // the run's first file's
     std::string seriesDescription;
+    std::string otherKind;           // the run's first file's (DicomFile::otherKind)
     std::vector<std::string> files;  // its slices' files
 };
 

@@ -241,6 +241,7 @@ struct WatchFolderSource::State {
         id.key = r.named ? "export series " + std::to_string(r.nameSeries) : "DICOM series " + r.file.seriesUid;
         id.number = r.named ? r.nameSeries : r.file.seriesNumber;
         id.description = r.file.seriesDescription;
+        id.otherKind = r.file.otherKind;
         return id;
     }
 
@@ -640,6 +641,7 @@ void WatchFolderSource::State::assembled(const WatchSettings& settings, DicomFil
         r.file.seriesUid = volume.seriesUid;
         r.file.seriesNumber = volume.seriesNumber;
         r.file.seriesDescription = volume.seriesDescription;
+        r.file.otherKind = volume.otherKind;
         r.file.instanceNumber = r.file.acquisitionNumber = volume.key;
         r.file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
         // A volume of several files is numbered by its key, not by a name,

@@ -68,6 +68,7 @@ struct SeriesIdentity {
     std::string key;
     int64_t number = -1;
     std::string description;
+    std::string otherKind;  // why the series is not a functional run, as its files say; empty otherwise
 };
 
 // The numbers in a real-time export's file name <session>_<series:06>_<volume:06>.<ext>;
@@ -85,6 +86,7 @@ struct VolumeFile {
     std::string seriesUid;  // DICOM series instance UID; empty for NIfTI
     int64_t seriesNumber = -1;
     std::string seriesDescription;
+    std::string otherKind;  // why the image is not of a functional run (DICOM); empty otherwise
     int64_t instanceNumber = -1;
     int64_t acquisitionNumber = -1;
     bool repetitionTimeRecorded = false;
