@@ -65,22 +65,26 @@ bool readMotion(const KorvanthOptions& o, const std::string& path, const SeriesI
     return readMotionFile(path, format, static_cast<std::size_t>(series.expectedVolumes), motion, error);
 }
 
+// A recorded series' source opened, its warnings said, its TR from --tr or
+// the file (2 s with a warning when the file records none).
+template <typename Source>
+bool openRecorded(const KorvanthOptions& o, std::unique_ptr<Source> source, const char* what, RunInputs& in,
+                  std::string& error) {
+    if (!source->open(in.series, error)) return false;
+    for (const std::string& warning : source->warnings()) std::cerr << "warning: " << warning << '\n';
+    if (o.repetitionTime > 0.0)
+        in.series.repetitionTimeSeconds = o.repetitionTime;
+    else if (!source->repetitionTimeRecorded())
+        std::cerr << "warning: " << o.boldPath << ": " << what << " no TR; assuming 2 s (set it with --tr)\n";
+    in.recorded = std::move(source);
+    return true;
+}
+
 // The volumes: a watched folder, the synthetic phantom or a recorded series.
 bool openVolumes(KorvanthOptions& o, RunInputs& in, const std::function<void(const std::string&)>& notes,
                  std::string& error) {
     if (!o.watchFolder.empty()) {
-        WatchSettings watch;
-        watch.folder = o.watchFolder;
-        watch.includeExisting = o.includeExisting;
-        watch.volumeLimit = o.volumesGiven ? o.synthetic.volumes : 0;
-        watch.idleTimeoutSeconds = o.idleTimeout;
-        watch.repetitionTimeSeconds = o.repetitionTime;
-        if (o.pollSettle >= 0.0) {
-            watch.detection = ArrivalDetection::Polling;
-            watch.settleSeconds = o.pollSettle;
-        }
-        watch.log = [notes](const std::string& note) { notes("watch: " + note); };
-        auto source = std::make_unique<WatchFolderSource>(watch);
+        auto source = std::make_unique<WatchFolderSource>(watchSettingsFrom(o, notes));
         std::cout << "Watching " << o.watchFolder << " for volumes (Ctrl-C ends the run, keeping what came)"
                   << std::endl;
         if (!source->open(in.series, error)) return false;
@@ -98,27 +102,15 @@ bool openVolumes(KorvanthOptions& o, RunInputs& in, const std::function<void(con
         if (!in.recorded->open(in.series, error)) return false;
 #if KORVANTH_HAS_DICOM
     } else if (isDicomInput(o.boldPath)) {
-        auto dicom = std::make_unique<DicomSeriesSource>(o.boldPath);
         std::cout << "Reading the DICOM files of " << o.boldPath << std::endl;
-        if (!dicom->open(in.series, error)) return false;
-        for (const std::string& warning : dicom->warnings()) std::cerr << "warning: " << warning << '\n';
-        if (o.repetitionTime > 0.0)
-            in.series.repetitionTimeSeconds = o.repetitionTime;
-        else if (!dicom->repetitionTimeRecorded())
-            std::cerr << "warning: " << o.boldPath << ": the files record no TR; assuming 2 s (set it with --tr)\n";
-        in.recorded = std::move(dicom);
+        if (!openRecorded(o, std::make_unique<DicomSeriesSource>(o.boldPath), "the files record", in, error))
+            return false;
         in.fromDicom = true;
 #endif
     } else {
 #if KORVANTH_HAS_NIFTI
-        auto nifti = std::make_unique<NiftiSeriesSource>(o.boldPath);
-        if (!nifti->open(in.series, error)) return false;
-        for (const std::string& warning : nifti->warnings()) std::cerr << "warning: " << warning << '\n';
-        if (o.repetitionTime > 0.0)
-            in.series.repetitionTimeSeconds = o.repetitionTime;
-        else if (!nifti->repetitionTimeRecorded())
-            std::cerr << "warning: " << o.boldPath << ": the header records no TR; assuming 2 s (set it with --tr)\n";
-        in.recorded = std::move(nifti);
+        if (!openRecorded(o, std::make_unique<NiftiSeriesSource>(o.boldPath), "the header records", in, error))
+            return false;
 #else
         error = o.boldPath + ": this build of Korvanth cannot read NIfTI images (built without libnifti2)";
         return false;
@@ -167,6 +159,21 @@ std::string gigabytes(uint64_t bytes) {
     return text;
 }
 }  // namespace
+
+WatchSettings watchSettingsFrom(const KorvanthOptions& o, const std::function<void(const std::string&)>& notes) {
+    WatchSettings watch;
+    watch.folder = o.watchFolder;
+    watch.includeExisting = o.includeExisting;
+    watch.volumeLimit = o.volumesGiven ? o.synthetic.volumes : 0;
+    watch.idleTimeoutSeconds = o.idleTimeout;
+    watch.repetitionTimeSeconds = o.repetitionTime;
+    if (o.pollSettle >= 0.0) {
+        watch.detection = ArrivalDetection::Polling;
+        watch.settleSeconds = o.pollSettle;
+    }
+    watch.log = [notes](const std::string& note) { notes("watch: " + note); };
+    return watch;
+}
 
 bool openInputs(KorvanthOptions& o, RunInputs& in, const std::function<void(const std::string&)>& notes,
                 std::string& error) {

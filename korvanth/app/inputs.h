@@ -9,6 +9,7 @@
 #include "korvanth/run/motion_source.h"
 #include "korvanth/run/series.h"
 #include "korvanth/run/volume_source.h"
+#include "korvanth/sources/watch_folder.h"
 
 #include <functional>
 #include <memory>
@@ -37,6 +38,10 @@ struct RunInputs {
 // Opens the sources the options name (and fills in the synthetic run's
 // settings from them); a live source's notes (files skipped, waits) go to
 // `notes`. False with `error` naming the bad input.
+// How the --watch folder is watched, as the options say: TR, idle timeout,
+// --volumes, --poll-settle, --include-existing; the watcher's notes go to `notes`.
+WatchSettings watchSettingsFrom(const KorvanthOptions& options, const std::function<void(const std::string&)>& notes);
+
 bool openInputs(KorvanthOptions& options, RunInputs& inputs, const std::function<void(const std::string&)>& notes,
                 std::string& error);
 

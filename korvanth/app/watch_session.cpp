@@ -44,17 +44,16 @@ struct Followed {
     std::set<std::string> series;
 };
 
-WatchSettings nextSeriesWatch(const KorvanthOptions& o, const Followed& followed) {
-    WatchSettings watch;
-    watch.folder = o.watchFolder;
+// The next series' watch: the options' settings (--poll-settle included),
+// its notes to the terminal and the live view like a single run's.
+WatchSettings nextSeriesWatch(const KorvanthOptions& o, Invocation& invocation, const Followed& followed) {
+    WatchSettings watch =
+        watchSettingsFrom(o, [&invocation](const std::string& note) { invocation.observers.hostLogLine(note); });
     watch.includeExisting = true;  // files of the session that came while the last run was committed
     watch.ignoredFiles = followed.files;
     watch.pastSeries = followed.series;
     watch.endAtNewSeries = true;
-    watch.idleTimeoutSeconds = o.idleTimeout;
     watch.firstVolumeTimeoutSeconds = o.sessionIdle;
-    watch.repetitionTimeSeconds = o.repetitionTime;
-    watch.log = [](const std::string& note) { std::cerr << "watch: " << note << '\n'; };
     return watch;
 }
 
@@ -166,7 +165,7 @@ int followSession(KorvanthOptions& o) {
     std::cout << "Following the session in " << o.watchFolder << " (Ctrl-C ends it)" << std::endl;
     int exitCode = exitSuccess;
     while (!runStopRequested()) {
-        WatchFolderSource watch(nextSeriesWatch(o, followed));
+        WatchFolderSource watch(nextSeriesWatch(o, invocation, followed));
         LookaheadSource source(watch, std::max(1, o.minVolumes));
         SeriesInfo series;
         if (!source.open(series, error)) {
