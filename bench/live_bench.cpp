@@ -11,9 +11,9 @@
 // Goals: median at most 10 % of the TR, 95th percentile at most 20 %.
 #include "korvanth/app/scanner.h"
 #include "korvanth/host/host_state.h"
-#include "korvanth/host/plugin_session.h"
+#include "korvanth/host/loaded_plugin.h"
 #if KORVANTH_HAS_LIVE_VIEW
-#include "korvanth/outputs/live_view.h"
+#include "korvanth/outputs/live/live_view.h"
 #endif
 #include "korvanth/outputs/nifti_writer.h"
 #include "korvanth/outputs/output_folder.h"
@@ -22,10 +22,10 @@
 #include "korvanth/platform/platform.h"
 #include "korvanth/run/run_loop.h"
 #include "korvanth/run/statistics.h"
-#include "korvanth/sources/estimated_motion.h"
-#include "korvanth/sources/motion_files.h"
+#include "korvanth/sources/motion/estimated_motion_source.h"
+#include "korvanth/sources/motion/motion_file_source.h"
 #include "korvanth/sources/synthetic_run.h"
-#include "korvanth/sources/watch_folder.h"
+#include "korvanth/sources/watch/watch_folder.h"
 
 #include <benchmark/benchmark.h>
 #include <gdcmAttribute.h>
@@ -188,7 +188,7 @@ void BM_LivePath(benchmark::State& state) {
     }
 
     HostState& host = korvanth::host();
-    std::unique_ptr<PluginSession> session = PluginSession::open(TARVEX_PLUGIN_PATH, error);
+    std::unique_ptr<LoadedPlugin> session = LoadedPlugin::open(TARVEX_PLUGIN_PATH, error);
     if (!session || !session->plugin().initPlugin()) {
         state.SkipWithError(("the plug-in: " + error).c_str());
         return;
@@ -223,7 +223,7 @@ void BM_LivePath(benchmark::State& state) {
             state.SkipWithError(error.c_str());
             return;
         }
-        EstimatedMotion estimated;  // a live run's motion: Korvanth's own estimates
+        EstimatedMotionSource estimated;  // a live run's motion: Korvanth's own estimates
         estimated.begin(live, error);
         OutputFolder staging;
         staging.begin((work / "out").string(), error);

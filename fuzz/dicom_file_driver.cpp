@@ -1,8 +1,8 @@
 #include "dicom_file_driver.h"
 
 #include "fuzz_support.h"
-#include "korvanth/sources/dicom_file.h"
-#include "korvanth/sources/volume_assembly.h"
+#include "korvanth/sources/dicom/dicom_file.h"
+#include "korvanth/sources/dicom/volume_assembly.h"
 
 #include <string>
 

@@ -5,7 +5,7 @@
 
 #include "fuzz_support.h"
 #include "korvanth/run/motion_log_writer.h"
-#include "korvanth/sources/motion_files.h"
+#include "korvanth/sources/motion/motion_file_source.h"
 #include "korvanth/sources/nifti_series.h"
 
 #include <zlib.h>

@@ -12,11 +12,11 @@ jobs=$(nproc)
 if [[ -n "${BENCH_BUILD_DIR:-}" ]]; then
   build_dir=$BENCH_BUILD_DIR
   cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTARVEX_BUILD_BENCH=ON >/dev/null
-  cmake --build "$build_dir" -j "$jobs" --target tarvex_bench motion_estimator_bench korvanth_live_bench
+  cmake --build "$build_dir" -j "$jobs" --target tarvex_bench rigid_registration_bench korvanth_live_bench
 else
   build_dir=build/release
   cmake --preset release -DTARVEX_BUILD_BENCH=ON >/dev/null
-  cmake --build --preset release -j "$jobs" --target tarvex_bench motion_estimator_bench korvanth_live_bench
+  cmake --build --preset release -j "$jobs" --target tarvex_bench rigid_registration_bench korvanth_live_bench
 fi
 if [[ "${BENCH_LIVE:-0}" == 1 ]]; then
   "$build_dir/bench-live/Korvanth" "$@"

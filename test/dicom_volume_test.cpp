@@ -4,11 +4,11 @@
 // Identical voxel values, every voxel placed within 0.01 mm, the same TR.
 #include <gtest/gtest.h>
 
-#include "korvanth/sources/dicom_file.h"
-#include "korvanth/sources/dicom_series.h"
-#include "korvanth/sources/dicom_volume.h"
+#include "korvanth/sources/dicom/dicom_file.h"
+#include "korvanth/sources/dicom/dicom_series.h"
+#include "korvanth/sources/dicom/dicom_volume.h"
 #include "korvanth/sources/nifti_series.h"
-#include "korvanth/sources/watch_folder.h"
+#include "korvanth/sources/watch/watch_folder.h"
 
 #include <gdcmAttribute.h>
 #include <gdcmImage.h>

@@ -5,8 +5,8 @@
 // while a client never reads.
 #include <gtest/gtest.h>
 
-#include "korvanth/outputs/live_view.h"
-#include "korvanth/outputs/qc_report.h"
+#include "korvanth/outputs/live/live_view.h"
+#include "korvanth/outputs/report/qc_report.h"
 #include "test/child_process.h"
 
 #include <httplib.h>

@@ -1,6 +1,6 @@
 // The QC report: framewise displacement, the pictures it writes and the
 // figures of its summary.
-#include "korvanth/outputs/qc_report.h"
+#include "korvanth/outputs/report/qc_report.h"
 
 #include <cairo.h>
 #include <gtest/gtest.h>

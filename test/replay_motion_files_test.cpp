@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "korvanth/outputs/run_outputs.h"
-#include "korvanth/sources/motion_files.h"
+#include "korvanth/sources/motion/motion_file_source.h"
 
 #include <cmath>
 #include <cstdio>

@@ -6,8 +6,8 @@
 // late file, far longer), so no outcome depends on the machine's speed.
 #include <gtest/gtest.h>
 
-#include "korvanth/sources/dicom_volume.h"
-#include "korvanth/sources/watch_folder.h"
+#include "korvanth/sources/dicom/dicom_volume.h"
+#include "korvanth/sources/watch/watch_folder.h"
 
 #include <nifti2_io.h>
 

@@ -1,15 +1,15 @@
 #include "korvanth/app/inputs.h"
 
 #include "korvanth/platform/platform.h"
-#include "korvanth/sources/estimated_motion.h"
-#include "korvanth/sources/motion_files.h"
+#include "korvanth/sources/motion/estimated_motion_source.h"
+#include "korvanth/sources/motion/motion_file_source.h"
 #include "korvanth/sources/paced_source.h"
-#include "korvanth/sources/watch_folder.h"
+#include "korvanth/sources/watch/watch_folder.h"
 #if KORVANTH_HAS_NIFTI
 #include "korvanth/sources/nifti_series.h"
 #endif
 #if KORVANTH_HAS_DICOM
-#include "korvanth/sources/dicom_series.h"
+#include "korvanth/sources/dicom/dicom_series.h"
 #endif
 #include "tarvex/host_buffer_sizes.h"
 #include "tarvex/qc_conventions.h"
@@ -122,9 +122,9 @@ bool openVolumes(KorvanthOptions& o, RunInputs& in, const std::function<void(con
 // The motion: none, a file's, or the host's own estimates (the default).
 bool openMotion(const KorvanthOptions& o, RunInputs& in, std::string& error) {
     if (o.motionPath == "none") {
-        in.motion = std::make_unique<ListedMotion>();
+        in.motion = std::make_unique<MotionFileSource>();
     } else if (o.motionPath.empty()) {
-        in.motion = std::make_unique<EstimatedMotion>(o.referenceVolume - 1);
+        in.motion = std::make_unique<EstimatedMotionSource>(o.referenceVolume - 1);
         in.motionGiven = in.motionEstimated = true;
         in.motionSource = "estimated by Korvanth against volume " + std::to_string(o.referenceVolume);
     } else {
@@ -134,7 +134,7 @@ bool openMotion(const KorvanthOptions& o, RunInputs& in, std::string& error) {
         }
         std::vector<MotionEstimate> motion;
         if (!readMotion(o, o.motionPath, in.series, motion, error)) return false;
-        in.motion = std::make_unique<ListedMotion>(std::move(motion));
+        in.motion = std::make_unique<MotionFileSource>(std::move(motion));
         in.motionGiven = true;
         in.motionSource = "from " + o.motionPath;
     }

@@ -9,7 +9,7 @@
 #include "korvanth/run/motion_source.h"
 #include "korvanth/run/series.h"
 #include "korvanth/run/volume_source.h"
-#include "korvanth/sources/watch_folder.h"
+#include "korvanth/sources/watch/watch_folder.h"
 
 #include <functional>
 #include <memory>

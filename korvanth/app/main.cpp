@@ -4,7 +4,7 @@
 // scanner writes into, and writes what it produced. This file
 // is the command line; app/session.cpp does the work.
 #include "korvanth/app/session.h"
-#include "korvanth/host/plugin_session.h"
+#include "korvanth/host/loaded_plugin.h"
 
 #include <CLI/CLI.hpp>
 

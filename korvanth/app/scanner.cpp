@@ -2,10 +2,10 @@
 
 #include "korvanth/outputs/nifti_writer.h"
 #include "korvanth/sources/nifti_series.h"
-#include "korvanth/sources/watch_folder.h"
+#include "korvanth/sources/watch/watch_folder.h"
 #if KORVANTH_HAS_DICOM
-#include "korvanth/sources/dicom_file.h"
-#include "korvanth/sources/volume_assembly.h"
+#include "korvanth/sources/dicom/dicom_file.h"
+#include "korvanth/sources/dicom/volume_assembly.h"
 #endif
 
 #include <algorithm>

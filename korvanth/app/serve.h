@@ -3,7 +3,7 @@
 #pragma once
 
 #include "korvanth/app/options.h"
-#include "korvanth/outputs/live_view.h"
+#include "korvanth/outputs/live/live_view.h"
 
 #include <memory>
 #include <string>

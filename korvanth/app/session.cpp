@@ -5,7 +5,7 @@
 #include "korvanth/app/terminal.h"
 #include "korvanth/app/watch_session.h"
 #include "korvanth/host/host_state.h"
-#include "korvanth/host/plugin_session.h"
+#include "korvanth/host/loaded_plugin.h"
 #include "korvanth/outputs/output_folder.h"
 #include "korvanth/outputs/result_writer.h"
 #include "korvanth/platform/platform.h"
@@ -60,10 +60,10 @@ void lingerIfServing(LiveViewPtr& live, double seconds) {
 
 // Loads and binds the plug-in and asks whether it accepts this host. Returns
 // exitSuccess with `session` set when it does, the exit code otherwise.
-int loadPlugin(const KorvanthOptions& o, std::unique_ptr<PluginSession>& session) {
+int loadPlugin(const KorvanthOptions& o, std::unique_ptr<LoadedPlugin>& session) {
     const HostState& state = host();
     std::string error;
-    session = PluginSession::open(o.pluginPath, error);
+    session = LoadedPlugin::open(o.pluginPath, error);
     if (!session) return fail(error);
     const PluginInfo& info = session->info();
     std::cout << "Plug-in: " << renderLogLine(info.name, false) << " " << info.version << '\n'

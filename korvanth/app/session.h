@@ -5,12 +5,12 @@
 #include "korvanth/app/inputs.h"
 #include "korvanth/app/options.h"
 #include "korvanth/app/terminal.h"
-#include "korvanth/host/plugin_session.h"
+#include "korvanth/host/loaded_plugin.h"
 #include "korvanth/outputs/output_folder.h"
 #include "korvanth/run/run_loop.h"
 #include "korvanth/run/run_observer.h"
 #if KORVANTH_HAS_LIVE_VIEW
-#include "korvanth/outputs/live_view.h"
+#include "korvanth/outputs/live/live_view.h"
 #endif
 
 #include <memory>
@@ -34,7 +34,7 @@ struct Invocation {
     TerminalView terminal;
     ObserverList observers;
     LiveViewPtr live;
-    std::unique_ptr<PluginSession> plugin;
+    std::unique_ptr<LoadedPlugin> plugin;
 };
 
 // Stop handlers, host version, terminal, live view, plug-in: exitSuccess when

@@ -7,9 +7,9 @@
 #include "korvanth/host/host_state.h"
 #include "korvanth/outputs/session_record.h"
 #include "korvanth/platform/platform.h"
-#include "korvanth/sources/estimated_motion.h"
-#include "korvanth/sources/lookahead_source.h"
-#include "korvanth/sources/watch_folder.h"
+#include "korvanth/sources/motion/estimated_motion_source.h"
+#include "korvanth/sources/watch/lookahead_source.h"
+#include "korvanth/sources/watch/watch_folder.h"
 
 #include <nlohmann/json.hpp>
 
@@ -128,7 +128,7 @@ int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& r
     RunInputs inputs;
     inputs.series = series;
     inputs.live = true;
-    inputs.motion = std::make_unique<EstimatedMotion>(o.referenceVolume - 1);
+    inputs.motion = std::make_unique<EstimatedMotionSource>(o.referenceVolume - 1);
     inputs.motionGiven = inputs.motionEstimated = true;
     inputs.motionSource = "estimated by Korvanth against volume " + std::to_string(o.referenceVolume);
     inputs.recorded = std::make_unique<ForwardingSource>(source);

@@ -6,7 +6,7 @@
 #include "korvanth/outputs/nifti_writer.h"
 #endif
 #if KORVANTH_HAS_REPORT
-#include "korvanth/outputs/qc_report.h"
+#include "korvanth/outputs/report/qc_report.h"
 #endif
 
 #include <algorithm>

@@ -5,7 +5,7 @@
 
 #include "korvanth/host/host_faults.h"
 #include "korvanth/host/host_state.h"
-#include "korvanth/host/plugin_session.h"
+#include "korvanth/host/loaded_plugin.h"
 #include "korvanth/run/motion_log_writer.h"
 #include "plugin/qc/voxel_model.h"
 
@@ -135,7 +135,7 @@ protected:
         fs::remove_all(folder_);
         fs::create_directories(folder_);
         std::string error;
-        session_ = korvanth::PluginSession::open(TARVEX_PLUGIN_PATH, error);
+        session_ = korvanth::LoadedPlugin::open(TARVEX_PLUGIN_PATH, error);
         ASSERT_TRUE(session_) << error;
         ASSERT_TRUE(plugin().initPlugin());
     }
@@ -201,7 +201,7 @@ protected:
     }
 
     fs::path folder_;
-    std::unique_ptr<korvanth::PluginSession> session_;
+    std::unique_ptr<korvanth::LoadedPlugin> session_;
     std::unique_ptr<korvanth::MotionLogWriter> motionLog_;
     Scenario scenario_;
     int acquired_ = 0;

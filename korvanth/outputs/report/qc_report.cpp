@@ -1,0 +1,449 @@
+#include "korvanth/outputs/report/qc_report.h"
+
+#include "korvanth/outputs/report/map_montage.h"
+#include "korvanth/outputs/report/plot.h"
+#include "korvanth/run/statistics.h"
+#include "korvanth/run/units.h"
+#include "tarvex/qc_conventions.h"
+
+#include <cairo.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <memory>
+#include <sstream>
+
+namespace fs = std::filesystem;
+
+namespace korvanth {
+
+namespace {
+
+constexpr int mapCount = tarvex::pluginMapCount;
+constexpr int motionMapCount = tarvex::motionParameterCount;
+constexpr int tsnrMap = 7;
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+const plot::Rgb axisColours[3] = {plot::rgbFromHex(0xd62728), plot::rgbFromHex(0x2ca02c), plot::rgbFromHex(0x1f77b4)};
+
+using ContextPtr = std::unique_ptr<cairo_t, decltype(&cairo_destroy)>;
+
+std::string number(double value, int decimals) {
+    if (std::isnan(value)) return "NaN";
+    if (std::isinf(value)) return value > 0 ? "+inf" : "&minus;inf";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+std::string escapeHtml(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        switch (c) {
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
+        }
+    }
+    return out;
+}
+
+SurfacePtr drawPanels(int width, const std::vector<plot::Panel>& panels, int panelHeight) {
+    const int height = panelHeight * static_cast<int>(panels.size());
+    SurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height), cairo_surface_destroy);
+    ContextPtr cr(cairo_create(surface.get()), cairo_destroy);
+    cairo_set_source_rgb(cr.get(), 1.0, 1.0, 1.0);
+    cairo_paint(cr.get());
+    for (std::size_t k = 0; k < panels.size(); ++k)
+        plot::drawPanel(cr.get(), 0.0, static_cast<double>(k) * panelHeight, width, panelHeight, panels[k]);
+    cairo_surface_flush(surface.get());
+    return surface;
+}
+
+bool savePng(cairo_surface_t* surface, const fs::path& path, std::string& error) {
+    if (cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS &&
+        cairo_surface_write_to_png(surface, path.string().c_str()) == CAIRO_STATUS_SUCCESS)
+        return true;
+    error = "cannot write " + path.string();
+    return false;
+}
+
+std::string row(const std::string& label, const std::string& value, const std::string& note = "") {
+    return "<tr><th>" + label + "</th><td>" + value + "</td><td class=\"note\">" + note + "</td></tr>\n";
+}
+
+// Why the flagged volumes' motion is not to be trusted, and what they carry
+// instead: the first dozen reasons, then how many more there are.
+std::string motionWarningList(const std::vector<std::string>& warnings) {
+    constexpr std::size_t shown = 12;
+    std::string list;
+    std::size_t count = 0;
+    for (const std::string& warning : warnings) {
+        if (warning.empty()) continue;
+        if (++count <= shown) list += "<li>" + escapeHtml(warning) + "</li>\n";
+    }
+    if (count > shown) list += "<li>and " + std::to_string(count - shown) + " more</li>\n";
+    return list.empty() ? list : "<ul class=\"note\">\n" + list + "</ul>\n";
+}
+
+std::string figure(const std::string& id, const std::string& value) {
+    return "<span id=\"" + id + "\">" + value + "</span>";
+}
+
+const char* const css = R"(
+body { font: 15px/1.45 system-ui, "Segoe UI", "DejaVu Sans", sans-serif; color: #222; background: #f3f4f6; margin: 0; }
+main { max-width: 1340px; margin: 0 auto; padding: 24px 28px 48px; }
+header h1 { margin: 0 0 4px; font-size: 26px; }
+header p { margin: 0; color: #555; }
+section { background: #fff; border: 1px solid #dcdfe4; border-radius: 8px; padding: 16px 20px; margin-top: 20px; }
+h2 { font-size: 18px; margin: 0 0 12px; }
+table { border-collapse: collapse; }
+th, td { text-align: left; padding: 5px 14px 5px 0; border-bottom: 1px solid #eceef1; vertical-align: top; }
+td.num, th.num { text-align: right; font-variant-numeric: tabular-nums; }
+td.note, p.note { color: #666; font-size: 13px; }
+td.note { max-width: 270px; }
+.columns { display: flex; gap: 40px; flex-wrap: wrap; align-items: flex-start; }
+.partial { background: #fff3cd; border-left: 4px solid #d9a400; padding: 0.4em 0.8em; }
+img { max-width: 100%; height: auto; display: block; }
+.maps { display: grid; grid-template-columns: repeat(auto-fill, minmax(600px, 1fr)); gap: 18px; }
+.maps figure { margin: 0; }
+.empty { color: #8a5a00; background: #fff6e0; border: 1px solid #f0d9a8; padding: 10px 14px; border-radius: 6px; }
+.warn { color: #a4000f; font-weight: 600; }
+)";
+
+// What the report shows, worked out once for its pictures and its text.
+struct ReportFigures {
+    MontageGrid grid;
+    bool haveMaps = false;
+    std::vector<MapSummary> summaries;
+    std::vector<std::string> montageFiles;
+    std::vector<double> fd;  // per volume; empty without motion
+    bool compared = false;
+    std::string unreliable;  // the flagged volumes, numbered from 1
+    double fdMean = nan;
+    int64_t fdAbove[2] = {0, 0};  // frames (from the second) with FD above each threshold
+    std::vector<double> latencyMs;
+    double trMs = 0.0;
+    double medianLatency = nan, maxLatency = nan;
+
+    const float* mapValues(const ReportInput& input, int map) const {
+        return haveMaps ? input.maps.data() + static_cast<std::size_t>(map) * grid.voxels : nullptr;
+    }
+};
+
+// A threshold as the report names it: "0.2", "0.5".
+std::string thresholdText(double mm) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%g", mm);
+    return text;
+}
+
+ReportFigures workOutFigures(const ReportInput& input) {
+    ReportFigures f;
+    f.grid = montageGrid(input.dims, input.voxelSizeMm, input.firstVolume);
+    f.haveMaps = f.grid.voxels > 0 && input.maps.size() >= f.grid.voxels * mapCount;
+    for (int map = 0; map < mapCount; ++map)
+        f.summaries.push_back(summariseMap(
+            f.grid, f.mapValues(input, map), map,
+            map < static_cast<int>(input.mapNames.size()) ? input.mapNames[map] : "Map " + std::to_string(map + 1)));
+
+    f.fd = input.motion.empty() ? std::vector<double>() : input.framewiseDisplacementMm;
+    if (f.fd.size() != input.motion.size()) f.fd = framewiseDisplacement(input.motion);
+    f.compared = !input.motion.empty() && input.comparedMotion.size() == input.motion.size();
+    for (std::size_t t = 0; t < input.motionUnreliable.size(); ++t)
+        if (input.motionUnreliable[t] != 0) f.unreliable += (f.unreliable.empty() ? "" : ", ") + std::to_string(t + 1);
+    MotionTally tally(input.fdThresholds);
+    for (double fd : f.fd) tally.add(fd);
+    f.fdMean = tally.meanFd();
+    f.fdAbove[0] = tally.above(0);
+    f.fdAbove[1] = tally.above(1);
+
+    for (double seconds : input.stepSeconds) f.latencyMs.push_back(seconds * 1000.0);
+    f.trMs = input.repetitionTimeSeconds * 1000.0;
+    std::vector<double> finiteLatency;
+    std::copy_if(f.latencyMs.begin(), f.latencyMs.end(), std::back_inserter(finiteLatency),
+                 [](double v) { return std::isfinite(v); });
+    f.medianLatency = median(finiteLatency);
+    f.maxLatency = finiteLatency.empty() ? nan : *std::max_element(finiteLatency.begin(), finiteLatency.end());
+    return f;
+}
+
+// ---- pictures
+
+bool drawMapPictures(const fs::path& out, const ReportInput& input, ReportFigures& f, std::string& error) {
+    if (!f.haveMaps) return true;
+    const std::vector<int32_t> slices = chooseSlices(f.grid);
+    for (int map = 0; map < mapCount; ++map) {
+        const std::string name = "map" + std::to_string(map + 1) + ".png";
+        SurfacePtr image = drawMontage(f.grid, f.mapValues(input, map), map, f.summaries[map], slices);
+        if (!savePng(image.get(), out / name, error)) return false;
+        f.montageFiles.push_back(name);
+    }
+    return true;
+}
+
+// The translations and rotations; with a compared trace, it beside them in
+// paler colours, then the differences.
+std::vector<plot::Panel> motionPanels(const ReportInput& input, bool compared) {
+    plot::Panel translations{"Translations", "volume", "mm", {}, {}, false, ""};
+    plot::Panel rotations{"Rotations", "volume", "degrees", {}, {}, false, ""};
+    const char* axes[3] = {"X", "Y", "Z"};
+    for (int k = 0; k < 6; ++k) {
+        plot::Series s{axes[k % 3], {}, axisColours[k % 3]};
+        for (const MotionEstimate& m : input.motion) s.values.push_back(m[k]);
+        (k < 3 ? translations : rotations).series.push_back(std::move(s));
+    }
+    std::vector<plot::Panel> panels{translations, rotations};
+    if (!compared) return panels;
+    plot::Panel differences[2] = {{"Translations: difference", "volume", "mm", {}, {}, false, ""},
+                                  {"Rotations: difference", "volume", "degrees", {}, {}, false, ""}};
+    for (int k = 0; k < 6; ++k) {
+        const plot::Rgb c = axisColours[k % 3];
+        plot::Series other{
+            std::string(axes[k % 3]) + " compared", {}, {0.55 + 0.45 * c.r, 0.55 + 0.45 * c.g, 0.55 + 0.45 * c.b}};
+        plot::Series difference{axes[k % 3], {}, c};
+        for (std::size_t t = 0; t < input.motion.size(); ++t) {
+            other.values.push_back(input.comparedMotion[t][k]);
+            difference.values.push_back(input.motion[t][k] - input.comparedMotion[t][k]);
+        }
+        panels[static_cast<std::size_t>(k / 3)].series.push_back(std::move(other));
+        differences[k / 3].series.push_back(std::move(difference));
+    }
+    panels.push_back(differences[0]);
+    panels.push_back(differences[1]);
+    panels[0].note = "paler: " + input.comparedSource;
+    return panels;
+}
+
+bool drawMotionPictures(const fs::path& out, const ReportInput& input, const ReportFigures& f, std::string& error) {
+    if (input.motion.empty()) return true;
+    SurfacePtr motionImage = drawPanels(1200, motionPanels(input, f.compared), 290);
+    if (!savePng(motionImage.get(), out / "motion.png", error)) return false;
+
+    plot::Panel fdPanel{"", "volume", "mm", {}, {}, true, "rotations as mm of arc on a 50 mm sphere"};
+    fdPanel.series.push_back({"FD", f.fd, plot::rgbFromHex(0x333399)});
+    if (f.compared) {
+        fdPanel.series.push_back(
+            {"FD compared", framewiseDisplacement(input.comparedMotion), plot::rgbFromHex(0xa0a0d0)});
+        fdPanel.note += "; paler: " + input.comparedSource;
+    }
+    const plot::Rgb thresholdColours[2] = {plot::rgbFromHex(0xe6a100), plot::rgbFromHex(0xd62728)};
+    for (int k = 0; k < 2; ++k)
+        fdPanel.lines.push_back(
+            {input.fdThresholds[k], thresholdText(input.fdThresholds[k]) + " mm", thresholdColours[k]});
+    SurfacePtr fdImage = drawPanels(1200, {fdPanel}, 300);
+    return savePng(fdImage.get(), out / "fd.png", error);
+}
+
+bool drawLatencyPicture(const fs::path& out, const ReportFigures& f, std::string& error) {
+    if (f.latencyMs.empty()) return true;
+    plot::Panel panel{"", "volume", "ms", {}, {}, true, ""};
+    panel.series.push_back({"latency", f.latencyMs, plot::rgbFromHex(0x1f77b4)});
+    if (f.trMs > 0.0) {
+        // The TR line only where the latencies stay readable beside it.
+        if (!(f.maxLatency * 4.0 < f.trMs))
+            panel.lines.push_back({f.trMs, "TR " + number(f.trMs, 0) + " ms", plot::rgbFromHex(0xd62728)});
+        else
+            panel.note = "TR = " + number(f.trMs, 0) + " ms, far above this scale";
+    }
+    SurfacePtr image = drawPanels(1200, {panel}, 300);
+    return savePng(image.get(), out / "latency.png", error);
+}
+
+// ---- the page, section by section
+
+void writeHeader(std::ostream& html, const ReportInput& input, const ReportFigures& f) {
+    const MontageGrid& g = f.grid;
+    html << "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n<title>QC report: "
+         << escapeHtml(input.title) << "</title>\n<style>" << css << "</style>\n</head>\n<body>\n<main>\n";
+    html << "<header><h1>QC report</h1><p>" << escapeHtml(input.title);
+    if (!input.pluginName.empty()) html << " &middot; plug-in " << escapeHtml(input.pluginName);
+    html << " &middot; " << input.dims[0] << " &times; " << input.dims[1] << " &times; " << input.dims[2]
+         << " voxels of " << number(g.voxelMm[0], 2) << " &times; " << number(g.voxelMm[1], 2) << " &times; "
+         << number(g.voxelMm[2], 2) << " mm";
+    if (input.repetitionTimeSeconds > 0.0) html << " &middot; TR " << number(input.repetitionTimeSeconds, 3) << " s";
+    html << "</p>";
+    if (!input.partial.empty())
+        html << "<p class=\"partial\"><strong>Partial run:</strong> " << input.volumeCount << " of "
+             << (input.expectedVolumes > 0 ? std::to_string(input.expectedVolumes) : std::string("?")) << " volumes ("
+             << escapeHtml(input.partial) << ")</p>";
+    html << "</header>\n";
+}
+
+void writeSummaryFigures(std::ostream& html, const ReportInput& input, const ReportFigures& f) {
+    const MontageGrid& g = f.grid;
+    const MapSummary& tsnr = f.summaries[tsnrMap];
+    html << "<section><h2>Summary</h2><div class=\"columns\">\n<table class=\"summary\">\n";
+    html << row("Volumes", figure("volumes", std::to_string(input.volumeCount)));
+    html << row("Voxels", figure("voxels", std::to_string(g.voxels)),
+                std::to_string(input.dims[0]) + " &times; " + std::to_string(input.dims[1]) + " &times; " +
+                    std::to_string(input.dims[2]));
+    if (g.mask.empty())
+        html << row("Masked voxels", figure("masked-voxels", "&mdash;"), "first volume not given");
+    else
+        html << row("Masked voxels", figure("masked-voxels", std::to_string(g.masked)),
+                    number(g.voxels ? 100.0 * static_cast<double>(g.masked) / static_cast<double>(g.voxels) : 0.0, 1) +
+                        "% of the volume; first-volume intensity &gt; 100");
+    html << row("Median tSNR in the mask", figure("median-tsnr", number(tsnr.medianValue * tarvex::tsnrScale, 2)),
+                "map value " + figure("median-tsnr-map", number(tsnr.medianValue, 4)) +
+                    ": the tSNR map holds tSNR / 30; finite values only");
+    if (input.motion.empty()) {
+        html << row("Framewise displacement", "&mdash;", "no motion estimates given");
+    } else {
+        html << row("Mean framewise displacement", figure("mean-fd", number(f.fdMean, 3)) + " mm",
+                    "over volumes 2 to " + std::to_string(input.motion.size()));
+        const std::string low = thresholdText(input.fdThresholds[0]), high = thresholdText(input.fdThresholds[1]);
+        html << row("Frames with FD &gt; " + low + " mm", figure("fd-above-" + low, std::to_string(f.fdAbove[0])));
+        html << row("Frames with FD &gt; " + high + " mm",
+                    std::string(f.fdAbove[1] > 0 ? "<span class=\"warn\">" : "<span>") +
+                        figure("fd-above-" + high, std::to_string(f.fdAbove[1])) + "</span>");
+    }
+    if (f.latencyMs.empty()) {
+        html << row("Step latency", "&mdash;", "no step latencies recorded");
+    } else {
+        html << row("Median step latency", figure("median-latency-ms", number(f.medianLatency, 2)) + " ms");
+        html << row("Maximum step latency", figure("max-latency-ms", number(f.maxLatency, 2)) + " ms",
+                    f.trMs > 0.0 ? number(100.0 * f.maxLatency / f.trMs, 1) + "% of the TR" : "");
+    }
+    html << "</table>\n";
+}
+
+void writeMapFigures(std::ostream& html, const ReportFigures& f) {
+    html << "<table class=\"maps-table\">\n<tr><th>Map</th><th class=\"num\">largest |value|</th>"
+            "<th class=\"num\">median</th><th class=\"num\">NaN</th><th class=\"num\">+inf</th>"
+            "<th class=\"num\">&minus;inf</th></tr>\n";
+    for (int map = 0; map < mapCount; ++map) {
+        const MapSummary& s = f.summaries[map];
+        html << "<tr><td>" << escapeHtml(s.name) << "</td><td class=\"num\">"
+             << figure("max-abs-" + std::to_string(map), number(s.largestAbs, 3)) << "</td><td class=\"num\">"
+             << number(s.medianValue, 3) << "</td><td class=\"num\">" << s.nans << "</td><td class=\"num\">"
+             << s.plusInf << "</td><td class=\"num\">" << s.minusInf << "</td></tr>\n";
+    }
+    html << "</table>\n</div>\n<p class=\"note\">Map figures are over the voxels in the mask; largest and median over "
+            "finite values. Maps 1&ndash;6 hold t-values of the motion coefficients, the constant's map its "
+            "t-value / 100, the tSNR map tSNR / 30.</p></section>\n";
+}
+
+void writeMotionSections(std::ostream& html, const ReportInput& input, const ReportFigures& f) {
+    html << "<section><h2>Head motion</h2>\n";
+    if (input.motion.empty()) {
+        html << "<p class=\"empty\">No motion estimates given.</p>\n";
+    } else {
+        if (!input.motionSource.empty())
+            html << "<p class=\"note\">Motion " << escapeHtml(input.motionSource)
+                 << (f.compared ? "; compared with " + escapeHtml(input.comparedSource) : std::string()) << ".</p>\n";
+        if (!f.unreliable.empty())
+            html << "<p class=\"warn\">Motion flagged unreliable for volumes "
+                 << figure("motion-unreliable", f.unreliable) << ".</p>\n"
+                 << motionWarningList(input.motionWarnings);
+        html << "<img src=\"motion.png\" alt=\"Translations and rotations over time\">\n"
+             << "</section>\n<section><h2>Framewise displacement</h2>\n<img src=\"fd.png\" alt=\"Framewise "
+                "displacement over time\">\n"
+             << "<p class=\"note\">Sum of the absolute changes of the six estimates from the previous volume; "
+                "degrees &times; &pi;/180 &times; 50 mm.</p>\n";
+    }
+}
+
+void writeLatencySections(std::ostream& html, const ReportInput& input, const ReportFigures& f) {
+    html << "</section>\n<section><h2>Step latency</h2>\n";
+    if (f.latencyMs.empty())
+        html << "<p class=\"empty\">No step latencies recorded.</p>\n";
+    else
+        html << "<img src=\"latency.png\" alt=\"Step latency over time\">\n<p class=\"note\">Time the plug-in spent "
+                "on each volume (pre-step and post-step).</p>\n";
+    const ReportInput::Latency& live = input.latency;
+    if (!live.total.empty()) {
+        // Median and 95th percentile (nearest rank) of each part, in ms.
+        const auto percentile = [](const std::vector<double>& values, double p) {
+            return nearestRankPercentile(values, p) * 1000.0;
+        };
+        html << "</section>\n<section><h2>Live latency</h2>\n<table class=\"summary\">\n"
+                "<tr><th></th><th class=\"num\">median ms</th><th class=\"num\">95th percentile ms</th></tr>\n";
+        const std::pair<const char*, const std::vector<double>*> parts[] = {
+            {"File written to maps handed to the outputs", &live.total},
+            {"Detection", &live.detection},
+            {"Reading", &live.reading},
+            {"Motion estimate", &live.motion},
+            {"Plug-in step", &live.step},
+            {"Outputs", &live.outputs}};
+        for (const auto& [name, values] : parts)
+            html << "<tr><td>" << name << "</td><td class=\"num\">" << number(median(*values) * 1000.0, 2)
+                 << "</td><td class=\"num\">" << number(percentile(*values, 0.95), 2) << "</td></tr>\n";
+        html << "</table>\n<p class=\"note\">From each volume file's last write (its modification time) until "
+                "its maps were in host memory and handed to the outputs; detection waits for the file to stop "
+                "changing between two polls of the folder.";
+        if (f.trMs > 0.0)
+            html << " Median "
+                 << figure("median-live-latency-pct-tr", number(median(live.total) * 1000.0 * 100.0 / f.trMs, 1))
+                 << "% of the TR, 95th percentile " << number(percentile(live.total, 0.95) * 100.0 / f.trMs, 1) << "%.";
+        html << "</p>\n";
+    }
+}
+
+void writeMapsSection(std::ostream& html, const ReportFigures& f) {
+    html << "</section>\n<section><h2>Maps</h2>\n";
+    if (f.montageFiles.empty()) {
+        html << "<p class=\"empty\">No maps given.</p>\n";
+    } else {
+        html << "<p class=\"note\">t-maps on a symmetric scale of &plusmn; the 99th percentile of |t| in the mask, "
+                "tSNR from 0 to its 99th percentile; values beyond are shown at the ends of the scale. "
+                "Counts in the legends are of masked voxels.</p>\n<div class=\"maps\">\n";
+        for (int map = 0; map < mapCount; ++map)
+            html << "<figure><img src=\"" << f.montageFiles[map] << "\" alt=\"" << escapeHtml(f.summaries[map].name)
+                 << "\"></figure>\n";
+        html << "</div>\n";
+    }
+    html << "</section>\n";
+}
+
+}  // namespace
+
+bool writeQcReport(const std::string& folder, const ReportInput& input, std::string& error) {
+    const fs::path out(folder);
+    std::error_code code;
+    fs::create_directories(out, code);
+    if (code || !fs::is_directory(out)) {
+        error = "cannot create the report folder " + folder + (code ? ": " + code.message() : "");
+        return false;
+    }
+    ReportFigures figures = workOutFigures(input);
+    if (!drawMapPictures(out, input, figures, error) || !drawMotionPictures(out, input, figures, error) ||
+        !drawLatencyPicture(out, figures, error))
+        return false;
+
+    std::ostringstream html;
+    writeHeader(html, input, figures);
+    writeSummaryFigures(html, input, figures);
+    writeMapFigures(html, figures);
+    writeMotionSections(html, input, figures);
+    writeLatencySections(html, input, figures);
+    writeMapsSection(html, figures);
+    html << "</main>\n</body>\n</html>\n";
+
+    const fs::path htmlPath = out / "report.html";
+    std::ofstream file(htmlPath, std::ios::binary);
+    file << html.str();
+    file.close();
+    if (!file) {
+        error = "cannot write " + htmlPath.string();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace korvanth

@@ -1,0 +1,887 @@
+#include "korvanth/sources/watch/watch_folder.h"
+
+#include "korvanth/sources/watch/file_arrivals.h"
+
+#if KORVANTH_HAS_DICOM
+#include "korvanth/sources/dicom/dicom_file.h"
+#include "korvanth/sources/dicom/dicom_volume.h"
+#include "korvanth/sources/dicom/volume_assembly.h"
+#endif
+#if KORVANTH_HAS_NIFTI
+#include "korvanth/sources/nifti_series.h"
+#endif
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace korvanth {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+}
+
+enum class FileKind { Nifti, Dicom, Other };
+
+// By content, never by name: DICOM by its preamble and "DICM"; NIfTI by
+// its header's size field (348 or 540, either byte order) or a gzip stream,
+// which the NIfTI reader then judges.
+FileKind kindOf(const std::string& path) {
+#if KORVANTH_HAS_DICOM
+    if (looksLikeDicom(path)) return FileKind::Dicom;
+#endif
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    unsigned char head[4] = {};
+    const bool read = f != nullptr && std::fread(head, 1, 4, f) == 4;
+    if (f != nullptr) std::fclose(f);
+    if (!read) return FileKind::Other;
+    if (head[0] == 0x1f && head[1] == 0x8b) return FileKind::Nifti;
+    const uint32_t little = head[0] | head[1] << 8 | head[2] << 16 | static_cast<uint32_t>(head[3]) << 24;
+    const uint32_t big = head[3] | head[2] << 8 | head[1] << 16 | static_cast<uint32_t>(head[0]) << 24;
+    for (const uint32_t size : {little, big})
+        if (size == 348 || size == 540) return FileKind::Nifti;
+    return FileKind::Other;
+}
+
+std::string text(double value) {
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%g", value);
+    return buffer;
+}
+
+}  // namespace
+
+bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& error) {
+    file = VolumeFile{};
+    switch (kindOf(path)) {
+        case FileKind::Nifti: {
+#if KORVANTH_HAS_NIFTI
+            NiftiVolume volume;
+            if (!readNiftiVolume(path, volume, error)) return false;
+            file.info = std::move(volume.info);
+            file.voxels = std::move(volume.voxels);
+            file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
+            file.clamped = volume.clamped;
+            file.storedType = std::move(volume.storedType);
+            return true;
+#else
+            error = path + ": this build of Korvanth cannot read NIfTI images (built without libnifti2)";
+            return false;
+#endif
+        }
+        case FileKind::Dicom: {
+#if KORVANTH_HAS_DICOM
+            DicomVolume volume;
+            if (!readDicomVolume(path, volume, error)) {
+                file.notAVolume = volume.notAnImage;
+                return false;
+            }
+            file.info = std::move(volume.info);
+            file.voxels = std::move(volume.voxels);
+            file.seriesUid = std::move(volume.seriesInstanceUid);
+            file.seriesNumber = volume.seriesNumber;
+            file.seriesDescription = std::move(volume.seriesDescription);
+            file.instanceNumber = volume.instanceNumber;
+            file.acquisitionNumber = volume.acquisitionNumber;
+            file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
+            file.clamped = volume.clamped;
+            return true;
+#else
+            error = path + ": this build of Korvanth cannot read DICOM (built without GDCM)";
+            return false;
+#endif
+        }
+        case FileKind::Other:
+            break;
+    }
+    file.notAVolume = true;
+    error = path + ": neither DICOM nor NIfTI by its content";
+    return false;
+}
+
+namespace {
+
+// A file seen in the folder and not yet read in full.
+struct Seen {
+    uintmax_t size = 0;
+    fs::file_time_type modified{};
+    Clock::time_point firstSeen;  // when the folder first showed it
+    Clock::time_point changedAt;  // when it was last found changed (or new)
+    bool stable = false;          // complete as its writer left it (FileArrivals)
+    bool failed = false;          // read since its last change, and not in full
+    int failures = 0;             // reads that failed since its last change
+    Clock::time_point lastAttempt;
+    std::string lastError;
+    bool named = false;  // the export's name numbers, below
+    int64_t nameSeries = -1;
+    int64_t nameVolume = -1;
+};
+
+// A volume read in full, waiting for its turn.
+struct Ready {
+    std::string name;
+    uintmax_t size = 0;
+    VolumeFile file;
+    VolumeArrival arrival;
+    fs::file_time_type modified{};
+    bool named = false;
+    int64_t nameSeries = -1;
+    int64_t nameVolume = -1;
+};
+
+// A file that could have been one of the run's volumes and was refused.
+struct Refusal {
+    std::string name;
+    std::string reason;   // names the file
+    int64_t number = -1;  // its volume number where known (by name, or as read); -1: unknown
+};
+
+enum class Numbering { FileName, Instance, Acquisition, Natural };
+
+const char* numberingName(Numbering n) {
+    switch (n) {
+        case Numbering::FileName:
+            return "the export's file names";
+        case Numbering::Instance:
+            return "the DICOM instance numbers";
+        case Numbering::Acquisition:
+            return "the DICOM acquisition numbers";
+        case Numbering::Natural:
+            return "the natural order of the file names";
+    }
+    return "";
+}
+
+}  // namespace
+
+struct WatchFolderSource::State {
+    std::unique_ptr<FileArrivals> arrivals;
+    std::set<std::string> ignored;  // already there, handed over, of another series, not a volume, refused
+    std::map<std::string, Seen> seen;
+    std::vector<Ready> ready;
+    std::vector<Refusal> refused;  // since the volume they could have been was due
+
+    bool fixed = false;  // the series, fixed by the first volume
+    Numbering numbering = Numbering::Natural;
+    int64_t nameSeries = -1;
+    std::string seriesUid;
+    SeriesInfo reference;         // the first volume's grid and geometry
+    std::string referenceType;    // and how it stores its values
+    uintmax_t referenceSize = 0;  // of the first volume's file
+    double idleSeconds = 0.0, unreadableSeconds = 0.0, gapSeconds = 0.0;
+    double growingSeconds = 10.0;  // before the TR is known
+
+    int32_t handed = 0;
+    int64_t lastKey = 0;
+    std::string lastName;
+    std::string firstName;  // the volume open() chose to begin with
+    Clock::time_point lastHandedAt;
+    VolumeArrival arrival;
+    bool gapWaiting = false;
+    Clock::time_point gapSince;
+    bool timedOut = false;   // open() gave up waiting for a first volume
+    bool newSeries = false;  // a volume of a series not seen before is here
+    Clock::time_point newSeriesSince;
+    SeriesIdentity identity;
+
+    // The series a ready volume belongs to.
+    static SeriesIdentity identityOf(const Ready& r) {
+        SeriesIdentity id;
+        id.key = r.named ? "export series " + std::to_string(r.nameSeries) : "DICOM series " + r.file.seriesUid;
+        id.number = r.named ? r.nameSeries : r.file.seriesNumber;
+        id.description = r.file.seriesDescription;
+        id.otherKind = r.file.otherKind;
+        return id;
+    }
+
+    int64_t keyOf(const Ready& r) const {
+        switch (numbering) {
+            case Numbering::FileName:
+                return r.nameVolume;
+            case Numbering::Instance:
+                return r.file.instanceNumber;
+            case Numbering::Acquisition:
+                return r.file.acquisitionNumber;
+            case Numbering::Natural:
+                break;
+        }
+        return 0;
+    }
+
+    // Why a file named so is not of the run's series, numbered by the
+    // export's names; empty when it is.
+    std::string otherSeriesByName(bool named, int64_t series) const {
+        if (named && series == nameSeries) return {};
+        return named ? "series " + std::to_string(series) + " by its name, the run's is " + std::to_string(nameSeries)
+                     : "its name is not numbered as the run's files are";
+    }
+
+    // Why `r` is not of the run's series; empty when it is.
+    std::string otherSeries(const Ready& r) const {
+        if (numbering == Numbering::FileName && !otherSeriesByName(r.named, r.nameSeries).empty())
+            return otherSeriesByName(r.named, r.nameSeries);
+        if (r.file.seriesUid != seriesUid)
+            return "DICOM series " + (r.file.seriesUid.empty() ? std::string("(none)") : r.file.seriesUid) +
+                   ", the run's is " + (seriesUid.empty() ? std::string("(none)") : seriesUid);
+        if (numbering != Numbering::Natural && keyOf(r) < 0) return "it carries no volume number";
+        return {};
+    }
+
+    void note(const WatchSettings& settings, const std::string& message) const {
+        if (settings.log) settings.log(message);
+    }
+
+    // Never looks at `name` again.
+    void ignore(const std::string& name) {
+        ignored.insert(name);
+        arrivals->forget(name);
+    }
+
+    // Skips a file that could have been one of the run's volumes, saying why;
+    // whether its volume goes missing is the ordering's judgement.
+    void refuse(const WatchSettings& settings, const std::string& name, int64_t number, const std::string& reason) {
+        note(settings, "skipping " + reason);
+        refused.push_back({name, reason, number});
+        seen.erase(name);
+        ignore(name);
+    }
+
+    // The refusals that may be the volume numbered `expected` (those of no
+    // known number too), or all of them; joined for a message, empty when none.
+    std::string refusalsFor(int64_t expected, bool all = false) const {
+        std::string joined;
+        for (const Refusal& r : refused)
+            if (all || r.number < 0 || r.number == expected) joined += (joined.empty() ? "" : "; ") + r.reason;
+        return joined;
+    }
+
+    // Whether a file is known, before it is read, not to be of the run's
+    // series: by its export name, once the series is fixed.
+    bool skipUnread(const WatchSettings& settings, const std::string& name, const Seen& s) const {
+        if (s.named && settings.pastSeries.count("export series " + std::to_string(s.nameSeries)) > 0) {
+            note(settings, "ignoring " + name + ": of export series " + std::to_string(s.nameSeries) +
+                               ", which the session has seen");
+            return true;
+        }
+        if (!fixed || numbering != Numbering::FileName) return false;
+        if (settings.endAtNewSeries && s.named) return false;  // read: it may begin the next run
+        const std::string other = otherSeriesByName(s.named, s.nameSeries);
+        if (!other.empty()) note(settings, "ignoring " + name + ": " + other);
+        return !other.empty();
+    }
+
+    bool poll(const WatchSettings& settings, double seconds, std::string& error);
+    void dropLate(const WatchSettings& settings);
+    std::vector<Ready>::iterator nextReady(const WatchSettings& settings, std::string& missing);
+    void refuseGrowing(const WatchSettings& settings);
+    void readStable(const WatchSettings& settings);
+    bool due(const Seen& s, Clock::time_point now) const;
+#if KORVANTH_HAS_DICOM
+    VolumeAssembly assembly;  // the DICOM files taken, towards whole volumes
+    std::map<std::string, DicomRead> readDueDicom(const WatchSettings& settings) const;
+    int64_t changedValues = 0;
+    void assembled(const WatchSettings& settings, DicomFile file, const Ready& read, std::vector<Ready>& made);
+#endif
+    void take(const WatchSettings& settings, Ready&& r);
+    std::string changedGeometry(const VolumeFile& file) const;
+    void fixSeries(const WatchSettings& settings, const Ready& newest);
+    const Ready* pickFirst() const;
+};
+
+WatchFolderSource::WatchFolderSource(WatchSettings settings)
+    : settings_(std::move(settings)), state_(std::make_unique<State>()) {}
+WatchFolderSource::~WatchFolderSource() {
+#if KORVANTH_HAS_DICOM
+    if (state_->changedValues > 0)
+        state_->note(settings_, std::to_string(state_->changedValues) +
+                                    " stored values of the run were changed by the value rule (" + valueRule + ")");
+#endif
+}
+
+VolumeArrival WatchFolderSource::lastArrival() const { return state_->arrival; }
+
+// One look at the folder after waiting at most `seconds`: new files,
+// changed files, files gone, as FileArrivals judges them. False when the
+// folder cannot be listed.
+bool WatchFolderSource::State::poll(const WatchSettings& settings, double seconds, std::string& error) {
+    if (!arrivals->update(seconds, error)) return false;
+    std::vector<std::string> notVolumes;
+    for (const auto& [name, file] : arrivals->files()) {
+        auto [found, inserted] = seen.try_emplace(name);
+        Seen& s = found->second;
+        if (inserted) {
+            int64_t series = 0, volume = 0;
+            s.named = exportFileNumbers(name, series, volume);
+            if (s.named) {
+                s.nameSeries = series;
+                s.nameVolume = volume;
+            }
+            if (skipUnread(settings, name, s)) {
+                seen.erase(found);
+                notVolumes.push_back(name);
+                continue;
+            }
+        } else if (s.size != file.size || s.modified != file.modified) {
+            s.failed = false;
+            s.failures = 0;
+        }
+        s.size = file.size;
+        s.modified = file.modified;
+        s.firstSeen = file.firstSeen;
+        s.changedAt = file.changedAt;
+        s.stable = file.complete;
+    }
+    for (const std::string& name : notVolumes) ignore(name);  // skipUnread said why
+    for (auto s = seen.begin(); s != seen.end();)
+        s = arrivals->files().count(s->first) > 0 ? std::next(s) : seen.erase(s);
+    return true;
+}
+
+// A file still being written past the bound is refused: a writer that never
+// stops holds no volume, and no later one, back.
+void WatchFolderSource::State::refuseGrowing(const WatchSettings& settings) {
+    const Clock::time_point now = Clock::now();
+    std::vector<std::pair<std::string, int64_t>> growing;
+    for (const auto& [name, s] : seen)
+        if (!s.stable && secondsSince(s.firstSeen, now) >= growingSeconds) growing.emplace_back(name, s.nameVolume);
+    for (const auto& [name, volume] : growing)
+        refuse(settings, name, volume,
+               (fs::path(settings.folder) / name).string() + " is still being written after " + text(growingSeconds) +
+                   " s");
+}
+
+// Why `file` cannot join the run's volumes although of its series: another
+// grid, voxel size, orientation or stored data type than the first volume's
+// (converted to int16 alike, values of another type would pass unnoticed).
+// Empty when none.
+std::string WatchFolderSource::State::changedGeometry(const VolumeFile& file) const {
+    if (!file.storedType.empty() && !referenceType.empty() && file.storedType != referenceType)
+        return "values stored as " + file.storedType + ", the run's first volume's as " + referenceType;
+    const SeriesInfo& a = file.info;
+    const SeriesInfo& b = reference;
+    const auto grid = [](const int32_t d[3]) {
+        return std::to_string(d[0]) + "x" + std::to_string(d[1]) + "x" + std::to_string(d[2]);
+    };
+    if (a.dims[0] != b.dims[0] || a.dims[1] != b.dims[1] || a.dims[2] != b.dims[2])
+        return "a " + grid(a.dims) + " grid, the run's is " + grid(b.dims);
+    const auto sizes = [](const double v[3]) { return text(v[0]) + "x" + text(v[1]) + "x" + text(v[2]) + " mm"; };
+    for (int axis = 0; axis < 3; ++axis)
+        if (std::fabs(a.voxelSizeMm[axis] - b.voxelSizeMm[axis]) > 1e-4 * std::fabs(b.voxelSizeMm[axis]))
+            return "voxels of " + sizes(a.voxelSizeMm) + ", the run's are " + sizes(b.voxelSizeMm);
+    // The axes in space (direction times voxel size); the position may move.
+    double ma[3][4], mb[3][4];
+    voxelToWorld(a.geometry, ma);
+    voxelToWorld(b.geometry, mb);
+    for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 3; ++column)
+            if (std::fabs(ma[row][column] - mb[row][column]) > 1e-3)
+                return "another orientation in space than the run's first volume";
+    return {};
+}
+
+// Whether `s` is to be read now: stable, settled, not retried too soon.
+bool WatchFolderSource::State::due(const Seen& s, Clock::time_point now) const {
+#if KORVANTH_HAS_DICOM
+    // Files of a series have the same layout, so their sizes differ by a few
+    // bytes of text at most. A file still short of that size is left alone
+    // until it has not changed for a while: a writer that pauses between
+    // chunks makes a file look unchanged from one poll to the next.
+    const uintmax_t margin = 1024;
+    const bool shortOfSeries = !(referenceSize > 0 && s.size + margin >= referenceSize);
+    const double settleSeconds = referenceSize > 0 && shortOfSeries ? 0.5 : 0.0;
+#else
+    const bool shortOfSeries = false;
+    const double settleSeconds = 0.0;
+#endif
+    // An unchanged file that did not read is tried again this often.
+    const double retrySeconds = shortOfSeries ? 0.25 : 0.1;
+    return s.stable && secondsSince(s.changedAt, now) >= settleSeconds &&
+           !(s.failed && secondsSince(s.lastAttempt, now) < retrySeconds);
+}
+
+#if KORVANTH_HAS_DICOM
+// The DICOM files due, read together in one child process, by path.
+std::map<std::string, DicomRead> WatchFolderSource::State::readDueDicom(const WatchSettings& settings) const {
+    std::vector<std::string> paths;
+    for (const auto& [name, s] : seen) {
+        const std::string path = (fs::path(settings.folder) / name).string();
+        if (due(s, Clock::now()) && looksLikeDicom(path)) paths.push_back(path);
+    }
+    std::vector<DicomRead> reads;
+    readDicomFiles(paths, reads);
+    std::map<std::string, DicomRead> batch;
+    for (std::size_t i = 0; i < paths.size(); ++i) batch[paths[i]] = std::move(reads[i]);
+    return batch;
+}
+#endif
+
+namespace {
+// The volume `name` will be once read: its numbers by name, its arrival.
+Ready readyFor(const std::string& name, const Seen& s, Clock::time_point now) {
+    Ready r;
+    r.name = name;
+    r.size = s.size;
+    r.modified = s.modified;
+    r.named = s.named;
+    r.nameSeries = s.nameSeries;
+    r.nameVolume = s.nameVolume;
+    r.arrival.known = true;
+    r.arrival.detected = now;
+    // The last write as a time on this clock: the modification time's age.
+    const auto age = fs::file_time_type::clock::now() - s.modified;
+    r.arrival.completed =
+        now - std::chrono::duration_cast<Clock::duration>(std::max(age, fs::file_time_type::duration::zero()));
+    return r;
+}
+}  // namespace
+
+// Reads the files their writers left complete; those that read in full join
+// the ready volumes (or, of another series, the ignored files); DICOM files
+// go through the volume assembly. A file that stays unreadable, or changed
+// its grid or geometry, is refused.
+void WatchFolderSource::State::readStable(const WatchSettings& settings) {
+#if KORVANTH_HAS_DICOM
+    const Clock::time_point batchStarted = Clock::now();  // DICOM files are detected here, then read
+    std::map<std::string, DicomRead> batch = readDueDicom(settings);
+#endif
+    for (auto it = seen.begin(); it != seen.end();) {
+        const std::string name = it->first;
+        Seen& s = it->second;
+        const Clock::time_point now = Clock::now();
+        const std::string path = (fs::path(settings.folder) / name).string();
+#if KORVANTH_HAS_DICOM
+        const auto read = batch.find(path);
+        const bool isDicom = read != batch.end();
+        if (!isDicom && (!due(s, now) || looksLikeDicom(path))) {
+#else
+        if (!due(s, now)) {
+#endif
+            ++it;
+            continue;
+        }
+#if KORVANTH_HAS_DICOM
+        Ready r = readyFor(name, s, isDicom ? batchStarted : now);
+#else
+        Ready r = readyFor(name, s, now);
+#endif
+        std::string readError;
+        bool complete = true;
+#if KORVANTH_HAS_DICOM
+        // DICOM goes to the volume assembly, which yields the volumes its
+        // files complete (a file may hold a slice, a volume or a series).
+        DicomFile dicom;
+        if (isDicom) {
+            complete = read->second.ok;
+            dicom = std::move(read->second.file);
+            readError = std::move(read->second.error);
+            r.file.notAVolume = !complete && dicom.notAnImage;
+        } else {
+            complete = readVolumeFile(path, r.file, readError);
+        }
+#else
+        complete = readVolumeFile(path, r.file, readError);
+#endif
+        r.arrival.read = Clock::now();
+        // The file must not have changed while it was read.
+        std::error_code statFailed;
+        const uintmax_t size = fs::file_size(path, statFailed);
+        const fs::file_time_type modified = fs::last_write_time(path, statFailed);
+        if (statFailed || size != s.size || modified != s.modified) {
+            ++it;  // the next poll sees the change
+            continue;
+        }
+        if (!complete) {
+            s.failed = true;
+            ++s.failures;
+            s.lastAttempt = r.arrival.read;
+            s.lastError = readError;
+            const double limit = fixed                               ? unreadableSeconds
+                                 : settings.unreadableSeconds >= 0.0 ? settings.unreadableSeconds
+                                                                     : 2.0;
+            const bool settled = s.failures >= 3 && secondsSince(s.changedAt, r.arrival.read) >= limit;
+            if (r.file.notAVolume && settled) {
+                // Not an image (a report, a presentation state, another file),
+                // unchanged as long as an unreadable volume: left alone.
+                note(settings, "ignoring " + name + ": " + readError);
+                ignore(name);
+                it = seen.erase(it);
+                continue;
+            }
+            // Unreadable: unchanged for the allowed time and tried a few times
+            // over it (a host that stalled has not looked at it long enough).
+            ++it;
+            if (s.failures >= 3 && secondsSince(s.changedAt, r.arrival.read) >= limit)
+                refuse(settings, name, s.nameVolume,
+                       path + " stays unreadable (unchanged for " + text(limit) + " s): " + readError);
+            continue;
+        }
+        it = seen.erase(it);
+        std::vector<Ready> made;
+#if KORVANTH_HAS_DICOM
+        if (isDicom)
+            assembled(settings, std::move(dicom), r, made);
+        else
+#endif
+            made.push_back(std::move(r));
+        for (Ready& volume : made) take(settings, std::move(volume));
+    }
+}
+
+// A volume read in full joins the ready ones, unless it is of another series
+// or changed its grid or geometry. Either way it is never read again.
+void WatchFolderSource::State::take(const WatchSettings& settings, Ready&& r) {
+    arrivals->forget(r.name);
+    const SeriesIdentity of = identityOf(r);
+    if (settings.pastSeries.count(of.key) > 0) {
+        note(settings, "ignoring " + r.name + ": of " + of.key + ", which the session has seen");
+        ignore(r.name);
+        return;
+    }
+    if (fixed) {
+        const std::string other = otherSeries(r);
+        if (!other.empty()) {
+            if (settings.endAtNewSeries && of.key != identity.key) {
+                if (!newSeries) newSeriesSince = Clock::now();
+                newSeries = true;  // the session's next run: this run ends
+            } else {
+                note(settings, "ignoring " + r.name + ": " + other);
+            }
+            ignore(r.name);
+            return;
+        }
+        const std::string changed = changedGeometry(r.file);
+        if (!changed.empty()) {
+            refuse(settings, r.name, numbering == Numbering::Natural ? -1 : keyOf(r),
+                   (fs::path(settings.folder) / r.name).string() + " has " + changed);
+            return;
+        }
+    }
+    if (r.file.clamped > 0)
+        note(settings, "warning: " + r.name + ": " + std::to_string(r.file.clamped) +
+                           " values outside 16 bits, clamped to [-32768, 32767]");
+    ready.push_back(std::move(r));
+}
+
+#if KORVANTH_HAS_DICOM
+// Hands `file` to the assembly: the volumes it completes join `made`, each
+// numbered by its volume key, with the arrival of `read`. The file is taken
+// (never read again) unless it is refused, which is said once.
+void WatchFolderSource::State::assembled(const WatchSettings& settings, DicomFile file, const Ready& read,
+                                         std::vector<Ready>& made) {
+    std::string why;
+    ignore(read.name);
+    const int64_t changed = file.changedValues;
+    const std::string key = "DICOM series " + file.seriesUid;
+    if (!assembly.add(std::move(file), why)) {
+        // Following a session, a series not seen before ends this run.
+        if (settings.endAtNewSeries && fixed && settings.pastSeries.count(key) == 0 && key != identity.key) {
+            if (!newSeries) newSeriesSince = Clock::now();
+            newSeries = true;
+            return;
+        }
+        note(settings, "ignoring " + read.name + ": " + why);
+        return;
+    }
+    changedValues += changed;  // said once, when the run ends
+    for (AssembledVolume& volume : assembly.takeComplete()) {
+        Ready r = read;
+        r.file.info = std::move(volume.info);
+        r.file.voxels = std::move(volume.voxels);
+        r.file.seriesUid = volume.seriesUid;
+        r.file.seriesNumber = volume.seriesNumber;
+        r.file.seriesDescription = volume.seriesDescription;
+        r.file.otherKind = volume.otherKind;
+        r.file.instanceNumber = r.file.acquisitionNumber = volume.key;
+        r.file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
+        // A volume of several files is numbered by its key, not by a name,
+        // and complete at the last write of any of them.
+        r.named = r.named && volume.files.size() == 1;
+        for (const std::string& path : volume.files) {
+            std::error_code failed;
+            const auto age = fs::file_time_type::clock::now() - fs::last_write_time(path, failed);
+            const Clock::time_point written = Clock::now() - std::chrono::duration_cast<Clock::duration>(
+                                                                 std::max(age, fs::file_time_type::duration::zero()));
+            if (!failed && written > r.arrival.completed) r.arrival.completed = written;
+        }
+        made.push_back(std::move(r));
+    }
+}
+#endif
+
+// The run's series and numbering, from its first volume; the files read so
+// far that are not of it are ignored from now on.
+void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Ready& newest) {
+    fixed = true;
+    identity = identityOf(newest);
+    seriesUid = newest.file.seriesUid;
+    if (newest.named) {
+        numbering = Numbering::FileName;
+        nameSeries = newest.nameSeries;
+    } else if (newest.file.instanceNumber >= 0) {
+        numbering = Numbering::Instance;
+    } else if (newest.file.acquisitionNumber >= 0) {
+        numbering = Numbering::Acquisition;
+    } else {
+        numbering = Numbering::Natural;
+    }
+    note(settings,
+         "the series of " + newest.name + " is the run's; volumes are ordered by " + numberingName(numbering));
+    for (auto r = ready.begin(); r != ready.end();) {
+        const std::string other = otherSeries(*r);
+        if (other.empty()) {
+            ++r;
+            continue;
+        }
+        note(settings, "ignoring " + r->name + ": " + other);
+        ignore(r->name);
+        r = ready.erase(r);
+    }
+    // The first volume's grid and geometry are the run's.
+    const Ready* first = pickFirst();
+    firstName = first->name;
+    referenceSize = first->size;
+    reference = first->file.info;
+    referenceType = first->file.storedType;
+    for (auto r = ready.begin(); r != ready.end();) {
+        const std::string changed = changedGeometry(r->file);
+        if (changed.empty()) {
+            ++r;
+            continue;
+        }
+        refuse(settings, r->name, numbering == Numbering::Natural ? -1 : keyOf(*r),
+               (fs::path(settings.folder) / r->name).string() + " has " + changed);
+        r = ready.erase(r);
+    }
+    for (auto s = seen.begin(); s != seen.end();) {
+        if (skipUnread(settings, s->first, s->second)) {
+            ignore(s->first);
+            s = seen.erase(s);
+        } else {
+            ++s;
+        }
+    }
+}
+
+// The first volume among the ready ones (all of the run's series).
+const Ready* WatchFolderSource::State::pickFirst() const {
+    const Ready* first = nullptr;
+    for (const Ready& r : ready) {
+        if (first == nullptr)
+            first = &r;
+        else if (numbering == Numbering::Natural ? naturalLess(r.name, first->name) : keyOf(r) < keyOf(*first))
+            first = &r;
+    }
+    return first;
+}
+
+bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
+    State& st = *state_;
+    st = State{};
+    handedFiles_.clear();
+    ArrivalSettings arrivalSettings;
+    arrivalSettings.folder = settings_.folder;
+    arrivalSettings.detection = settings_.detection;
+    arrivalSettings.settleSeconds = settings_.settleSeconds;
+    st.arrivals = std::make_unique<FileArrivals>(arrivalSettings);
+    std::string how;
+    if (!st.arrivals->open(how, error)) return false;
+    st.note(settings_, how);
+    if (settings_.growingSeconds >= 0.0) st.growingSeconds = settings_.growingSeconds;
+    std::error_code failed;
+    for (const std::string& name : settings_.ignoredFiles) st.ignore(name);
+    if (!settings_.includeExisting) {
+        std::size_t count = 0;
+        for (fs::directory_iterator it(settings_.folder, failed); !failed && it != fs::directory_iterator();
+             it.increment(failed)) {
+            st.ignore(it->path().filename().string());
+            ++count;
+        }
+        if (failed) {
+            error = settings_.folder + ": cannot list the folder (" + failed.message() + ")";
+            return false;
+        }
+        if (count > 0)
+            st.note(settings_, "ignoring the " + std::to_string(count) +
+                                   " files already in the folder (--include-existing takes them)");
+    }
+    st.note(settings_, "waiting for the first volume in " + settings_.folder);
+    const Clock::time_point opened = Clock::now();
+    for (;;) {
+        if (runStopRequested()) {
+            error = settings_.folder + ": stopped before the first volume arrived";
+            return false;
+        }
+        if (!st.poll(settings_, settings_.pollSeconds, error)) return false;
+        st.refuseGrowing(settings_);
+        st.readStable(settings_);
+        if (!st.ready.empty()) break;
+        const double waitSeconds = settings_.firstVolumeTimeoutSeconds.value_or(settings_.idleTimeoutSeconds);
+        if (waitSeconds >= 0.0 && secondsSince(opened, Clock::now()) >= waitSeconds) {
+            error = settings_.folder + ": no volume arrived in " + text(waitSeconds) + " s";
+            if (!st.refused.empty()) error += " (skipped: " + st.refusalsFor(-1, true) + ")";
+            st.timedOut = true;
+            return false;
+        }
+    }
+    // The series of the newest file is the run's: with --include-existing
+    // the folder may hold earlier series too. A session takes its series in
+    // the order they came: the oldest file's.
+    const Ready* chosen = &st.ready.front();
+    for (const Ready& r : st.ready)
+        if (settings_.endAtNewSeries ? r.modified < chosen->modified : r.modified > chosen->modified) chosen = &r;
+    const Ready reference = *chosen;
+    st.refused.clear();  // before the run's series was known: not the run's volumes
+    st.fixSeries(settings_, reference);
+    const Ready* first =
+        &*std::find_if(st.ready.begin(), st.ready.end(), [&](const Ready& r) { return r.name == st.firstName; });
+
+    series = first->file.info;
+    series.title = settings_.folder;
+    series.expectedVolumes = settings_.volumeLimit > 0 ? settings_.volumeLimit : 0;
+    repetitionTimeRecorded_ = first->file.repetitionTimeRecorded;
+    if (settings_.repetitionTimeSeconds > 0.0) series.repetitionTimeSeconds = settings_.repetitionTimeSeconds;
+    const double tr = series.repetitionTimeSeconds;
+    st.idleSeconds = settings_.idleTimeoutSeconds >= 0.0 ? settings_.idleTimeoutSeconds : 3.0 * tr + 10.0;
+    st.unreadableSeconds = settings_.unreadableSeconds >= 0.0 ? settings_.unreadableSeconds : std::max(2.0, tr);
+    st.gapSeconds = settings_.gapSeconds >= 0.0 ? settings_.gapSeconds : std::max(2.0, 2.0 * tr);
+    st.growingSeconds = settings_.growingSeconds >= 0.0 ? settings_.growingSeconds : std::max(2.0, 2.0 * tr);
+    st.lastHandedAt = Clock::now();
+    return true;
+}
+
+// Drops the ready volumes that came after their turn: they cannot be fed any more.
+void WatchFolderSource::State::dropLate(const WatchSettings& settings) {
+    for (auto r = ready.begin(); r != ready.end();) {
+        const bool late =
+            handed > 0 && (numbering == Numbering::Natural ? !naturalLess(lastName, r->name) : keyOf(*r) <= lastKey);
+        if (!late) {
+            ++r;
+            continue;
+        }
+        note(settings, "ignoring " + r->name + ": it came after the volume that follows it (" + lastName + ")");
+        ignore(r->name);
+        r = ready.erase(r);
+    }
+}
+
+// The ready volume whose turn it is; end() when it is not here yet. A later
+// volume here while the next one is not starts the gap's clock, which
+// nothing resets: `missing` is set once it ran out.
+std::vector<Ready>::iterator WatchFolderSource::State::nextReady(const WatchSettings& settings, std::string& missing) {
+    if (handed == 0)
+        return std::find_if(ready.begin(), ready.end(), [&](const Ready& r) { return r.name == firstName; });
+    if (numbering == Numbering::Natural) {
+        auto chosen = ready.end();
+        for (auto r = ready.begin(); r != ready.end(); ++r)
+            if (chosen == ready.end() || naturalLess(r->name, chosen->name)) chosen = r;
+        // A skipped file named between the last volume and this one was the next.
+        for (const Refusal& f : refused)
+            if (chosen != ready.end() && naturalLess(lastName, f.name) && naturalLess(f.name, chosen->name))
+                missing = settings.folder + ": the volume after " + lastName + " is missing: " + f.reason;
+        return chosen;
+    }
+    const int64_t expected = lastKey + 1;
+    const auto chosen = std::find_if(ready.begin(), ready.end(), [&](const Ready& r) { return keyOf(r) == expected; });
+    if (chosen != ready.end() || ready.empty()) {
+        gapWaiting = false;
+        return chosen;
+    }
+    const Clock::time_point now = Clock::now();
+    if (!gapWaiting) {
+        gapWaiting = true;
+        gapSince = now;
+    } else if (secondsSince(gapSince, now) >= gapSeconds) {
+        const Ready& later = *std::min_element(ready.begin(), ready.end(),
+                                               [&](const Ready& a, const Ready& b) { return keyOf(a) < keyOf(b); });
+        missing = settings.folder + ": volume " + std::to_string(expected) + " is missing: " + later.name +
+                  " (volume " + std::to_string(keyOf(later)) + ") arrived and volume " + std::to_string(expected) +
+                  " did not come complete in " + text(gapSeconds) + " s";
+        const std::string skipped = refusalsFor(expected);
+        if (!skipped.empty()) missing += " (skipped: " + skipped + ")";
+    }
+    return ready.end();
+}
+
+VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::string& error) {
+    State& st = *state_;
+    if (!st.fixed) return Next::EndOfRun;
+    if (settings_.volumeLimit > 0 && st.handed >= settings_.volumeLimit) return Next::EndOfRun;
+    const std::string kept = "; the run ends with the " + std::to_string(st.handed) + " volumes before it";
+    for (bool first = true;; first = false) {
+        if (runStopRequested()) return Next::EndOfRun;
+        if (!first) {
+            if (!st.poll(settings_, settings_.pollSeconds, error)) return Next::Failed;
+            st.refuseGrowing(settings_);
+            st.readStable(settings_);
+        }
+        st.dropLate(settings_);
+        std::string missing;
+        const auto chosen = st.nextReady(settings_, missing);
+        if (!missing.empty()) {
+            error = missing + kept;
+            return Next::Failed;
+        }
+        if (chosen != st.ready.end()) {
+            Ready r = std::move(*chosen);
+            st.ready.erase(chosen);
+            volume = std::move(r.file.voxels);
+            st.arrival = r.arrival;
+            st.lastKey = st.keyOf(r);
+            st.lastName = r.name;
+            st.ignore(r.name);
+            st.lastHandedAt = Clock::now();
+            st.gapWaiting = false;
+            ++st.handed;
+            handedFiles_.push_back(r.name);
+            // Refusals of this volume or before it, or of unknown number, are past.
+            st.refused.erase(std::remove_if(st.refused.begin(), st.refused.end(),
+                                            [&](const Refusal& f) {
+                                                return st.numbering == Numbering::Natural
+                                                           ? !naturalLess(st.lastName, f.name)
+                                                           : f.number <= st.lastKey;
+                                            }),
+                             st.refused.end());
+            return Next::Volume;
+        }
+        // Another series began: the run ends once nothing of its own is ready
+        // and a file of its own still being written has had time to finish.
+        if (st.newSeries && st.ready.empty() &&
+            secondsSince(st.newSeriesSince, Clock::now()) >= std::clamp(0.5 * st.gapSeconds, 0.2, 2.0)) {
+            st.note(settings_, "a new series began: the run ends");
+            return Next::EndOfRun;
+        }
+        // A file being judged (it failed to read and may yet be declared
+        // unreadable) holds the idle timeout: the run ends by that judgement.
+        const bool judging =
+            std::any_of(st.seen.begin(), st.seen.end(), [](const auto& s) { return s.second.failures > 0; });
+        if (!judging && secondsSince(st.lastHandedAt, Clock::now()) >= st.idleSeconds) {
+            // A skipped file or one still being written that may be the next
+            // volume: the run did not come to its end, it lost that volume.
+            std::string skipped = st.refusalsFor(st.lastKey + 1);
+            for (const auto& [name, s] : st.seen)
+                if (st.numbering != Numbering::FileName || s.nameVolume == st.lastKey + 1)
+                    skipped += (skipped.empty() ? "" : "; ") + name + " was still being written";
+            if (!skipped.empty()) {
+                error = settings_.folder + ": no volume came for " + text(st.idleSeconds) +
+                        " s after a file was skipped (" + skipped + ")" + kept;
+                return Next::Failed;
+            }
+            st.note(settings_, "no new volume for " + text(st.idleSeconds) + " s: the run ends");
+            return Next::EndOfRun;
+        }
+    }
+}
+
+SeriesIdentity WatchFolderSource::identity() const { return state_->identity; }
+bool WatchFolderSource::timedOutWaiting() const { return state_->timedOut; }
+bool WatchFolderSource::newSeriesBegan() const { return state_->newSeries; }
+
+}  // namespace korvanth
