@@ -41,7 +41,7 @@ def main():
               f"[{{key: readability-function-size.LineThreshold, value: {args.min - 1}}}]}}")
 
     def tidy(source):
-        done = subprocess.run(["clang-tidy", "-quiet", "-p", str(root / args.build), f"--config={config}",
+        done = subprocess.run(["clang-tidy-14", "-quiet", "-p", str(root / args.build), f"--config={config}",
                                f"--header-filter={root}/(korvanth|plugin|include)/", source],
                               capture_output=True, text=True)
         return done.stdout

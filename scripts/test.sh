@@ -39,6 +39,9 @@ echo "== Release build (every warning an error) and tests"
 cmake --preset ci >/dev/null
 cmake --build --preset ci -j "$jobs"
 run_ctest --preset ci -j "$jobs"
+echo "== clang-tidy over the production sources (.clang-tidy's checks; any finding fails)"
+python3 scripts/check_tidy.py --build build/ci --jobs "$jobs"
+passed=$((passed + 1))
 
 echo "== Debug build: the maps must not depend on optimisation"
 cmake --preset debug >/dev/null
