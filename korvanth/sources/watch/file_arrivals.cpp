@@ -29,7 +29,7 @@ bool FileArrivals::open(std::string& how, std::string& error) {
         return false;
     }
     const bool network = isNetworkFolder(settings_.folder);
-    settleSeconds_ = settings_.settleSeconds >= 0.0 ? settings_.settleSeconds : network ? 1.0 : 0.2;
+    settleSeconds_ = settings_.settleSeconds.value_or(network ? 1.0 : 0.2);
     const bool wantReports = settings_.detection == ArrivalDetection::Reports ||
                              (settings_.detection == ArrivalDetection::Automatic && !network);
     std::string why = network ? "a network folder" : "polling asked for";

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -34,7 +35,7 @@ enum class ArrivalDetection {
 struct ArrivalSettings {
     std::string folder;
     ArrivalDetection detection = ArrivalDetection::Automatic;
-    double settleSeconds = -1.0;  // polling: unchanged this long; < 0: 1 s on a network folder, 0.2 s locally
+    std::optional<double> settleSeconds;  // polling: unchanged this long; unset: 1 s on a network folder, 0.2 s locally
 };
 
 class FileArrivals {
