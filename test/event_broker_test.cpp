@@ -32,8 +32,7 @@ struct Reader {
 std::string readToTheEnd(EventBroker& broker, const std::string& lastEventId) {
     const auto stream = broker.open(lastEventId);
     Reader reader;
-    while (stream && !reader.done && broker.next(*stream, reader.sink())) {
-    }
+    while (stream && !reader.done && broker.next(*stream, reader.sink())) {}
     EXPECT_TRUE(reader.done) << "after " << lastEventId;
     if (stream) broker.close(stream);
     return reader.text;
