@@ -1,8 +1,8 @@
 // The plug-in's record of the host's exported functions.
 #pragma once
 
-#include "plugin/host_binding/host_callbacks.h"
 #include "plugin/host_binding/host_lookup.h"
+#include "tarvex/host_callbacks.h"
 #include "tarvex/host_function_list.h"
 
 namespace tarvex {

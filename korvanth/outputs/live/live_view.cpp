@@ -107,6 +107,25 @@ struct LiveView::Impl {
         response.set_content(picture.png, "image/png");
     }
 
+    // GET /events through the broker, whose stream is written to the response's.
+    void serveEvents(const httplib::Request& request, httplib::Response& response) {
+        std::shared_ptr<EventBroker::Stream> stream = broker.open(request.get_header_value("Last-Event-ID"));
+        if (!stream) {
+            response.status = 503;
+            response.set_header("Retry-After", "5");
+            response.set_content("too many event streams\n", "text/plain");
+            return;
+        }
+        response.set_chunked_content_provider(
+            "text/event-stream",
+            [this, stream](std::size_t, httplib::DataSink& sink) {
+                const EventSink to{[&sink](const char* data, std::size_t size) { return sink.write(data, size); },
+                                   [&sink] { sink.done(); }};
+                return broker.next(*stream, to);
+            },
+            [this, stream](bool) { broker.close(stream); });
+    }
+
     void serveRunFile(const std::string& folder, const std::string& name, httplib::Response& response) {
         std::string bytes;
         if (!runFiles.read(folder, name, bytes)) {
@@ -154,7 +173,7 @@ struct LiveView::Impl {
             response.set_content(page, "text/html; charset=utf-8");
         });
         server.Get("/events", [this](const httplib::Request& request, httplib::Response& response) {
-            broker.serve(request, response);
+            serveEvents(request, response);
         });
         server.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
             response.set_content(stateJson(broker.record(), maps.volume()), "application/json");

@@ -1,6 +1,6 @@
 #include "korvanth/outputs/report/map_montage.h"
 
-#include "korvanth/outputs/report/plot.h"
+#include "korvanth/outputs/report/drawing/montage_surface.h"
 #include "korvanth/run/statistics.h"
 
 #include <algorithm>
@@ -21,8 +21,6 @@ const plot::Rgb nanStripe = plot::rgbFromHex(0x6e6e6e);
 const plot::Rgb plusInfColour = plot::rgbFromHex(0x00ff3c);
 const plot::Rgb minusInfColour = plot::rgbFromHex(0xffe600);
 const plot::Rgb outsideColour = plot::rgbFromHex(0x1c1c1c);
-
-using ContextPtr = std::unique_ptr<cairo_t, decltype(&cairo_destroy)>;
 
 // A scale end (always finite) with the given decimals.
 std::string fixed(double value, int decimals) {
@@ -317,6 +315,22 @@ SurfacePtr drawMontage(const MontageGrid& g, const float* values, int map, const
     cairo_pattern_destroy(hatch);
     cairo_surface_flush(surface.get());
     return surface;
+}
+
+namespace {
+cairo_status_t appendPng(void* closure, const unsigned char* data, unsigned int length) {
+    static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+    return CAIRO_STATUS_SUCCESS;
+}
+}  // namespace
+
+bool montagePng(const MontageGrid& g, const float* values, int map, const MapSummary& s,
+                const std::vector<int32_t>& slices, std::string& png) {
+    const SurfacePtr image = drawMontage(g, values, map, s, slices);
+    std::string encoded;
+    if (cairo_surface_write_to_png_stream(image.get(), appendPng, &encoded) != CAIRO_STATUS_SUCCESS) return false;
+    png = std::move(encoded);
+    return true;
 }
 
 }  // namespace korvanth

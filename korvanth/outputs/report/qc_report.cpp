@@ -1,7 +1,7 @@
 #include "korvanth/outputs/report/qc_report.h"
 
-#include "korvanth/outputs/report/map_montage.h"
-#include "korvanth/outputs/report/plot.h"
+#include "korvanth/outputs/report/drawing/montage_surface.h"
+#include "korvanth/outputs/report/drawing/plot.h"
 #include "korvanth/run/statistics.h"
 #include "korvanth/run/units.h"
 #include "tarvex/qc_conventions.h"
@@ -29,8 +29,6 @@ constexpr int tsnrMap = 7;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 const plot::Rgb axisColours[3] = {plot::rgbFromHex(0xd62728), plot::rgbFromHex(0x2ca02c), plot::rgbFromHex(0x1f77b4)};
-
-using ContextPtr = std::unique_ptr<cairo_t, decltype(&cairo_destroy)>;
 
 std::string number(double value, int decimals) {
     if (std::isnan(value)) return "NaN";
