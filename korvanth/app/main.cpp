@@ -1,9 +1,10 @@
 // Korvanth, the stand-in host: loads a plug-in, binds it, replays a run
 // through it volume by volume (a recorded 4D series with its motion estimates,
 // or the built-in synthetic phantom) or takes a live run from the folder a
-// scanner writes into, and writes what it produced. This file
-// is the command line; app/session.cpp does the work.
-#include "korvanth/app/session.h"
+// scanner writes into, and writes what it produced. This file is the command
+// line; it hands the options to a scanning session (--session) or a single run.
+#include "korvanth/app/scanning_session.h"
+#include "korvanth/app/single_run.h"
 #include "korvanth/host/loaded_plugin.h"
 
 #include <CLI/CLI.hpp>
@@ -220,5 +221,5 @@ int main(int argc, char** argv) {
                   << '\n';
         return exitBadInput;
     }
-    return runSession(o);
+    return o.session ? followScanningSession(o) : runSingle(o);
 }

@@ -1,10 +1,6 @@
-#include "korvanth/app/watch_session.h"
+#include "korvanth/app/scanning_session.h"
 
-#include "korvanth/app/session.h"
-#if KORVANTH_HAS_LIVE_VIEW
-#include "korvanth/app/serve.h"
-#endif
-#include "korvanth/host/host_state.h"
+#include "korvanth/app/invocation.h"
 #include "korvanth/outputs/session_record.h"
 #include "korvanth/platform/platform.h"
 #include "korvanth/sources/motion/estimated_motion_source.h"
@@ -151,7 +147,7 @@ int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& r
 
 }  // namespace
 
-int followSession(KorvanthOptions& o) {
+int followScanningSession(KorvanthOptions& o) {
     Invocation invocation;
     if (const int code = startInvocation(o, invocation); code != exitSuccess) return code;
     std::string error;
@@ -200,10 +196,7 @@ int followSession(KorvanthOptions& o) {
     }
     std::cout << "Session: " << record.entries().size() << " series; "
               << (fs::path(o.outFolder) / "session.json").string() << std::endl;
-#if KORVANTH_HAS_LIVE_VIEW
-    if (invocation.live) lingerLiveView(*invocation.live, o.linger);
-#endif
-    host().logListener = [&invocation](const std::string& line) { invocation.terminal.hostLogLine(line); };
+    endInvocation(invocation, true, o.linger);
     return exitCode;
 }
 
