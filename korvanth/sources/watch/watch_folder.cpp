@@ -1,5 +1,6 @@
 #include "korvanth/sources/watch/watch_folder.h"
 
+#include "korvanth/run/clock.h"
 #include "korvanth/sources/watch/file_arrivals.h"
 
 #if KORVANTH_HAS_DICOM
@@ -24,10 +25,6 @@ namespace korvanth {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point from, Clock::time_point to) {
-    return std::chrono::duration<double>(to - from).count();
-}
 
 enum class FileKind { Nifti, Dicom, Other };
 
@@ -351,7 +348,7 @@ void WatchFolderSource::State::refuseGrowing(const WatchSettings& settings) {
     const Clock::time_point now = Clock::now();
     std::vector<std::pair<std::string, int64_t>> growing;
     for (const auto& [name, s] : seen)
-        if (!s.stable && secondsSince(s.firstSeen, now) >= growingSeconds) growing.emplace_back(name, s.nameVolume);
+        if (!s.stable && secondsBetween(s.firstSeen, now) >= growingSeconds) growing.emplace_back(name, s.nameVolume);
     for (const auto& [name, volume] : growing)
         refuse(settings, name, volume,
                (fs::path(settings.folder) / name).string() + " is still being written after " + text(growingSeconds) +
@@ -403,8 +400,8 @@ bool WatchFolderSource::State::due(const Seen& s, Clock::time_point now) const {
 #endif
     // An unchanged file that did not read is tried again this often.
     const double retrySeconds = shortOfSeries ? 0.25 : 0.1;
-    return s.stable && secondsSince(s.changedAt, now) >= settleSeconds &&
-           !(s.failed && secondsSince(s.lastAttempt, now) < retrySeconds);
+    return s.stable && secondsBetween(s.changedAt, now) >= settleSeconds &&
+           !(s.failed && secondsBetween(s.lastAttempt, now) < retrySeconds);
 }
 
 #if KORVANTH_HAS_DICOM
@@ -506,7 +503,7 @@ void WatchFolderSource::State::readStable(const WatchSettings& settings) {
             const double limit = fixed                               ? unreadableSeconds
                                  : settings.unreadableSeconds >= 0.0 ? settings.unreadableSeconds
                                                                      : 2.0;
-            const bool settled = s.failures >= 3 && secondsSince(s.changedAt, r.arrival.read) >= limit;
+            const bool settled = s.failures >= 3 && secondsBetween(s.changedAt, r.arrival.read) >= limit;
             if (r.file.notAVolume && settled) {
                 // Not an image (a report, a presentation state, another file),
                 // unchanged as long as an unreadable volume: left alone.
@@ -518,7 +515,7 @@ void WatchFolderSource::State::readStable(const WatchSettings& settings) {
             // Unreadable: unchanged for the allowed time and tried a few times
             // over it (a host that stalled has not looked at it long enough).
             ++it;
-            if (s.failures >= 3 && secondsSince(s.changedAt, r.arrival.read) >= limit)
+            if (s.failures >= 3 && secondsBetween(s.changedAt, r.arrival.read) >= limit)
                 refuse(settings, name, s.nameVolume,
                        path + " stays unreadable (unchanged for " + text(limit) + " s): " + readError);
             continue;
@@ -724,7 +721,7 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
         st.readStable(settings_);
         if (!st.ready.empty()) break;
         const double waitSeconds = settings_.firstVolumeTimeoutSeconds.value_or(settings_.idleTimeoutSeconds);
-        if (waitSeconds >= 0.0 && secondsSince(opened, Clock::now()) >= waitSeconds) {
+        if (waitSeconds >= 0.0 && secondsBetween(opened, Clock::now()) >= waitSeconds) {
             error = settings_.folder + ": no volume arrived in " + text(waitSeconds) + " s";
             if (!st.refused.empty()) error += " (skipped: " + st.refusalsFor(-1, true) + ")";
             st.timedOut = true;
@@ -798,7 +795,7 @@ std::vector<Ready>::iterator WatchFolderSource::State::nextReady(const WatchSett
     if (!gapWaiting) {
         gapWaiting = true;
         gapSince = now;
-    } else if (secondsSince(gapSince, now) >= gapSeconds) {
+    } else if (secondsBetween(gapSince, now) >= gapSeconds) {
         const Ready& later = *std::min_element(ready.begin(), ready.end(),
                                                [&](const Ready& a, const Ready& b) { return keyOf(a) < keyOf(b); });
         missing = settings.folder + ": volume " + std::to_string(expected) + " is missing: " + later.name +
@@ -854,7 +851,7 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         // Another series began: the run ends once nothing of its own is ready
         // and a file of its own still being written has had time to finish.
         if (st.newSeries && st.ready.empty() &&
-            secondsSince(st.newSeriesSince, Clock::now()) >= std::clamp(0.5 * st.gapSeconds, 0.2, 2.0)) {
+            secondsBetween(st.newSeriesSince, Clock::now()) >= std::clamp(0.5 * st.gapSeconds, 0.2, 2.0)) {
             st.note(settings_, "a new series began: the run ends");
             return Next::EndOfRun;
         }
@@ -862,7 +859,7 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         // unreadable) holds the idle timeout: the run ends by that judgement.
         const bool judging =
             std::any_of(st.seen.begin(), st.seen.end(), [](const auto& s) { return s.second.failures > 0; });
-        if (!judging && secondsSince(st.lastHandedAt, Clock::now()) >= st.idleSeconds) {
+        if (!judging && secondsBetween(st.lastHandedAt, Clock::now()) >= st.idleSeconds) {
             // A skipped file or one still being written that may be the next
             // volume: the run did not come to its end, it lost that volume.
             std::string skipped = st.refusalsFor(st.lastKey + 1);
