@@ -13,7 +13,6 @@
 #include "korvanth/app/serve.h"
 #endif
 
-#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <new>
@@ -86,8 +85,7 @@ ResultSettings resultSettings(const KorvanthOptions& o, const RunInputs& inputs,
     if (inputs.motionEstimated) results.spmMotionFile = "rp_" + projectName + ".txt";
     results.comparedMotion = inputs.comparedMotion;
     results.comparedSource = o.compareMotionPath;
-    std::copy(o.fdThresholds.begin(), o.fdThresholds.end(), results.fdThresholds);
-    std::sort(results.fdThresholds, results.fdThresholds + 2);
+    results.fdThresholds = o.fdThresholds;
     return results;
 }
 

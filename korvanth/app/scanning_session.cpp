@@ -61,13 +61,6 @@ std::set<std::string> filesNow(const std::string& folder) {
     return names;
 }
 
-// The FD thresholds, the lower first (as the live view takes them).
-std::array<double, 2> fdThresholdsOf(const KorvanthOptions& o) {
-    std::array<double, 2> thresholds{o.fdThresholds[0], o.fdThresholds[1]};
-    std::sort(thresholds.begin(), thresholds.end());
-    return thresholds;
-}
-
 SessionEntry entryOf(const SeriesIdentity& identity) {
     SessionEntry entry;
     entry.seriesNumber = identity.number;
@@ -135,7 +128,7 @@ int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& r
 
     entry.state = run.written.empty() ? "failed" : run.outcome.partial ? "partial" : "complete";
     entry.reason = run.written.empty() ? "no results were committed" : run.outcome.endReason;
-    entry.summary = summarizeRun(run.framewiseDisplacementMm, series.repetitionTimeSeconds, fdThresholdsOf(o));
+    entry.summary = summarizeRun(run.framewiseDisplacementMm, series.repetitionTimeSeconds, o.fdThresholds);
     if (!record.replaceLast(entry, error)) return fail(error);
 #if KORVANTH_HAS_LIVE_VIEW
     if (invocation.live && !run.written.empty())
@@ -153,7 +146,7 @@ int followScanningSession(KorvanthOptions& o) {
     std::string error;
     std::error_code failed;
     fs::create_directories(o.outFolder, failed);
-    SessionRecord record(o.outFolder, fdThresholdsOf(o), o.targetMinutes);
+    SessionRecord record(o.outFolder, o.fdThresholds, o.targetMinutes);
     if (!record.save(error)) return fail(error);
 
     Followed followed;
