@@ -1,7 +1,5 @@
 #include "korvanth/outputs/session_record.h"
 
-#include "korvanth/run/volume_metrics.h"
-
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -14,9 +12,8 @@ namespace fs = std::filesystem;
 
 namespace korvanth {
 
-RunSummary summarizeRun(const std::vector<double>& fd, double repetitionTimeSeconds,
-                        const std::array<double, 2>& fdThresholds) {
-    MotionTally tally(fdThresholds.data());
+RunSummary summarizeRun(const std::vector<double>& fd, double repetitionTimeSeconds, const FdThresholds& fdThresholds) {
+    MotionTally tally(fdThresholds);
     for (const double value : fd) tally.add(value);
     RunSummary summary;
     summary.volumes = static_cast<int32_t>(tally.volumes());
@@ -29,7 +26,7 @@ RunSummary summarizeRun(const std::vector<double>& fd, double repetitionTimeSeco
     return summary;
 }
 
-SessionRecord::SessionRecord(std::string outFolder, std::array<double, 2> fdThresholds, double targetMinutes)
+SessionRecord::SessionRecord(std::string outFolder, const FdThresholds& fdThresholds, double targetMinutes)
     : path_((fs::path(outFolder) / "session.json").string()),
       fdThresholds_(fdThresholds),
       targetMinutes_(targetMinutes) {}

@@ -4,6 +4,8 @@
 // atomically after each series, so that a reader never sees half of it.
 #pragma once
 
+#include "korvanth/run/volume_metrics.h"
+
 #include <nlohmann/json_fwd.hpp>
 
 #include <array>
@@ -23,8 +25,7 @@ struct RunSummary {
 };
 
 // `fd` holds one value per volume, 0 for the first (it has no predecessor).
-RunSummary summarizeRun(const std::vector<double>& fd, double repetitionTimeSeconds,
-                        const std::array<double, 2>& fdThresholds);
+RunSummary summarizeRun(const std::vector<double>& fd, double repetitionTimeSeconds, const FdThresholds& fdThresholds);
 
 struct SessionEntry {
     int64_t seriesNumber = -1;  // -1 when the files do not say
@@ -39,7 +40,7 @@ class SessionRecord {
 public:
     // `outFolder` holds session.json; the thresholds and target are the
     // session's (--fd-thresholds, --target-minutes).
-    SessionRecord(std::string outFolder, std::array<double, 2> fdThresholds, double targetMinutes);
+    SessionRecord(std::string outFolder, const FdThresholds& fdThresholds, double targetMinutes);
 
     // Adds a series, or replaces the last one (the run in progress when it
     // ends), then rewrites session.json. False with `error` when it cannot be
@@ -55,7 +56,7 @@ public:
 
 private:
     std::string path_;
-    std::array<double, 2> fdThresholds_;
+    FdThresholds fdThresholds_;
     double targetMinutes_;
     std::vector<SessionEntry> entries_;
 };

@@ -5,7 +5,9 @@
 #include "korvanth/outputs/live/live_json.h"
 #include "korvanth/outputs/live/map_snapshots.h"
 #include "korvanth/outputs/live/run_files.h"
+#include "korvanth/run/clock.h"
 #include "korvanth/run/volume_source.h"
+#include "tarvex/qc_conventions.h"
 
 #include <httplib.h>
 #if defined(__linux__)
@@ -38,16 +40,24 @@ std::string replaceOnce(std::string text, std::string_view what, const std::stri
     return text;
 }
 
-// The page as one document: its style sheet and script inlined, so that the
-// server has one page to serve and the page nothing to fetch but the events,
-// the state and the maps.
-std::string assemblePage() {
+// The page as one document: its style sheet and script inlined, and before
+// the script the settings it reads (live_json's pageSettingsJson), so that
+// the server has one page to serve and the page nothing to fetch but the
+// events, the state and the maps.
+std::string assemblePage(const std::string& settingsJson) {
     std::string page(liveViewAsset("index.html"));
     page = replaceOnce(page, R"(<link rel="stylesheet" href="style.css">)",
                        "<style>\n" + std::string(liveViewAsset("style.css")) + "</style>");
     page = replaceOnce(page, R"(<script src="app.js"></script>)",
-                       "<script>\n" + std::string(liveViewAsset("app.js")) + "</script>");
+                       "<script id=\"settings\" type=\"application/json\">" + settingsJson + "</script>\n<script>\n" +
+                           std::string(liveViewAsset("app.js")) + "</script>");
     return page;
+}
+
+// GET /maps/<k>.png for each of the plug-in's maps, k from 0.
+std::string mapRoute() {
+    static_assert(tarvex::pluginMapCount >= 1 && tarvex::pluginMapCount <= 10, "a map's number is one digit");
+    return "/maps/([0-" + std::to_string(tarvex::pluginMapCount - 1) + R"(])\.png)";
 }
 
 // The server's threads yield to the run: drawing maps and writing to many
@@ -136,7 +146,7 @@ struct LiveView::Impl {
     }
 
     void route() {
-        page = assemblePage();
+        page = assemblePage(pageSettingsJson(settings.fdThresholds, settings.targetMinutes));
         server.new_task_queue = [n = static_cast<std::size_t>(settings.maxClients) + 8] {
             return new httplib::ThreadPool(n);
         };
@@ -178,7 +188,7 @@ struct LiveView::Impl {
         server.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
             response.set_content(stateJson(broker.record(), maps.volume()), "application/json");
         });
-        server.Get(R"(/maps/([0-7])\.png)", [this](const httplib::Request& request, httplib::Response& response) {
+        server.Get(mapRoute(), [this](const httplib::Request& request, httplib::Response& response) {
             serveMap(request.matches[1].str()[0] - '0', response);
         });
         if (!settings.session) return;
@@ -235,8 +245,7 @@ void LiveView::stop() {
 }
 
 void LiveView::linger(double seconds) const {
-    const Clock::time_point until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                       std::chrono::duration<double>(std::max(seconds, 0.0)));
+    const Clock::time_point until = Clock::now() + steadyDuration(std::max(seconds, 0.0));
     while (!runStopRequested() && (seconds < 0.0 || Clock::now() < until))
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
@@ -274,8 +283,8 @@ void LiveView::volumeDone(const VolumeDone& volume) {
     figures.targetMinutes = m.settings.targetMinutes;
     m.broker.publish("volume", volumeEventJson(volume, figures), Kept::Volume);
 
-    const bool due = m.maps.copies() == 0 || std::chrono::duration<double>(Clock::now() - m.lastMapsCopy).count() >=
-                                                 m.settings.mapRefreshSeconds;
+    const bool due =
+        m.maps.copies() == 0 || secondsBetween(m.lastMapsCopy, Clock::now()) >= m.settings.mapRefreshSeconds;
     if (due && volume.maps != nullptr) {
         static const std::vector<std::string> noNames;
         m.copyMaps(volume.maps, volume.mapCount, volume.mapNames ? *volume.mapNames : noNames, volume.index);
@@ -291,7 +300,7 @@ void LiveView::runFinished(const RunFinished& run) {
         run.host->pluginMaps.size() >=
             static_cast<std::size_t>(run.host->mapCount()) * static_cast<std::size_t>(m.series.voxelCount()))
         m.copyMaps(run.host->pluginMaps.data(), run.host->mapCount(), run.host->mapNames, run.volumeCount - 1);
-    const double elapsed = std::chrono::duration<double>(Clock::now() - m.runStart).count();
+    const double elapsed = secondsBetween(m.runStart, Clock::now());
     m.broker.publish(
         "end", endEventJson(run, elapsed, m.settings.reportPath, m.dvars, m.latencyMs, m.series.repetitionTimeSeconds),
         Kept::End, run.partial ? "partial" : "finished", !m.settings.session);

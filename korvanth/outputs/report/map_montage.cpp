@@ -12,8 +12,6 @@ namespace korvanth {
 
 namespace {
 
-constexpr int tsnrMap = 7;
-constexpr float maskThreshold = 100.0f;
 constexpr int maxSlices = 12;
 
 const plot::Rgb nanColour = plot::rgbFromHex(0xff00ff);
@@ -75,7 +73,7 @@ MontageGrid montageGrid(const int32_t dims[3], const double voxelSizeMm[3], cons
     if (g.voxels > 0 && firstVolume.size() == g.voxels) {
         g.mask.resize(g.voxels);
         for (std::size_t i = 0; i < g.voxels; ++i) {
-            g.mask[i] = firstVolume[i] > maskThreshold;
+            g.mask[i] = firstVolume[i] > tarvex::maskThreshold;
             g.masked += g.mask[i];
         }
     }
@@ -179,7 +177,9 @@ MontageLayout montageLayout(const MontageGrid& g, std::size_t sliceCount) {
 void drawMontageTitle(cairo_t* cr, const MapSummary& s, int map) {
     plot::setColour(cr, ink);
     plot::drawText(cr, s.name, MontageLayout::pad, 24.0, 16.0, 0.0, 0.0, true);
-    const std::string unit = map == tsnrMap ? "map value = tSNR / 30" : map == 6 ? "map value = t / 100" : "t-value";
+    const std::string unit = map == tsnrMap       ? "map value = tSNR / 30"
+                             : map == constantMap ? "map value = t / 100"
+                                                  : "t-value";
     plot::setColour(cr, plot::rgbFromHex(0x666666));
     plot::drawText(cr, unit + ", axial slices (x right, y up)", MontageLayout::width - MontageLayout::pad, 24.0, 12.0,
                    1.0, 0.0);
@@ -270,6 +270,8 @@ void drawColourBar(cairo_t* cr, const MontageLayout& l, const MapSummary& s) {
 void drawNonFiniteLegend(cairo_t* cr, const MontageLayout& l, const MapSummary& s, cairo_pattern_t* hatch) {
     const double legendY = l.height - MontageLayout::legendHeight + 8.0;
     double lx = MontageLayout::pad;
+    const std::string outside =
+        "outside the mask (first volume \xe2\x89\xa4 " + std::to_string(tarvex::maskThreshold) + ")";
     const struct {
         const char* label;
         const plot::Rgb* colour;
@@ -279,7 +281,7 @@ void drawNonFiniteLegend(cairo_t* cr, const MontageLayout& l, const MapSummary& 
     } entries[] = {{"NaN", nullptr, true, s.nans, true},
                    {"+inf", &plusInfColour, false, s.plusInf, true},
                    {"\xe2\x88\x92inf", &minusInfColour, false, s.minusInf, true},
-                   {"outside the mask (first volume \xe2\x89\xa4 100)", &outsideColour, false, 0, false}};
+                   {outside.c_str(), &outsideColour, false, 0, false}};
     for (const auto& entry : entries) {
         swatch(cr, lx, legendY, 16.0, entry.colour, entry.hatched ? hatch : nullptr);
         std::string label = entry.label;

@@ -3,6 +3,13 @@
 // show a map the same way.
 #pragma once
 
+<<<<<<< HEAD
+=======
+#include "tarvex/qc_conventions.h"
+
+#include <cairo.h>
+
+>>>>>>> issue27-app
 #include <cstdint>
 #include <limits>
 #include <string>
@@ -10,8 +17,12 @@
 
 namespace korvanth {
 
+// The plug-in's maps in their order: the motion t-maps, the constant's (t / 100), tSNR (/ 30).
+constexpr int constantMap = tarvex::motionParameterCount;
+constexpr int tsnrMap = tarvex::pluginMapCount - 1;
+
 // The voxel grid of a run and the mask the maps are shown in: the voxels whose
-// first-volume intensity is above 100, as the plug-in's own mask.
+// first-volume intensity is above tarvex::maskThreshold, as the plug-in's own mask.
 struct MontageGrid {
     int32_t dims[3] = {0, 0, 0};
     double voxelMm[3] = {1.0, 1.0, 1.0};

@@ -1,6 +1,7 @@
 // readDicomFile: the parse in a child process, its result carried back
 // through a pipe in a plain binary form (this process's own layout: both
 // ends are the same program).
+#include "korvanth/run/clock.h"
 #include "korvanth/sources/dicom/dicom_file.h"
 
 #include <algorithm>
@@ -210,7 +211,7 @@ bool deserialise(const std::string& bytes, DicomFile& file, std::string& error) 
 
 // Reads everything the child sends until it closes the pipe or `seconds` pass.
 bool collect(int in, std::string& bytes, double seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    const auto deadline = std::chrono::steady_clock::now() + steadyDuration(seconds);
     char buffer[1 << 16];
     for (;;) {
         const auto left =

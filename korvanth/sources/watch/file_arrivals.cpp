@@ -1,5 +1,7 @@
 #include "korvanth/sources/watch/file_arrivals.h"
 
+#include "korvanth/run/clock.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <thread>
@@ -9,14 +11,9 @@ namespace fs = std::filesystem;
 namespace korvanth {
 
 namespace {
-double secondsSince(FileArrivals::Clock::time_point from, FileArrivals::Clock::time_point to) {
-    return std::chrono::duration<double>(to - from).count();
-}
 // Seconds since `modified`. Trusted only on a local folder, whose times
 // come from this machine's clock; a network server's clock may be off.
-double lastWriteAge(fs::file_time_type modified) {
-    return std::chrono::duration<double>(fs::file_time_type::clock::now() - modified).count();
-}
+double lastWriteAge(fs::file_time_type modified) { return secondsBetween(modified, fs::file_time_type::clock::now()); }
 }  // namespace
 
 FileArrivals::FileArrivals(ArrivalSettings settings) : settings_(std::move(settings)) {}
@@ -78,7 +75,7 @@ bool FileArrivals::update(double seconds, std::string& error) {
     if (events_)
         takeReports(seconds);
     else
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        std::this_thread::sleep_for(steadyDuration(seconds));
     const Clock::time_point now = Clock::now();
     std::error_code failed;
     fs::directory_iterator it(settings_.folder, failed);
@@ -113,7 +110,7 @@ bool FileArrivals::update(double seconds, std::string& error) {
         else if (events_ && open_.count(name) > 0)
             f.complete = false;  // a writer has it open, however still it looks
         else if (!f.complete)
-            f.complete = size > 0 && (secondsSince(f.changedAt, now) >= settleSeconds_ ||
+            f.complete = size > 0 && (secondsBetween(f.changedAt, now) >= settleSeconds_ ||
                                       (events_ && inserted && lastWriteAge(modified) >= settleSeconds_));
     }
     written_.clear();

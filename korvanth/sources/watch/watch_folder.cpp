@@ -1,5 +1,6 @@
 #include "korvanth/sources/watch/watch_folder.h"
 
+#include "korvanth/run/clock.h"
 #include "korvanth/sources/volume_file_reader.h"
 #include "korvanth/sources/watch/file_arrivals.h"
 #include "korvanth/sources/watch/volume_readers.h"
@@ -18,10 +19,6 @@ namespace korvanth {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point from, Clock::time_point to) {
-    return std::chrono::duration<double>(to - from).count();
-}
 
 std::string text(double value) {
     char buffer[32];
@@ -291,7 +288,7 @@ void WatchFolderSource::State::refuseGrowing(const WatchSettings& settings) {
     const Clock::time_point now = Clock::now();
     std::vector<std::pair<std::string, int64_t>> growing;
     for (const auto& [name, s] : seen)
-        if (!s.stable && secondsSince(s.firstSeen, now) >= timings.growingSeconds)
+        if (!s.stable && secondsBetween(s.firstSeen, now) >= timings.growingSeconds)
             growing.emplace_back(name, s.nameVolume);
     for (const auto& [name, volume] : growing)
         refuse(settings, name, volume,
@@ -340,8 +337,8 @@ bool WatchFolderSource::State::due(const Seen& s, Clock::time_point now) const {
     const double settleSeconds = referenceSize > 0 && shortOfSeries ? 0.5 : 0.0;
     // An unchanged file that did not read is tried again this often.
     const double retrySeconds = shortOfSeries ? 0.25 : 0.1;
-    return s.stable && secondsSince(s.changedAt, now) >= settleSeconds &&
-           !(s.failed && secondsSince(s.lastAttempt, now) < retrySeconds);
+    return s.stable && secondsBetween(s.changedAt, now) >= settleSeconds &&
+           !(s.failed && secondsBetween(s.lastAttempt, now) < retrySeconds);
 }
 
 // The reader of `path`'s format, by its content; null when none knows it.
@@ -460,7 +457,7 @@ void WatchFolderSource::State::failedRead(const WatchSettings& settings, const s
     const double limit = timings.unreadableSeconds;
     // Tried a few times over the allowed time too (a host that stalled has
     // not looked at it long enough).
-    const bool settled = s.failures >= 3 && secondsSince(s.changedAt, r.arrival.read) >= limit;
+    const bool settled = s.failures >= 3 && secondsBetween(s.changedAt, r.arrival.read) >= limit;
     if (!settled) return;
     if (r.file.notAVolume) {
         // Not an image (a report, a presentation state, another file),
@@ -655,7 +652,7 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
         st.refuseGrowing(settings_);
         st.readStable(settings_);
         if (!st.ready.empty()) break;
-        if (secondsSince(opened, Clock::now()) >= st.timings.idleSeconds) {
+        if (secondsBetween(opened, Clock::now()) >= st.timings.idleSeconds) {
             error = settings_.folder + ": no volume arrived in " + text(st.timings.idleSeconds) + " s";
             if (!st.refused.empty()) error += " (skipped: " + st.refusalsFor(-1, true) + ")";
             st.timedOut = true;
@@ -725,7 +722,7 @@ std::vector<Ready>::iterator WatchFolderSource::State::nextReady(const WatchSett
     if (!gapWaiting) {
         gapWaiting = true;
         gapSince = now;
-    } else if (secondsSince(gapSince, now) >= timings.gapSeconds) {
+    } else if (secondsBetween(gapSince, now) >= timings.gapSeconds) {
         const Ready& later = *std::min_element(ready.begin(), ready.end(),
                                                [&](const Ready& a, const Ready& b) { return keyOf(a) < keyOf(b); });
         missing = settings.folder + ": volume " + std::to_string(expected) + " is missing: " + later.name +
@@ -781,7 +778,7 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         // Another series began: the run ends once nothing of its own is ready
         // and a file of its own still being written has had time to finish.
         if (st.newSeries && st.ready.empty() &&
-            secondsSince(st.newSeriesSince, Clock::now()) >= std::clamp(0.5 * st.timings.gapSeconds, 0.2, 2.0)) {
+            secondsBetween(st.newSeriesSince, Clock::now()) >= std::clamp(0.5 * st.timings.gapSeconds, 0.2, 2.0)) {
             st.note(settings_, "a new series began: the run ends");
             return Next::EndOfRun;
         }
@@ -789,7 +786,7 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         // unreadable) holds the idle timeout: the run ends by that judgement.
         const bool judging =
             std::any_of(st.seen.begin(), st.seen.end(), [](const auto& s) { return s.second.failures > 0; });
-        if (!judging && secondsSince(st.lastHandedAt, Clock::now()) >= st.timings.idleSeconds) {
+        if (!judging && secondsBetween(st.lastHandedAt, Clock::now()) >= st.timings.idleSeconds) {
             // A skipped file or one still being written that may be the next
             // volume: the run did not come to its end, it lost that volume.
             std::string skipped = st.refusalsFor(st.lastKey + 1);

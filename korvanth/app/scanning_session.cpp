@@ -1,10 +1,6 @@
-#include "korvanth/app/watch_session.h"
+#include "korvanth/app/scanning_session.h"
 
-#include "korvanth/app/session.h"
-#if KORVANTH_HAS_LIVE_VIEW
-#include "korvanth/app/serve.h"
-#endif
-#include "korvanth/host/host_state.h"
+#include "korvanth/app/invocation.h"
 #include "korvanth/outputs/session_record.h"
 #include "korvanth/platform/platform.h"
 #include "korvanth/sources/motion/estimated_motion_source.h"
@@ -63,13 +59,6 @@ std::set<std::string> filesNow(const std::string& folder) {
     for (fs::directory_iterator it(folder, failed); !failed && it != fs::directory_iterator(); it.increment(failed))
         names.insert(it->path().filename().string());
     return names;
-}
-
-// The FD thresholds, the lower first (as the live view takes them).
-std::array<double, 2> fdThresholdsOf(const KorvanthOptions& o) {
-    std::array<double, 2> thresholds{o.fdThresholds[0], o.fdThresholds[1]};
-    std::sort(thresholds.begin(), thresholds.end());
-    return thresholds;
 }
 
 SessionEntry entryOf(const SeriesIdentity& identity) {
@@ -139,7 +128,7 @@ int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& r
 
     entry.state = run.written.empty() ? "failed" : run.outcome.partial ? "partial" : "complete";
     entry.reason = run.written.empty() ? "no results were committed" : run.outcome.endReason;
-    entry.summary = summarizeRun(run.framewiseDisplacementMm, series.repetitionTimeSeconds, fdThresholdsOf(o));
+    entry.summary = summarizeRun(run.framewiseDisplacementMm, series.repetitionTimeSeconds, o.fdThresholds);
     if (!record.replaceLast(entry, error)) return fail(error);
 #if KORVANTH_HAS_LIVE_VIEW
     if (invocation.live && !run.written.empty())
@@ -151,13 +140,13 @@ int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& r
 
 }  // namespace
 
-int followSession(KorvanthOptions& o) {
+int followScanningSession(KorvanthOptions& o) {
     Invocation invocation;
     if (const int code = startInvocation(o, invocation); code != exitSuccess) return code;
     std::string error;
     std::error_code failed;
     fs::create_directories(o.outFolder, failed);
-    SessionRecord record(o.outFolder, fdThresholdsOf(o), o.targetMinutes);
+    SessionRecord record(o.outFolder, o.fdThresholds, o.targetMinutes);
     if (!record.save(error)) return fail(error);
 
     Followed followed;
@@ -200,10 +189,7 @@ int followSession(KorvanthOptions& o) {
     }
     std::cout << "Session: " << record.entries().size() << " series; "
               << (fs::path(o.outFolder) / "session.json").string() << std::endl;
-#if KORVANTH_HAS_LIVE_VIEW
-    if (invocation.live) lingerLiveView(*invocation.live, o.linger);
-#endif
-    host().logListener = [&invocation](const std::string& line) { invocation.terminal.hostLogLine(line); };
+    endInvocation(invocation, true, o.linger);
     return exitCode;
 }
 

@@ -13,6 +13,6 @@ namespace korvanth {
 // Exit code: 0 when the session ended between runs, 5 when a stop cut a run
 // short (its results kept, marked partial), 2 when the folder or the out
 // folder cannot be used.
-int followSession(KorvanthOptions& options);
+int followScanningSession(KorvanthOptions& options);
 
 }  // namespace korvanth
