@@ -3,13 +3,8 @@
 // show a map the same way.
 #pragma once
 
-<<<<<<< HEAD
-=======
 #include "tarvex/qc_conventions.h"
 
-#include <cairo.h>
-
->>>>>>> issue27-app
 #include <cstdint>
 #include <limits>
 #include <string>
