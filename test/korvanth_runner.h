@@ -10,8 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tarvex/qc_conventions.h"
+
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -62,6 +67,39 @@ inline fs::path freshFolder(const std::string& name) {
 inline std::string readBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The plug-in's maps as a run left them in maps.f32, map after map.
+inline std::vector<float> readMaps(const fs::path& path) {
+    const std::string bytes = readBytes(path);
+    std::vector<float> maps(bytes.size() / sizeof(float));
+    std::memcpy(maps.data(), bytes.data(), maps.size() * sizeof(float));
+    return maps;
+}
+
+// What a working plug-in leaves in its mask (the voxels above the mask
+// threshold in `firstVolume`) after a run of a few volumes of real signal:
+// every map finite, the tSNR map positive, the t-values below 10^4 in size.
+// Maps of NaN, of zeros or of garbage fail, where a comparison of two runs'
+// maps would not.
+inline ::testing::AssertionResult plausibleMaps(const std::vector<float>& maps,
+                                                const std::vector<int16_t>& firstVolume) {
+    const std::size_t voxels = firstVolume.size();
+    if (voxels == 0 || maps.size() != voxels * tarvex::pluginMapCount)
+        return ::testing::AssertionFailure() << maps.size() << " map entries for " << voxels << " voxels";
+    std::size_t masked = 0;
+    for (std::size_t v = 0; v < voxels; ++v) {
+        if (firstVolume[v] <= tarvex::maskThreshold) continue;
+        ++masked;
+        for (int map = 0; map < tarvex::pluginMapCount; ++map) {
+            const float value = maps[v + static_cast<std::size_t>(map) * voxels];
+            const bool tsnr = map == tarvex::pluginMapCount - 1;
+            if (!std::isfinite(value) || (tsnr ? !(value > 0.0f) : std::fabs(value) >= 1e4f))
+                return ::testing::AssertionFailure() << "map " << map << " of masked voxel " << v << ": " << value;
+        }
+    }
+    if (masked == 0) return ::testing::AssertionFailure() << "no voxel in the mask";
+    return ::testing::AssertionSuccess() << masked << " masked voxels";
 }
 
 // A program running in the background, its standard output and error going
