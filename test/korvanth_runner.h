@@ -78,28 +78,35 @@ inline std::vector<float> readMaps(const fs::path& path) {
 }
 
 // What a working plug-in leaves in its mask (the voxels above the mask
-// threshold in `firstVolume`) after a run of a few volumes of real signal:
-// every map finite, the tSNR map positive, the t-values below 10^4 in size.
-// Maps of NaN, of zeros or of garbage fail, where a comparison of two runs'
-// maps would not.
+// threshold in the first of `volumes`) after a run of them: where the signal
+// varies, every map finite, the tSNR map positive and the motion t-values
+// below 10^4 in size; where it never changes, an infinite tSNR. Maps of NaN,
+// of zeros or of garbage fail, where a comparison of two runs' maps would not.
 inline ::testing::AssertionResult plausibleMaps(const std::vector<float>& maps,
-                                                const std::vector<int16_t>& firstVolume) {
-    const std::size_t voxels = firstVolume.size();
+                                                const std::vector<std::vector<int16_t>>& volumes) {
+    const std::size_t voxels = volumes.empty() ? 0 : volumes[0].size();
     if (voxels == 0 || maps.size() != voxels * tarvex::pluginMapCount)
         return ::testing::AssertionFailure() << maps.size() << " map entries for " << voxels << " voxels";
-    std::size_t masked = 0;
+    const int tsnr = tarvex::pluginMapCount - 1, constant = tsnr - 1;
+    std::size_t masked = 0, varying = 0;
     for (std::size_t v = 0; v < voxels; ++v) {
-        if (firstVolume[v] <= tarvex::maskThreshold) continue;
+        if (volumes[0][v] <= tarvex::maskThreshold) continue;
+        bool varies = false;
+        for (const std::vector<int16_t>& volume : volumes) varies = varies || volume[v] != volumes[0][v];
         ++masked;
+        varying += varies;
         for (int map = 0; map < tarvex::pluginMapCount; ++map) {
             const float value = maps[v + static_cast<std::size_t>(map) * voxels];
-            const bool tsnr = map == tarvex::pluginMapCount - 1;
-            if (!std::isfinite(value) || (tsnr ? !(value > 0.0f) : std::fabs(value) >= 1e4f))
-                return ::testing::AssertionFailure() << "map " << map << " of masked voxel " << v << ": " << value;
+            bool plausible = std::isfinite(value) && (map != tsnr || value > 0.0f) &&
+                             (map == tsnr || map == constant || std::fabs(value) < 1e4f);
+            if (!varies) plausible = map != tsnr || (std::isinf(value) && value > 0.0f);
+            if (!plausible)
+                return ::testing::AssertionFailure() << "map " << map << " of masked voxel " << v << ": " << value
+                                                     << (varies ? "" : " (its signal never changes)");
         }
     }
     if (masked == 0) return ::testing::AssertionFailure() << "no voxel in the mask";
-    return ::testing::AssertionSuccess() << masked << " masked voxels";
+    return ::testing::AssertionSuccess() << masked << " masked voxels, " << varying << " of varying signal";
 }
 
 // A program running in the background, its standard output and error going

@@ -103,7 +103,7 @@ TEST_F(SyntheticReplay, WritesEveryResultAndNothingElse) {
     korvanth::NiftiSeries bold;
     std::string error;
     ASSERT_TRUE(korvanth::readNiftiSeries((*out / "bold.nii.gz").string(), bold, error)) << error;
-    EXPECT_TRUE(plausibleMaps(readMaps(*out / "maps.f32"), bold.volumes[0]));
+    EXPECT_TRUE(plausibleMaps(readMaps(*out / "maps.f32"), bold.volumes));
 }
 
 // A QC plug-in earns its keep by showing motion where it changes the signal:
@@ -287,7 +287,7 @@ TEST(RecordedRuns, OneSliceRunWithFslMotionReplaysWithItsGeometry) {
     korvanth::NiftiSeries series;
     std::string error;
     ASSERT_TRUE(korvanth::readNiftiSeries(haxbyBold, series, error)) << error;
-    EXPECT_TRUE(plausibleMaps(readMaps(out / "maps.f32"), series.volumes[0]));
+    EXPECT_TRUE(plausibleMaps(readMaps(out / "maps.f32"), series.volumes));
     // The fourth line of the .par, in mm and degrees, is the log's line of volume 4.
     const std::string log = readBytes(out / "haxby_run1_1slice_bold_3DMC.log");
     EXPECT_NE(log.find("Volume 4: dx:0.108136 dy:-0.04158 dz:-0.01145 rx:-0.24806 ry:0.058441 rz:-0.18989"),
