@@ -91,7 +91,8 @@ protected:
     }
 
     // Replays <run>/bold.nii.gz with <run>/bold_motion.txt (the motion the
-    // live run used) into replay/ and checks that it gives <run>'s maps bit for bit.
+    // live run used) into replay/ and checks that it gives <run>'s maps bit
+    // for bit, and that they are maps a working plug-in leaves.
     void expectReplayGivesTheSameMaps(const fs::path& run) {
         fs::remove_all(folder_ / "replay");
         Child replay(
@@ -103,6 +104,10 @@ protected:
         EXPECT_FALSE(live.empty());
         EXPECT_TRUE(live == readText(folder_ / "replay" / "maps.f32"))
             << "the replay's maps differ from the live run's in " << run;
+        korvanth::NiftiSeries saved;
+        std::string error;
+        ASSERT_TRUE(korvanth::readNiftiSeries((run / "bold.nii.gz").string(), saved, error)) << error;
+        EXPECT_TRUE(korvanth_test::plausibleMaps(korvanth_test::readMaps(run / "maps.f32"), saved.volumes)) << run;
     }
     void expectReplayGivesTheSameMaps() { expectReplayGivesTheSameMaps(folder_ / "out"); }
 

@@ -8,6 +8,7 @@
 
 #include "korvanth/sources/dicom/dicom_volume.h"
 #include "korvanth/sources/watch/watch_folder.h"
+#include "shared_data.h"
 
 #include <nifti2_io.h>
 
@@ -34,8 +35,6 @@ const fs::path mosaicDir = dicomDir / "siemens_mosaic_ep2d";
 class WatchFolder : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const fs::path& needed : {exportDir, mosaicDir})
-            if (!fs::exists(needed)) GTEST_SKIP() << "shared data missing: " << needed;
         std::random_device random;
         folder_ = fs::temp_directory_path() / ("korvanth_watch_" + std::to_string(random() % 100000000u));
         fs::create_directories(folder_);
@@ -101,6 +100,8 @@ protected:
 TEST_F(WatchFolder, TruncatedGapAndCorruptVolumesEndTheRunAfterTheVolumesBeforeThem) {
     const fs::path first = exportDir / "001_000013_000001.dcm", second = exportDir / "001_000013_000002.dcm",
                    third = exportDir / "001_000013_000003.dcm";
+    REQUIRE_SHARED_FILES(first, second, third, mosaicDir / "IM-0001-0001.dcm", mosaicDir / "IM-0001-0002.dcm",
+                         mosaicDir / "IM-0001-0004.dcm");
     struct Case {
         const char* what;
         std::string expected;  // in the error
@@ -157,6 +158,10 @@ TEST_F(WatchFolder, TruncatedGapAndCorruptVolumesEndTheRunAfterTheVolumesBeforeT
 // so; the run's own volumes come in their numbers' order, whatever the order
 // of their names or their writing; --volumes ends the run.
 TEST_F(WatchFolder, FilesOfOtherSeriesAreIgnoredAndVolumesComeInNumberOrder) {
+    REQUIRE_SHARED_FILES(exportDir / "001_000013_000001.dcm", exportDir / "001_000013_000002.dcm",
+                         exportDir / "001_000013_000003.dcm", mosaicDir / "IM-0001-0001.dcm",
+                         mosaicDir / "IM-0001-0002.dcm", mosaicDir / "IM-0001-0003.dcm", mosaicDir / "IM-0001-0004.dcm",
+                         mosaicDir / "IM-0001-0005.dcm", mosaicDir / "IM-0001-0006.dcm");
     place(exportDir / "001_000013_000001.dcm", "001_000014_000001.dcm", 60);
     place(exportDir / "001_000013_000002.dcm", "001_000013_000002.dcm", 20);
     place(exportDir / "001_000013_000001.dcm", "001_000013_000001.dcm", 30);
@@ -222,6 +227,8 @@ TEST_F(WatchFolder, FilesOfOtherSeriesAreIgnoredAndVolumesComeInNumberOrder) {
 // with a message and names the volume the run then lacks, instead of holding
 // the run until it ended as complete without the volumes after it.
 TEST_F(WatchFolder, SlowAndNeverEndingWritersCannotPassForCompleteVolumes) {
+    REQUIRE_SHARED_FILES(exportDir / "001_000013_000001.dcm", exportDir / "001_000013_000002.dcm",
+                         exportDir / "001_000013_000003.dcm");
     const auto bytesOf = [](const fs::path& path) {
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
