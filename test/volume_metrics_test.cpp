@@ -11,7 +11,7 @@
 namespace {
 
 constexpr double notFinite = std::numeric_limits<double>::quiet_NaN();
-constexpr double thresholds[2] = {0.2, 0.5};
+constexpr korvanth::FdThresholds thresholds = korvanth::defaultFdThresholds;
 
 // FD exactly at a threshold is at or below it, never above; an FD that is not
 // finite (an estimate that failed) counts as a volume and in no figure; the
