@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <filesystem>
 #include <iostream>
-#include <set>
 
 namespace fs = std::filesystem;
 
@@ -33,38 +32,34 @@ private:
     VolumeSource& inner_;
 };
 
-// What the session has followed so far: the files it is done with (there
-// before it began, or taken by a run) and the series it has seen.
-struct Followed {
-    std::set<std::string> files;
-    std::set<std::string> series;
-};
-
-// The next series' watch: the options' settings (--poll-settle included),
-// its notes to the terminal and the live view like a single run's.
-WatchSettings nextSeriesWatch(const KorvanthOptions& o, Invocation& invocation, const Followed& followed) {
+// The session's watch, opened once for each series: the options' settings
+// (--poll-settle included), its notes to the terminal and the live view
+// like a single run's.
+WatchSettings sessionWatch(const KorvanthOptions& o, Invocation& invocation) {
     WatchSettings watch =
         watchSettingsFrom(o, [&invocation](const std::string& note) { invocation.observers.hostLogLine(note); });
-    watch.includeExisting = true;  // files of the session that came while the last run was committed
-    watch.ignoredFiles = followed.files;
-    watch.pastSeries = followed.series;
+    watch.includeExisting = o.includeExisting;
     watch.endAtNewSeries = true;
     watch.firstVolumeTimeoutSeconds = o.sessionIdle;
     return watch;
 }
 
-std::set<std::string> filesNow(const std::string& folder) {
-    std::set<std::string> names;
-    std::error_code failed;
-    for (fs::directory_iterator it(folder, failed); !failed && it != fs::directory_iterator(); it.increment(failed))
-        names.insert(it->path().filename().string());
-    return names;
+// The ledger's account into the record (written with its next save).
+void countFiles(SessionRecord& record, const FileLedger& ledger) {
+    FileAccount account;
+    account.appeared = ledger.appearedCount();
+    account.waiting = ledger.openCount();
+    account.ignored = ledger.ignoredCounts();
+    account.inSeries = account.appeared - account.waiting;
+    for (const auto& [reason, count] : account.ignored) account.inSeries -= count;
+    record.countFiles(account, [&ledger](const std::string& key) { return ledger.filesOf(key); });
 }
 
 SessionEntry entryOf(const SeriesIdentity& identity) {
     SessionEntry entry;
     entry.seriesNumber = identity.number;
     entry.description = identity.description;
+    entry.seriesKey = identity.key;
     return entry;
 }
 
@@ -93,9 +88,12 @@ std::string unusedFolderName(const SessionRecord& record, const std::string& nam
 }
 
 // Records a series that is not a run, and says why.
-bool skipSeries(Invocation& invocation, SessionRecord& record, const SeriesIdentity& identity,
+bool skipSeries(Invocation& invocation, SessionRecord& record, const WatchFolderSource& watch,
                 const std::string& reason, std::string& error) {
+    const SeriesIdentity identity = watch.identity();
     SessionEntry entry = entryOf(identity);
+    entry.files = watch.ledger().filesOf(identity.key);
+    countFiles(record, watch.ledger());
     entry.state = "skipped";
     entry.reason = reason;
     std::cout << "Series " << identity.number << " (" << identity.description << ") is not run: " << reason
@@ -106,8 +104,9 @@ bool skipSeries(Invocation& invocation, SessionRecord& record, const SeriesIdent
 }
 
 // One series as a run into OUT/<folder>. Returns the run's exit code.
-int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& record, const SeriesIdentity& identity,
+int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& record, const WatchFolderSource& watch,
               LookaheadSource& source, const SeriesInfo& series, std::string& error) {
+    const SeriesIdentity identity = watch.identity();
     SessionEntry entry = entryOf(identity);
     entry.folder = unusedFolderName(record, runFolderName(identity.number, identity.description));
     entry.state = "running";
@@ -129,6 +128,8 @@ int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& r
     entry.state = run.written.empty() ? "failed" : run.outcome.partial ? "partial" : "complete";
     entry.reason = run.written.empty() ? "no results were committed" : run.outcome.endReason;
     entry.summary = summarizeRun(run.framewiseDisplacementMm, series.repetitionTimeSeconds, o.fdThresholds);
+    entry.files = watch.ledger().filesOf(identity.key);
+    countFiles(record, watch.ledger());
     if (!record.replaceLast(entry, error)) return fail(error);
 #if KORVANTH_HAS_LIVE_VIEW
     if (invocation.live && !run.written.empty())
@@ -136,6 +137,41 @@ int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& r
 #endif
     showSession(invocation, record);
     return run.exitCode;
+}
+
+// Why a series the watch opened is not run; empty when it is to be run.
+std::string notRunBecause(const KorvanthOptions& o, const SeriesIdentity& identity, const LookaheadSource& source) {
+    if (!identity.otherKind.empty()) return identity.otherKind + ": not a functional run";
+    if (!source.shortSeries()) return {};
+    const int32_t volumes = source.volumesReadAhead();
+    return (volumes == 1 ? std::string("a single volume")
+                         : std::to_string(volumes) + " volumes, fewer than --min-volumes " +
+                               std::to_string(o.minVolumes)) +
+           ": not a functional run";
+}
+
+// One series the watch opened: listed as not run, saying why, or run.
+// False when the session ends here (stopped, or its record could not be
+// written); `exitCode` takes the outcome.
+bool followSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& record,
+                  const WatchFolderSource& watch, LookaheadSource& source, const SeriesInfo& series, int& exitCode) {
+    std::string error;
+    if (runStopRequested()) {  // before the series showed itself a run: between runs
+        const std::string reason =
+            "the session was stopped before the series had " + std::to_string(o.minVolumes) + " volumes";
+        if (!skipSeries(invocation, record, watch, reason, error)) exitCode = fail(error);
+        return false;
+    }
+    const std::string reason = notRunBecause(o, watch.identity(), source);
+    if (!reason.empty()) {
+        if (skipSeries(invocation, record, watch, reason, error)) return true;
+        exitCode = fail(error);
+        return false;
+    }
+    const int code = runSeries(o, invocation, record, watch, source, series, error);
+    if (code != exitSuccess && code != exitPartialRun) exitCode = code;
+    if (code == exitPartialRun && runStopRequested()) exitCode = exitPartialRun;
+    return true;
 }
 
 }  // namespace
@@ -149,12 +185,10 @@ int followScanningSession(KorvanthOptions& o) {
     SessionRecord record(o.outFolder, o.fdThresholds, o.targetMinutes);
     if (!record.save(error)) return fail(error);
 
-    Followed followed;
-    if (!o.includeExisting) followed.files = filesNow(o.watchFolder);
     std::cout << "Following the session in " << o.watchFolder << " (Ctrl-C ends it)" << std::endl;
+    WatchFolderSource watch(sessionWatch(o, invocation));
     int exitCode = exitSuccess;
     while (!runStopRequested()) {
-        WatchFolderSource watch(nextSeriesWatch(o, invocation, followed));
         LookaheadSource source(watch, std::max(1, o.minVolumes));
         SeriesInfo series;
         if (!source.open(series, error)) {
@@ -162,31 +196,13 @@ int followScanningSession(KorvanthOptions& o) {
             if (watch.timedOutWaiting()) std::cout << "No new series for " << o.sessionIdle << " s" << std::endl;
             break;
         }
-        const SeriesIdentity identity = watch.identity();
-        followed.series.insert(identity.key);
-        if (runStopRequested()) {  // before the series showed itself a run: between runs
-            const std::string reason =
-                "the session was stopped before the series had " + std::to_string(o.minVolumes) + " volumes";
-            if (!skipSeries(invocation, record, identity, reason, error)) exitCode = fail(error);
-            break;
-        }
-        if (!identity.otherKind.empty()) {
-            if (!skipSeries(invocation, record, identity, identity.otherKind + ": not a functional run", error))
-                return fail(error);
-        } else if (source.shortSeries()) {
-            const int32_t volumes = source.volumesReadAhead();
-            const std::string reason = (volumes == 1 ? std::string("a single volume")
-                                                     : std::to_string(volumes) + " volumes, fewer than --min-volumes " +
-                                                           std::to_string(o.minVolumes)) +
-                                       ": not a functional run";
-            if (!skipSeries(invocation, record, identity, reason, error)) return fail(error);
-        } else {
-            const int code = runSeries(o, invocation, record, identity, source, series, error);
-            if (code != exitSuccess && code != exitPartialRun) exitCode = code;
-            if (code == exitPartialRun && runStopRequested()) exitCode = exitPartialRun;
-        }
-        for (const std::string& name : watch.files()) followed.files.insert(name);
+        if (!followSeries(o, invocation, record, watch, source, series, exitCode)) break;
     }
+    FileLedger ledger = watch.ledger();
+    ledger.closeOpen(ignoredBecause::unfinished);
+    countFiles(record, ledger);
+    if (!record.save(error)) exitCode = fail(error);
+    showSession(invocation, record);
     std::cout << "Session: " << record.entries().size() << " series; "
               << (fs::path(o.outFolder) / "session.json").string() << std::endl;
     endInvocation(invocation, true, o.linger);

@@ -42,6 +42,13 @@ bool SessionRecord::replaceLast(const SessionEntry& entry, std::string& error) {
     return save(error);
 }
 
+void SessionRecord::countFiles(const FileAccount& account,
+                               const std::function<int64_t(const std::string&)>& filesOf) {
+    files_ = account;
+    for (SessionEntry& e : entries_)
+        if (!e.seriesKey.empty()) e.files = filesOf(e.seriesKey);
+}
+
 bool SessionRecord::save(std::string& error) const {
     // Written beside and renamed over: a reader sees the old file or the new one.
     const std::string partial = path_ + ".part";
@@ -76,6 +83,8 @@ nlohmann::json SessionRecord::toJson() const {
                                {"state", e.state},
                                {"reason", e.reason}};
         item["folder"] = e.folder.empty() ? nlohmann::json() : nlohmann::json(e.folder);
+        if (!e.seriesKey.empty()) item["series_key"] = e.seriesKey;
+        if (e.files >= 0) item["files"] = e.files;
         if (e.state != "skipped") {
             const RunSummary& s = e.summary;
             item["volumes"] = s.volumes;
@@ -103,7 +112,14 @@ nlohmann::json SessionRecord::toJson() const {
                           {"predicted_scanning_s",
                            outlook.scanningKnown ? nlohmann::json(outlook.scanningSeconds) : nlohmann::json()}});
     }
-    return {{"series", series}, {"frames", frames}, {"target_minutes", targetMinutes_}, {"low_motion", totals}};
+    nlohmann::json session = {
+        {"series", series}, {"frames", frames}, {"target_minutes", targetMinutes_}, {"low_motion", totals}};
+    if (files_)
+        session["files"] = {{"appeared", files_->appeared},
+                            {"in_series", files_->inSeries},
+                            {"waiting", files_->waiting},
+                            {"ignored", files_->ignored}};
+    return session;
 }
 
 std::string runFolderName(int64_t seriesNumber, const std::string& description) {

@@ -10,6 +10,9 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -34,6 +37,17 @@ struct SessionEntry {
     std::string state;   // "complete", "partial", "skipped" or "running"
     std::string reason;  // why a series was skipped or a run ended early
     RunSummary summary;
+    std::string seriesKey;  // what tells the series apart (study and series UIDs, export name); empty: not told
+    int64_t files = -1;     // the folder's files that are of the series; -1: not counted
+};
+
+// Where the files that appeared in the watched folder ended: of a series
+// (counted in its entry), ignored by reason, or not placed yet.
+struct FileAccount {
+    int64_t appeared = 0;
+    int64_t inSeries = 0;
+    int64_t waiting = 0;
+    std::map<std::string, int64_t> ignored;
 };
 
 class SessionRecord {
@@ -47,6 +61,9 @@ public:
     // written (the previous file stays as it was).
     bool add(const SessionEntry& entry, std::string& error);
     bool replaceLast(const SessionEntry& entry, std::string& error);
+    // The files' account, and each entry's count by its series key
+    // (`filesOf`); written with the next save.
+    void countFiles(const FileAccount& account, const std::function<int64_t(const std::string&)>& filesOf);
     // Rewrites session.json as the record stands.
     bool save(std::string& error) const;
 
@@ -59,6 +76,7 @@ private:
     FdThresholds fdThresholds_;
     double targetMinutes_;
     std::vector<SessionEntry> entries_;
+    std::optional<FileAccount> files_;
 };
 
 // The folder name of a series' run: its number and description, made safe

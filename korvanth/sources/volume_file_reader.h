@@ -16,10 +16,11 @@ namespace korvanth {
 struct VolumeFile {
     SeriesInfo info;
     std::vector<int16_t> voxels;
-    std::string seriesUid;  // DICOM series instance UID; empty for NIfTI
+    std::string studyUid, seriesUid;  // DICOM study and series instance UIDs; empty for NIfTI
     int64_t seriesNumber = -1;
     std::string seriesDescription;
     std::string otherKind;  // why the image is not of a functional run (DICOM); empty otherwise
+    bool besideRun = false;  // of a series that goes beside a run (otherKind says which): it never ends one
     int64_t instanceNumber = -1;
     int64_t acquisitionNumber = -1;
     bool repetitionTimeRecorded = false;
@@ -61,6 +62,19 @@ public:
     // apart), so that a file well short of the series' size is still being
     // written even when it looks unchanged.
     virtual bool filesAlikeInSize() const { return false; }
+
+    // Another series began while the run of series `seriesUid` is open: its
+    // last volume, when it has all its slices, joins `volumes`. True when
+    // nothing of that series is underway any more (the run may end).
+    virtual bool finishSeries(const std::string& seriesUid, std::vector<VolumeFile>& volumes) {
+        (void)seriesUid;
+        (void)volumes;
+        return true;
+    }
+
+    // The run of series `seriesUid` is over: no file of another series
+    // joins it any more (files of the series itself still go to it).
+    virtual void seriesEnded(const std::string& seriesUid) { (void)seriesUid; }
 
     // What is said once, when the run ends (values the reader changed); empty: nothing.
     virtual std::string closingNote() const { return {}; }

@@ -75,10 +75,13 @@ struct Reader {
 // Every field of `f` in one order, for writing and reading alike.
 template <typename Stream, typename File>
 void fields(Stream& s, File& f) {
+    s.put_or_get(f.studyUid);
     s.put_or_get(f.seriesUid);
     s.put_or_get(f.seriesDescription);
     s.put_or_get(f.protocolName);
     s.put_or_get(f.otherKind);
+    s.put_or_get(f.companionKind);
+    s.put_or_get(f.echoNumber);
     s.put_or_get(f.seriesNumber);
     s.put_or_get(f.instanceNumber);
     s.put_or_get(f.acquisitionNumber);

@@ -25,6 +25,48 @@ bool DicomVolumeReader::read(const std::string& path, VolumeFile& file, std::str
     return false;
 }
 
+namespace {
+std::string kindOf(const DicomFile& file) { return file.otherKind + "|" + file.companionKind; }
+}  // namespace
+
+// The series `file` joins: its own, else one it continues (the assembly
+// takes a consecutive series of the same description), else a new one.
+DicomVolumeReader::Series* DicomVolumeReader::seriesOf(const DicomFile& file) {
+    for (Series& s : series_)
+        if (s.seriesUid == file.seriesUid && s.studyUid == file.studyUid && s.kind == kindOf(file)) return &s;
+    for (Series& s : series_) {
+        std::string why;
+        if (!s.ended && s.studyUid == file.studyUid && s.kind == kindOf(file) && s.assembly.started() &&
+            s.assembly.accepts(file, why))
+            return &s;
+    }
+    series_.push_back({file.studyUid, file.seriesUid, kindOf(file), VolumeAssembly{}, false});
+    return &series_.back();
+}
+
+void DicomVolumeReader::handOver(const Series& series, std::vector<AssembledVolume>&& complete,
+                                 std::vector<VolumeFile>& volumes) {
+    for (AssembledVolume& volume : complete) {
+        VolumeFile v;
+        v.info = std::move(volume.info);
+        v.voxels = std::move(volume.voxels);
+        v.studyUid = series.studyUid;
+        v.seriesUid = std::move(volume.seriesUid);
+        v.seriesNumber = volume.seriesNumber;
+        v.seriesDescription = std::move(volume.seriesDescription);
+        v.otherKind = std::move(volume.otherKind);
+        const std::size_t bar = series.kind.find('|');
+        if (bar + 1 < series.kind.size()) {
+            v.otherKind = series.kind.substr(bar + 1);
+            v.besideRun = true;
+        }
+        v.instanceNumber = v.acquisitionNumber = volume.key;
+        v.repetitionTimeRecorded = volume.repetitionTimeRecorded;
+        v.files = std::move(volume.files);
+        volumes.push_back(std::move(v));
+    }
+}
+
 bool DicomVolumeReader::take(const std::string& path, VolumeFile&& file, std::vector<VolumeFile>& volumes,
                              std::string& why) {
     (void)file;
@@ -36,20 +78,23 @@ bool DicomVolumeReader::take(const std::string& path, VolumeFile&& file, std::ve
     DicomFile dicom = std::move(found->second.file);
     readTogether_.erase(found);
     const int64_t changed = dicom.changedValues;
-    if (!assembly_.add(std::move(dicom), why)) return false;
+    Series& series = *seriesOf(dicom);
+    if (!series.assembly.add(std::move(dicom), why)) return false;
     changedValues_ += changed;  // said once, when the run ends
-    for (AssembledVolume& volume : assembly_.takeComplete()) {
-        VolumeFile v;
-        v.info = std::move(volume.info);
-        v.voxels = std::move(volume.voxels);
-        v.seriesUid = std::move(volume.seriesUid);
-        v.seriesNumber = volume.seriesNumber;
-        v.seriesDescription = std::move(volume.seriesDescription);
-        v.otherKind = std::move(volume.otherKind);
-        v.instanceNumber = v.acquisitionNumber = volume.key;
-        v.repetitionTimeRecorded = volume.repetitionTimeRecorded;
-        v.files = std::move(volume.files);
-        volumes.push_back(std::move(v));
+    handOver(series, series.assembly.takeComplete(), volumes);
+    return true;
+}
+
+void DicomVolumeReader::seriesEnded(const std::string& seriesUid) {
+    for (Series& s : series_)
+        if (s.seriesUid == seriesUid) s.ended = true;
+}
+
+bool DicomVolumeReader::finishSeries(const std::string& seriesUid, std::vector<VolumeFile>& volumes) {
+    for (Series& s : series_) {
+        if (s.seriesUid != seriesUid) continue;
+        handOver(s, s.assembly.takeComplete(true), volumes);
+        if (!s.assembly.incompleteKeys().empty()) return false;
     }
     return true;
 }

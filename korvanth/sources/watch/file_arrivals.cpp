@@ -83,10 +83,11 @@ bool FileArrivals::update(double seconds, std::string& error) {
         error = settings_.folder + ": cannot list the folder (" + failed.message() + ")";
         return false;
     }
-    std::set<std::string> present;
+    std::set<std::string> present, listed;
     for (; it != fs::directory_iterator(); it.increment(failed)) {
         if (failed) break;
         const std::string name = it->path().filename().string();
+        listed.insert(name);
         // Hidden names are copies in progress (rsync, editors): never volumes.
         if (name.empty() || name[0] == '.' || forgotten_.count(name) > 0) continue;
         std::error_code statFailed;
@@ -115,6 +116,10 @@ bool FileArrivals::update(double seconds, std::string& error) {
     }
     written_.clear();
     closed_.clear();
+    // A name forgotten and gone may come back as another file (a folder
+    // cleared for the next study reuses its names).
+    for (auto f = forgotten_.begin(); !failed && f != forgotten_.end();)
+        f = listed.count(*f) > 0 ? std::next(f) : forgotten_.erase(f);
     for (auto f = files_.begin(); f != files_.end();) {
         if (present.count(f->first) > 0) {
             ++f;

@@ -63,7 +63,8 @@ public:
     bool update(double seconds, std::string& error);
 
     const std::map<std::string, File>& files() const { return files_; }
-    // Never lists `name` again (handed over, ignored, refused).
+    // Never lists `name` again (handed over, ignored, refused) while the
+    // file stays; a file under that name after it was gone is listed.
     void forget(const std::string& name);
     bool usesReports() const { return events_ != nullptr; }
 

@@ -3,6 +3,7 @@
 #include "korvanth/run/clock.h"
 #include "korvanth/sources/volume_file_reader.h"
 #include "korvanth/sources/watch/file_arrivals.h"
+#include "korvanth/sources/watch/file_ledger.h"
 #include "korvanth/sources/watch/volume_readers.h"
 
 #include <algorithm>
@@ -26,9 +27,14 @@ std::string text(double value) {
     return buffer;
 }
 
-// The keys that tell series apart (SeriesIdentity::key).
-std::string exportSeriesKey(int64_t series) { return "export series " + std::to_string(series); }
-std::string dicomSeriesKey(const std::string& uid) { return "DICOM series " + uid; }
+// The keys that tell series apart (SeriesIdentity::key): an export's
+// whole name but the volume's number (session and series), the DICOM study
+// and series.
+std::string exportSeriesKey(const std::string& series) { return "export series " + series; }
+std::string dicomSeriesKey(const VolumeFile& file) { return "DICOM series " + file.studyUid + " " + file.seriesUid; }
+
+// The export name <session>_<series>_<volume>.<ext> without its volume.
+std::string exportSeriesName(const std::string& name) { return name.substr(0, name.rfind('_')); }
 
 }  // namespace
 
@@ -65,6 +71,7 @@ struct Seen {
     bool named = false;  // the export's name numbers, below
     int64_t nameSeries = -1;
     int64_t nameVolume = -1;
+    std::string nameKey;  // exportSeriesName
 };
 
 // A volume read in full, waiting for its turn.
@@ -77,6 +84,7 @@ struct Ready {
     bool named = false;
     int64_t nameSeries = -1;
     int64_t nameVolume = -1;
+    std::string nameKey;
 };
 
 // A file that could have been one of the run's volumes and was refused.
@@ -110,11 +118,17 @@ struct WatchFolderSource::State {
     bool filesAlikeInSize = false;                           // as a reader's are (VolumeFileReader)
     std::map<std::string, Seen> seen;
     std::vector<Ready> ready;
+    FileLedger ledger;
+    // Following a session: the volumes of series other than the run's, kept
+    // for their own runs, and the series opened before (SeriesIdentity::key).
+    std::vector<Ready> waiting;
+    std::set<std::string> pastSeries;
     std::vector<Refusal> refused;  // since the volume they could have been was due
 
     bool fixed = false;  // the series, fixed by the first volume
     Numbering numbering = Numbering::Natural;
     int64_t nameSeries = -1;
+    std::string nameKey;
     std::string seriesUid;
     SeriesInfo reference;         // the first volume's grid and geometry
     std::string referenceType;    // and how it stores its values
@@ -137,7 +151,7 @@ struct WatchFolderSource::State {
     // The series a ready volume belongs to.
     static SeriesIdentity identityOf(const Ready& r) {
         SeriesIdentity id;
-        id.key = r.named ? exportSeriesKey(r.nameSeries) : dicomSeriesKey(r.file.seriesUid);
+        id.key = r.named ? exportSeriesKey(r.nameKey) : dicomSeriesKey(r.file);
         id.number = r.named ? r.nameSeries : r.file.seriesNumber;
         id.description = r.file.seriesDescription;
         id.otherKind = r.file.otherKind;
@@ -160,16 +174,16 @@ struct WatchFolderSource::State {
 
     // Why a file named so is not of the run's series, numbered by the
     // export's names; empty when it is.
-    std::string otherSeriesByName(bool named, int64_t series) const {
-        if (named && series == nameSeries) return {};
+    std::string otherSeriesByName(bool named, int64_t series, const std::string& key) const {
+        if (named && key == nameKey) return {};
         return named ? "series " + std::to_string(series) + " by its name, the run's is " + std::to_string(nameSeries)
                      : "its name is not numbered as the run's files are";
     }
 
     // Why `r` is not of the run's series; empty when it is.
     std::string otherSeries(const Ready& r) const {
-        if (numbering == Numbering::FileName && !otherSeriesByName(r.named, r.nameSeries).empty())
-            return otherSeriesByName(r.named, r.nameSeries);
+        if (numbering == Numbering::FileName && !otherSeriesByName(r.named, r.nameSeries, r.nameKey).empty())
+            return otherSeriesByName(r.named, r.nameSeries, r.nameKey);
         if (r.file.seriesUid != seriesUid)
             return "DICOM series " + (r.file.seriesUid.empty() ? std::string("(none)") : r.file.seriesUid) +
                    ", the run's is " + (seriesUid.empty() ? std::string("(none)") : seriesUid);
@@ -183,6 +197,16 @@ struct WatchFolderSource::State {
 
     // Never looks at `name` again.
     void ignore(const std::string& name) { arrivals->forget(name); }
+    // Never looks at `name` again, and it is ignored for `reason` (file_ledger.h).
+    void ignore(const std::string& name, const char* reason) {
+        ignore(name);
+        ledger.ignore(name, reason);
+    }
+    // The files of volume `r` are of the series `key`.
+    void place(const Ready& r, const std::string& key) {
+        if (r.file.files.empty()) ledger.place(r.name, key);
+        for (const std::string& part : r.file.files) ledger.place(fs::path(part).filename().string(), key);
+    }
 
     // Skips a file that could have been one of the run's volumes, saying why;
     // whether its volume goes missing is the ordering's judgement.
@@ -190,7 +214,7 @@ struct WatchFolderSource::State {
         note(settings, "skipping " + reason);
         refused.push_back({name, reason, number});
         seen.erase(name);
-        ignore(name);
+        ignore(name, ignoredBecause::damaged);
     }
 
     // The refusals that may be the volume numbered `expected` (those of no
@@ -204,19 +228,23 @@ struct WatchFolderSource::State {
 
     // Whether a file is known, before it is read, not to be of the run's
     // series: by its export name, once the series is fixed.
-    bool skipUnread(const WatchSettings& settings, const std::string& name, const Seen& s) const {
-        if (s.named && settings.pastSeries.count(exportSeriesKey(s.nameSeries)) > 0) {
-            note(settings, "ignoring " + name + ": of export series " + std::to_string(s.nameSeries) +
-                               ", which the session has seen");
+    bool skipUnread(const WatchSettings& settings, const std::string& name, const Seen& s) {
+        if (s.named && pastSeries.count(exportSeriesKey(s.nameKey)) > 0) {
+            note(settings, "ignoring " + name + ": of export series " + s.nameKey + ", which the session has seen");
+            ledger.place(name, exportSeriesKey(s.nameKey));
             return true;
         }
         if (!fixed || numbering != Numbering::FileName) return false;
-        if (settings.endAtNewSeries && s.named) return false;  // read: it may begin the next run
-        const std::string other = otherSeriesByName(s.named, s.nameSeries);
-        if (!other.empty()) note(settings, "ignoring " + name + ": " + other);
+        if (settings.endAtNewSeries) return false;  // read: it may begin a later run
+        const std::string other = otherSeriesByName(s.named, s.nameSeries, s.nameKey);
+        if (!other.empty()) {
+            note(settings, "ignoring " + name + ": " + other);
+            ledger.ignore(name, ignoredBecause::anotherSeries);
+        }
         return !other.empty();
     }
 
+    bool begin(const WatchSettings& settings, std::string& error);
     bool poll(const WatchSettings& settings, double seconds, std::string& error);
     void dropLate(const WatchSettings& settings);
     std::vector<Ready>::iterator nextReady(const WatchSettings& settings, std::string& missing);
@@ -229,6 +257,10 @@ struct WatchFolderSource::State {
                     const std::string& error);
     void takeFile(const WatchSettings& settings, VolumeFileReader& reader, const std::string& path, Ready&& read);
     void take(const WatchSettings& settings, Ready&& r);
+    void takeVolumes(const WatchSettings& settings, const Ready& read, std::vector<VolumeFile>& volumes);
+    bool otherSeriesWaits(const WatchSettings& settings, Ready&& r, const SeriesIdentity& of);
+    void reopen(const WatchSettings& settings);
+    bool finishRun(const WatchSettings& settings);
     std::string changedGeometry(const VolumeFile& file) const;
     void fixSeries(const WatchSettings& settings, const Ready& newest);
     const Ready* pickFirst() const;
@@ -255,11 +287,13 @@ bool WatchFolderSource::State::poll(const WatchSettings& settings, double second
         auto [found, inserted] = seen.try_emplace(name);
         Seen& s = found->second;
         if (inserted) {
+            ledger.appeared(name);
             int64_t series = 0, volume = 0;
             s.named = exportFileNumbers(name, series, volume);
             if (s.named) {
                 s.nameSeries = series;
                 s.nameVolume = volume;
+                s.nameKey = exportSeriesName(name);
             }
             if (skipUnread(settings, name, s)) {
                 seen.erase(found);
@@ -277,8 +311,14 @@ bool WatchFolderSource::State::poll(const WatchSettings& settings, double second
         s.stable = file.complete;
     }
     for (const std::string& name : notVolumes) ignore(name);  // skipUnread said why
-    for (auto s = seen.begin(); s != seen.end();)
-        s = arrivals->files().count(s->first) > 0 ? std::next(s) : seen.erase(s);
+    for (auto s = seen.begin(); s != seen.end();) {
+        if (arrivals->files().count(s->first) > 0) {
+            ++s;
+            continue;
+        }
+        ledger.ignore(s->first, ignoredBecause::goneBeforeRead);
+        s = seen.erase(s);
+    }
     return true;
 }
 
@@ -376,6 +416,7 @@ Ready readyFor(const std::string& name, const Seen& s, Clock::time_point now) {
     r.named = s.named;
     r.nameSeries = s.nameSeries;
     r.nameVolume = s.nameVolume;
+    r.nameKey = s.nameKey;
     r.arrival.known = true;
     r.arrival.detected = now;
     // The last write as a time on this clock: the modification time's age.
@@ -463,7 +504,8 @@ void WatchFolderSource::State::failedRead(const WatchSettings& settings, const s
         // Not an image (a report, a presentation state, another file),
         // unchanged as long as an unreadable volume: left alone.
         note(settings, "ignoring " + name + ": " + error);
-        ignore(name);
+        ignore(name, readerOf((fs::path(settings.folder) / name).string()) == nullptr ? ignoredBecause::notAnImage
+                                                                                      : ignoredBecause::noPixelData);
         seen.erase(name);
         return;
     }
@@ -479,19 +521,20 @@ void WatchFolderSource::State::failedRead(const WatchSettings& settings, const s
 void WatchFolderSource::State::takeFile(const WatchSettings& settings, VolumeFileReader& reader,
                                         const std::string& path, Ready&& read) {
     ignore(read.name);
-    const std::string key = dicomSeriesKey(read.file.seriesUid);
     std::vector<VolumeFile> volumes;
     std::string why;
     if (!reader.take(path, std::move(read.file), volumes, why)) {
-        // Following a session, a series not seen before ends this run.
-        if (settings.endAtNewSeries && fixed && settings.pastSeries.count(key) == 0 && key != identity.key) {
-            if (!newSeries) newSeriesSince = Clock::now();
-            newSeries = true;
-            return;
-        }
         note(settings, "ignoring " + read.name + ": " + why);
+        ledger.ignore(read.name, ignoredBecause::damaged);
         return;
     }
+    takeVolumes(settings, read, volumes);
+}
+
+// The volumes a reader completed, taken with the arrival of `read` (the
+// file that completed them), each complete at the last write of its files.
+void WatchFolderSource::State::takeVolumes(const WatchSettings& settings, const Ready& read,
+                                           std::vector<VolumeFile>& volumes) {
     for (VolumeFile& volume : volumes) {
         Ready r = read;
         r.file = std::move(volume);
@@ -512,21 +555,17 @@ void WatchFolderSource::State::takeFile(const WatchSettings& settings, VolumeFil
 void WatchFolderSource::State::take(const WatchSettings& settings, Ready&& r) {
     arrivals->forget(r.name);
     const SeriesIdentity of = identityOf(r);
-    if (settings.pastSeries.count(of.key) > 0) {
+    place(r, of.key);
+    if (pastSeries.count(of.key) > 0) {
         note(settings, "ignoring " + r.name + ": of " + of.key + ", which the session has seen");
-        ignore(r.name);
         return;
     }
     if (fixed) {
+        if (of.key != identity.key && otherSeriesWaits(settings, std::move(r), of)) return;
         const std::string other = otherSeries(r);
         if (!other.empty()) {
-            if (settings.endAtNewSeries && of.key != identity.key) {
-                if (!newSeries) newSeriesSince = Clock::now();
-                newSeries = true;  // the session's next run: this run ends
-            } else {
-                note(settings, "ignoring " + r.name + ": " + other);
-            }
-            ignore(r.name);
+            note(settings, "ignoring " + r.name + ": " + other);
+            ignore(r.name, of.key != identity.key ? ignoredBecause::anotherSeries : ignoredBecause::damaged);
             return;
         }
         const std::string changed = changedGeometry(r.file);
@@ -542,6 +581,39 @@ void WatchFolderSource::State::take(const WatchSettings& settings, Ready&& r) {
     ready.push_back(std::move(r));
 }
 
+// Another series began: the run's last volume, when whole now, joins the
+// ready ones. True when nothing of the run is underway any more.
+bool WatchFolderSource::State::finishRun(const WatchSettings& settings) {
+    bool done = true;
+    for (const auto& reader : readers) {
+        std::vector<VolumeFile> volumes;
+        done = reader->finishSeries(seriesUid, volumes) && done;
+        if (volumes.empty()) continue;
+        Ready read;
+        read.name = fs::path(volumes.back().files.empty() ? std::string() : volumes.back().files.back())
+                        .filename()
+                        .string();
+        read.arrival.known = true;
+        read.arrival.detected = read.arrival.read = Clock::now();
+        takeVolumes(settings, read, volumes);
+    }
+    return done;
+}
+
+// Following a session, a volume of another series waits for its run; one
+// not beside a run (phase images, a motion-corrected copy, another echo)
+// ends this run. False when not following a session.
+bool WatchFolderSource::State::otherSeriesWaits(const WatchSettings& settings, Ready&& r, const SeriesIdentity& of) {
+    if (!settings.endAtNewSeries) return false;
+    if (!r.file.besideRun && !newSeries) {
+        note(settings, "a file of another series (" + of.key + ") came: " + r.name);
+        newSeriesSince = Clock::now();
+        newSeries = true;
+    }
+    waiting.push_back(std::move(r));
+    return true;
+}
+
 // The run's series and numbering, from its first volume; the files read so
 // far that are not of it are ignored from now on.
 void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Ready& newest) {
@@ -551,6 +623,7 @@ void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Re
     if (newest.named) {
         numbering = Numbering::FileName;
         nameSeries = newest.nameSeries;
+        nameKey = newest.nameKey;
     } else if (newest.file.instanceNumber >= 0) {
         numbering = Numbering::Instance;
     } else if (newest.file.acquisitionNumber >= 0) {
@@ -561,14 +634,17 @@ void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Re
     note(settings,
          "the series of " + newest.name + " is the run's; volumes are ordered by " + numberingName(numbering));
     for (auto r = ready.begin(); r != ready.end();) {
+        const SeriesIdentity of = identityOf(*r);
         const std::string other = otherSeries(*r);
         if (other.empty()) {
             ++r;
             continue;
         }
-        note(settings, "ignoring " + r->name + ": " + other);
-        ignore(r->name);
+        Ready moved = std::move(*r);
         r = ready.erase(r);
+        if (of.key != identity.key && otherSeriesWaits(settings, std::move(moved), of)) continue;
+        note(settings, "ignoring " + moved.name + ": " + other);
+        ignore(moved.name, of.key != identity.key ? ignoredBecause::anotherSeries : ignoredBecause::damaged);
     }
     // The first volume's grid and geometry are the run's.
     const Ready* first = pickFirst();
@@ -608,38 +684,75 @@ const Ready* WatchFolderSource::State::pickFirst() const {
     return first;
 }
 
+// The next series of a session: what the watch has read stays (each file
+// is read once for the whole session); the series opened so far are past,
+// their volumes placed in the ledger and dropped, the others' ready.
+void WatchFolderSource::State::reopen(const WatchSettings& settings) {
+    if (fixed) {
+        pastSeries.insert(identity.key);
+        for (const auto& reader : readers) reader->seriesEnded(seriesUid);
+    }
+    std::vector<Ready> kept;
+    for (std::vector<Ready>* from : {&ready, &waiting})
+        for (Ready& r : *from)
+            if (pastSeries.count(identityOf(r).key) == 0) kept.push_back(std::move(r));
+    ready = std::move(kept);
+    waiting.clear();
+    refused.clear();
+    fixed = false;
+    numbering = Numbering::Natural;
+    nameSeries = -1;
+    nameKey.clear();
+    seriesUid.clear();
+    referenceSize = 0;
+    handed = 0;
+    lastKey = 0;
+    lastName.clear();
+    gapWaiting = timedOut = newSeries = false;
+    identity = SeriesIdentity{};
+    timings = resolveWatchTimings(settings, std::nullopt);
+}
+
+// The watch's first open: the readers and the folder's arrivals; the files
+// already there are passed over unless asked for.
+bool WatchFolderSource::State::begin(const WatchSettings& settings, std::string& error) {
+    readers = volumeFileReaders();
+    filesAlikeInSize =
+        std::any_of(readers.begin(), readers.end(), [](const auto& reader) { return reader->filesAlikeInSize(); });
+    timings = resolveWatchTimings(settings, std::nullopt);
+    ArrivalSettings arrivalSettings;
+    arrivalSettings.folder = settings.folder;
+    arrivalSettings.detection = settings.detection;
+    arrivalSettings.settleSeconds = settings.settleSeconds;
+    arrivals = std::make_unique<FileArrivals>(arrivalSettings);
+    std::string how;
+    if (!arrivals->open(how, error)) return false;
+    note(settings, how);
+    if (settings.includeExisting) return true;
+    std::error_code failed;
+    std::size_t count = 0;
+    for (fs::directory_iterator it(settings.folder, failed); !failed && it != fs::directory_iterator();
+         it.increment(failed)) {
+        ignore(it->path().filename().string(), ignoredBecause::beforeTheSession);
+        ++count;
+    }
+    if (failed) {
+        error = settings.folder + ": cannot list the folder (" + failed.message() + ")";
+        return false;
+    }
+    if (count > 0)
+        note(settings,
+             "ignoring the " + std::to_string(count) + " files already in the folder (--include-existing takes them)");
+    return true;
+}
+
 bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
     State& st = *state_;
-    st = State{};
-    st.readers = volumeFileReaders();
-    st.filesAlikeInSize = std::any_of(st.readers.begin(), st.readers.end(),
-                                      [](const auto& reader) { return reader->filesAlikeInSize(); });
-    st.timings = resolveWatchTimings(settings_, std::nullopt);
     handedFiles_.clear();
-    ArrivalSettings arrivalSettings;
-    arrivalSettings.folder = settings_.folder;
-    arrivalSettings.detection = settings_.detection;
-    arrivalSettings.settleSeconds = settings_.settleSeconds;
-    st.arrivals = std::make_unique<FileArrivals>(arrivalSettings);
-    std::string how;
-    if (!st.arrivals->open(how, error)) return false;
-    st.note(settings_, how);
-    std::error_code failed;
-    for (const std::string& name : settings_.ignoredFiles) st.ignore(name);
-    if (!settings_.includeExisting) {
-        std::size_t count = 0;
-        for (fs::directory_iterator it(settings_.folder, failed); !failed && it != fs::directory_iterator();
-             it.increment(failed)) {
-            st.ignore(it->path().filename().string());
-            ++count;
-        }
-        if (failed) {
-            error = settings_.folder + ": cannot list the folder (" + failed.message() + ")";
-            return false;
-        }
-        if (count > 0)
-            st.note(settings_, "ignoring the " + std::to_string(count) +
-                                   " files already in the folder (--include-existing takes them)");
+    if (!st.arrivals) {
+        if (!st.begin(settings_, error)) return false;
+    } else {
+        st.reopen(settings_);
     }
     st.note(settings_, "waiting for the first volume in " + settings_.folder);
     const Clock::time_point opened = Clock::now();
@@ -691,7 +804,7 @@ void WatchFolderSource::State::dropLate(const WatchSettings& settings) {
             continue;
         }
         note(settings, "ignoring " + r->name + ": it came after the volume that follows it (" + lastName + ")");
-        ignore(r->name);
+        ignore(r->name, ignoredBecause::duplicate);
         r = ready.erase(r);
     }
 }
@@ -778,7 +891,8 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         // Another series began: the run ends once nothing of its own is ready
         // and a file of its own still being written has had time to finish.
         if (st.newSeries && st.ready.empty() &&
-            secondsBetween(st.newSeriesSince, Clock::now()) >= std::clamp(0.5 * st.timings.gapSeconds, 0.2, 2.0)) {
+            secondsBetween(st.newSeriesSince, Clock::now()) >= std::clamp(0.5 * st.timings.gapSeconds, 0.2, 2.0) &&
+            st.finishRun(settings_) && st.ready.empty()) {
             st.note(settings_, "a new series began: the run ends");
             return Next::EndOfRun;
         }
@@ -807,5 +921,6 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
 SeriesIdentity WatchFolderSource::identity() const { return state_->identity; }
 bool WatchFolderSource::timedOutWaiting() const { return state_->timedOut; }
 bool WatchFolderSource::newSeriesBegan() const { return state_->newSeries; }
+const FileLedger& WatchFolderSource::ledger() const { return state_->ledger; }
 
 }  // namespace korvanth

@@ -25,6 +25,7 @@
 #include "korvanth/run/volume_source.h"
 #include "korvanth/sources/file_names.h"
 #include "korvanth/sources/watch/file_arrivals.h"
+#include "korvanth/sources/watch/file_ledger.h"
 
 #include <chrono>
 #include <cstdint>
@@ -54,12 +55,11 @@ struct WatchSettings {
     std::optional<double> growingSeconds;         // a file still being written this long after it appeared is skipped
     std::function<void(const std::string&)> log;  // what the source noticed: ignored files, waits
 
-    // Following a session: files and series (SeriesIdentity::key) already
-    // done with are passed over; a volume of a series not seen before ends
-    // the run once none of the run's own is left to come; the first volume
-    // is waited for this long instead of the idle timeout (< 0: until stopped).
-    std::set<std::string> ignoredFiles;
-    std::set<std::string> pastSeries;
+    // Following a session (the source opened again for each series): a
+    // volume of another series waits for its own run, and one of a series
+    // not beside a run ends this run once none of the run's own is left to
+    // come and its last volume is whole; the first volume is waited for this
+    // long instead of the idle timeout (< 0: until stopped).
     bool endAtNewSeries = false;
     std::optional<double> firstVolumeTimeoutSeconds;
 };
@@ -80,7 +80,8 @@ struct WatchTimings {
 WatchTimings resolveWatchTimings(const WatchSettings& settings, std::optional<double> repetitionTimeSeconds);
 
 // Which series a volume file belongs to: `key` tells series apart (the
-// export name's series number, else the DICOM series UID); `number` and
+// export's name but the volume number, else the DICOM study and series
+// UIDs, a run of XA interoperability series keeping its first's); `number` and
 // `description` name it (-1 and "" where the files do not say).
 struct SeriesIdentity {
     std::string key;
@@ -96,7 +97,10 @@ public:
 
     // Notes the files already there (unless they are to be included) and
     // waits for the first volume; fails when the folder cannot be read, when
-    // stopped, or when the idle timeout was given and passed.
+    // stopped, or when the idle timeout was given and passed. Opened again,
+    // it goes on to the next series: every file is read once, whatever the
+    // number of series; the series opened before are over, and the one whose
+    // first file came first among those read is the next.
     bool open(SeriesInfo& series, std::string& error) override;
     Next next(std::vector<int16_t>& volume, std::string& error) override;
     VolumeArrival lastArrival() const override;
@@ -111,6 +115,8 @@ public:
     bool timedOutWaiting() const;
     // Whether the run ended because another series began.
     bool newSeriesBegan() const;
+    // Where every file that appeared ended, so far.
+    const FileLedger& ledger() const;
 
 private:
     struct State;
