@@ -10,6 +10,10 @@
 #include "korvanth/sources/watch/watch_folder.h"
 #include "shared_data.h"
 
+#include <gdcmDicts.h>
+#include <gdcmGlobal.h>
+#include <gdcmReader.h>
+#include <gdcmWriter.h>
 #include <nifti2_io.h>
 
 #include <atomic>
@@ -21,6 +25,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -54,6 +59,30 @@ protected:
     fs::path place(const fs::path& from, const std::string& name, int age) {
         const fs::path to = folder_ / name;
         fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+        fs::last_write_time(to, fs::file_time_type::clock::now() - std::chrono::seconds(age));
+        return to;
+    }
+
+    // Copies `from` into the folder as `name`, `age` seconds old, with the
+    // string values `values` (tag, value) in place of its own.
+    fs::path rewrite(const fs::path& from, const std::string& name, int age,
+                     const std::vector<std::pair<gdcm::Tag, std::string>>& values) {
+        gdcm::Reader reader;
+        reader.SetFileName(from.string().c_str());
+        EXPECT_TRUE(reader.Read()) << from;
+        for (const auto& [tag, value] : values) {
+            gdcm::DataElement e(tag);
+            const gdcm::VR vr = gdcm::Global::GetInstance().GetDicts().GetDictEntry(tag).GetVR();
+            e.SetVR(vr);
+            const std::string even = value.size() % 2 == 0 ? value : value + (vr == gdcm::VR::UI ? '\0' : ' ');
+            e.SetByteValue(even.c_str(), static_cast<uint32_t>(even.size()));
+            reader.GetFile().GetDataSet().Replace(e);
+        }
+        gdcm::Writer writer;
+        writer.SetFile(reader.GetFile());
+        const fs::path to = folder_ / name;
+        writer.SetFileName(to.string().c_str());
+        EXPECT_TRUE(writer.Write()) << to;
         fs::last_write_time(to, fs::file_time_type::clock::now() - std::chrono::seconds(age));
         return to;
     }
@@ -198,8 +227,8 @@ TEST_F(WatchFolder, FilesOfOtherSeriesAreIgnoredAndVolumesComeInNumberOrder) {
         EXPECT_EQ(r.volumes[static_cast<std::size_t>(v)],
                   voxelsOf(mosaicDir / ("IM-0001-000" + std::to_string(v + 1) + ".dcm")));
     EXPECT_EQ(source.files(), (std::vector<std::string>{"b.dcm", "MR.1.3.12.2.1107", "i1.MRDC.7", "c.txt"}));
-    EXPECT_NE(log_.find("ignoring z.dcm: " + (folder_ / "z.dcm").string() + ": another series"), std::string::npos)
-        << log_;
+    EXPECT_NE(log_.find("ignoring z.dcm: DICOM series "), std::string::npos) << log_;
+    EXPECT_EQ(source.ledger().ignoredCounts().at(korvanth::ignoredBecause::anotherSeries), 1) << log_;
     // A file that is no image (a report) is skipped with its reason and the
     // volumes after it still come (it used to end the run).
     for (const auto& entry : fs::directory_iterator(folder_)) fs::remove(entry.path());
@@ -350,6 +379,56 @@ TEST_F(WatchFolder, AChangedVoxelSizeOrientationOrDataTypeIsRefusedAndClampingIs
         EXPECT_NE(r.error.find("v3.nii has " + c.expected), std::string::npos) << r.error;
         EXPECT_NE(log_.find("v2.nii: 1 values outside 16 bits"), std::string::npos) << log_;
     }
+}
+
+// A session's folder holding, file by file interleaved, a run and what
+// goes beside it (a motion-corrected copy, phase images numbered after it
+// with its description, its second echo), then another study's series of
+// the same number, series UID and names' order, and a stray file. Opened
+// once per series, the watch runs each series whole, in the order of its
+// first file, tells the kinds apart by the data, reads every file once and
+// places each in its series or among the ignored.
+TEST_F(WatchFolder, ASessionsSeriesComeWholeEachInTurnAndEveryFileIsPlaced) {
+    using Values = std::vector<std::pair<gdcm::Tag, std::string>>;
+    const gdcm::Tag imageType(0x0008, 0x0008), description(0x0008, 0x103e), study(0x0020, 0x000d),
+        series(0x0020, 0x000e), number(0x0020, 0x0011), echo(0x0018, 0x0086);
+    // Each kind's files, and the word its kind is told by ("": a run).
+    const std::vector<std::tuple<std::string, Values, std::string>> kinds = {
+        {"bold", {}, ""},
+        {"moco",
+         {{imageType, "DERIVED\\PRIMARY\\M\\ND\\MOSAIC\\MOCO"}, {series, "1.2.3.1"}, {description, "MoCoSeries"}},
+         "motion-corrected"},
+        {"phase", {{imageType, "ORIGINAL\\PRIMARY\\P\\ND\\MOSAIC"}, {series, "1.2.3.2"}, {number, "3"}}, "phase"},
+        {"echo", {{echo, "2"}}, "echo 2"},
+        {"study", {{study, "1.2.3.9"}}, ""}};
+    for (int v = 0; v < 6; ++v)
+        for (std::size_t k = 0; k < kinds.size(); ++k)
+            rewrite(mosaicDir / ("IM-0001-000" + std::to_string(v + 1) + ".dcm"),
+                    std::get<0>(kinds[k]) + std::to_string(v + 1) + ".dcm", 100 - 5 * v - static_cast<int>(k),
+                    std::get<1>(kinds[k]));
+    std::ofstream(folder_ / "stray.dcm") << "a report, no image\n";
+    settings_.endAtNewSeries = true;
+    korvanth::WatchFolderSource source(settings_);
+    std::vector<std::string> keys;
+    for (std::size_t k = 0; k < kinds.size(); ++k) {
+        const Run r = run(source);
+        const korvanth::SeriesIdentity id = source.identity();
+        keys.push_back(id.key);
+        const auto& [name, values, word] = kinds[k];
+        ASSERT_EQ(r.volumes.size(), 6u) << name << "\n" << log_;
+        EXPECT_EQ(r.volumes[5], voxelsOf(mosaicDir / "IM-0001-0006.dcm")) << name;
+        EXPECT_EQ(id.otherKind.empty(), word.empty()) << name << ": " << id.otherKind;
+        EXPECT_NE(id.otherKind.find(word), std::string::npos) << name << ": " << id.otherKind;
+    }
+    EXPECT_NE(keys.front(), keys.back());  // another study: another series
+    korvanth::SeriesInfo info;
+    std::string error;
+    EXPECT_FALSE(source.open(info, error));  // nothing left, nothing read again
+    const korvanth::FileLedger& ledger = source.ledger();
+    EXPECT_EQ(ledger.appearedCount(), 31);
+    for (const std::string& key : keys) EXPECT_EQ(ledger.filesOf(key), 6) << key;
+    EXPECT_EQ(ledger.ignoredCounts(), (std::map<std::string, int64_t>{{korvanth::ignoredBecause::notAnImage, 1}}));
+    EXPECT_EQ(ledger.openCount(), 0);
 }
 
 }  // namespace

@@ -31,7 +31,10 @@ std::string text(double value) {
 // whole name but the volume's number (session and series), the DICOM study
 // and series.
 std::string exportSeriesKey(const std::string& series) { return "export series " + series; }
-std::string dicomSeriesKey(const VolumeFile& file) { return "DICOM series " + file.studyUid + " " + file.seriesUid; }
+// Images beside a run are a series of their own (their kind with it).
+std::string dicomSeriesKey(const VolumeFile& file) {
+    return "DICOM series " + file.studyUid + " " + file.seriesUid + (file.besideRun ? " (" + file.otherKind + ")" : "");
+}
 
 // The export name <session>_<series>_<volume>.<ext> without its volume.
 std::string exportSeriesName(const std::string& name) { return name.substr(0, name.rfind('_')); }
@@ -182,6 +185,7 @@ struct WatchFolderSource::State {
 
     // Why `r` is not of the run's series; empty when it is.
     std::string otherSeries(const Ready& r) const {
+        if (identityOf(r).key != identity.key) return "of " + identityOf(r).key + ", the run's is " + identity.key;
         if (numbering == Numbering::FileName && !otherSeriesByName(r.named, r.nameSeries, r.nameKey).empty())
             return otherSeriesByName(r.named, r.nameSeries, r.nameKey);
         if (r.file.seriesUid != seriesUid)
@@ -561,8 +565,8 @@ void WatchFolderSource::State::take(const WatchSettings& settings, Ready&& r) {
         return;
     }
     if (fixed) {
-        if (of.key != identity.key && otherSeriesWaits(settings, std::move(r), of)) return;
         const std::string other = otherSeries(r);
+        if (of.key != identity.key && otherSeriesWaits(settings, std::move(r), of)) return;
         if (!other.empty()) {
             note(settings, "ignoring " + r.name + ": " + other);
             ignore(r.name, of.key != identity.key ? ignoredBecause::anotherSeries : ignoredBecause::damaged);
