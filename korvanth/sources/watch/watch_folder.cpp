@@ -185,12 +185,12 @@ struct WatchFolderSource::State {
 
     // Why `r` is not of the run's series; empty when it is.
     std::string otherSeries(const Ready& r) const {
-        if (identityOf(r).key != identity.key) return "of " + identityOf(r).key + ", the run's is " + identity.key;
         if (numbering == Numbering::FileName && !otherSeriesByName(r.named, r.nameSeries, r.nameKey).empty())
             return otherSeriesByName(r.named, r.nameSeries, r.nameKey);
         if (r.file.seriesUid != seriesUid)
             return "DICOM series " + (r.file.seriesUid.empty() ? std::string("(none)") : r.file.seriesUid) +
                    ", the run's is " + (seriesUid.empty() ? std::string("(none)") : seriesUid);
+        if (identityOf(r).key != identity.key) return "of " + identityOf(r).key + ", the run's is " + identity.key;
         if (numbering != Numbering::Natural && keyOf(r) < 0) return "it carries no volume number";
         return {};
     }
