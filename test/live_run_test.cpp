@@ -3,6 +3,7 @@
 // test waits on what the processes say and write, never on their speed.
 #include <gtest/gtest.h>
 
+#include "dicom_rewrite.h"
 #include "korvanth/sources/nifti_series.h"
 #include "korvanth_runner.h"
 
@@ -355,6 +356,99 @@ TEST_F(LiveRun, SessionMakesEverySeriesARunAndSkipsASingleVolume) {
     host->signal(SIGINT);
     EXPECT_EQ(host->wait(60.0), 0) << readText(folder_ / "host.txt");
     for (const char* run : {"005", "007"}) expectReplayGivesTheSameMaps(folder_ / "out" / run);
+}
+
+// A DICOM session as a new user plays it: a 3D scout, the mosaic run, a
+// stray non-image file, a NIfTI export run, an XA interoperability run
+// (a series a volume) and another study's copy of the mosaic run with the
+// same series number. Every series after the scout is run, each whole;
+// the other study's run is its own and equals the first; session.json and
+// /api/session account for every file the folder received.
+TEST_F(LiveRun, ADicomSessionRunsEverySeriesAfterAScoutAndAccountsForEveryFile) {
+    const fs::path vendors = dataDir / "dicom" / "vendors";
+    const fs::path scout = vendors / "siemens_mosaic_jpeg_lossless", xa = vendors / "siemens_xa30_interop_bold";
+    for (const fs::path& needed : {mosaicDir, haxbyBold, scout, xa})
+        if (!fs::exists(needed)) GTEST_SKIP() << "shared data missing: " << needed;
+    const fs::path otherStudy = folder_ / "other_study";
+    fs::create_directories(otherStudy);
+    for (const auto& entry : fs::directory_iterator(mosaicDir))
+        korvanth_test::rewriteDicom(
+            entry.path(), otherStudy / ("s2-" + entry.path().filename().string()),
+            {{gdcm::Tag(0x0020, 0x000d), "1.2.826.0.1.7"}, {gdcm::Tag(0x0020, 0x000e), "1.2.826.0.1.8"}});
+    auto host = startHost(
+        {"--session", "--session-idle", "4", "--idle-timeout", "3", "--serve", "127.0.0.1:0", "--linger", "60"});
+    Child scanner({KORVANTH_SCANNER_PATH,
+                   "--from",
+                   scout.string(),
+                   "--from",
+                   mosaicDir.string(),
+                   "--from",
+                   haxbyBold.string(),
+                   "--from",
+                   xa.string(),
+                   "--from",
+                   otherStudy.string(),
+                   "--volumes",
+                   "0",
+                   "0",
+                   "6",
+                   "0",
+                   "0",
+                   "--series",
+                   "5",
+                   "--tr",
+                   "0.2",
+                   "--pause",
+                   "1.5",
+                   "--to",
+                   (folder_ / "in").string()},
+                  folder_ / "scanner.txt");
+    // The stray file comes once the scout is listed, while the series go on.
+    ASSERT_TRUE(waitFor([&] {
+        return readText(folder_ / "out" / "session.json").find("single volume") != std::string::npos;
+    })) << readText(folder_ / "host.txt");
+    std::ofstream(folder_ / "in" / "notes.txt") << "not an image\n";
+    ASSERT_EQ(scanner.wait(120.0), 0) << readText(folder_ / "scanner.txt");
+    ASSERT_TRUE(waitFor([&] { return hostSaid("Live view stays at"); }, 120.0)) << readText(folder_ / "host.txt");
+
+    const nlohmann::json session = nlohmann::json::parse(readText(folder_ / "out" / "session.json"));
+    const nlohmann::json& series = session["series"];
+    ASSERT_EQ(series.size(), 5u) << session.dump(2);
+    EXPECT_EQ(series[0]["state"], "skipped");
+    const std::vector<int> volumes{6, 6, 3, 6};
+    for (std::size_t k = 1; k < 5; ++k) {
+        EXPECT_EQ(series[k]["state"], "complete") << series[k];
+        EXPECT_EQ(series[k]["volumes"], volumes[k - 1]) << series[k];
+    }
+    EXPECT_EQ(series[1]["series_number"], series[4]["series_number"]);
+    EXPECT_NE(series[1]["folder"], series[4]["folder"]);
+    // Every file in one place: a series' count, or an ignored reason's.
+    int64_t placed = 0;
+    for (const nlohmann::json& entry : series) placed += entry["files"].get<int64_t>();
+    for (const auto& [reason, count] : session["files"]["ignored"].items()) placed += count.get<int64_t>();
+    const auto received = std::distance(fs::directory_iterator(folder_ / "in"), fs::directory_iterator());
+    EXPECT_EQ(placed, received) << session.dump(2);
+    EXPECT_EQ(session["files"]["appeared"], received);
+    EXPECT_EQ(session["files"]["ignored"]["not an image"], 1) << session.dump(2);
+    EXPECT_EQ(series[3]["files"], 99);
+
+    const std::string said = readText(folder_ / "host.txt");
+    const std::size_t at = said.find("Live view: http://127.0.0.1:");
+    ASSERT_NE(at, std::string::npos) << said;
+    httplib::Client client("127.0.0.1", std::stoi(said.substr(at + std::strlen("Live view: http://127.0.0.1:"))));
+    const auto served = client.Get("/api/session");
+    ASSERT_TRUE(served && served->status == 200);
+    EXPECT_EQ(nlohmann::json::parse(served->body), session);
+    host->signal(SIGINT);
+    EXPECT_EQ(host->wait(60.0), 0) << readText(folder_ / "host.txt");
+    const fs::path first = folder_ / "out" / series[1]["folder"].get<std::string>();
+    const fs::path again = folder_ / "out" / series[4]["folder"].get<std::string>();
+    EXPECT_TRUE(readText(first / "maps.f32") == readText(again / "maps.f32"));
+    korvanth::NiftiSeries reference, saved;
+    std::string error;
+    ASSERT_TRUE(korvanth::readNiftiSeries(mosaicReference.string(), reference, error)) << error;
+    ASSERT_TRUE(korvanth::readNiftiSeries((again / "bold.nii.gz").string(), saved, error)) << error;
+    EXPECT_TRUE(saved.volumes == reference.volumes);
 }
 
 }  // namespace

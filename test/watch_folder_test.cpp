@@ -6,14 +6,11 @@
 // late file, far longer), so no outcome depends on the machine's speed.
 #include <gtest/gtest.h>
 
+#include "dicom_rewrite.h"
 #include "korvanth/sources/dicom/dicom_volume.h"
 #include "korvanth/sources/watch/watch_folder.h"
 #include "shared_data.h"
 
-#include <gdcmDicts.h>
-#include <gdcmGlobal.h>
-#include <gdcmReader.h>
-#include <gdcmWriter.h>
 #include <nifti2_io.h>
 
 #include <atomic>
@@ -64,25 +61,10 @@ protected:
     }
 
     // Copies `from` into the folder as `name`, `age` seconds old, with the
-    // string values `values` (tag, value) in place of its own.
-    fs::path rewrite(const fs::path& from, const std::string& name, int age,
-                     const std::vector<std::pair<gdcm::Tag, std::string>>& values) {
-        gdcm::Reader reader;
-        reader.SetFileName(from.string().c_str());
-        EXPECT_TRUE(reader.Read()) << from;
-        for (const auto& [tag, value] : values) {
-            gdcm::DataElement e(tag);
-            const gdcm::VR vr = gdcm::Global::GetInstance().GetDicts().GetDictEntry(tag).GetVR();
-            e.SetVR(vr);
-            const std::string even = value.size() % 2 == 0 ? value : value + (vr == gdcm::VR::UI ? '\0' : ' ');
-            e.SetByteValue(even.c_str(), static_cast<uint32_t>(even.size()));
-            reader.GetFile().GetDataSet().Replace(e);
-        }
-        gdcm::Writer writer;
-        writer.SetFile(reader.GetFile());
+    // string values `values` in place of its own.
+    fs::path rewrite(const fs::path& from, const std::string& name, int age, const korvanth_test::DicomValues& values) {
         const fs::path to = folder_ / name;
-        writer.SetFileName(to.string().c_str());
-        EXPECT_TRUE(writer.Write()) << to;
+        korvanth_test::rewriteDicom(from, to, values);
         fs::last_write_time(to, fs::file_time_type::clock::now() - std::chrono::seconds(age));
         return to;
     }
@@ -389,7 +371,7 @@ TEST_F(WatchFolder, AChangedVoxelSizeOrientationOrDataTypeIsRefusedAndClampingIs
 // first file, tells the kinds apart by the data, reads every file once and
 // places each in its series or among the ignored.
 TEST_F(WatchFolder, ASessionsSeriesComeWholeEachInTurnAndEveryFileIsPlaced) {
-    using Values = std::vector<std::pair<gdcm::Tag, std::string>>;
+    using Values = korvanth_test::DicomValues;
     const gdcm::Tag imageType(0x0008, 0x0008), description(0x0008, 0x103e), study(0x0020, 0x000d),
         series(0x0020, 0x000e), number(0x0020, 0x0011), echo(0x0018, 0x0086);
     // Each kind's files, and the word its kind is told by ("": a run).

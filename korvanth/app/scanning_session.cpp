@@ -144,9 +144,9 @@ std::string notRunBecause(const KorvanthOptions& o, const SeriesIdentity& identi
     if (!identity.otherKind.empty()) return identity.otherKind + ": not a functional run";
     if (!source.shortSeries()) return {};
     const int32_t volumes = source.volumesReadAhead();
-    return (volumes == 1 ? std::string("a single volume")
-                         : std::to_string(volumes) + " volumes, fewer than --min-volumes " +
-                               std::to_string(o.minVolumes)) +
+    return (volumes == 1
+                ? std::string("a single volume")
+                : std::to_string(volumes) + " volumes, fewer than --min-volumes " + std::to_string(o.minVolumes)) +
            ": not a functional run";
 }
 

@@ -42,8 +42,7 @@ bool SessionRecord::replaceLast(const SessionEntry& entry, std::string& error) {
     return save(error);
 }
 
-void SessionRecord::countFiles(const FileAccount& account,
-                               const std::function<int64_t(const std::string&)>& filesOf) {
+void SessionRecord::countFiles(const FileAccount& account, const std::function<int64_t(const std::string&)>& filesOf) {
     files_ = account;
     for (SessionEntry& e : entries_)
         if (!e.seriesKey.empty()) e.files = filesOf(e.seriesKey);

@@ -17,10 +17,10 @@ extern const char* const notAnImage;
 extern const char* const noPixelData;
 extern const char* const damaged;
 extern const char* const duplicate;
-extern const char* const anotherSeries;      // a single run: of a series other than the run's
-extern const char* const beforeTheSession;   // there before the watch began (without --include-existing)
-extern const char* const unfinished;         // not read in full, or of a volume not whole, when the session ended
-extern const char* const goneBeforeRead;     // removed before it could be read
+extern const char* const anotherSeries;     // a single run: of a series other than the run's
+extern const char* const beforeTheSession;  // there before the watch began (without --include-existing)
+extern const char* const unfinished;        // not read in full, or of a volume not whole, when the session ended
+extern const char* const goneBeforeRead;    // removed before it could be read
 }  // namespace ignoredBecause
 
 class FileLedger {

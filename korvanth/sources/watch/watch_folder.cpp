@@ -594,9 +594,8 @@ bool WatchFolderSource::State::finishRun(const WatchSettings& settings) {
         done = reader->finishSeries(seriesUid, volumes) && done;
         if (volumes.empty()) continue;
         Ready read;
-        read.name = fs::path(volumes.back().files.empty() ? std::string() : volumes.back().files.back())
-                        .filename()
-                        .string();
+        read.name =
+            fs::path(volumes.back().files.empty() ? std::string() : volumes.back().files.back()).filename().string();
         read.arrival.known = true;
         read.arrival.detected = read.arrival.read = Clock::now();
         takeVolumes(settings, read, volumes);
