@@ -96,7 +96,8 @@ TEST_F(FileArrivals, PollingCountsAFileOnceUnchangedForTheSettleTime) {
 
 // A file removed before it settled is forgotten: written again under its
 // name, even with the same size and time, its settle time starts anew. A name forgotten on
-// request is never listed again, whatever comes under it.
+// request is not listed again while its file stays, whatever is written to
+// it; once a look found it gone, a file under that name is new.
 TEST_F(FileArrivals, AFileRemovedBeforeItSettlesIsForgotten) {
     watch(ArrivalDetection::Polling, 0.3);
     append("v.dcm", 100);
@@ -112,6 +113,10 @@ TEST_F(FileArrivals, AFileRemovedBeforeItSettlesIsForgotten) {
     fs::remove(folder_ / "v.dcm");
     append("v.dcm", 200);
     EXPECT_EQ(look("v.dcm", 0.3), "absent");
+    fs::remove(folder_ / "v.dcm");
+    EXPECT_EQ(look("v.dcm"), "absent");
+    append("v.dcm", 300);  // once seen gone, the name is another file's (a cleared folder's names reused)
+    EXPECT_NE(look("v.dcm", 0.3), "absent");
 }
 
 }  // namespace

@@ -411,6 +411,19 @@ TEST_F(WatchFolder, ASessionsSeriesComeWholeEachInTurnAndEveryFileIsPlaced) {
     for (const std::string& key : keys) EXPECT_EQ(ledger.filesOf(key), 6) << key;
     EXPECT_EQ(ledger.ignoredCounts(), (std::map<std::string, int64_t>{{korvanth::ignoredBecause::notAnImage, 1}}));
     EXPECT_EQ(ledger.openCount(), 0);
+
+    // Two exports' series of one number, told apart by the session field of
+    // their names: two runs, each whole.
+    for (const auto& entry : fs::directory_iterator(folder_)) fs::remove(entry.path());
+    for (int v = 1; v <= 3; ++v)
+        for (const char* session : {"001", "002"})
+            place(exportDir / ("001_000013_00000" + std::to_string(v) + ".dcm"),
+                  std::string(session) + "_000013_00000" + std::to_string(v) + ".dcm", 20 - v);
+    korvanth::WatchFolderSource exports(settings_);
+    EXPECT_EQ(run(exports).volumes.size(), 3u) << log_;
+    const std::string firstExport = exports.identity().key;
+    EXPECT_EQ(run(exports).volumes.size(), 3u) << log_;
+    EXPECT_NE(exports.identity().key, firstExport);
 }
 
 }  // namespace
