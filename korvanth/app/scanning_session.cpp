@@ -1,6 +1,7 @@
 #include "korvanth/app/scanning_session.h"
 
 #include "korvanth/app/invocation.h"
+#include "korvanth/outputs/output_folder.h"
 #include "korvanth/outputs/session_record.h"
 #include "korvanth/platform/platform.h"
 #include "korvanth/sources/motion/estimated_motion_source.h"
@@ -142,6 +143,27 @@ int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& r
     return run.exitCode;
 }
 
+// The committed runs of earlier starts, served by the live view as this
+// start's are: the session strip links to every run.
+void serveEarlierRuns(const KorvanthOptions& o, Invocation& invocation, const SessionRecord& record) {
+#if KORVANTH_HAS_LIVE_VIEW
+    if (!invocation.live) return;
+    for (const SessionEntry& e : record.entries()) {
+        // A folder of OUT itself, whatever the file says: never one outside it.
+        if (e.folder.empty() || e.folder == "." || e.folder == ".." ||
+            e.folder.find_first_of("/\\") != std::string::npos)
+            continue;
+        const fs::path folder = fs::path(o.outFolder) / e.folder;
+        const std::vector<std::string> files = OutputFolder::committedFiles(folder.string());
+        if (!files.empty()) invocation.live->runCommitted(e.folder, folder, files);
+    }
+#else
+    (void)o;
+    (void)invocation;
+    (void)record;
+#endif
+}
+
 // The session's record in OUT: the one an earlier start left, gone on with,
 // or a new one. A session.json that cannot be gone on with is left for the
 // operator to look at, never written over: false with `error` naming it.
@@ -155,6 +177,7 @@ bool openSessionRecord(const KorvanthOptions& o, Invocation& invocation, Session
                   << record.entries().size() << " series so far" << std::endl;
     if (!record.save(error)) return false;
     showSession(invocation, record);
+    serveEarlierRuns(o, invocation, record);
     return true;
 }
 
