@@ -1,6 +1,7 @@
 #include "korvanth/app/scanning_session.h"
 
 #include "korvanth/app/invocation.h"
+#include "korvanth/outputs/output_folder.h"
 #include "korvanth/outputs/session_record.h"
 #include "korvanth/platform/platform.h"
 #include "korvanth/sources/motion/estimated_motion_source.h"
@@ -10,9 +11,11 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <iostream>
 #include <set>
+#include <thread>
 
 namespace fs = std::filesystem;
 
@@ -78,14 +81,16 @@ void showSession(Invocation& invocation, const SessionRecord& record) {
 #endif
 }
 
-// `name`, or `name_2`, `name_3`, ... when a run of the session has it: two
-// series of one number and description must not commit into one folder,
-// where the second would replace the first's results.
-std::string unusedFolderName(const SessionRecord& record, const std::string& name) {
+// `name`, or `name_2`, `name_3`, ... when a run of the session has it or it
+// is in OUT already (a run of an earlier start, or another's): two series of
+// one number and description must not commit into one folder, where the
+// second would replace the first's results.
+std::string unusedFolderName(const SessionRecord& record, const std::string& outFolder, const std::string& name) {
     const auto used = [&](const std::string& folder) {
         for (const SessionEntry& e : record.entries())
             if (e.folder == folder) return true;
-        return false;
+        std::error_code failed;
+        return fs::exists(fs::path(outFolder) / folder, failed);
     };
     std::string folder = name;
     for (int n = 2; used(folder); ++n) folder = name + "_" + std::to_string(n);
@@ -109,7 +114,7 @@ bool skipSeries(Invocation& invocation, SessionRecord& record, const SeriesIdent
 int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& record, const SeriesIdentity& identity,
               LookaheadSource& source, const SeriesInfo& series, std::string& error) {
     SessionEntry entry = entryOf(identity);
-    entry.folder = unusedFolderName(record, runFolderName(identity.number, identity.description));
+    entry.folder = unusedFolderName(record, o.outFolder, runFolderName(identity.number, identity.description));
     entry.state = "running";
     if (!record.add(entry, error)) return fail(error);
     showSession(invocation, record);
@@ -138,19 +143,86 @@ int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& r
     return run.exitCode;
 }
 
+// The committed runs of earlier starts, served by the live view as this
+// start's are: the session strip links to every run.
+void serveEarlierRuns(const KorvanthOptions& o, Invocation& invocation, const SessionRecord& record) {
+#if KORVANTH_HAS_LIVE_VIEW
+    if (!invocation.live) return;
+    for (const SessionEntry& e : record.entries()) {
+        // A folder of OUT itself, whatever the file says: never one outside it.
+        if (e.folder.empty() || e.folder == "." || e.folder == ".." ||
+            e.folder.find_first_of("/\\") != std::string::npos)
+            continue;
+        const fs::path folder = fs::path(o.outFolder) / e.folder;
+        const std::vector<std::string> files = OutputFolder::committedFiles(folder.string());
+        if (!files.empty()) invocation.live->runCommitted(e.folder, folder, files);
+    }
+#else
+    (void)o;
+    (void)invocation;
+    (void)record;
+#endif
+}
+
+// The session's record in OUT: the one an earlier start left, gone on with,
+// or a new one. A session.json that cannot be gone on with is left for the
+// operator to look at, never written over: false with `error` naming it.
+bool openSessionRecord(const KorvanthOptions& o, Invocation& invocation, SessionRecord& record, std::string& error) {
+    std::error_code failed;
+    fs::create_directories(o.outFolder, failed);
+    bool found = false;
+    if (!record.load(found, error)) return false;
+    if (found)
+        std::cout << "Going on with the session in " << (fs::path(o.outFolder) / "session.json").string() << ": "
+                  << record.entries().size() << " series so far" << std::endl;
+    if (!record.save(error)) return false;
+    showSession(invocation, record);
+    serveEarlierRuns(o, invocation, record);
+    return true;
+}
+
+// Whether the watch folder is gone (removed, or unmounted) rather than unreadable.
+bool watchFolderGone(const KorvanthOptions& o) {
+    std::error_code failed;
+    return !fs::exists(o.watchFolder, failed) && !failed;
+}
+
+// Waits for a watch folder that is gone to be there again (an export tool
+// may remove and re-create it between series): true once it is, false when
+// stopped or when --session-idle passed since it went.
+bool awaitWatchFolder(const KorvanthOptions& o, Invocation& invocation) {
+    const auto note = [&](const std::string& line) { invocation.observers.hostLogLine("watch: " + line); };
+    note("the folder " + o.watchFolder + " is gone; waiting for it to be there again");
+    const auto gone = std::chrono::steady_clock::now();
+    while (!runStopRequested()) {
+        std::error_code failed;
+        if (fs::is_directory(o.watchFolder, failed)) {
+            note("the folder " + o.watchFolder + " is there again; watching it");
+            return true;
+        }
+        const std::chrono::duration<double> waited = std::chrono::steady_clock::now() - gone;
+        if (o.sessionIdle >= 0.0 && waited.count() >= o.sessionIdle) {
+            std::cout << "The watch folder " << o.watchFolder << " did not come back; no new series for "
+                      << o.sessionIdle << " s" << std::endl;
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
 }  // namespace
 
 int followScanningSession(KorvanthOptions& o) {
     Invocation invocation;
     if (const int code = startInvocation(o, invocation); code != exitSuccess) return code;
     std::string error;
-    std::error_code failed;
-    fs::create_directories(o.outFolder, failed);
     SessionRecord record(o.outFolder, o.fdThresholds, o.targetMinutes);
-    if (!record.save(error)) return fail(error);
+    if (!openSessionRecord(o, invocation, record, error)) return fail(error);
 
     Followed followed;
     if (!o.includeExisting) followed.files = filesNow(o.watchFolder);
+    const bool watchFolderWasThere = !watchFolderGone(o);  // one missing from the start is a mistake, not a restart
     std::cout << "Following the session in " << o.watchFolder << " (Ctrl-C ends it)" << std::endl;
     int exitCode = exitSuccess;
     while (!runStopRequested()) {
@@ -158,6 +230,10 @@ int followScanningSession(KorvanthOptions& o) {
         LookaheadSource source(watch, std::max(1, o.minVolumes));
         SeriesInfo series;
         if (!source.open(series, error)) {
+            if (!runStopRequested() && !watch.timedOutWaiting() && watchFolderWasThere && watchFolderGone(o)) {
+                if (awaitWatchFolder(o, invocation)) continue;
+                break;
+            }
             if (!runStopRequested() && !watch.timedOutWaiting()) exitCode = fail(error);
             if (watch.timedOutWaiting()) std::cout << "No new series for " << o.sessionIdle << " s" << std::endl;
             break;
