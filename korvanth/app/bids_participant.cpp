@@ -129,7 +129,9 @@ int runOne(BidsOptions& b, Invocation& invocation, RunFigures& figures, const Bi
         o.motionPath = run.confoundsPath;
         o.motionFormat = "fmriprep";
     }
-    const std::string folder = (staging / run.folder).string();
+    // The staging folder becomes sub-X: the run's folder within it.
+    const fs::path within = fs::path(run.folder).lexically_relative("sub-" + run.participant);
+    const std::string folder = (staging / within).string();
     RunInputs inputs;
     std::string error;
     const auto notes = [&invocation](const std::string& note) { invocation.observers.hostLogLine(note); };

@@ -98,27 +98,27 @@ void RunFigures::runFinished(const RunFinished& run) {
 }
 
 Json RunFigures::figures() const {
-    const double values[] = {static_cast<double>(tally_.volumes()),
-                             repetitionTime_,
-                             partial_ ? 1.0 : 0.0,
-                             tally_.meanFd(),
-                             tally_.largestFd(),
-                             thresholds_[0],
-                             thresholds_[1],
-                             static_cast<double>(tally_.atOrBelow(0)),
-                             static_cast<double>(tally_.atOrBelow(1)),
-                             static_cast<double>(tally_.atOrBelow(0)) * repetitionTime_,
-                             static_cast<double>(tally_.atOrBelow(1)) * repetitionTime_,
-                             meanOfFinite(dvars_),
-                             tsnr_,
-                             driftPercent(globalMean_),
-                             static_cast<double>(motionFlagged_)};
-    static_assert(sizeof values / sizeof values[0] == 15, "one value per figure key");
-    Json json = Json::object();
+    const auto count = [](int64_t n) { return Json(n); };
+    const Json values[] = {count(tally_.volumes()),
+                           jsonNumber(repetitionTime_),
+                           count(partial_ ? 1 : 0),
+                           jsonNumber(tally_.meanFd()),
+                           jsonNumber(tally_.largestFd()),
+                           jsonNumber(thresholds_[0]),
+                           jsonNumber(thresholds_[1]),
+                           count(tally_.atOrBelow(0)),
+                           count(tally_.atOrBelow(1)),
+                           jsonNumber(static_cast<double>(tally_.atOrBelow(0)) * repetitionTime_),
+                           jsonNumber(static_cast<double>(tally_.atOrBelow(1)) * repetitionTime_),
+                           jsonNumber(meanOfFinite(dvars_)),
+                           jsonNumber(tsnr_),
+                           jsonNumber(driftPercent(globalMean_)),
+                           count(motionFlagged_)};
     const std::vector<FigureKey>& keys = runFigureKeys();
-    for (std::size_t k = 0; k < keys.size(); ++k) {
-        json[keys[k].key] = jsonNumber(values[k]);
-        if (*keys[k].communityAlias != '\0') json[keys[k].communityAlias] = jsonNumber(values[k]);
+    Json json = Json::object();
+    for (std::size_t k = 0; k < keys.size() && k < sizeof values / sizeof values[0]; ++k) {
+        json[keys[k].key] = values[k];
+        if (*keys[k].communityAlias != '\0') json[keys[k].communityAlias] = values[k];
     }
     return json;
 }
