@@ -178,6 +178,7 @@ class SlurmArrayTest(unittest.TestCase):
         if os.geteuid() != 0:
             self.skipTest("starting munged and slurmd needs root")
         self.tmp = pathlib.Path(tempfile.mkdtemp(prefix="korvanth-slurm-"))
+        self.tmp.chmod(0o755)  # munged runs as munge and keeps its socket in here
         self.pids = []
 
     def tearDown(self):
