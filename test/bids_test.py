@@ -148,10 +148,13 @@ class BidsAppTest(unittest.TestCase):
             self.assertIn(f'href="{run}/report.html"', page)
         self.assertTrue((self.out / "group" / "fd_mean_mm.png").read_bytes().startswith(b"\x89PNG"))
 
-        # A re-run into the same folder leaves the same results and no staging behind.
+        # A re-run into the same folder, two runs at once, leaves the same results and no staging behind.
         listing = sorted(str(p.relative_to(self.out)) for p in self.out.rglob("*"))
-        bids_app(self.bids, self.out, "participant", "--participant-label", "02", "--task-id", "rest", check=0)
+        maps = {p: p.read_bytes() for p in self.out.glob("sub-02/**/maps.f32")}
+        bids_app(self.bids, self.out, "participant", "--participant-label", "02", "--task-id", "rest",
+                 "--nprocs", "2", check=0)
         self.assertEqual(per_run_records(self.out), records)
+        self.assertEqual({p: p.read_bytes() for p in maps}, maps)
         self.assertEqual(sorted(str(p.relative_to(self.out)) for p in self.out.rglob("*")), listing)
         self.assertEqual(tree_digest(self.bids), before, "the dataset is read only")
 

@@ -43,8 +43,7 @@ std::string comparable(const std::string& key, std::string label) {
 bool takes(const std::vector<std::string>& wanted, const std::string& key, const std::string& label) {
     if (wanted.empty()) return true;
     const std::string value = comparable(key, label);
-    return std::any_of(wanted.begin(), wanted.end(),
-                       [&](const std::string& w) { return comparable(key, w) == value; });
+    return std::any_of(wanted.begin(), wanted.end(), [&](const std::string& w) { return comparable(key, w) == value; });
 }
 
 std::string stemOfImage(const std::string& name) {
@@ -180,7 +179,8 @@ std::vector<std::string> bidsParticipants(const std::string& root) {
     std::error_code failed;
     for (const fs::directory_entry& entry : fs::directory_iterator(root, failed)) {
         const std::string name = entry.path().filename().string();
-        if (name.rfind("sub-", 0) == 0 && name.size() > 4 && entry.is_directory(failed)) labels.push_back(name.substr(4));
+        if (name.rfind("sub-", 0) == 0 && name.size() > 4 && entry.is_directory(failed))
+            labels.push_back(name.substr(4));
     }
     std::sort(labels.begin(), labels.end());
     return labels;

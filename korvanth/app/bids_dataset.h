@@ -25,12 +25,12 @@ struct BidsSelection {
 bool readBidsFilterFile(const std::string& path, BidsSelection& selection, std::string& error);
 
 struct BidsRun {
-    std::string participant;  // label, without "sub-"
-    std::string session;      // label, empty when the dataset has no sessions
-    std::string task, run;    // labels; empty when the name has none
-    std::string boldPath;     // the image
-    std::string stem;         // its file name without .nii[.gz]
-    std::string folder;       // sub-X/[ses-Y/]func/<stem>, relative to the output folder
+    std::string participant;               // label, without "sub-"
+    std::string session;                   // label, empty when the dataset has no sessions
+    std::string task, run;                 // labels; empty when the name has none
+    std::string boldPath;                  // the image
+    std::string stem;                      // its file name without .nii[.gz]
+    std::string folder;                    // sub-X/[ses-Y/]func/<stem>, relative to the output folder
     std::optional<double> repetitionTime;  // seconds, from the sidecars; empty: none says
     std::string trSidecar;                 // the sidecar that gave it
     std::string confoundsPath;             // --motion-from's confounds; empty: Korvanth estimates

@@ -2,8 +2,8 @@
 #include "korvanth/app/invocation.h"
 #include "korvanth/app/run_figures.h"
 #include "korvanth/outputs/json_text.h"
-#include "korvanth/run/statistics.h"
 #include "korvanth/outputs/report/study_plot.h"
+#include "korvanth/run/statistics.h"
 
 #include <algorithm>
 #include <cmath>
@@ -62,7 +62,8 @@ std::string tsvOf(const std::vector<Json>& runs) {
 
 std::string escapeHtml(const std::string& text) {
     std::string out;
-    for (const char c : text) out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;" : std::string(1, c);
+    for (const char c : text)
+        out += c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;" : std::string(1, c);
     return out;
 }
 
@@ -122,12 +123,12 @@ std::string figureSection(const fs::path& pictures, const std::string& key, cons
 }
 
 std::string pageOf(const fs::path& pictures, const std::vector<Json>& runs, std::string& error) {
-    std::string html = "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-                       "<title>Korvanth: the study's runs</title>\n<style>" +
-                       std::string(css) + "</style></head><body><main>\n<h1>The study's runs</h1>\n<p>" +
-                       std::to_string(runs.size()) +
-                       " runs; each point is a run, the box its figure's quartiles with the median, the red dashes "
-                       "the outlier fences.</p>\n";
+    std::string html =
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
+        "<title>Korvanth: the study's runs</title>\n<style>" +
+        std::string(css) + "</style></head><body><main>\n<h1>The study's runs</h1>\n<p>" + std::to_string(runs.size()) +
+        " runs; each point is a run, the box its figure's quartiles with the median, the red dashes "
+        "the outlier fences.</p>\n";
     for (const FigureKey& key : runFigureKeys()) {
         if (!key.distributed) continue;
         html += figureSection(pictures, key.key, runs, error);

@@ -37,7 +37,8 @@ void addRunOptions(CLI::App& app, BidsOptions& b, std::vector<double>& fdThresho
         ->expected(2)
         ->check(CLI::Range(0.001, 100.0))
         ->capture_default_str();
-    app.add_option("--nprocs", b.nprocs, "Runs at once (the plug-in takes them one at a time: one host per process)")
+    app.add_option("--nprocs", b.nprocs,
+                   "Runs of a participant at once, each in a worker process forked after the plug-in was loaded")
         ->check(CLI::Range(1, 1024))
         ->capture_default_str();
     app.add_flag("--dry-run", b.dryRun, "List the runs that would run, with their TR and motion, and stop");
@@ -55,8 +56,9 @@ std::string pluginBesideProgram() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"korvanth-bids: a BIDS dataset's functional runs through the plug-in, per participant, then the "
-                 "study's figures at the group level."};
+    CLI::App app{
+        "korvanth-bids: a BIDS dataset's functional runs through the plug-in, per participant, then the "
+        "study's figures at the group level."};
     BidsOptions b;
     b.run.pluginPath = pluginBesideProgram();
     app.add_option("bids_dir", b.bidsDir, "The BIDS dataset (read only)")->required()->check(CLI::ExistingDirectory);

@@ -11,6 +11,9 @@
 #include <fstream>
 #include <iostream>
 
+#include <sys/wait.h>  // korvanth-bids is built on Linux alone
+#include <unistd.h>
+
 namespace fs = std::filesystem;
 
 namespace korvanth {
@@ -20,7 +23,9 @@ namespace {
 // Severity of a participant's exit codes: a bad input over a refusal or a
 // failed step over a partial run over success.
 int worse(int a, int b) {
-    const auto rank = [](int code) { return code == exitBadInput ? 4 : code == exitSuccess ? 0 : code == exitPartialRun ? 1 : 2; };
+    const auto rank = [](int code) {
+        return code == exitBadInput ? 4 : code == exitSuccess ? 0 : code == exitPartialRun ? 1 : 2;
+    };
     return rank(b) > rank(a) ? b : a;
 }
 
@@ -146,6 +151,42 @@ int runOne(BidsOptions& b, Invocation& invocation, RunFigures& figures, const Bi
     return committed.exitCode;
 }
 
+// The runs, --nprocs of them at once. The host's state and the plug-in are
+// one per process, so each run at once is a worker process forked from this
+// one after the plug-in was loaded (it is not loaded again); every run writes
+// only its own folder, so the results are the same whatever the order.
+int runAll(BidsOptions& b, Invocation& invocation, RunFigures& figures, const std::vector<BidsRun>& runs,
+           const fs::path& staging) {
+    int code = exitSuccess;
+    if (b.nprocs <= 1 || runs.size() <= 1) {
+        for (const BidsRun& run : runs) code = worse(code, runOne(b, invocation, figures, run, staging));
+        return code;
+    }
+    std::size_t next = 0, running = 0;
+    while (next < runs.size() || running > 0) {
+        if (next < runs.size() && running < static_cast<std::size_t>(b.nprocs)) {
+            std::cout.flush();
+            std::cerr.flush();
+            const pid_t worker = fork();
+            if (worker == 0) {
+                const int exitCode = runOne(b, invocation, figures, runs[next], staging);
+                std::cout.flush();
+                std::cerr.flush();
+                _exit(exitCode);
+            }
+            if (worker < 0) code = worse(code, runOne(b, invocation, figures, runs[next], staging));
+            running += worker > 0 ? 1 : 0;
+            ++next;
+            continue;
+        }
+        int status = 0;
+        if (wait(&status) < 0) break;
+        --running;
+        code = worse(code, WIFEXITED(status) ? WEXITSTATUS(status) : static_cast<int>(exitPartialRun));
+    }
+    return code;
+}
+
 void listRun(const BidsRun& run) {
     std::cout << "  " << run.folder << ": " << run.boldPath;
     if (!run.problem.empty()) {
@@ -167,8 +208,7 @@ int runParticipant(BidsOptions& b, Invocation& invocation, RunFigures& figures, 
     ParticipantFolder folder(b.outputDir, participant);
     std::string error;
     if (!folder.begin(error)) return fail(error);
-    int code = exitSuccess;
-    for (const BidsRun& run : runs) code = worse(code, runOne(b, invocation, figures, run, folder.staging()));
+    const int code = runAll(b, invocation, figures, runs, folder.staging());
     if (!folder.commit(error)) return fail(error);
     return code;
 }

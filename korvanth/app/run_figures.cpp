@@ -43,7 +43,8 @@ const std::vector<FigureKey>& runFigureKeys() {
         {"low_motion_high_s", "", "frames_under_high times the TR, seconds", true},
         {"dvars_mean", "", "mean DVARS: RMS over the mask of the change from the volume before, raw intensities", true},
         {"tsnr_median", "", "median over the mask of the plug-in's tSNR map, in tSNR units", true},
-        {"global_drift_percent", "", "least-squares drift of the mean over the mask across the run, % of its mean", true},
+        {"global_drift_percent", "", "least-squares drift of the mean over the mask across the run, % of its mean",
+         true},
         {"motion_flagged_volumes", "", "volumes whose motion estimate is flagged unreliable", true},
     };
     return keys;
