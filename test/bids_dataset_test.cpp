@@ -23,7 +23,8 @@ void touch(const fs::path& path, const std::string& text = "") {
 class BidsDatasetTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        root = fs::temp_directory_path() / ("bids-dataset-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+        root = fs::temp_directory_path() /
+               ("bids-dataset-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
         fs::remove_all(root);
         touch(root / "task-rest_bold.json", R"({"RepetitionTime": 3.0})");
         touch(root / "sub-01/func/sub-01_task-rest_run-01_bold.nii.gz");

@@ -41,8 +41,9 @@ void drawAxis(cairo_t* cr, double lo, double hi, const std::vector<double>& tick
 }  // namespace
 
 bool writeStudyPlot(const std::string& path, const StudyFigure& f, std::string& error) {
-    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
-    cairo_t* cr = cairo_create(surface);
+    const SurfacePtr picture(cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height), cairo_surface_destroy);
+    const ContextPtr context(cairo_create(picture.get()), cairo_destroy);
+    cairo_t* const cr = context.get();
     cairo_set_source_rgb(cr, 1.0, 1.0, 1.0);
     cairo_paint(cr);
     double lo = 0.0, hi = 1.0;
@@ -84,11 +85,9 @@ bool writeStudyPlot(const std::string& path, const StudyFigure& f, std::string& 
                   2.0 * M_PI);
         cairo_fill(cr);
     }
-    cairo_destroy(cr);
-    cairo_surface_flush(surface);
-    const bool saved = cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS &&
-                       cairo_surface_write_to_png(surface, path.c_str()) == CAIRO_STATUS_SUCCESS;
-    cairo_surface_destroy(surface);
+    cairo_surface_flush(picture.get());
+    const bool saved = cairo_surface_status(picture.get()) == CAIRO_STATUS_SUCCESS &&
+                       cairo_surface_write_to_png(picture.get(), path.c_str()) == CAIRO_STATUS_SUCCESS;
     if (!saved) error = "cannot write " + path;
     return saved;
 }
