@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -356,6 +357,83 @@ TEST_F(LiveRun, SessionMakesEverySeriesARunAndSkipsASingleVolume) {
     host->signal(SIGINT);
     EXPECT_EQ(host->wait(60.0), 0) << readText(folder_ / "host.txt");
     for (const char* run : {"005", "007"}) expectReplayGivesTheSameMaps(folder_ / "out" / run);
+}
+
+// A session outlives its process and its watch folder. A second start into
+// the same out folder adds to the first's session: series 5 again runs into
+// 005_2, the first start's 005 stays bit for bit, session.json lists both
+// starts' runs and adds up their low-motion time. The watch folder removed
+// and re-created between series is watched again, and the next series runs.
+// The live view of the second start serves the first start's runs too.
+TEST_F(LiveRun, SessionGoesOnAfterARestartAndARecreatedWatchFolder) {
+    const fs::path made = folder_ / "made" / "bold.nii.gz";
+    Child synthetic({KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH, "--volumes", "8", "--dims", "16", "16", "8",
+                     "--out", made.parent_path().string()},
+                    folder_ / "made.txt");
+    ASSERT_EQ(synthetic.wait(120.0), 0) << readText(folder_ / "made.txt");
+    const std::vector<std::string> session{"--session", "--session-idle", "60", "--idle-timeout", "2"};
+    const auto runsDone = [&](std::size_t runs) {
+        return waitFor([&] {
+            const std::string text = readText(folder_ / "out" / "session.json");
+            const nlohmann::json record = nlohmann::json::parse(text, nullptr, false);
+            return !record.is_discarded() && record["series"].size() == runs &&
+                   record["series"].back()["state"] == "complete";
+        });
+    };
+    const auto play = [&](const std::string& series) {
+        auto scanner = startScanner(made, "0.1", {"--series", series});
+        EXPECT_EQ(scanner->wait(60.0), 0) << readText(folder_ / "scanner.txt");
+    };
+    auto first = startHost(session);
+    play("5");
+    ASSERT_TRUE(runsDone(1)) << readText(folder_ / "host.txt");
+    first->signal(SIGINT);
+    ASSERT_EQ(first->wait(60.0), 0) << readText(folder_ / "host.txt");
+    std::map<std::string, std::string> firstRun;
+    for (const auto& entry : fs::directory_iterator(folder_ / "out" / "005"))
+        firstRun[entry.path().filename().string()] = readText(entry.path());
+    const nlohmann::json firstRecord = nlohmann::json::parse(readText(folder_ / "out" / "session.json"));
+
+    fs::remove_all(folder_ / "in");  // the scanner writes series 5's names again
+    fs::create_directories(folder_ / "in");
+    std::vector<std::string> served = session;
+    served.insert(served.end(), {"--serve", "127.0.0.1:0", "--linger", "0"});
+    auto second = startHost(served);
+    EXPECT_TRUE(hostSaid("Going on with the session")) << readText(folder_ / "host.txt");
+    const std::string said = readText(folder_ / "host.txt");
+    const std::size_t at = said.find("Live view: http://127.0.0.1:");
+    ASSERT_NE(at, std::string::npos) << said;
+    httplib::Client client("127.0.0.1", std::stoi(said.substr(at + std::strlen("Live view: http://127.0.0.1:"))));
+    const auto earlier = client.Get("/runs/005/report.html");  // the first start's run, served again
+    ASSERT_TRUE(earlier && earlier->status == 200);
+    EXPECT_EQ(earlier->body, readText(folder_ / "out" / "005" / "report.html"));
+    play("5");
+    ASSERT_TRUE(runsDone(2)) << readText(folder_ / "host.txt");
+    fs::remove_all(folder_ / "in");
+    ASSERT_TRUE(waitFor([&] { return hostSaid("is gone"); })) << readText(folder_ / "host.txt");
+    fs::create_directories(folder_ / "in");
+    ASSERT_TRUE(waitFor([&] { return hostSaid("is there again"); })) << readText(folder_ / "host.txt");
+    play("7");
+    ASSERT_TRUE(runsDone(3)) << readText(folder_ / "host.txt");
+    second->signal(SIGINT);
+    ASSERT_EQ(second->wait(60.0), 0) << readText(folder_ / "host.txt");
+
+    const nlohmann::json record = nlohmann::json::parse(readText(folder_ / "out" / "session.json"));
+    EXPECT_EQ(record["series"][0], firstRecord["series"][0]);
+    std::vector<std::string> folders;
+    double lowMotion = 0.0;
+    for (const nlohmann::json& run : record["series"]) {
+        folders.push_back(run["folder"].get<std::string>());
+        lowMotion += run["low_motion_s"][0].get<double>();
+    }
+    EXPECT_EQ(folders, (std::vector<std::string>{"005", "005_2", "007"}));
+    EXPECT_EQ(record["frames"], 24);
+    EXPECT_DOUBLE_EQ(record["low_motion"][0]["low_motion_s"].get<double>(), lowMotion);
+    std::map<std::string, std::string> firstRunNow;
+    for (const auto& entry : fs::directory_iterator(folder_ / "out" / "005"))
+        firstRunNow[entry.path().filename().string()] = readText(entry.path());
+    EXPECT_TRUE(firstRunNow == firstRun) << "a restart changed the first start's run";
+    expectReplayGivesTheSameMaps(folder_ / "out" / "005_2");
 }
 
 // A DICOM session as a new user plays it: a 3D scout, the mosaic run, a

@@ -1,7 +1,8 @@
-// A scanning session followed from one start: one entry per series that
-// came, run or skipped, and the low-motion time added up across the runs
+// A scanning session followed from one or more starts: one entry per series
+// that came, run or skipped, and the low-motion time added up across the runs
 // toward the study's target. Kept as OUT/session.json, rewritten whole and
-// atomically after each series, so that a reader never sees half of it.
+// atomically after each series, so that a reader never sees half of it; a
+// later start into the same OUT reads it back and goes on with it.
 #pragma once
 
 #include "korvanth/run/volume_metrics.h"
@@ -34,7 +35,7 @@ struct SessionEntry {
     int64_t seriesNumber = -1;  // -1 when the files do not say
     std::string description;
     std::string folder;  // the run's folder under OUT; empty for a skipped series
-    std::string state;   // "complete", "partial", "skipped" or "running"
+    std::string state;   // "complete", "partial", "failed", "skipped" or "running"
     std::string reason;  // why a series was skipped or a run ended early
     RunSummary summary;
     std::string seriesKey;  // what tells the series apart (study and series UIDs, export name); empty: not told
@@ -66,6 +67,14 @@ public:
     void countFiles(const FileAccount& account, const std::function<int64_t(const std::string&)>& filesOf);
     // Rewrites session.json as the record stands.
     bool save(std::string& error) const;
+    // Takes the entries of the session.json an earlier start left, to add to
+    // them; a run it left "running" (Korvanth ended during it) is "failed"
+    // now. True, with `found` false, when there is none. False with `error`
+    // naming the file when it is not a session record that this session can
+    // go on with: damaged, of another program, or kept with other FD
+    // thresholds (its low-motion time would not add up with this one's).
+    // The file is left as it was either way.
+    bool load(bool& found, std::string& error);
 
     const std::vector<SessionEntry>& entries() const { return entries_; }
     // The whole session as session.json holds it: entries and totals.

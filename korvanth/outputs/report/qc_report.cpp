@@ -24,7 +24,6 @@ namespace korvanth {
 namespace {
 
 constexpr int mapCount = tarvex::pluginMapCount;
-constexpr int motionMapCount = tarvex::motionParameterCount;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 const plot::Rgb axisColours[3] = {plot::rgbFromHex(0xd62728), plot::rgbFromHex(0x2ca02c), plot::rgbFromHex(0x1f77b4)};

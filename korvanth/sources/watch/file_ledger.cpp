@@ -36,6 +36,10 @@ void FileLedger::ignore(const std::string& name, const std::string& reason) {
     r.reason = reason;
 }
 
+void FileLedger::absorb(const FileLedger& other) {
+    records_.insert(records_.end(), other.records_.begin(), other.records_.end());
+}
+
 void FileLedger::closeOpen(const std::string& reason) {
     for (Record& r : records_)
         if (r.seriesKey.empty() && r.reason.empty()) r.reason = reason;

@@ -31,6 +31,8 @@ public:
     // or ignored for `reason`; a later word on it replaces an earlier one.
     void place(const std::string& name, const std::string& seriesKey);
     void ignore(const std::string& name, const std::string& reason);
+    // Takes in `other`'s files (a watch of another folder), as they were placed.
+    void absorb(const FileLedger& other);
     // The files not placed yet, ignored as `reason`.
     void closeOpen(const std::string& reason);
 
