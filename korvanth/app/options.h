@@ -6,6 +6,7 @@
 #include "korvanth/sources/synthetic_run.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,12 @@ struct KorvanthOptions {
     bool session = false;       // --session: follow the watched folder, every new series a run
     double sessionIdle = -1.0;  // end the session when no new file came for this long; < 0: never
     int32_t minVolumes = 3;     // a series with fewer volumes is not a functional run
+    std::string dicomPort;      // [ADDR:]PORT of the DICOM node; empty: none
+    std::string aeTitle = "KORVANTH";
+    std::vector<std::string> dicomAllow;  // the calling AE titles the node accepts; empty: any
+    // The watched folder's files passed over as if there before the run: the
+    // DICOM node's inbox as it was before the node listened.
+    std::set<std::string> watchIgnored;
 };
 
 }  // namespace korvanth
