@@ -1,16 +1,18 @@
 #include "korvanth/sources/dicom_node/dicom_node.h"
 
+#include "korvanth/platform/listen_address.h"
+
 // DCMTK stays in this file: its headers and GDCM's must never meet.
-#include "dcmtk/config/osconfig.h"  // first, as DCMTK requires
-#include "dcmtk/dcmdata/dcdeftag.h"
-#include "dcmtk/dcmdata/dcfilefo.h"
-#include "dcmtk/dcmdata/dcuid.h"
-#include "dcmtk/dcmnet/dulstruc.h"
-#include "dcmtk/dcmnet/scpthrd.h"
-#include "dcmtk/oflog/oflog.h"
+#include <dcmtk/config/osconfig.h>  // first, as DCMTK requires
+#include <dcmtk/dcmdata/dcdeftag.h>
+#include <dcmtk/dcmdata/dcfilefo.h>
+#include <dcmtk/dcmdata/dcuid.h>
+#include <dcmtk/dcmnet/scppool.h>
+#include <dcmtk/dcmnet/scpthrd.h>
+#include <dcmtk/oflog/oflog.h>
 
 #include <fcntl.h>
-#include <netdb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -67,12 +69,32 @@ bool flushToDisk(const fs::path& path, bool folder) {
     return ::close(handle) == 0 && flushed;
 }
 
+// Whether the port can be listened on: DCMTK finds out only in its listener's thread.
+bool portIsFree(int port, std::string& error) {
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    const int on = 1;
+    ::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    const bool bound = ::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    if (!bound) error = std::strerror(errno);
+    ::close(probe);
+    return bound;
+}
+
 }  // namespace
 
 // What every association's worker shares: the settings, the inbox, and the
 // lock that makes "already in the inbox" and the rename one step.
 struct DicomNodeShared {
     DicomNodeSettings settings;
+    bool loopbackOnly = true;
     fs::path inbox, staging;
     std::atomic<uint64_t> received{0};
     std::mutex keeping;
@@ -104,6 +126,15 @@ protected:
                     ": not among --dicom-allow");
         return OFFalse;
     }
+    // The peer's address is judged, not the name the caller gives.
+    OFBool checkCallingHostAccepted(const OFString& /*host*/) override {
+        const std::string peer = getPeerIP().c_str();
+        if (!shared_.loopbackOnly || isLoopbackAddress(peer)) return OFTrue;
+        shared_.log("refused an association from " + peer + ": the node listens on " +
+                    shared_.settings.address + " only");
+        return OFFalse;
+    }
+
     OFCondition handleIncomingCommand(T_DIMSE_Message* message, const DcmPresentationContextInfo& context) override {
         if (message->CommandField != DIMSE_C_STORE_RQ) return DcmThreadSCP::handleIncomingCommand(message, context);
         T_DIMSE_C_StoreRQ& request = message->msg.CStoreRQ;
@@ -178,12 +209,37 @@ private:
     DicomNodeShared& shared_;
 };
 
+// The pool of association workers, each made with the node's shared part.
+class InboxPool : public DcmBaseSCPPool {
+public:
+    explicit InboxPool(DicomNodeShared& shared) : shared_(shared) {}
+
+private:
+    struct Worker : public DcmBaseSCPWorker, private InboxScp {
+        Worker(InboxPool& pool, DicomNodeShared& shared) : DcmBaseSCPWorker(pool), InboxScp(shared) {}
+        OFCondition setSharedConfig(const DcmSharedSCPConfig& config) override {
+            return InboxScp::setSharedConfig(config);
+        }
+        OFBool busy() override { return InboxScp::isConnected(); }
+        OFCondition workerListen(T_ASC_Association* const association) override {
+            return InboxScp::run(association);
+        }
+    };
+    DcmBaseSCPWorker* createSCPWorker() override { return new Worker(*this, shared_); }
+
+    DicomNodeShared& shared_;
+};
+
 void configure(DcmSCPConfig& config, const DicomNodeSettings& s) {
+    config.setPort(static_cast<Uint16>(s.port));
     config.setAETitle(s.aeTitle.c_str());
     config.setMaxReceivePDULength(s.maxPduBytes);
     config.setACSETimeout(s.acseTimeoutSeconds);
     config.setDIMSETimeout(s.dimseTimeoutSeconds);
     config.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
+    // The listener wakes every second to see whether it is to stop.
+    config.setConnectionBlockingMode(DUL_NOBLOCK);
+    config.setConnectionTimeout(1);
     config.setHostLookupEnabled(OFFalse);
     OFList<OFString> verification;
     verification.push_back(UID_LittleEndianExplicitTransferSyntax);
@@ -193,56 +249,12 @@ void configure(DcmSCPConfig& config, const DicomNodeSettings& s) {
     for (const char* storage : storedClasses) config.addPresentationContext(storage, transferSyntaxes());
 }
 
-// A socket listening on `address`:`port`, non-blocking (the workers that lose
-// the race for a connection go back to waiting). -1 with `error`.
-int listenOn(const std::string& address, int port, std::string& error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    const int resolved = getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &found);
-    if (resolved != 0) {
-        error = gai_strerror(resolved);
-        return -1;
-    }
-    const int listener = ::socket(found->ai_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    const int on = 1;
-    const bool listening = listener >= 0 && ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
-                           ::bind(listener, found->ai_addr, found->ai_addrlen) == 0 && ::listen(listener, 64) == 0;
-    freeaddrinfo(found);
-    if (listening) return listener;
-    error = std::strerror(errno);
-    if (listener >= 0) ::close(listener);
-    return -1;
-}
-
-// One worker: takes the next association and serves it, until stopped. A
-// silent caller holds only its own worker, and only until the timeouts.
-void serveAssociations(T_ASC_Network* network, DicomNodeShared& shared, const DcmSharedSCPConfig& config,
-                       const std::atomic<bool>& stopping) {
-    InboxScp scp(shared);
-    scp.setSharedConfig(config);
-    while (!stopping) {
-        T_ASC_Association* association = nullptr;
-        const OFCondition received = ASC_receiveAssociation(network, &association, shared.settings.maxPduBytes,
-                                                            nullptr, nullptr, OFFalse, DUL_NOBLOCK, 1);
-        if (received.good()) {
-            scp.run(association);  // the association is the worker's to end
-            continue;
-        }
-        ASC_dropSCPAssociation(association);
-        ASC_destroyAssociation(&association);
-    }
-}
-
 }  // namespace
 
 struct DicomNode::Service {
     DicomNodeShared shared;
-    T_ASC_Network* network = nullptr;
-    std::atomic<bool> stopping{false};
-    std::vector<std::thread> workers;
+    std::unique_ptr<InboxPool> pool;
+    std::thread listener;
 };
 
 DicomNode::DicomNode(DicomNodeSettings settings) : service_(std::make_unique<Service>()) {
@@ -256,6 +268,7 @@ bool DicomNode::start(std::string& error) {
     const DicomNodeSettings& s = shared.settings;
     shared.inbox = s.inbox;
     shared.staging = shared.inbox / dicomNodeStagingName;
+    shared.loopbackOnly = isLoopbackAddress(s.address);
     std::error_code failed;
     fs::create_directories(shared.staging, failed);
     if (failed) {
@@ -263,37 +276,25 @@ bool DicomNode::start(std::string& error) {
         return false;
     }
     std::string why;
-    const int listener = listenOn(s.address, s.port, why);
-    if (listener < 0) {
-        error = "the DICOM node cannot listen on " + s.address + ":" + std::to_string(s.port) + ": " + why;
+    if (!portIsFree(s.port, why)) {
+        error = "the DICOM node cannot listen on port " + std::to_string(s.port) + ": " + why;
         return false;
     }
     OFLog::configure(OFLogger::FATAL_LOG_LEVEL);  // what matters is said through `log`
-    dcmDisableGethostbyaddr.set(OFTrue);
-    // DCMTK listens on every address; its socket is replaced by the one on the address asked for.
-    const OFCondition made = ASC_initializeNetwork(NET_ACCEPTOR, 0, static_cast<int>(s.acseTimeoutSeconds),
-                                                   &service_->network);
-    if (made.bad()) {
-        ::close(listener);
-        error = std::string("the DICOM node's network cannot be made: ") + made.text();
-        return false;
-    }
-    auto* key = reinterpret_cast<PRIVATE_NETWORKKEY*>(service_->network->network);
-    ::dup2(listener, key->networkSpecific.TCP.listenSocket);
-    ::close(listener);
-    DcmSharedSCPConfig config;
-    configure(*config, s);
-    for (int k = 0; k < s.maxAssociations; ++k)
-        service_->workers.emplace_back(serveAssociations, service_->network, std::ref(shared), config,
-                                       std::cref(service_->stopping));
+    service_->pool = std::make_unique<InboxPool>(shared);
+    configure(service_->pool->getConfig(), s);
+    service_->pool->setMaxThreads(static_cast<Uint16>(s.maxAssociations));
+    service_->listener = std::thread([this] {
+        const OFCondition ended = service_->pool->listen();
+        if (ended.bad()) service_->shared.log(std::string("stopped listening: ") + ended.text());
+    });
     return true;
 }
 
 void DicomNode::stop() {
-    service_->stopping = true;
-    for (std::thread& worker : service_->workers) worker.join();
-    service_->workers.clear();
-    if (service_->network != nullptr) ASC_dropNetwork(&service_->network);
+    if (!service_->listener.joinable()) return;
+    service_->pool->stopAfterCurrentAssociations();
+    service_->listener.join();
 }
 
 }  // namespace korvanth

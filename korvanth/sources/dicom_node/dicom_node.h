@@ -10,10 +10,14 @@
 // data set that cannot be read is answered "cannot understand"; an instance
 // already in the inbox is answered success and not written again.
 //
-// The service runs in threads of its own: the listener and one worker per
-// association, at most `maxAssociations` at once (more are refused, and the
-// scanner retries); the ACSE and DIMSE timeouts end an association whose
-// peer went silent, so no client can stall a run.
+// The service runs in threads of its own, never the run's: the listener and
+// one worker per association, at most `maxAssociations` at once (more are
+// refused, and the scanner retries); the ACSE and DIMSE timeouts end an
+// association whose peer went silent. The listener reads each association
+// request itself, so a caller silent before its request holds the others
+// back for the ACSE timeout at most. DCMTK listens on every address of the
+// machine: on a loopback address, callers from elsewhere are refused when
+// they ask for an association.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +36,7 @@ struct DicomNodeSettings {
     std::string inbox;                        // where the received instances go
     int maxAssociations = 4;
     uint32_t maxPduBytes = 65536;  // the largest PDU received
-    uint32_t acseTimeoutSeconds = 30;
+    uint32_t acseTimeoutSeconds = 10;
     uint32_t dimseTimeoutSeconds = 30;
     uint64_t maxObjectBytes = uint64_t{1} << 30;   // the largest instance kept
     std::function<void(const std::string&)> log;  // associations refused, instances refused; from any thread
