@@ -80,8 +80,8 @@ protected:
         fs::create_directories(watched);
         for (const fs::path& file : filesOf(series)) fs::copy_file(file, watched / file.filename());
         const fs::path out = folder_ / ("out_" + series.filename().string());
-        const Outcome o = runKorvanth("--watch " + quoted(watched.string()) + " --include-existing --idle-timeout 2 --out " +
-                                      quoted(out.string()));
+        const Outcome o = runKorvanth("--watch " + quoted(watched.string()) +
+                                      " --include-existing --idle-timeout 2 --out " + quoted(out.string()));
         EXPECT_EQ(o.exitCode, 0) << o.output;
         return readBytes(out / "maps.f32");
     }
@@ -102,7 +102,8 @@ TEST_F(DicomNode, PushedSeriesRunToTheWatchFolderRunsMaps) {
     {
         auto node = startNode({"--out", single.string(), "--idle-timeout", "3", "--dicom-allow", "SCANNER", "OTHER"});
         EXPECT_EQ(client("echoscu", "-aet SCANNER -aec KORVANTH"), 0);
-        for (const fs::path& file : filesOf(mosaicSeries)) ASSERT_EQ(push(file), 0) << readBytes(folder_ / "clients.txt");
+        for (const fs::path& file : filesOf(mosaicSeries))
+            ASSERT_EQ(push(file), 0) << readBytes(folder_ / "clients.txt");
         EXPECT_EQ(push(filesOf(mosaicSeries).front(), "OTHER"), 0) << "a repeated instance is answered success";
         EXPECT_EQ(node->wait(120.0), 0) << node->output();
     }
@@ -145,13 +146,14 @@ TEST_F(DicomNode, RefusesWhatItCannotKeepAndServesTheRest) {
     const fs::path ct = folder_ / "ct.dcm", empty = folder_ / "empty.dcm";
     fs::copy_file(mr, ct);
     fs::copy_file(mr, empty);
-    ASSERT_EQ(std::system(("/usr/bin/dcmodify -nb -m '(0008,0016)=1.2.840.10008.5.1.4.1.1.2' -gin " + quoted(ct.string()) +
-                           " > /dev/null 2>&1")
+    ASSERT_EQ(std::system(("/usr/bin/dcmodify -nb -m '(0008,0016)=1.2.840.10008.5.1.4.1.1.2' -gin " +
+                           quoted(ct.string()) + " > /dev/null 2>&1")
                               .c_str()),
               0);
-    ASSERT_EQ(std::system(("/usr/bin/dcmodify -nb -e '(7fe0,0010)' -gin " + quoted(empty.string()) + " > /dev/null 2>&1")
-                              .c_str()),
-              0);
+    ASSERT_EQ(
+        std::system(
+            ("/usr/bin/dcmodify -nb -e '(7fe0,0010)' -gin " + quoted(empty.string()) + " > /dev/null 2>&1").c_str()),
+        0);
     EXPECT_NE(push(ct), 0);
     EXPECT_NE(push(empty), 0);
     EXPECT_NE(readBytes(folder_ / "clients.txt").find("CannotUnderstand"), std::string::npos);

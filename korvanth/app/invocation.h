@@ -27,7 +27,7 @@ namespace korvanth {
 #if KORVANTH_HAS_LIVE_VIEW
 using LiveViewPtr = std::unique_ptr<LiveView>;
 #else
-using LiveViewPtr = std::unique_ptr<int>;  // this build has no live view: never set
+using LiveViewPtr = std::unique_ptr<int>;   // this build has no live view: never set
 #endif
 #if KORVANTH_HAS_DICOM_NODE
 using DicomNodePtr = std::unique_ptr<DicomNode>;

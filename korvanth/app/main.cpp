@@ -140,9 +140,9 @@ std::vector<CLI::Option*> addLiveOptions(CLI::App& app, KorvanthOptions& o, CLI:
                 "FOLDER"))
             ->excludes(bold)
             ->group(liveGroup);
-    auto* existing =
-        app.add_flag("--include-existing", o.includeExisting, "Take the files already in the folder as the first volumes")
-            ->group(liveGroup);
+    auto* existing = app.add_flag("--include-existing", o.includeExisting,
+                                  "Take the files already in the folder as the first volumes")
+                         ->group(liveGroup);
     auto* idle = app.add_option("--idle-timeout", o.idleTimeout,
                                 "End the run when no volume came for this many seconds (default: 3 TR + 10 s)")
                      ->check(finiteIn(0.0, 86400.0))
@@ -186,7 +186,8 @@ CLI::Option* addNodeOptions(CLI::App& app, KorvanthOptions& o, CLI::Option* bold
     app.add_option("--ae-title", o.aeTitle, "The node's AE title, the scanner's destination")
         ->check(CLI::Validator(
             [](std::string& title) {
-                const bool fits = !title.empty() && title.size() <= 16 && title.find_first_of("\\") == std::string::npos &&
+                const bool fits = !title.empty() && title.size() <= 16 &&
+                                  title.find_first_of("\\") == std::string::npos &&
                                   title.find_first_not_of(' ') != std::string::npos;
                 return fits ? std::string() : std::string("an AE title has 1 to 16 characters, no backslash");
             },

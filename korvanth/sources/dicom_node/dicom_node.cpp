@@ -130,8 +130,8 @@ protected:
     OFBool checkCallingHostAccepted(const OFString& /*host*/) override {
         const std::string peer = getPeerIP().c_str();
         if (!shared_.loopbackOnly || isLoopbackAddress(peer)) return OFTrue;
-        shared_.log("refused an association from " + peer + ": the node listens on " +
-                    shared_.settings.address + " only");
+        shared_.log("refused an association from " + peer + ": the node listens on " + shared_.settings.address +
+                    " only");
         return OFFalse;
     }
 
@@ -184,8 +184,9 @@ private:
         const uintmax_t bytes = fs::file_size(staged, failed);
         if (failed || bytes > shared_.settings.maxObjectBytes || !flushToDisk(staged, false)) {
             shared_.log(uid + ": not kept (" +
-                        (failed ? failed.message()
-                                : bytes > shared_.settings.maxObjectBytes ? "over the size bound" : "not flushed") +
+                        (failed                                    ? failed.message()
+                         : bytes > shared_.settings.maxObjectBytes ? "over the size bound"
+                                                                   : "not flushed") +
                         ")");
             return STATUS_STORE_Refused_OutOfResources;
         }
@@ -221,9 +222,7 @@ private:
             return InboxScp::setSharedConfig(config);
         }
         OFBool busy() override { return InboxScp::isConnected(); }
-        OFCondition workerListen(T_ASC_Association* const association) override {
-            return InboxScp::run(association);
-        }
+        OFCondition workerListen(T_ASC_Association* const association) override { return InboxScp::run(association); }
     };
     DcmBaseSCPWorker* createSCPWorker() override { return new Worker(*this, shared_); }
 

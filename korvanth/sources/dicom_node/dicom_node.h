@@ -38,7 +38,7 @@ struct DicomNodeSettings {
     uint32_t maxPduBytes = 65536;  // the largest PDU received
     uint32_t acseTimeoutSeconds = 10;
     uint32_t dimseTimeoutSeconds = 30;
-    uint64_t maxObjectBytes = uint64_t{1} << 30;   // the largest instance kept
+    uint64_t maxObjectBytes = uint64_t{1} << 30;  // the largest instance kept
     std::function<void(const std::string&)> log;  // associations refused, instances refused; from any thread
 };
 
