@@ -7,13 +7,11 @@
 #include <dcmtk/dcmdata/dcdeftag.h>
 #include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcuid.h>
-#include <dcmtk/dcmnet/scppool.h>
+#include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/dcmnet/scpthrd.h>
 #include <dcmtk/oflog/oflog.h>
 
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +19,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -67,25 +66,6 @@ bool flushToDisk(const fs::path& path, bool folder) {
     if (handle < 0) return false;
     const bool flushed = ::fsync(handle) == 0;
     return ::close(handle) == 0 && flushed;
-}
-
-// Whether the port can be listened on: DCMTK finds out only in its listener's thread.
-bool portIsFree(int port, std::string& error) {
-    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) {
-        error = std::strerror(errno);
-        return false;
-    }
-    const int on = 1;
-    ::setsockopt(probe, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    const bool bound = ::bind(probe, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    if (!bound) error = std::strerror(errno);
-    ::close(probe);
-    return bound;
 }
 
 }  // namespace
@@ -210,35 +190,12 @@ private:
     DicomNodeShared& shared_;
 };
 
-// The pool of association workers, each made with the node's shared part.
-class InboxPool : public DcmBaseSCPPool {
-public:
-    explicit InboxPool(DicomNodeShared& shared) : shared_(shared) {}
-
-private:
-    struct Worker : public DcmBaseSCPWorker, private InboxScp {
-        Worker(InboxPool& pool, DicomNodeShared& shared) : DcmBaseSCPWorker(pool), InboxScp(shared) {}
-        OFCondition setSharedConfig(const DcmSharedSCPConfig& config) override {
-            return InboxScp::setSharedConfig(config);
-        }
-        OFBool busy() override { return InboxScp::isConnected(); }
-        OFCondition workerListen(T_ASC_Association* const association) override { return InboxScp::run(association); }
-    };
-    DcmBaseSCPWorker* createSCPWorker() override { return new Worker(*this, shared_); }
-
-    DicomNodeShared& shared_;
-};
-
 void configure(DcmSCPConfig& config, const DicomNodeSettings& s) {
-    config.setPort(static_cast<Uint16>(s.port));
     config.setAETitle(s.aeTitle.c_str());
     config.setMaxReceivePDULength(s.maxPduBytes);
     config.setACSETimeout(s.acseTimeoutSeconds);
     config.setDIMSETimeout(s.dimseTimeoutSeconds);
     config.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
-    // The listener wakes every second to see whether it is to stop.
-    config.setConnectionBlockingMode(DUL_NOBLOCK);
-    config.setConnectionTimeout(1);
     config.setHostLookupEnabled(OFFalse);
     OFList<OFString> verification;
     verification.push_back(UID_LittleEndianExplicitTransferSyntax);
@@ -248,12 +205,63 @@ void configure(DcmSCPConfig& config, const DicomNodeSettings& s) {
     for (const char* storage : storedClasses) config.addPresentationContext(storage, transferSyntaxes());
 }
 
+// Refuses an association over the bound as a transient limit: the scanner retries.
+void refuseOverTheBound(T_ASC_Association* association) {
+    T_ASC_RejectParameters reject = {ASC_RESULT_REJECTEDTRANSIENT, ASC_SOURCE_SERVICEPROVIDER_PRESENTATION_RELATED,
+                                     ASC_REASON_SP_PRES_LOCALLIMITEXCEEDED};
+    ASC_rejectAssociation(association, &reject);
+}
+
+// An association served in a thread of its own; `done` once it ended.
+struct Worker {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done = std::make_shared<std::atomic<bool>>(false);
+};
+
 }  // namespace
 
 struct DicomNode::Service {
     DicomNodeShared shared;
-    std::unique_ptr<InboxPool> pool;
+    DcmSharedSCPConfig config;
+    T_ASC_Network* network = nullptr;
+    std::atomic<bool> stopping{false};
     std::thread listener;
+
+    // Takes association requests until stopped (waking every second to see),
+    // each served by a worker of its own while fewer than the bound are busy.
+    void listen() {
+        std::vector<Worker> workers;
+        while (!stopping) {
+            T_ASC_Association* association = nullptr;
+            const OFCondition received = ASC_receiveAssociation(network, &association, shared.settings.maxPduBytes,
+                                                                nullptr, nullptr, OFFalse, DUL_NOBLOCK, 1);
+            workers.erase(std::remove_if(workers.begin(), workers.end(),
+                                         [](Worker& w) {
+                                             if (!*w.done) return false;
+                                             w.thread.join();
+                                             return true;
+                                         }),
+                          workers.end());
+            if (received.good() && workers.size() < static_cast<std::size_t>(shared.settings.maxAssociations)) {
+                Worker worker;
+                worker.thread = std::thread([this, association, done = worker.done] {
+                    InboxScp scp(shared);
+                    scp.setSharedConfig(config);
+                    scp.run(association);  // the association is the worker's to end
+                    *done = true;
+                });
+                workers.push_back(std::move(worker));
+                continue;
+            }
+            if (received.good()) {
+                shared.log("refused an association: " + std::to_string(workers.size()) + " are being served");
+                refuseOverTheBound(association);
+            }
+            ASC_dropSCPAssociation(association);
+            ASC_destroyAssociation(&association);
+        }
+        for (Worker& worker : workers) worker.thread.join();
+    }
 };
 
 DicomNode::DicomNode(DicomNodeSettings settings) : service_(std::make_unique<Service>()) {
@@ -274,26 +282,24 @@ bool DicomNode::start(std::string& error) {
         error = "the DICOM node's inbox " + shared.staging.string() + " cannot be made: " + failed.message();
         return false;
     }
-    std::string why;
-    if (!portIsFree(s.port, why)) {
-        error = "the DICOM node cannot listen on port " + std::to_string(s.port) + ": " + why;
+    OFLog::configure(OFLogger::FATAL_LOG_LEVEL);  // what matters is said through `log`
+    dcmDisableGethostbyaddr.set(OFTrue);
+    const OFCondition made =
+        ASC_initializeNetwork(NET_ACCEPTOR, s.port, static_cast<int>(s.acseTimeoutSeconds), &service_->network);
+    if (made.bad()) {
+        error = "the DICOM node cannot listen on port " + std::to_string(s.port) + ": " + made.text();
         return false;
     }
-    OFLog::configure(OFLogger::FATAL_LOG_LEVEL);  // what matters is said through `log`
-    service_->pool = std::make_unique<InboxPool>(shared);
-    configure(service_->pool->getConfig(), s);
-    service_->pool->setMaxThreads(static_cast<Uint16>(s.maxAssociations));
-    service_->listener = std::thread([this] {
-        const OFCondition ended = service_->pool->listen();
-        if (ended.bad()) service_->shared.log(std::string("stopped listening: ") + ended.text());
-    });
+    configure(*service_->config, s);
+    service_->listener = std::thread([this] { service_->listen(); });
     return true;
 }
 
 void DicomNode::stop() {
     if (!service_->listener.joinable()) return;
-    service_->pool->stopAfterCurrentAssociations();
+    service_->stopping = true;
     service_->listener.join();
+    ASC_dropNetwork(&service_->network);
 }
 
 }  // namespace korvanth
