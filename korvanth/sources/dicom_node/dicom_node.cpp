@@ -257,7 +257,7 @@ struct DicomNode::Service {
                 shared.log("refused an association: " + std::to_string(workers.size()) + " are being served");
                 refuseOverTheBound(association);
             }
-            ASC_dropSCPAssociation(association);
+            ASC_dropSCPAssociation(association, 1);  // not the default 3 minutes for a silent peer to close
             ASC_destroyAssociation(&association);
         }
         for (Worker& worker : workers) worker.thread.join();
