@@ -164,7 +164,6 @@ WatchSettings watchSettingsFrom(const KorvanthOptions& o, const std::function<vo
     WatchSettings watch;
     watch.folder = o.watchFolder;
     watch.includeExisting = o.includeExisting;
-    watch.ignoredFiles = o.watchIgnored;
     watch.volumeLimit = o.volumesGiven ? o.synthetic.volumes : 0;
     if (o.idleTimeout >= 0.0) watch.idleTimeoutSeconds = o.idleTimeout;
     watch.repetitionTimeSeconds = o.repetitionTime;

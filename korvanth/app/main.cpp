@@ -201,18 +201,6 @@ CLI::Option* addNodeOptions(CLI::App& app, KorvanthOptions& o, CLI::Option* bold
     return port;
 }
 
-// With the DICOM node and no --watch, the node's inbox is the followed
-// folder; its files from before are passed over unless --include-existing.
-void followTheInbox(KorvanthOptions& o) {
-    if (o.watchFolder.empty()) o.watchFolder = (fs::path(o.outFolder) / inboxFolderName).string();
-    if (o.includeExisting) return;
-    std::error_code failed;
-    for (fs::directory_iterator it(o.watchFolder, failed); !failed && it != fs::directory_iterator();
-         it.increment(failed))
-        o.watchIgnored.insert(it->path().filename().string());
-    o.includeExisting = true;
-}
-
 // The live view's options; --fd-thresholds is read into `fdThresholds`, to be
 // sorted once read.
 void addViewOptions(CLI::App& app, KorvanthOptions& o, std::vector<double>& fdThresholds) {
@@ -265,7 +253,8 @@ int main(int argc, char** argv) {
     for (std::size_t k = 1; k < live.size(); ++k)
         if (live[k]->count() > 0 && live.front()->count() == 0 && node->count() == 0)
             return fail(live[k]->get_name() + " follows a folder: it goes with --watch or --dicom-port");
-    if (node->count() > 0) followTheInbox(o);
+    // With the DICOM node and no --watch, the node's inbox is the followed folder.
+    if (node->count() > 0 && o.watchFolder.empty()) o.watchFolder = (fs::path(o.outFolder) / inboxFolderName).string();
     o.volumesGiven = synthetic.front()->count() > 0;
     // Each threshold was checked as it was read (two finite values in range); every output takes them the lower first.
     o.fdThresholds = {std::min(fdThresholds[0], fdThresholds[1]), std::max(fdThresholds[0], fdThresholds[1])};

@@ -6,7 +6,6 @@
 #include "korvanth/sources/synthetic_run.h"
 
 #include <cstdint>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -51,9 +50,6 @@ struct KorvanthOptions {
     std::string dicomPort;      // [ADDR:]PORT of the DICOM node; empty: none
     std::string aeTitle = "KORVANTH";
     std::vector<std::string> dicomAllow;  // the calling AE titles the node accepts; empty: any
-    // The watched folder's files passed over as if there before the run: the
-    // DICOM node's inbox as it was before the node listened.
-    std::set<std::string> watchIgnored;
 };
 
 }  // namespace korvanth

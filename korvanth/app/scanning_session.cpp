@@ -151,7 +151,6 @@ int followScanningSession(KorvanthOptions& o) {
 
     Followed followed;
     if (!o.includeExisting) followed.files = filesNow(o.watchFolder);
-    followed.files.insert(o.watchIgnored.begin(), o.watchIgnored.end());
     std::cout << "Following the session in " << o.watchFolder << " (Ctrl-C ends it)" << std::endl;
     int exitCode = exitSuccess;
     while (!runStopRequested()) {
