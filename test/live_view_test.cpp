@@ -382,12 +382,12 @@ TEST(LiveView, ServeAddresses) {
                 {"localhost:80", "localhost", 80},
                 {"[::1]:9000", "::1", 9000}};
     for (const auto& g : good) {
-        EXPECT_TRUE(korvanth::parseServeAddress(g.text, address, port, error)) << g.text << ": " << error;
+        EXPECT_TRUE(korvanth::parseListenAddress("--serve", g.text, address, port, error)) << g.text << ": " << error;
         EXPECT_EQ(address, g.address) << g.text;
         EXPECT_EQ(port, g.port) << g.text;
     }
     for (const char* bad : {"", "65536", "-1", "80a", ":8080", "::1:8080", "host:", "a b:80", "1.2.3.4:99999"})
-        EXPECT_FALSE(korvanth::parseServeAddress(bad, address, port, error)) << bad;
+        EXPECT_FALSE(korvanth::parseListenAddress("--serve", bad, address, port, error)) << bad;
     // Loopback is judged by the address a name resolves to, never by its text.
     for (const char* loopback : {"127.0.0.1", "127.3.2.1", "::1", "localhost", "::ffff:127.0.0.1"})
         EXPECT_TRUE(korvanth::isLoopbackAddress(loopback)) << loopback;

@@ -7,6 +7,7 @@
 #include "korvanth/host/loaded_plugin.h"
 #include "korvanth/outputs/output_folder.h"
 #include "korvanth/outputs/result_writer.h"
+#include "korvanth/platform/listen_address.h"
 #include "korvanth/platform/platform.h"
 #include "korvanth/run/run_loop.h"
 #if KORVANTH_HAS_LIVE_VIEW
@@ -43,6 +44,40 @@ bool serveIfAsked(const KorvanthOptions& o, ObserverList& observers, LiveViewPtr
     (void)observers;
     (void)live;
     error = "--serve: this build of Korvanth has no live view (built without cpp-httplib)";
+    return false;
+#endif
+}
+
+// The DICOM node, when --dicom-port asks for one: listening before the
+// plug-in is loaded, its inbox the followed folder.
+bool listenIfAsked(const KorvanthOptions& o, DicomNodePtr& node, std::string& error) {
+    if (o.dicomPort.empty()) return true;
+#if KORVANTH_HAS_DICOM_NODE
+    DicomNodeSettings settings;
+    if (!parseListenAddress("--dicom-port", o.dicomPort, settings.address, settings.port, error)) return false;
+    if (settings.port == 0) {
+        error = "--dicom-port " + o.dicomPort + ": the scanner needs a port it knows, not 0";
+        return false;
+    }
+    settings.aeTitle = o.aeTitle;
+    settings.allowedCallers = o.dicomAllow;
+    settings.inbox = o.watchFolder;
+    settings.log = [](const std::string& line) { std::cerr << line + '\n' << std::flush; };
+    node = std::make_unique<DicomNode>(settings);
+    {
+        // Its threads are made with stop signals blocked: they reach the run's thread only.
+        const DeferredStopSignals deferred;
+        if (!node->start(error)) return false;
+    }
+    if (!isLoopbackAddress(settings.address))
+        std::cerr << "warning: the DICOM node listens on " << settings.address
+                  << ": whoever can reach this machine there can push images to it\n";
+    std::cout << "DICOM node: AE title " << settings.aeTitle << " at " << settings.address << ":" << settings.port
+              << ", into " << settings.inbox << std::endl;
+    return true;
+#else
+    (void)node;
+    error = "--dicom-port: this build of Korvanth has no DICOM node (built without DCMTK)";
     return false;
 #endif
 }
@@ -129,6 +164,7 @@ int startInvocation(const KorvanthOptions& o, Invocation& invocation) {
     invocation.observers.add(invocation.terminal);
     std::string error;
     if (!serveIfAsked(o, invocation.observers, invocation.live, error)) return fail(error);
+    if (!listenIfAsked(o, invocation.node, error)) return fail(error);
     state.logListener = [&invocation](const std::string& line) { invocation.observers.hostLogLine(line); };
     return loadPlugin(o, invocation.plugin);
 }

@@ -14,6 +14,9 @@
 #if KORVANTH_HAS_LIVE_VIEW
 #include "korvanth/outputs/live/live_view.h"
 #endif
+#if KORVANTH_HAS_DICOM_NODE
+#include "korvanth/sources/dicom_node/dicom_node.h"
+#endif
 
 #include <memory>
 #include <string>
@@ -24,20 +27,27 @@ namespace korvanth {
 #if KORVANTH_HAS_LIVE_VIEW
 using LiveViewPtr = std::unique_ptr<LiveView>;
 #else
-using LiveViewPtr = std::unique_ptr<int>;  // this build has no live view: never set
+using LiveViewPtr = std::unique_ptr<int>;   // this build has no live view: never set
+#endif
+#if KORVANTH_HAS_DICOM_NODE
+using DicomNodePtr = std::unique_ptr<DicomNode>;
+#else
+using DicomNodePtr = std::unique_ptr<int>;  // this build has no DICOM node: never set
 #endif
 
 // What one invocation keeps up across its runs: the terminal and the live
-// view (both observers of every run) and the plug-in, loaded and bound once.
+// view (both observers of every run), the DICOM node filling the followed
+// folder, and the plug-in, loaded and bound once.
 struct Invocation {
     Invocation();
     TerminalView terminal;
     ObserverList observers;
     LiveViewPtr live;
+    DicomNodePtr node;
     std::unique_ptr<LoadedPlugin> plugin;
 };
 
-// Stop handlers, host version, terminal, live view, plug-in: exitSuccess when
+// Stop handlers, host version, terminal, live view, DICOM node, plug-in: exitSuccess when
 // the plug-in accepted the host, else the exit code (with the error printed).
 int startInvocation(const KorvanthOptions& options, Invocation& invocation);
 

@@ -3,6 +3,7 @@
 // or the built-in synthetic phantom) or takes a live run from the folder a
 // scanner writes into, and writes what it produced. This file is the command
 // line; it hands the options to a scanning session (--session) or a single run.
+#include "korvanth/app/invocation.h"
 #include "korvanth/app/scanning_session.h"
 #include "korvanth/app/single_run.h"
 #include "korvanth/host/loaded_plugin.h"
@@ -13,12 +14,17 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <vector>
 
+namespace fs = std::filesystem;
 using namespace korvanth;
 
 namespace {
+// The DICOM node's inbox inside --out, when no --watch folder is given.
+const char* const inboxFolderName = "inbox";
+
 // A floating-point option that must be finite and within [low, high].
 CLI::Validator finiteIn(double low, double high) {
     const std::string range = "[" + CLI::detail::to_string(low) + ", " + CLI::detail::to_string(high) + "]";
@@ -117,8 +123,10 @@ std::vector<CLI::Option*> addSyntheticOptions(CLI::App& app, KorvanthOptions& o,
 }
 
 // The live run's options; a watched folder excludes the synthetic run's
-// options but --volumes (its last volume).
-void addLiveOptions(CLI::App& app, KorvanthOptions& o, CLI::Option* bold, const std::vector<CLI::Option*>& synthetic) {
+// options but --volumes (its last volume). Returns --watch, then the options
+// that follow a folder (--watch's or the DICOM node's inbox).
+std::vector<CLI::Option*> addLiveOptions(CLI::App& app, KorvanthOptions& o, CLI::Option* bold,
+                                         const std::vector<CLI::Option*>& synthetic) {
     const std::string liveGroup = "Live run";
     auto* watch =
         app.add_option("--watch", o.watchFolder,
@@ -132,18 +140,16 @@ void addLiveOptions(CLI::App& app, KorvanthOptions& o, CLI::Option* bold, const 
                 "FOLDER"))
             ->excludes(bold)
             ->group(liveGroup);
-    app.add_flag("--include-existing", o.includeExisting, "Take the files already in the folder as the first volumes")
-        ->needs(watch)
-        ->group(liveGroup);
-    app.add_option("--idle-timeout", o.idleTimeout,
-                   "End the run when no volume came for this many seconds (default: 3 TR + 10 s)")
-        ->check(finiteIn(0.0, 86400.0))
-        ->needs(watch)
-        ->group(liveGroup);
+    auto* existing = app.add_flag("--include-existing", o.includeExisting,
+                                  "Take the files already in the folder as the first volumes")
+                         ->group(liveGroup);
+    auto* idle = app.add_option("--idle-timeout", o.idleTimeout,
+                                "End the run when no volume came for this many seconds (default: 3 TR + 10 s)")
+                     ->check(finiteIn(0.0, 86400.0))
+                     ->group(liveGroup);
     auto* session = app.add_flag("--session", o.session,
                                  "Follow the whole scanning session in the --watch folder: every new series is a run "
                                  "of its own, in a folder of --out named after it, listed in --out/session.json")
-                        ->needs(watch)
                         ->group(liveGroup);
     app.add_option("--session-idle", o.sessionIdle,
                    "End the session when no new series came for this many seconds (default: at Ctrl-C)")
@@ -156,14 +162,43 @@ void addLiveOptions(CLI::App& app, KorvanthOptions& o, CLI::Option* bold, const 
         ->capture_default_str()
         ->needs(session)
         ->group(liveGroup);
-    app.add_option("--poll-settle", o.pollSettle,
-                   "Judge the folder's files by polling: a file counts once unchanged this many seconds "
-                   "(default: when the system closes it after writing on a local folder, polling with 1 s "
-                   "on a network folder)")
-        ->check(finiteIn(0.0, 600.0))
-        ->needs(watch)
-        ->group(liveGroup);
+    auto* settle = app.add_option("--poll-settle", o.pollSettle,
+                                  "Judge the folder's files by polling: a file counts once unchanged this many "
+                                  "seconds (default: when the system closes it after writing on a local folder, "
+                                  "polling with 1 s on a network folder)")
+                       ->check(finiteIn(0.0, 600.0))
+                       ->group(liveGroup);
     for (std::size_t k = 1; k < synthetic.size(); ++k) synthetic[k]->excludes(watch);
+    return {watch, existing, idle, session, settle};
+}
+
+// The DICOM node's options; returns --dicom-port.
+CLI::Option* addNodeOptions(CLI::App& app, KorvanthOptions& o, CLI::Option* bold,
+                            const std::vector<CLI::Option*>& synthetic) {
+    const std::string node = "DICOM node";
+    auto* port = app.add_option("--dicom-port", o.dicomPort,
+                                "Receive the scanner's images as a DICOM node at [ADDR:]PORT (ADDR default "
+                                "127.0.0.1) into the --watch folder, else into --out/" +
+                                    std::string(inboxFolderName) + ", and follow it as a live run")
+                     ->excludes(bold)
+                     ->group(node);
+    for (std::size_t k = 1; k < synthetic.size(); ++k) synthetic[k]->excludes(port);
+    app.add_option("--ae-title", o.aeTitle, "The node's AE title, the scanner's destination")
+        ->check(CLI::Validator(
+            [](std::string& title) {
+                const bool fits = !title.empty() && title.size() <= 16 &&
+                                  title.find_first_of("\\") == std::string::npos &&
+                                  title.find_first_not_of(' ') != std::string::npos;
+                return fits ? std::string() : std::string("an AE title has 1 to 16 characters, no backslash");
+            },
+            "AE"))
+        ->capture_default_str()
+        ->needs(port)
+        ->group(node);
+    app.add_option("--dicom-allow", o.dicomAllow, "Accept associations only from these calling AE titles")
+        ->needs(port)
+        ->group(node);
+    return port;
 }
 
 // The live view's options; --fd-thresholds is read into `fdThresholds`, to be
@@ -204,7 +239,8 @@ int main(int argc, char** argv) {
     CLI::Option* reference = addMotionOptions(app, o);
     addTimingOptions(app, o);
     const std::vector<CLI::Option*> synthetic = addSyntheticOptions(app, o, bold);
-    addLiveOptions(app, o, bold, synthetic);
+    const std::vector<CLI::Option*> live = addLiveOptions(app, o, bold, synthetic);
+    CLI::Option* node = addNodeOptions(app, o, bold, synthetic);
     std::vector<double> fdThresholds(defaultFdThresholds.begin(), defaultFdThresholds.end());
     addViewOptions(app, o, fdThresholds);
 
@@ -214,6 +250,11 @@ int main(int argc, char** argv) {
         const int code = app.exit(e);  // prints the help, or the error and a hint
         return code == 0 ? exitSuccess : exitBadInput;
     }
+    for (std::size_t k = 1; k < live.size(); ++k)
+        if (live[k]->count() > 0 && live.front()->count() == 0 && node->count() == 0)
+            return fail(live[k]->get_name() + " follows a folder: it goes with --watch or --dicom-port");
+    // With the DICOM node and no --watch, the node's inbox is the followed folder.
+    if (node->count() > 0 && o.watchFolder.empty()) o.watchFolder = (fs::path(o.outFolder) / inboxFolderName).string();
     o.volumesGiven = synthetic.front()->count() > 0;
     // Each threshold was checked as it was read (two finite values in range); every output takes them the lower first.
     o.fdThresholds = {std::min(fdThresholds[0], fdThresholds[1]), std::max(fdThresholds[0], fdThresholds[1])};

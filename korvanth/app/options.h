@@ -47,6 +47,9 @@ struct KorvanthOptions {
     bool session = false;       // --session: follow the watched folder, every new series a run
     double sessionIdle = -1.0;  // end the session when no new file came for this long; < 0: never
     int32_t minVolumes = 3;     // a series with fewer volumes is not a functional run
+    std::string dicomPort;      // [ADDR:]PORT of the DICOM node; empty: none
+    std::string aeTitle = "KORVANTH";
+    std::vector<std::string> dicomAllow;  // the calling AE titles the node accepts; empty: any
 };
 
 }  // namespace korvanth

@@ -12,7 +12,7 @@ namespace korvanth {
 
 std::unique_ptr<LiveView> startLiveView(const KorvanthOptions& o, std::string& error) {
     LiveViewSettings settings;
-    if (!parseServeAddress(o.serve, settings.address, settings.port, error)) return nullptr;
+    if (!parseListenAddress("--serve", o.serve, settings.address, settings.port, error)) return nullptr;
     settings.fdThresholds = o.fdThresholds;
     settings.targetMinutes = o.targetMinutes;
     settings.session = o.session;

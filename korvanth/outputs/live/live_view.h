@@ -13,7 +13,7 @@
 // that falls that far behind is dropped (a browser reconnects and resumes).
 #pragma once
 
-#include "korvanth/outputs/live/serve_address.h"
+#include "korvanth/platform/listen_address.h"
 #include "korvanth/run/run_observer.h"
 #include "korvanth/run/volume_metrics.h"
 

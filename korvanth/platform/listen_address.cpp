@@ -1,4 +1,4 @@
-#include "korvanth/outputs/live/serve_address.h"
+#include "korvanth/platform/listen_address.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -21,7 +21,8 @@ bool isLoopback(const sockaddr* address) {
 }
 }  // namespace
 
-bool parseServeAddress(const std::string& text, std::string& address, int& port, std::string& error) {
+bool parseListenAddress(const std::string& option, const std::string& text, std::string& address, int& port,
+                        std::string& error) {
     std::string portText = text;
     address = "127.0.0.1";
     const std::size_t colon = text.rfind(':');
@@ -32,13 +33,13 @@ bool parseServeAddress(const std::string& text, std::string& address, int& port,
             address = address.substr(1, address.size() - 2);
         if (address.empty() || address.find_first_of("[]/ ") != std::string::npos ||
             (address.find(':') != std::string::npos && text.front() != '[')) {
-            error = "--serve " + text + ": not [ADDR:]PORT (an IPv6 address goes in brackets)";
+            error = option + " " + text + ": not [ADDR:]PORT (an IPv6 address goes in brackets)";
             return false;
         }
     }
     if (portText.empty() || portText.size() > 5 || portText.find_first_not_of("0123456789") != std::string::npos ||
         std::stoi(portText) > 65535) {
-        error = "--serve " + text + ": the port must be a number from 0 to 65535";
+        error = option + " " + text + ": the port must be a number from 0 to 65535";
         return false;
     }
     port = std::stoi(portText);
