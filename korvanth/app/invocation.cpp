@@ -86,6 +86,7 @@ ResultSettings resultSettings(const KorvanthOptions& o, const RunInputs& inputs,
     results.comparedMotion = inputs.comparedMotion;
     results.comparedSource = o.compareMotionPath;
     results.fdThresholds = o.fdThresholds;
+    results.laterEchoes = inputs.laterEchoes;
     return results;
 }
 
@@ -166,6 +167,7 @@ CommittedRun runIntoFolder(const KorvanthOptions& o, Invocation& invocation, Run
     }
     state.logListener = invocationOnly;
     run.framewiseDisplacementMm = std::move(trace.fd);
+    run.echoes = writer.echoes();
     run.exitCode = finishRun(outFolder, inputs, run.outcome, writer, out, run.written);
     return run;
 }
