@@ -589,5 +589,39 @@ TEST_F(LiveRun, AMultiEchoSeriesRunsItsFirstEchoWithTheOthersBesideIt) {
     expectReplayGivesTheSameMaps(run);
 }
 
+// The shared series played in another order (the XA interoperability
+// series, a series a file per slice, the mosaic): each is a run of its own,
+// whole, and session.json accounts for every file the folder received.
+TEST_F(LiveRun, AnotherOrderOfTheSharedSeriesRunsEachWholeAndAccountsForEveryFile) {
+    const fs::path vendors = dataDir / "dicom" / "vendors";
+    const std::vector<std::pair<fs::path, int>> played{
+        {vendors / "siemens_xa30_interop_bold", 3}, {vendors / "ge_epirt_slices", 3}, {mosaicDir, 6}};
+    std::vector<std::string> arguments{KORVANTH_SCANNER_PATH,    "--tr", "0.2", "--pause", "1.5", "--to",
+                                       (folder_ / "in").string()};
+    for (const auto& [series, volumes] : played) {
+        if (!fs::exists(series)) GTEST_SKIP() << "shared data missing: " << series;
+        arguments.insert(arguments.end(), {"--from", series.string()});
+    }
+    auto host = startHost({"--session", "--session-idle", "4", "--idle-timeout", "3"});
+    Child scanner(arguments, folder_ / "scanner.txt");
+    ASSERT_EQ(scanner.wait(120.0), 0) << readText(folder_ / "scanner.txt");
+    ASSERT_EQ(host->wait(120.0), 0) << readText(folder_ / "host.txt");
+
+    const nlohmann::json session = nlohmann::json::parse(readText(folder_ / "out" / "session.json"));
+    const nlohmann::json& series = session["series"];
+    ASSERT_EQ(series.size(), played.size()) << session.dump(2);
+    int64_t placed = 0;
+    for (std::size_t k = 0; k < played.size(); ++k) {
+        EXPECT_EQ(series[k]["state"], "complete") << series[k];
+        EXPECT_EQ(series[k]["volumes"], played[k].second) << series[k];
+        EXPECT_EQ(series[k]["files"], std::distance(fs::directory_iterator(played[k].first), fs::directory_iterator()));
+        placed += series[k]["files"].get<int64_t>();
+    }
+    for (const auto& [reason, count] : session["files"]["ignored"].items()) placed += count.get<int64_t>();
+    const auto received = std::distance(fs::directory_iterator(folder_ / "in"), fs::directory_iterator());
+    EXPECT_EQ(placed, received) << session.dump(2);
+    EXPECT_EQ(session["files"]["appeared"], received);
+}
+
 }  // namespace
 #endif

@@ -901,8 +901,10 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         }
         // A file being judged (it failed to read and may yet be declared
         // unreadable) holds the idle timeout: the run ends by that judgement.
-        const bool judging =
-            std::any_of(st.seen.begin(), st.seen.end(), [](const auto& s) { return s.second.failures > 0; });
+        // So does one its writer is done with and that waits to be read (the
+        // next series' first slices, settling): it is no file being written.
+        const bool judging = std::any_of(st.seen.begin(), st.seen.end(),
+                                         [](const auto& s) { return s.second.failures > 0 || s.second.stable; });
         if (!judging && secondsBetween(st.lastHandedAt, Clock::now()) >= st.timings.idleSeconds) {
             // A skipped file or one still being written that may be the next
             // volume: the run did not come to its end, it lost that volume.
