@@ -186,8 +186,9 @@ TEST_F(Hostile, ASessionRecordIsGoneOnWithOrKeptAsItWas) {
     using namespace korvanth;
     std::string error;
     SessionRecord left(out.string(), defaultFdThresholds, 30.0);
-    SessionEntry run{
-        5, "rest", "005_rest", "complete", "", summarizeRun({0.0, 0.1, 0.3, 0.6}, 2.0, defaultFdThresholds), "", -1};
+    SessionEntry run{5,          "rest", "005_rest",
+                     "complete", "",     summarizeRun({0.0, 0.1, 0.3, 0.6}, 2.0, defaultFdThresholds),
+                     "",         -1,     {}};
     SessionEntry cut = run;
     cut.folder = "005_rest_2";
     cut.state = "running";

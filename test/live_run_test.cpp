@@ -10,8 +10,10 @@
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -527,6 +529,98 @@ TEST_F(LiveRun, ADicomSessionRunsEverySeriesAfterAScoutAndAccountsForEveryFile) 
     ASSERT_TRUE(korvanth::readNiftiSeries(mosaicReference.string(), reference, error)) << error;
     ASSERT_TRUE(korvanth::readNiftiSeries((again / "bold.nii.gz").string(), saved, error)) << error;
     EXPECT_TRUE(saved.volumes == reference.volumes);
+}
+
+// A 3-echo series (a file per echo, the echoes of a TR one after another)
+// already in the folder: one run of the first echo, as the mosaic alone
+// gives it, with the later echoes beside it in full and their tSNR over the
+// plug-in's mask in maps.json and the report; session.json lists one run
+// with its echoes, every file of it.
+TEST_F(LiveRun, AMultiEchoSeriesRunsItsFirstEchoWithTheOthersBesideIt) {
+    if (!fs::exists(mosaicReference)) GTEST_SKIP() << "shared data missing: " << mosaicReference;
+    const int volumeCount = 6;
+    for (int v = 1; v <= volumeCount; ++v)
+        for (int echo = 1; echo <= 3; ++echo) {
+            const fs::path to = folder_ / "in" / ("e" + std::to_string(echo) + "-" + std::to_string(v) + ".dcm");
+            korvanth_test::rewriteDicom(mosaicDir / ("IM-0001-000" + std::to_string(v) + ".dcm"), to,
+                                        {{gdcm::Tag(0x0018, 0x0086), std::to_string(echo)}});
+            fs::last_write_time(to, fs::file_time_type::clock::now() - std::chrono::seconds(100 - 5 * v - echo));
+        }
+    auto host = startHost({"--session", "--include-existing", "--session-idle", "2", "--idle-timeout", "2"});
+    ASSERT_EQ(host->wait(120.0), 0) << readText(folder_ / "host.txt");
+
+    const nlohmann::json session = nlohmann::json::parse(readText(folder_ / "out" / "session.json"));
+    ASSERT_EQ(session["series"].size(), 1u) << session.dump(2);
+    const nlohmann::json& entry = session["series"][0];
+    EXPECT_EQ(entry["volumes"], volumeCount);
+    EXPECT_EQ(entry["files"], 3 * volumeCount);
+    EXPECT_EQ(entry["echoes"], nlohmann::json::parse(R"([{"echo": 2, "volumes": 6}, {"echo": 3, "volumes": 6}])"));
+    const fs::path run = folder_ / "out" / entry["folder"].get<std::string>();
+    korvanth::NiftiSeries reference;
+    std::string error;
+    ASSERT_TRUE(korvanth::readNiftiSeries(mosaicReference.string(), reference, error)) << error;
+    // The plug-in's mask (first volume above 100), tSNR with the sample SD, its median.
+    std::vector<double> tsnr;
+    for (std::size_t i = 0; i < reference.volumes[0].size(); ++i) {
+        if (reference.volumes[0][i] <= 100) continue;
+        double sum = 0.0, squares = 0.0;
+        for (const auto& volume : reference.volumes) sum += volume[i];
+        for (const auto& volume : reference.volumes) squares += std::pow(volume[i] - sum / volumeCount, 2);
+        if (squares > 0.0) tsnr.push_back(sum / volumeCount / std::sqrt(squares / (volumeCount - 1)));
+    }
+    std::sort(tsnr.begin(), tsnr.end());
+    const std::size_t half = tsnr.size() / 2;
+    const double median = tsnr.size() % 2 == 1 ? tsnr[half] : 0.5 * (tsnr[half - 1] + tsnr[half]);
+    const nlohmann::json maps = nlohmann::json::parse(readText(run / "maps.json"));
+    const std::string report = readText(run / "report.html");
+    for (int echo = 2; echo <= 3; ++echo) {
+        const std::string file = "bold_echo-" + std::to_string(echo) + ".nii.gz";
+        korvanth::NiftiSeries saved;
+        ASSERT_TRUE(korvanth::readNiftiSeries((run / file).string(), saved, error)) << error;
+        EXPECT_TRUE(saved.volumes == reference.volumes) << file;
+        const nlohmann::json& listed = maps["echoes"][echo - 2];
+        EXPECT_EQ(listed["file"], file);
+        EXPECT_NEAR(listed["tsnr_median"].get<double>(), median, 1e-6 * median) << maps.dump(2);
+        EXPECT_NE(report.find("Median tSNR of echo " + std::to_string(echo)), std::string::npos);
+    }
+    korvanth::NiftiSeries first;
+    ASSERT_TRUE(korvanth::readNiftiSeries((run / "bold.nii.gz").string(), first, error)) << error;
+    EXPECT_TRUE(first.volumes == reference.volumes);
+    expectReplayGivesTheSameMaps(run);
+}
+
+// The shared series played in another order (the XA interoperability
+// series, a series a file per slice, the mosaic): each is a run of its own,
+// whole, and session.json accounts for every file the folder received.
+TEST_F(LiveRun, AnotherOrderOfTheSharedSeriesRunsEachWholeAndAccountsForEveryFile) {
+    const fs::path vendors = dataDir / "dicom" / "vendors";
+    const std::vector<std::pair<fs::path, int>> played{
+        {vendors / "siemens_xa30_interop_bold", 3}, {vendors / "ge_epirt_slices", 3}, {mosaicDir, 6}};
+    std::vector<std::string> arguments{KORVANTH_SCANNER_PATH,    "--tr", "0.2", "--pause", "1.5", "--to",
+                                       (folder_ / "in").string()};
+    for (const auto& [series, volumes] : played) {
+        if (!fs::exists(series)) GTEST_SKIP() << "shared data missing: " << series;
+        arguments.insert(arguments.end(), {"--from", series.string()});
+    }
+    auto host = startHost({"--session", "--session-idle", "4", "--idle-timeout", "3"});
+    Child scanner(arguments, folder_ / "scanner.txt");
+    ASSERT_EQ(scanner.wait(120.0), 0) << readText(folder_ / "scanner.txt");
+    ASSERT_EQ(host->wait(120.0), 0) << readText(folder_ / "host.txt");
+
+    const nlohmann::json session = nlohmann::json::parse(readText(folder_ / "out" / "session.json"));
+    const nlohmann::json& series = session["series"];
+    ASSERT_EQ(series.size(), played.size()) << session.dump(2);
+    int64_t placed = 0;
+    for (std::size_t k = 0; k < played.size(); ++k) {
+        EXPECT_EQ(series[k]["state"], "complete") << series[k];
+        EXPECT_EQ(series[k]["volumes"], played[k].second) << series[k];
+        EXPECT_EQ(series[k]["files"], std::distance(fs::directory_iterator(played[k].first), fs::directory_iterator()));
+        placed += series[k]["files"].get<int64_t>();
+    }
+    for (const auto& [reason, count] : session["files"]["ignored"].items()) placed += count.get<int64_t>();
+    const auto received = std::distance(fs::directory_iterator(folder_ / "in"), fs::directory_iterator());
+    EXPECT_EQ(placed, received) << session.dump(2);
+    EXPECT_EQ(session["files"]["appeared"], received);
 }
 
 }  // namespace

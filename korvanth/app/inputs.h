@@ -31,6 +31,8 @@ struct RunInputs {
     bool motionEstimated = false;
     std::string motionSource;                    // for the report
     std::vector<MotionEstimate> comparedMotion;  // --compare-motion
+    // The later echoes of a multi-echo live run, once it is over (ResultSettings).
+    std::function<std::vector<EchoSeries>(int32_t volumeCount)> laterEchoes;
 
     VolumeSource& source() { return paced ? *paced : *recorded; }
 };

@@ -121,6 +121,7 @@ ResultSettings resultSettings(const KorvanthOptions& o, const RunInputs& inputs,
     results.comparedMotion = inputs.comparedMotion;
     results.comparedSource = o.compareMotionPath;
     results.fdThresholds = o.fdThresholds;
+    results.laterEchoes = inputs.laterEchoes;
     return results;
 }
 
@@ -202,6 +203,7 @@ CommittedRun runIntoFolder(const KorvanthOptions& o, Invocation& invocation, Run
     }
     state.logListener = invocationOnly;
     run.framewiseDisplacementMm = std::move(trace.fd);
+    run.echoes = writer.echoes();
     run.exitCode = finishRun(outFolder, inputs, run.outcome, writer, out, run.written);
     return run;
 }

@@ -57,6 +57,7 @@ struct CommittedRun {
     RunOutcome outcome;
     std::vector<std::string> written;             // the results' file names; empty when nothing was committed
     std::vector<double> framewiseDisplacementMm;  // one per volume fed
+    std::vector<EchoSummary> echoes;              // the later echoes written beside the run's series
 };
 
 // Runs `inputs` through the plug-in into `outFolder` (staged in `out`, begun

@@ -140,6 +140,7 @@ int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& r
     inputs.motionGiven = inputs.motionEstimated = true;
     inputs.motionSource = "estimated by Korvanth against volume " + std::to_string(o.referenceVolume);
     inputs.recorded = std::make_unique<ForwardingSource>(source);
+    inputs.laterEchoes = [&files](int32_t volumeCount) { return files.watch->takeLaterEchoes(volumeCount); };
     if (!inputs.motion->begin(series, error)) return fail(error);
     OutputFolder out;
     const CommittedRun run =
@@ -148,6 +149,7 @@ int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& r
     entry.state = run.written.empty() ? "failed" : run.outcome.partial ? "partial" : "complete";
     entry.reason = run.written.empty() ? "no results were committed" : run.outcome.endReason;
     entry.summary = summarizeRun(run.framewiseDisplacementMm, series.repetitionTimeSeconds, o.fdThresholds);
+    for (const EchoSummary& echo : run.echoes) entry.echoVolumes[echo.echo] = echo.volumes;
     const FileLedger ledger = files.ledger();
     entry.files = ledger.filesOf(identity.key);
     countFiles(record, ledger);

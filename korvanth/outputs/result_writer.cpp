@@ -58,6 +58,24 @@ void ResultWriter::runFinished(const RunFinished& run) {
     if (!writeAll(run) && error_.empty()) error_ = settings_.folder + ": cannot write the results";
 }
 
+// The later echoes as the run's series is written (grid, geometry, TR and
+// scaling), and summed up for maps.json and the report.
+bool ResultWriter::writeLaterEchoes(const RunFinished& run, std::vector<EchoSummary>& summaries) {
+    if (!settings_.writeSeries || !settings_.laterEchoes) return true;
+    for (const EchoSeries& echo : settings_.laterEchoes(run.volumeCount)) {
+        summaries.push_back(summarizeEcho(echo, firstVolume_));
+#if KORVANTH_HAS_NIFTI
+        std::vector<const int16_t*> volumes;
+        for (const std::vector<int16_t>& v : echo.volumes) volumes.push_back(v.data());
+        if (!writeNiftiSeries(settings_.folder + summaries.back().file, series_.dims, volumes.data(),
+                              static_cast<int32_t>(volumes.size()), series_.repetitionTimeSeconds, series_.geometry,
+                              settings_.seriesDescription, error_, series_.valueSlope, series_.valueIntercept))
+            return false;
+#endif
+    }
+    return true;
+}
+
 bool ResultWriter::writeAll(const RunFinished& run) {
     const HostState& state = *run.host;
     const std::string& folder = settings_.folder;
@@ -73,7 +91,10 @@ bool ResultWriter::writeAll(const RunFinished& run) {
         return false;
     if (!settings_.spmMotionFile.empty() && !writeSpmMotionFile(folder + settings_.spmMotionFile, motion_, error_))
         return false;
+    echoes_.clear();
+    if (!writeLaterEchoes(run, echoes_)) return false;
     MapsDescription description;
+    description.echoes = echoes_;
     description.mapNames = state.mapNames;
     std::copy(series_.dims, series_.dims + 3, description.dims);
     description.volumeCount = run.volumeCount;
@@ -113,6 +134,7 @@ bool ResultWriter::writeAll(const RunFinished& run) {
         report.comparedMotion = settings_.comparedMotion;
         report.comparedSource = settings_.comparedSource;
     }
+    report.echoes = echoes_;
     report.stepSeconds = stepSeconds_;
     report.fdThresholds = settings_.fdThresholds;
     if (run.partial) {

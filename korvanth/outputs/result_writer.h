@@ -5,10 +5,12 @@
 // writes everything into the staging folder when the run finishes.
 #pragma once
 
+#include "korvanth/outputs/run_outputs.h"
 #include "korvanth/run/run_observer.h"
 #include "korvanth/run/volume_metrics.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,9 @@ struct ResultSettings {
     std::vector<MotionEstimate> comparedMotion;  // shown beside the run's motion in the report; empty: none
     std::string comparedSource;
     FdThresholds fdThresholds = defaultFdThresholds;  // for the report
+    // The later echoes of a multi-echo run, asked for once the run is over
+    // and written beside bold.nii.gz (with writeSeries); unset: none.
+    std::function<std::vector<EchoSeries>(int32_t volumeCount)> laterEchoes;
 };
 
 class ResultWriter final : public RunObserver {
@@ -42,9 +47,12 @@ public:
     const std::vector<double>& stepSeconds() const { return stepSeconds_; }
     // Each volume's whole timing, as the run finished it.
     const std::vector<VolumeTiming>& timings() const { return timings_; }
+    // The later echoes written beside the run's series.
+    const std::vector<EchoSummary>& echoes() const { return echoes_; }
 
 private:
     bool writeAll(const RunFinished& run);
+    bool writeLaterEchoes(const RunFinished& run, std::vector<EchoSummary>& summaries);
 
     ResultSettings settings_;
     SeriesInfo series_;
@@ -55,6 +63,7 @@ private:
     std::vector<double> framewiseDisplacement_;
     std::vector<std::string> motionWarnings_;
     std::vector<VolumeTiming> timings_;
+    std::vector<EchoSummary> echoes_;
     std::string error_;
 };
 

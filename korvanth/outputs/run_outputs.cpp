@@ -3,6 +3,10 @@
 #include "korvanth/outputs/json_text.h"
 
 #include "korvanth/run/units.h"
+#include "tarvex/qc_conventions.h"
+
+#include <algorithm>
+#include <cmath>
 
 #include <cstdio>
 #include <filesystem>
@@ -38,6 +42,34 @@ bool writeTimingCsv(const std::string& path, const std::vector<VolumeTiming>& ti
     return static_cast<bool>(out);
 }
 
+EchoSummary summarizeEcho(const EchoSeries& echo, const std::vector<float>& firstVolume) {
+    EchoSummary summary;
+    summary.echo = echo.echo;
+    summary.volumes = static_cast<int32_t>(echo.volumes.size());
+    summary.file = "bold_echo-" + std::to_string(echo.echo) + ".nii.gz";
+    std::vector<double> tsnr;
+    const double n = static_cast<double>(echo.volumes.size());
+    for (std::size_t v = 0; v < firstVolume.size() && n > 1.0; ++v) {
+        if (!(firstVolume[v] > tarvex::maskThreshold)) continue;
+        double sum = 0.0;
+        for (const std::vector<int16_t>& volume : echo.volumes) sum += volume[v];
+        const double mean = sum / n;
+        double squares = 0.0;
+        for (const std::vector<int16_t>& volume : echo.volumes) squares += (volume[v] - mean) * (volume[v] - mean);
+        const double value = mean / std::sqrt(squares / (n - 1.0));
+        if (std::isfinite(value)) tsnr.push_back(value);
+    }
+    summary.tsnrMedian = std::nan("");
+    if (tsnr.empty()) return summary;
+    const std::size_t half = tsnr.size() / 2;
+    std::nth_element(tsnr.begin(), tsnr.begin() + static_cast<std::ptrdiff_t>(half), tsnr.end());
+    summary.tsnrMedian = tsnr[half];
+    if (tsnr.size() % 2 == 0)
+        summary.tsnrMedian =
+            0.5 * (*std::max_element(tsnr.begin(), tsnr.begin() + static_cast<std::ptrdiff_t>(half)) + tsnr[half]);
+    return summary;
+}
+
 bool writeMapsJson(const std::string& path, const MapsDescription& d, std::string& error) {
     std::ofstream out(path, std::ios::binary);
     out << "{\n  \"source\": " << jsonString(d.source) << ",\n  \"plugin\": " << jsonString(d.pluginName)
@@ -48,7 +80,14 @@ bool writeMapsJson(const std::string& path, const MapsDescription& d, std::strin
         << "  \"maps\": [";
     for (std::size_t m = 0; m < d.mapNames.size(); ++m)
         out << (m == 0 ? "\n" : ",\n") << "    {\"index\": " << m << ", \"name\": " << jsonString(d.mapNames[m]) << "}";
-    out << "\n  ]\n}\n";
+    out << "\n  ]";
+    if (!d.echoes.empty()) out << ",\n  \"echoes\": [";
+    for (std::size_t e = 0; e < d.echoes.size(); ++e)
+        out << (e == 0 ? "\n" : ",\n") << "    {\"echo\": " << d.echoes[e].echo
+            << ", \"file\": " << jsonString(d.echoes[e].file) << ", \"volumes\": " << d.echoes[e].volumes
+            << ", \"tsnr_median\": " << jsonText(jsonNumber(d.echoes[e].tsnrMedian)) << "}";
+    if (!d.echoes.empty()) out << "\n  ]";
+    out << "\n}\n";
     out.close();
     if (!out) error = path + ": cannot write the map names";
     return static_cast<bool>(out);

@@ -20,14 +20,20 @@ namespace korvanth {
 bool writeTimingCsv(const std::string& path, const std::vector<VolumeTiming>& timings,
                     const std::vector<uint8_t>& motionUnreliable, double repetitionTimeSeconds, std::string& error);
 
+// `echo` summed up: per voxel of the mask (`firstVolume` above the plug-in's
+// threshold, the first echo's first volume) the mean over time divided by
+// the sample standard deviation, then the median of the finite ones.
+EchoSummary summarizeEcho(const EchoSeries& echo, const std::vector<float>& firstVolume);
+
 struct MapsDescription {
     std::vector<std::string> mapNames;
     int32_t dims[3] = {0, 0, 0};
     int32_t volumeCount = 0;
     std::string source;  // the input file or "built-in synthetic run"
     std::string pluginName;
-    bool complete = true;   // false: the run ended before its last volume
-    std::string endReason;  // why, for a run that is not complete
+    bool complete = true;             // false: the run ended before its last volume
+    std::string endReason;            // why, for a run that is not complete
+    std::vector<EchoSummary> echoes;  // the later echoes of a multi-echo run; none: not listed
 };
 
 // maps.json: the maps' names in map order (the 4th index of maps.nii.gz and

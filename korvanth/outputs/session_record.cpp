@@ -86,6 +86,8 @@ SessionEntry entryFromJson(const nlohmann::json& item) {
     e.folder = folder.is_null() ? std::string() : folder.get<std::string>();
     e.seriesKey = item.value("series_key", std::string());
     e.files = item.value("files", int64_t{-1});
+    for (const nlohmann::json& echo : item.value("echoes", nlohmann::json::array()))
+        e.echoVolumes[echo.at("echo").get<int32_t>()] = echo.at("volumes").get<int32_t>();
     static const std::array<const char*, 5> states{"complete", "partial", "failed", "skipped", "running"};
     if (std::find(states.begin(), states.end(), e.state) == states.end())
         throw std::runtime_error("unknown state \"" + e.state + "\"");
@@ -154,6 +156,8 @@ nlohmann::json SessionRecord::toJson() const {
         item["folder"] = e.folder.empty() ? nlohmann::json() : nlohmann::json(e.folder);
         if (!e.seriesKey.empty()) item["series_key"] = e.seriesKey;
         if (e.files >= 0) item["files"] = e.files;
+        for (const auto& [echo, volumes] : e.echoVolumes)
+            item["echoes"].push_back({{"echo", echo}, {"volumes", volumes}});
         if (e.state != "skipped") {
             const RunSummary& s = e.summary;
             item["volumes"] = s.volumes;

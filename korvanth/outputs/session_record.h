@@ -40,6 +40,7 @@ struct SessionEntry {
     RunSummary summary;
     std::string seriesKey;  // what tells the series apart (study and series UIDs, export name); empty: not told
     int64_t files = -1;     // the folder's files that are of the series; -1: not counted
+    std::map<int32_t, int32_t> echoVolumes;  // a multi-echo run's later echoes: echo number, volumes written
 };
 
 // Where the files that appeared in the watched folder ended: of a series

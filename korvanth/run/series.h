@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace korvanth {
 
@@ -39,6 +40,22 @@ struct SeriesInfo {
     std::string title;            // names the input in reports: a file, a folder, the synthetic run
 
     int64_t voxelCount() const { return static_cast<int64_t>(dims[0]) * dims[1] * dims[2]; }
+};
+
+// An echo after the first of a multi-echo run: its number and its volumes
+// (voxels as the run's, x fastest), in the run's order.
+struct EchoSeries {
+    int32_t echo = 0;
+    std::vector<std::vector<int16_t>> volumes;
+};
+
+// An echo after the first of a multi-echo run as the outputs name it: its
+// volumes, written beside bold.nii.gz, and its tSNR over the plug-in's mask.
+struct EchoSummary {
+    int32_t echo = 0;
+    int32_t volumes = 0;
+    std::string file;         // bold_echo-<echo>.nii.gz
+    double tsnrMedian = 0.0;  // NaN when no masked voxel has a finite tSNR
 };
 
 }  // namespace korvanth

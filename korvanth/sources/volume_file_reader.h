@@ -19,8 +19,9 @@ struct VolumeFile {
     std::string studyUid, seriesUid;  // DICOM study and series instance UIDs; empty for NIfTI
     int64_t seriesNumber = -1;
     std::string seriesDescription;
-    std::string otherKind;   // why the image is not of a functional run (DICOM); empty otherwise
-    bool besideRun = false;  // of a series that goes beside a run (otherKind says which): it never ends one
+    std::string otherKind;    // why the image is not of a functional run (DICOM); empty otherwise
+    bool besideRun = false;   // of a series that goes beside a run (otherKind says which): it never ends one
+    int32_t echoNumber = -1;  // DICOM echo number; -1: not told
     int64_t instanceNumber = -1;
     int64_t acquisitionNumber = -1;
     bool repetitionTimeRecorded = false;

@@ -298,6 +298,10 @@ void writeSummaryFigures(std::ostream& html, const ReportInput& input, const Rep
     html << row("Median tSNR in the mask", figure("median-tsnr", number(tsnr.medianValue * tarvex::tsnrScale, 2)),
                 "map value " + figure("median-tsnr-map", number(tsnr.medianValue, 4)) +
                     ": the tSNR map holds tSNR / 30; finite values only");
+    for (const EchoSummary& e : input.echoes)
+        html << row("Median tSNR of echo " + std::to_string(e.echo),
+                    figure("median-tsnr-echo-" + std::to_string(e.echo), number(e.tsnrMedian, 2)),
+                    std::to_string(e.volumes) + " volumes in " + escapeHtml(e.file) + "; same mask");
     if (input.motion.empty()) {
         html << row("Framewise displacement", "&mdash;", "no motion estimates given");
     } else {

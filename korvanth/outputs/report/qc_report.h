@@ -2,6 +2,7 @@
 #pragma once
 
 #include "korvanth/run/motion_estimate.h"
+#include "korvanth/run/series.h"
 #include "korvanth/run/volume_metrics.h"
 
 #include <array>
@@ -29,6 +30,7 @@ struct ReportInput {
     FdThresholds fdThresholds = defaultFdThresholds;  // the FD plot's lines and the counts above them
     std::vector<MotionEstimate> comparedMotion;       // a second trace shown beside `motion`; empty: none
     std::string comparedSource;                       // names the compared trace, e.g. its file
+    std::vector<EchoSummary> echoes;                  // the later echoes of a multi-echo run; empty: none
     std::vector<double> stepSeconds;                  // latency of each volume's plug-in steps
     std::string partial;                              // empty for a complete run, else why it ended early
     int32_t expectedVolumes = 0;                      // of a partial run; 0 when not known

@@ -53,6 +53,7 @@ void DicomVolumeReader::handOver(const Series& series, std::vector<AssembledVolu
         v.studyUid = series.studyUid;
         v.seriesUid = std::move(volume.seriesUid);
         v.seriesNumber = volume.seriesNumber;
+        v.echoNumber = volume.echoNumber;
         v.seriesDescription = std::move(volume.seriesDescription);
         v.otherKind = std::move(volume.otherKind);
         const std::size_t bar = series.kind.find('|');

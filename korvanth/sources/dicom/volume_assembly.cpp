@@ -154,6 +154,7 @@ AssembledVolume VolumeAssembly::build(int64_t key, Pending& pending) const {
     v.files = std::move(pending.files);
     v.seriesUid = run_.seriesUid;
     v.seriesNumber = run_.seriesNumber;
+    v.echoNumber = run_.echoNumber;
     v.seriesDescription = run_.seriesDescription;
     v.otherKind = run_.otherKind;
     v.slope = run_.slope;

@@ -44,6 +44,7 @@ struct AssembledVolume {
     int64_t changedValues = 0;            // values changed by valueRule
     std::string seriesUid;                // the run's (its first file's)
     int32_t seriesNumber = -1;            // the run's first file's
+    int32_t echoNumber = -1;              // the run's first file's; -1: not told
     std::string seriesDescription;
     std::string otherKind;           // the run's first file's (DicomFile::otherKind)
     std::vector<std::string> files;  // its slices' files

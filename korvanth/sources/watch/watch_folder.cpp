@@ -901,8 +901,10 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         }
         // A file being judged (it failed to read and may yet be declared
         // unreadable) holds the idle timeout: the run ends by that judgement.
-        const bool judging =
-            std::any_of(st.seen.begin(), st.seen.end(), [](const auto& s) { return s.second.failures > 0; });
+        // So does one its writer is done with and that waits to be read (the
+        // next series' first slices, settling): it is no file being written.
+        const bool judging = std::any_of(st.seen.begin(), st.seen.end(),
+                                         [](const auto& s) { return s.second.failures > 0 || s.second.stable; });
         if (!judging && secondsBetween(st.lastHandedAt, Clock::now()) >= st.timings.idleSeconds) {
             // A skipped file or one still being written that may be the next
             // volume: the run did not come to its end, it lost that volume.
@@ -925,5 +927,39 @@ SeriesIdentity WatchFolderSource::identity() const { return state_->identity; }
 bool WatchFolderSource::timedOutWaiting() const { return state_->timedOut; }
 bool WatchFolderSource::newSeriesBegan() const { return state_->newSeries; }
 const FileLedger& WatchFolderSource::ledger() const { return state_->ledger; }
+
+std::vector<EchoSeries> WatchFolderSource::takeLaterEchoes(int32_t volumeCount) {
+    State& st = *state_;
+    std::map<int32_t, std::vector<Ready>> byEcho;
+    for (std::vector<Ready>* from : {&st.ready, &st.waiting})
+        for (auto r = from->begin(); r != from->end();) {
+            const VolumeFile& f = r->file;
+            const bool laterEcho = st.fixed && f.besideRun && f.echoNumber > 1 && !f.seriesUid.empty() &&
+                                   f.seriesUid == st.seriesUid && st.changedGeometry(f).empty();
+            if (!laterEcho) {
+                ++r;
+                continue;
+            }
+            byEcho[f.echoNumber].push_back(std::move(*r));
+            r = from->erase(r);
+        }
+    std::vector<EchoSeries> echoes;
+    for (auto& [echo, volumes] : byEcho) {
+        std::sort(volumes.begin(), volumes.end(), [](const Ready& a, const Ready& b) {
+            return a.file.instanceNumber != b.file.instanceNumber ? a.file.instanceNumber < b.file.instanceNumber
+                                                                  : naturalLess(a.name, b.name);
+        });
+        EchoSeries series;
+        series.echo = echo;
+        for (Ready& r : volumes) {
+            st.pastSeries.insert(State::identityOf(r).key);
+            if (static_cast<int32_t>(series.volumes.size()) >= volumeCount) continue;
+            st.place(r, st.identity.key);
+            series.volumes.push_back(std::move(r.file.voxels));
+        }
+        echoes.push_back(std::move(series));
+    }
+    return echoes;
+}
 
 }  // namespace korvanth

@@ -117,6 +117,11 @@ public:
     bool newSeriesBegan() const;
     // Where every file that appeared ended, so far.
     const FileLedger& ledger() const;
+    // After a run: the later echoes of its series (same series UID, echo
+    // number above 1, the run's grid), each with at most `volumeCount`
+    // volumes in their order. Their files are the run's from now on, and
+    // their series are past: never a series of their own.
+    std::vector<EchoSeries> takeLaterEchoes(int32_t volumeCount);
 
 private:
     struct State;
