@@ -3,6 +3,7 @@
 // test waits on what the processes say and write, never on their speed.
 #include <gtest/gtest.h>
 
+#include "korvanth/sources/dicom/dicom_series.h"
 #include "korvanth/sources/nifti_series.h"
 #include "korvanth_runner.h"
 
@@ -140,8 +141,9 @@ bool convertWithDcm2niix(const fs::path& folder, const fs::path& out) {
 // A shared DICOM series through a live run, korvanth-scanner writing its
 // files in chunks (a volume's files every TR: a file per volume, per slice or
 // the whole series in one): every volume taken as Debian's dcm2niix converts
-// the files (voxels exact, the 8 corners within 0.05 mm, the TR), and the
-// saved series replays to the same maps bit for bit.
+// the files (voxels exact, the 8 corners within 0.05 mm, the TR; the rescale
+// in bold.nii.gz as a replay of the files keeps it), and the saved series
+// replays to the same maps bit for bit.
 class LiveSeries : public LiveRun, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(LiveSeries, ScannerToHostGivesWhatDcm2niixGivesAndReplaysToTheSameMaps) {
@@ -179,6 +181,12 @@ TEST_P(LiveSeries, ScannerToHostGivesWhatDcm2niixGivesAndReplaysToTheSameMaps) {
     // by a label and control pair's; the recorded one is kept.
     const bool philipsAsl = std::string(GetParam()).find("philips_enhanced") != std::string::npos;
     EXPECT_NEAR(saved.info.repetitionTimeSeconds, philipsAsl ? 4.25 : reference.info.repetitionTimeSeconds, 1e-3);
+    // The rescale is written beside the stored values, as a replay of the files keeps it.
+    korvanth::DicomSeriesSource replay(series.string());
+    korvanth::SeriesInfo replayed;
+    ASSERT_TRUE(replay.open(replayed, error)) << error;
+    EXPECT_FLOAT_EQ(static_cast<float>(saved.info.valueSlope), static_cast<float>(replayed.valueSlope));
+    EXPECT_FLOAT_EQ(static_cast<float>(saved.info.valueIntercept), static_cast<float>(replayed.valueIntercept));
     expectReplayGivesTheSameMaps();
 }
 
@@ -187,7 +195,8 @@ INSTANTIATE_TEST_SUITE_P(SharedSeries, LiveSeries,
                                            "vendors/siemens_mosaic_sagittal", "vendors/siemens_mosaic_head_to_foot",
                                            "vendors/siemens_xa30_interop_bold", "vendors/ge_epirt_slices",
                                            "vendors/philips_classic_fmri_oblique", "vendors/philips_enhanced_series",
-                                           "vendors/canon_enhanced_series", "vendors/uih_vframe"),
+                                           "vendors/canon_enhanced_series", "vendors/uih_vframe",
+                                           "vendors/ge_multiphase_slices", "vendors/canon_classic_slices"),
                          [](const ::testing::TestParamInfo<const char*>& param) {
                              std::string name = fs::path(param.param).filename().string();
                              for (char& c : name)
