@@ -2,6 +2,7 @@
 
 #include "korvanth/sources/dicom/dicom_layouts.h"
 #include "korvanth/sources/dicom/dicom_tags.h"
+#include "korvanth/sources/input_file.h"
 
 #include <gdcmImageReader.h>
 #include <gdcmReader.h>
@@ -281,7 +282,7 @@ bool parseDicomFile(const std::string& path, DicomFile& file, std::string& error
             return false;
         }
     } catch (const std::bad_alloc&) {
-        error = path + ": too large to read (the memory for it was refused)";
+        error = memoryRefused(path);
         return false;
     } catch (const std::exception& e) {
         error = path + ": the DICOM library failed reading it (" + e.what() + ")";
