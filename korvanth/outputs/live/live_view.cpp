@@ -115,12 +115,12 @@ struct LiveView::Impl {
             return;
         }
         const std::uintmax_t size = reader->size();
-        response.set_content_provider(
-            static_cast<std::size_t>(size), contentTypeOf(name),
-            [reader, chunk = std::vector<char>()](std::size_t offset, std::size_t length,
-                                                  httplib::DataSink& sink) mutable {
-                return reader->read(offset, length, chunk) && sink.write(chunk.data(), chunk.size());
-            });
+        response.set_content_provider(static_cast<std::size_t>(size), contentTypeOf(name),
+                                      [reader, chunk = std::vector<char>()](std::size_t offset, std::size_t length,
+                                                                            httplib::DataSink& sink) mutable {
+                                          return reader->read(offset, length, chunk) &&
+                                                 sink.write(chunk.data(), chunk.size());
+                                      });
     }
 
     void route() {
