@@ -20,6 +20,7 @@
 #include "korvanth/outputs/result_writer.h"
 #include "korvanth/outputs/run_outputs.h"
 #include "korvanth/platform/platform.h"
+#include "korvanth/run/clock.h"
 #include "korvanth/run/run_loop.h"
 #include "korvanth/run/statistics.h"
 #include "korvanth/sources/motion/estimated_motion_source.h"
@@ -188,8 +189,8 @@ void BM_LivePath(benchmark::State& state) {
     }
 
     HostState& host = korvanth::host();
-    std::unique_ptr<LoadedPlugin> session = LoadedPlugin::open(TARVEX_PLUGIN_PATH, error);
-    if (!session || !session->plugin().initPlugin()) {
+    std::unique_ptr<LoadedPlugin> plugin = LoadedPlugin::open(TARVEX_PLUGIN_PATH, error);
+    if (!plugin || !plugin->plugin().initPlugin()) {
         state.SkipWithError(("the plug-in: " + error).c_str());
         return;
     }
@@ -209,9 +210,7 @@ void BM_LivePath(benchmark::State& state) {
             std::string writeError;
             for (std::size_t i = 0; i < files.size(); ++i) {
                 const int32_t t = format == DicomSlices ? files[i].volume : static_cast<int32_t>(i);
-                std::this_thread::sleep_until(start +
-                                              std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                                  std::chrono::duration<double>(c.tr * static_cast<double>(t))));
+                std::this_thread::sleep_until(start + steadyDuration(c.tr * static_cast<double>(t)));
                 // A slice file is small: written at once, the slices one after another.
                 writeInChunks((work / "in" / files[i].name).string(), files[i].bytes, format == DicomSlices ? 1 : 8,
                               format == DicomSlices ? 0.0 : 0.04, writeError);
@@ -250,7 +249,7 @@ void BM_LivePath(benchmark::State& state) {
         observers.add(view);
 #endif
         observers.add(collector);
-        driveRun(session->plugin(), live, source, estimated, observers, settings);
+        driveRun(plugin->plugin(), live, source, estimated, observers, settings);
         scanner.join();
         // KORVANTH_LIVE_BENCH_OUT=dir keeps each run's results (timing.csv, report) in dir/<case>.
         if (const char* keep = std::getenv("KORVANTH_LIVE_BENCH_OUT")) {

@@ -11,7 +11,9 @@
 //
 //   live_view_latency [--clients 20] [--volumes 300] [--block 20] [--tr 0.1] [--repeats 2] [--dims 64 64 33]
 //                     [--pages] [--korvanth PATH] [--plugin PATH]
+#include "korvanth/run/clock.h"
 #include "korvanth/run/statistics.h"
+#include "tarvex/qc_conventions.h"
 #include "test/child_process.h"
 
 #include <httplib.h>
@@ -93,7 +95,8 @@ void client(int port, bool pages, Turns& turns) {
                            if (first < 0) first = last;
                            if (pages && Clock::now() - mapsFetched >= std::chrono::milliseconds(400)) {
                                mapsFetched = Clock::now();
-                               for (int k = 0; k < 8; ++k) maps.Get(("/maps/" + std::to_string(k) + ".png").c_str());
+                               for (int k = 0; k < tarvex::pluginMapCount; ++k)
+                                   maps.Get(("/maps/" + std::to_string(k) + ".png").c_str());
                            }
                        }
                        return turns.turn == waitingFor;  // the turn is over: the connection is closed
@@ -126,7 +129,7 @@ Sample runOnce(const Options& o, const fs::path& out) {
     for (int c = 0; c < o.clients && port > 0; ++c) clients.emplace_back(client, port, o.pages, std::ref(turns));
     // Turn boundaries as the volume index last published when each turn began.
     std::vector<int> boundaries;
-    const auto turnLength = std::chrono::duration<double>(o.block * o.tr);
+    const auto turnLength = korvanth::steadyDuration(o.block * o.tr);
     while (!turns.runEnded && port > 0) {
         const auto now = state.Get("/api/state");
         if (now) {

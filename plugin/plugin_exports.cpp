@@ -1,6 +1,7 @@
 #include "tarvex/plugin_exports.h"
 
 #include "plugin/tarvex_plugin.h"
+#include "tarvex/plugin_version.h"
 
 #include <new>
 
@@ -17,4 +18,4 @@ const char* getAuthor() { return "<i>Tarvex QC team</i>, Tarvex"; }
 
 const char* getHelpFile() { return ""; }
 
-const char* getPluginVersion() { return "1.0"; }
+const char* getPluginVersion() { return tarvex::pluginVersion; }

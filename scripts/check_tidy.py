@@ -53,13 +53,14 @@ def main():
     def tidy(source):
         done = subprocess.run([CLANG_TIDY, "--quiet", "-p", str(root / args.build), source], cwd=root,
                               capture_output=True, text=True)
-        return [line for line in done.stdout.splitlines() if line.strip()]
+        return [line for line in done.stdout.splitlines() if ": warning: " in line or ": error: " in line]
 
+    # A header's finding comes once per source that includes it: each is told once.
     with ThreadPoolExecutor(args.jobs) as pool:
-        findings = [line for lines in pool.map(tidy, sources) for line in lines]
+        findings = sorted({line for lines in pool.map(tidy, sources) for line in lines})
     for line in findings:
         print(line)
-    warnings = sum(1 for line in findings if ": warning: " in line or ": error: " in line)
+    warnings = len(findings)
     print(f"clang-tidy: {len(sources)} source(s), {warnings} finding(s)")
     return 1 if warnings else 0
 

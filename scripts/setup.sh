@@ -9,6 +9,7 @@ packages=(
   valgrind clang clang-format-14 clang-tidy-14 libclang-rt-14-dev python3
   g++-mingw-w64-x86-64-posix wine64 wine
   libcpp-httplib-dev nlohmann-json3-dev chromium nodejs
+  slurm-wlm munge
 )
 
 sudo_cmd=()

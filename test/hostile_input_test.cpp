@@ -5,14 +5,18 @@
 #include <gtest/gtest.h>
 
 #include "korvanth/outputs/output_folder.h"
+#include "korvanth/outputs/session_record.h"
 #include "korvanth_runner.h"
 
 #include <nifti2_io.h>
 #include <zlib.h>
+#include <nlohmann/json.hpp>
 
 #include <cstring>
 #include <map>
 #include <set>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -172,6 +176,44 @@ TEST_F(Hostile, ANewRunReplacesTheEarlierResultsWhole) {
         }
     }
     EXPECT_EQ(second.output.find("kept.txt"), std::string::npos) << "a foreign file listed as written";
+}
+
+// A session.json left in the out folder: one an earlier start left mid-run is
+// read back whole, its cut run failed; one a session cannot go on with
+// (damaged, another program's, kept with other FD thresholds) is named and
+// kept as it was, and the start ends with 2.
+TEST_F(Hostile, ASessionRecordIsGoneOnWithOrKeptAsItWas) {
+    using namespace korvanth;
+    std::string error;
+    SessionRecord left(out.string(), defaultFdThresholds, 30.0);
+    SessionEntry run{
+        5, "rest", "005_rest", "complete", "", summarizeRun({0.0, 0.1, 0.3, 0.6}, 2.0, defaultFdThresholds), "", -1};
+    SessionEntry cut = run;
+    cut.folder = "005_rest_2";
+    cut.state = "running";
+    ASSERT_TRUE(left.add(run, error) && left.add(cut, error)) << error;
+    const std::string record = readBytes(out / "session.json");
+    SessionRecord back(out.string(), defaultFdThresholds, 30.0);
+    bool found = false;
+    ASSERT_TRUE(back.load(found, error) && found) << error;
+    ASSERT_EQ(back.entries().size(), 2u);
+    EXPECT_EQ(back.entries()[1].state, "failed");
+    EXPECT_EQ(back.toJson()["series"][0], left.toJson()["series"][0]);
+    EXPECT_EQ(back.toJson()["low_motion"], left.toJson()["low_motion"]);
+
+    fs::create_directories(folder / "in");
+    const std::string start =
+        "--watch " + quoted((folder / "in").string()) + " --session --session-idle 1 --out " + quoted(out.string());
+    for (const auto& [kept, options] :
+         std::vector<std::pair<std::string, std::string>>{{record.substr(0, record.size() / 2), ""},
+                                                          {"{\"series\": \"not a list\", \"low_motion\": []}\n", ""},
+                                                          {record, " --fd-thresholds 0.3 0.5"}}) {
+        writeBytes(out / "session.json", kept);
+        const Outcome o = runKorvanth(start + options);
+        EXPECT_EQ(o.exitCode, 2) << o.output;
+        EXPECT_NE(o.output.find((out / "session.json").string()), std::string::npos) << o.output;
+        EXPECT_EQ(readBytes(out / "session.json"), kept);
+    }
 }
 
 // A first stop signal ends the run after the volume in hand and commits

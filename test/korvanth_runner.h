@@ -10,8 +10,13 @@
 
 #include <gtest/gtest.h>
 
+#include "tarvex/qc_conventions.h"
+
 #include <chrono>
+#include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -62,6 +67,46 @@ inline fs::path freshFolder(const std::string& name) {
 inline std::string readBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The plug-in's maps as a run left them in maps.f32, map after map.
+inline std::vector<float> readMaps(const fs::path& path) {
+    const std::string bytes = readBytes(path);
+    std::vector<float> maps(bytes.size() / sizeof(float));
+    std::memcpy(maps.data(), bytes.data(), maps.size() * sizeof(float));
+    return maps;
+}
+
+// What a working plug-in leaves in its mask (the voxels above the mask
+// threshold in the first of `volumes`) after a run of them: where the signal
+// varies, every map finite, the tSNR map positive and the motion t-values
+// below 10^4 in size; where it never changes, an infinite tSNR. Maps of NaN,
+// of zeros or of garbage fail, where a comparison of two runs' maps would not.
+inline ::testing::AssertionResult plausibleMaps(const std::vector<float>& maps,
+                                                const std::vector<std::vector<int16_t>>& volumes) {
+    const std::size_t voxels = volumes.empty() ? 0 : volumes[0].size();
+    if (voxels == 0 || maps.size() != voxels * tarvex::pluginMapCount)
+        return ::testing::AssertionFailure() << maps.size() << " map entries for " << voxels << " voxels";
+    const int tsnr = tarvex::pluginMapCount - 1, constant = tsnr - 1;
+    std::size_t masked = 0, varying = 0;
+    for (std::size_t v = 0; v < voxels; ++v) {
+        if (volumes[0][v] <= tarvex::maskThreshold) continue;
+        bool varies = false;
+        for (const std::vector<int16_t>& volume : volumes) varies = varies || volume[v] != volumes[0][v];
+        ++masked;
+        varying += varies;
+        for (int map = 0; map < tarvex::pluginMapCount; ++map) {
+            const float value = maps[v + static_cast<std::size_t>(map) * voxels];
+            bool plausible = std::isfinite(value) && (map != tsnr || value > 0.0f) &&
+                             (map == tsnr || map == constant || std::fabs(value) < 1e4f);
+            if (!varies) plausible = map != tsnr || (std::isinf(value) && value > 0.0f);
+            if (!plausible)
+                return ::testing::AssertionFailure() << "map " << map << " of masked voxel " << v << ": " << value
+                                                     << (varies ? "" : " (its signal never changes)");
+        }
+    }
+    if (masked == 0) return ::testing::AssertionFailure() << "no voxel in the mask";
+    return ::testing::AssertionSuccess() << masked << " masked voxels, " << varying << " of varying signal";
 }
 
 // A program running in the background, its standard output and error going

@@ -34,7 +34,7 @@ class LayerCheckTest(unittest.TestCase):
                 # across the rooms of one layer: DICOM knows nothing of the watch folder,
                 # the report nothing of the live view
                 "korvanth/sources/dicom/volume_assembly.cpp": '#include "korvanth/sources/watch/file_arrivals.h"\n',
-                "korvanth/outputs/report/plot.cpp": '#include "korvanth/outputs/live/event_broker.h"\n',
+                "korvanth/outputs/report/drawing/plot.cpp": '#include "korvanth/outputs/live/event_broker.h"\n',
             }
             for path, line in planted.items():
                 target = copy / path

@@ -3,6 +3,7 @@
 // test waits on what the processes say and write, never on their speed.
 #include <gtest/gtest.h>
 
+#include "dicom_rewrite.h"
 #include "korvanth/sources/dicom/dicom_series.h"
 #include "korvanth/sources/nifti_series.h"
 #include "korvanth_runner.h"
@@ -20,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <iterator>
+#include <map>
 #include <random>
 #include <string>
 #include <thread>
@@ -93,7 +95,8 @@ protected:
     }
 
     // Replays <run>/bold.nii.gz with <run>/bold_motion.txt (the motion the
-    // live run used) into replay/ and checks that it gives <run>'s maps bit for bit.
+    // live run used) into replay/ and checks that it gives <run>'s maps bit
+    // for bit, and that they are maps a working plug-in leaves.
     void expectReplayGivesTheSameMaps(const fs::path& run) {
         fs::remove_all(folder_ / "replay");
         Child replay(
@@ -105,6 +108,10 @@ protected:
         EXPECT_FALSE(live.empty());
         EXPECT_TRUE(live == readText(folder_ / "replay" / "maps.f32"))
             << "the replay's maps differ from the live run's in " << run;
+        korvanth::NiftiSeries saved;
+        std::string error;
+        ASSERT_TRUE(korvanth::readNiftiSeries((run / "bold.nii.gz").string(), saved, error)) << error;
+        EXPECT_TRUE(korvanth_test::plausibleMaps(korvanth_test::readMaps(run / "maps.f32"), saved.volumes)) << run;
     }
     void expectReplayGivesTheSameMaps() { expectReplayGivesTheSameMaps(folder_ / "out"); }
 
@@ -364,6 +371,176 @@ TEST_F(LiveRun, SessionMakesEverySeriesARunAndSkipsASingleVolume) {
     host->signal(SIGINT);
     EXPECT_EQ(host->wait(60.0), 0) << readText(folder_ / "host.txt");
     for (const char* run : {"005", "007"}) expectReplayGivesTheSameMaps(folder_ / "out" / run);
+}
+
+// A session outlives its process and its watch folder. A second start into
+// the same out folder adds to the first's session: series 5 again runs into
+// 005_2, the first start's 005 stays bit for bit, session.json lists both
+// starts' runs and adds up their low-motion time. The watch folder removed
+// and re-created between series is watched again, and the next series runs.
+// The live view of the second start serves the first start's runs too.
+TEST_F(LiveRun, SessionGoesOnAfterARestartAndARecreatedWatchFolder) {
+    const fs::path made = folder_ / "made" / "bold.nii.gz";
+    Child synthetic({KORVANTH_PATH, "--plugin", TARVEX_PLUGIN_PATH, "--volumes", "8", "--dims", "16", "16", "8",
+                     "--out", made.parent_path().string()},
+                    folder_ / "made.txt");
+    ASSERT_EQ(synthetic.wait(120.0), 0) << readText(folder_ / "made.txt");
+    const std::vector<std::string> session{"--session", "--session-idle", "60", "--idle-timeout", "2"};
+    const auto runsDone = [&](std::size_t runs) {
+        return waitFor([&] {
+            const std::string text = readText(folder_ / "out" / "session.json");
+            const nlohmann::json record = nlohmann::json::parse(text, nullptr, false);
+            return !record.is_discarded() && record["series"].size() == runs &&
+                   record["series"].back()["state"] == "complete";
+        });
+    };
+    const auto play = [&](const std::string& series) {
+        auto scanner = startScanner(made, "0.1", {"--series", series});
+        EXPECT_EQ(scanner->wait(60.0), 0) << readText(folder_ / "scanner.txt");
+    };
+    auto first = startHost(session);
+    play("5");
+    ASSERT_TRUE(runsDone(1)) << readText(folder_ / "host.txt");
+    first->signal(SIGINT);
+    ASSERT_EQ(first->wait(60.0), 0) << readText(folder_ / "host.txt");
+    std::map<std::string, std::string> firstRun;
+    for (const auto& entry : fs::directory_iterator(folder_ / "out" / "005"))
+        firstRun[entry.path().filename().string()] = readText(entry.path());
+    const nlohmann::json firstRecord = nlohmann::json::parse(readText(folder_ / "out" / "session.json"));
+
+    fs::remove_all(folder_ / "in");  // the scanner writes series 5's names again
+    fs::create_directories(folder_ / "in");
+    std::vector<std::string> served = session;
+    served.insert(served.end(), {"--serve", "127.0.0.1:0", "--linger", "0"});
+    auto second = startHost(served);
+    EXPECT_TRUE(hostSaid("Going on with the session")) << readText(folder_ / "host.txt");
+    const std::string said = readText(folder_ / "host.txt");
+    const std::size_t at = said.find("Live view: http://127.0.0.1:");
+    ASSERT_NE(at, std::string::npos) << said;
+    httplib::Client client("127.0.0.1", std::stoi(said.substr(at + std::strlen("Live view: http://127.0.0.1:"))));
+    const auto earlier = client.Get("/runs/005/report.html");  // the first start's run, served again
+    ASSERT_TRUE(earlier && earlier->status == 200);
+    EXPECT_EQ(earlier->body, readText(folder_ / "out" / "005" / "report.html"));
+    play("5");
+    ASSERT_TRUE(runsDone(2)) << readText(folder_ / "host.txt");
+    fs::remove_all(folder_ / "in");
+    ASSERT_TRUE(waitFor([&] { return hostSaid("is gone"); })) << readText(folder_ / "host.txt");
+    fs::create_directories(folder_ / "in");
+    ASSERT_TRUE(waitFor([&] { return hostSaid("is there again"); })) << readText(folder_ / "host.txt");
+    play("7");
+    ASSERT_TRUE(runsDone(3)) << readText(folder_ / "host.txt");
+    second->signal(SIGINT);
+    ASSERT_EQ(second->wait(60.0), 0) << readText(folder_ / "host.txt");
+
+    const nlohmann::json record = nlohmann::json::parse(readText(folder_ / "out" / "session.json"));
+    EXPECT_EQ(record["series"][0], firstRecord["series"][0]);
+    std::vector<std::string> folders;
+    double lowMotion = 0.0;
+    for (const nlohmann::json& run : record["series"]) {
+        folders.push_back(run["folder"].get<std::string>());
+        lowMotion += run["low_motion_s"][0].get<double>();
+    }
+    EXPECT_EQ(folders, (std::vector<std::string>{"005", "005_2", "007"}));
+    EXPECT_EQ(record["frames"], 24);
+    EXPECT_DOUBLE_EQ(record["low_motion"][0]["low_motion_s"].get<double>(), lowMotion);
+    std::map<std::string, std::string> firstRunNow;
+    for (const auto& entry : fs::directory_iterator(folder_ / "out" / "005"))
+        firstRunNow[entry.path().filename().string()] = readText(entry.path());
+    EXPECT_TRUE(firstRunNow == firstRun) << "a restart changed the first start's run";
+    expectReplayGivesTheSameMaps(folder_ / "out" / "005_2");
+}
+
+// A DICOM session as a new user plays it: a 3D scout, the mosaic run, a
+// stray non-image file, a NIfTI export run, an XA interoperability run
+// (a series a volume) and another study's copy of the mosaic run with the
+// same series number. Every series after the scout is run, each whole;
+// the other study's run is its own and equals the first; session.json and
+// /api/session account for every file the folder received.
+TEST_F(LiveRun, ADicomSessionRunsEverySeriesAfterAScoutAndAccountsForEveryFile) {
+    const fs::path vendors = dataDir / "dicom" / "vendors";
+    const fs::path scout = vendors / "siemens_mosaic_jpeg_lossless", xa = vendors / "siemens_xa30_interop_bold";
+    for (const fs::path& needed : {mosaicDir, haxbyBold, scout, xa})
+        if (!fs::exists(needed)) GTEST_SKIP() << "shared data missing: " << needed;
+    const fs::path otherStudy = folder_ / "other_study";
+    fs::create_directories(otherStudy);
+    for (const auto& entry : fs::directory_iterator(mosaicDir))
+        korvanth_test::rewriteDicom(
+            entry.path(), otherStudy / ("s2-" + entry.path().filename().string()),
+            {{gdcm::Tag(0x0020, 0x000d), "1.2.826.0.1.7"}, {gdcm::Tag(0x0020, 0x000e), "1.2.826.0.1.8"}});
+    auto host = startHost(
+        {"--session", "--session-idle", "4", "--idle-timeout", "3", "--serve", "127.0.0.1:0", "--linger", "60"});
+    Child scanner({KORVANTH_SCANNER_PATH,
+                   "--from",
+                   scout.string(),
+                   "--from",
+                   mosaicDir.string(),
+                   "--from",
+                   haxbyBold.string(),
+                   "--from",
+                   xa.string(),
+                   "--from",
+                   otherStudy.string(),
+                   "--volumes",
+                   "0",
+                   "0",
+                   "6",
+                   "0",
+                   "0",
+                   "--series",
+                   "5",
+                   "--tr",
+                   "0.2",
+                   "--pause",
+                   "1.5",
+                   "--to",
+                   (folder_ / "in").string()},
+                  folder_ / "scanner.txt");
+    // The stray file comes once the scout is listed, while the series go on.
+    ASSERT_TRUE(waitFor([&] {
+        return readText(folder_ / "out" / "session.json").find("single volume") != std::string::npos;
+    })) << readText(folder_ / "host.txt");
+    std::ofstream(folder_ / "in" / "notes.txt") << "not an image\n";
+    ASSERT_EQ(scanner.wait(120.0), 0) << readText(folder_ / "scanner.txt");
+    ASSERT_TRUE(waitFor([&] { return hostSaid("Live view stays at"); }, 120.0)) << readText(folder_ / "host.txt");
+
+    const nlohmann::json session = nlohmann::json::parse(readText(folder_ / "out" / "session.json"));
+    const nlohmann::json& series = session["series"];
+    ASSERT_EQ(series.size(), 5u) << session.dump(2);
+    EXPECT_EQ(series[0]["state"], "skipped");
+    const std::vector<int> volumes{6, 6, 3, 6};
+    for (std::size_t k = 1; k < 5; ++k) {
+        EXPECT_EQ(series[k]["state"], "complete") << series[k];
+        EXPECT_EQ(series[k]["volumes"], volumes[k - 1]) << series[k];
+    }
+    EXPECT_EQ(series[1]["series_number"], series[4]["series_number"]);
+    EXPECT_NE(series[1]["folder"], series[4]["folder"]);
+    // Every file in one place: a series' count, or an ignored reason's.
+    int64_t placed = 0;
+    for (const nlohmann::json& entry : series) placed += entry["files"].get<int64_t>();
+    for (const auto& [reason, count] : session["files"]["ignored"].items()) placed += count.get<int64_t>();
+    const auto received = std::distance(fs::directory_iterator(folder_ / "in"), fs::directory_iterator());
+    EXPECT_EQ(placed, received) << session.dump(2);
+    EXPECT_EQ(session["files"]["appeared"], received);
+    EXPECT_EQ(session["files"]["ignored"]["not an image"], 1) << session.dump(2);
+    EXPECT_EQ(series[3]["files"], 99);
+
+    const std::string said = readText(folder_ / "host.txt");
+    const std::size_t at = said.find("Live view: http://127.0.0.1:");
+    ASSERT_NE(at, std::string::npos) << said;
+    httplib::Client client("127.0.0.1", std::stoi(said.substr(at + std::strlen("Live view: http://127.0.0.1:"))));
+    const auto served = client.Get("/api/session");
+    ASSERT_TRUE(served && served->status == 200);
+    EXPECT_EQ(nlohmann::json::parse(served->body), session);
+    host->signal(SIGINT);
+    EXPECT_EQ(host->wait(60.0), 0) << readText(folder_ / "host.txt");
+    const fs::path first = folder_ / "out" / series[1]["folder"].get<std::string>();
+    const fs::path again = folder_ / "out" / series[4]["folder"].get<std::string>();
+    EXPECT_TRUE(readText(first / "maps.f32") == readText(again / "maps.f32"));
+    korvanth::NiftiSeries reference, saved;
+    std::string error;
+    ASSERT_TRUE(korvanth::readNiftiSeries(mosaicReference.string(), reference, error)) << error;
+    ASSERT_TRUE(korvanth::readNiftiSeries((again / "bold.nii.gz").string(), saved, error)) << error;
+    EXPECT_TRUE(saved.volumes == reference.volumes);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "korvanth/sources/nifti_series.h"
 #include "korvanth/sources/synthetic_run.h"
 #include "korvanth_runner.h"
+#include "shared_data.h"
 
 #include <nifti2_io.h>
 
@@ -35,20 +36,6 @@ const std::string haxbyBold = dataDir + "/haxby_run1_1slice_bold.nii.gz";
 const std::string haxbyPar = dataDir + "/haxby_run1_moest_mcflirt.par";
 const std::string restBold = dataDir + "/rest120_64x64x34_bold.nii.gz";
 const std::string restRp = dataDir + "/rest120_rp_spm12.txt";
-
-// Skips the test when a file of the shared data (kept beside the project, not
-// in it) is missing, naming the file.
-#define REQUIRE_SHARED_FILE(path)                                                      \
-    do {                                                                               \
-        if (!fs::exists(path)) GTEST_SKIP() << "shared data file missing: " << (path); \
-    } while (false)
-
-std::vector<float> readMaps(const fs::path& path) {
-    const std::string bytes = readBytes(path);
-    std::vector<float> maps(bytes.size() / sizeof(float));
-    std::memcpy(maps.data(), bytes.data(), maps.size() * sizeof(float));
-    return maps;
-}
 
 struct ImageDeleter {
     void operator()(nifti_image* image) const { nifti_image_free(image); }
@@ -97,6 +84,7 @@ protected:
 fs::path* SyntheticReplay::out = nullptr;
 Outcome* SyntheticReplay::outcome = nullptr;
 
+// Every result, of maps a working plug-in leaves.
 TEST_F(SyntheticReplay, WritesEveryResultAndNothingElse) {
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(*out)) names.insert(entry.path().filename().string());
@@ -111,6 +99,11 @@ TEST_F(SyntheticReplay, WritesEveryResultAndNothingElse) {
     const std::string json = readBytes(*out / "maps.json");
     EXPECT_NE(json.find("{\"index\": 0, \"name\": \"Translation X\"}"), std::string::npos) << json;
     EXPECT_NE(json.find("{\"index\": 7, \"name\": \"tSNR\"}"), std::string::npos) << json;
+    EXPECT_NE(outcome->output.find("Plugin completed processing."), std::string::npos) << outcome->output;
+    korvanth::NiftiSeries bold;
+    std::string error;
+    ASSERT_TRUE(korvanth::readNiftiSeries((*out / "bold.nii.gz").string(), bold, error)) << error;
+    EXPECT_TRUE(plausibleMaps(readMaps(*out / "maps.f32"), bold.volumes));
 }
 
 // A QC plug-in earns its keep by showing motion where it changes the signal:
@@ -276,9 +269,9 @@ void expectSameGeometry(const nifti_image& input, const nifti_image& maps) {
         }
 }
 
+// Plausible maps, with the input's geometry, and the motion file's lines in the log.
 TEST(RecordedRuns, OneSliceRunWithFslMotionReplaysWithItsGeometry) {
-    REQUIRE_SHARED_FILE(haxbyBold);
-    REQUIRE_SHARED_FILE(haxbyPar);
+    REQUIRE_SHARED_FILES(haxbyBold, haxbyPar);
     const fs::path out = freshFolder("haxby") / "out";
     const Outcome o =
         runKorvanth("--bold " + quoted(haxbyBold) + " --motion " + quoted(haxbyPar) + " --out " + quoted(out.string()));
@@ -291,6 +284,10 @@ TEST(RecordedRuns, OneSliceRunWithFslMotionReplaysWithItsGeometry) {
     const std::string raw = readBytes(out / "maps.f32");
     ASSERT_EQ(raw.size(), static_cast<std::size_t>(maps->nvox) * sizeof(float));
     EXPECT_EQ(std::memcmp(raw.data(), maps->data, raw.size()), 0);
+    korvanth::NiftiSeries series;
+    std::string error;
+    ASSERT_TRUE(korvanth::readNiftiSeries(haxbyBold, series, error)) << error;
+    EXPECT_TRUE(plausibleMaps(readMaps(out / "maps.f32"), series.volumes));
     // The fourth line of the .par, in mm and degrees, is the log's line of volume 4.
     const std::string log = readBytes(out / "haxby_run1_1slice_bold_3DMC.log");
     EXPECT_NE(log.find("Volume 4: dx:0.108136 dy:-0.04158 dz:-0.01145 rx:-0.24806 ry:0.058441 rz:-0.18989"),
@@ -339,8 +336,7 @@ double edgeToInsideRatio(const nifti_image& input, const nifti_image& maps, std:
 // With SPM's estimates and with Korvanth's own (no motion file), the motion
 // maps show motion at the brain's edges, and alike.
 TEST(RecordedRuns, RestingRunShowsMotionAtTheBrainEdge) {
-    REQUIRE_SHARED_FILE(restBold);
-    REQUIRE_SHARED_FILE(restRp);
+    REQUIRE_SHARED_FILES(restBold, restRp);
     const fs::path out = freshFolder("rest") / "out", own = out.parent_path() / "own";
     const Outcome o = runKorvanth("--bold " + quoted(restBold) + " --motion " + quoted(restRp) +
                                   " --motion-format spm --out " + quoted(out.string()));

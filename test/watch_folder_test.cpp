@@ -6,8 +6,10 @@
 // late file, far longer), so no outcome depends on the machine's speed.
 #include <gtest/gtest.h>
 
+#include "dicom_rewrite.h"
 #include "korvanth/sources/dicom/dicom_volume.h"
 #include "korvanth/sources/watch/watch_folder.h"
+#include "shared_data.h"
 
 #include "stray_nifti.h"
 
@@ -23,6 +25,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -37,8 +40,6 @@ const fs::path mosaicDir = dicomDir / "siemens_mosaic_ep2d";
 class WatchFolder : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const fs::path& needed : {exportDir, mosaicDir})
-            if (!fs::exists(needed)) GTEST_SKIP() << "shared data missing: " << needed;
         std::random_device random;
         folder_ = fs::temp_directory_path() / ("korvanth_watch_" + std::to_string(random() % 100000000u));
         fs::create_directories(folder_);
@@ -58,6 +59,15 @@ protected:
     fs::path place(const fs::path& from, const std::string& name, int age) {
         const fs::path to = folder_ / name;
         fs::copy_file(from, to, fs::copy_options::overwrite_existing);
+        fs::last_write_time(to, fs::file_time_type::clock::now() - std::chrono::seconds(age));
+        return to;
+    }
+
+    // Copies `from` into the folder as `name`, `age` seconds old, with the
+    // string values `values` in place of its own.
+    fs::path rewrite(const fs::path& from, const std::string& name, int age, const korvanth_test::DicomValues& values) {
+        const fs::path to = folder_ / name;
+        korvanth_test::rewriteDicom(from, to, values);
         fs::last_write_time(to, fs::file_time_type::clock::now() - std::chrono::seconds(age));
         return to;
     }
@@ -104,6 +114,8 @@ protected:
 TEST_F(WatchFolder, TruncatedGapAndCorruptVolumesEndTheRunAfterTheVolumesBeforeThem) {
     const fs::path first = exportDir / "001_000013_000001.dcm", second = exportDir / "001_000013_000002.dcm",
                    third = exportDir / "001_000013_000003.dcm";
+    REQUIRE_SHARED_FILES(first, second, third, mosaicDir / "IM-0001-0001.dcm", mosaicDir / "IM-0001-0002.dcm",
+                         mosaicDir / "IM-0001-0004.dcm");
     struct Case {
         const char* what;
         std::string expected;  // in the error
@@ -160,6 +172,10 @@ TEST_F(WatchFolder, TruncatedGapAndCorruptVolumesEndTheRunAfterTheVolumesBeforeT
 // so; the run's own volumes come in their numbers' order, whatever the order
 // of their names or their writing; --volumes ends the run.
 TEST_F(WatchFolder, FilesOfOtherSeriesAreIgnoredAndVolumesComeInNumberOrder) {
+    REQUIRE_SHARED_FILES(exportDir / "001_000013_000001.dcm", exportDir / "001_000013_000002.dcm",
+                         exportDir / "001_000013_000003.dcm", mosaicDir / "IM-0001-0001.dcm",
+                         mosaicDir / "IM-0001-0002.dcm", mosaicDir / "IM-0001-0003.dcm", mosaicDir / "IM-0001-0004.dcm",
+                         mosaicDir / "IM-0001-0005.dcm", mosaicDir / "IM-0001-0006.dcm");
     place(exportDir / "001_000013_000001.dcm", "001_000014_000001.dcm", 60);
     place(exportDir / "001_000013_000002.dcm", "001_000013_000002.dcm", 20);
     place(exportDir / "001_000013_000001.dcm", "001_000013_000001.dcm", 30);
@@ -196,8 +212,8 @@ TEST_F(WatchFolder, FilesOfOtherSeriesAreIgnoredAndVolumesComeInNumberOrder) {
         EXPECT_EQ(r.volumes[static_cast<std::size_t>(v)],
                   voxelsOf(mosaicDir / ("IM-0001-000" + std::to_string(v + 1) + ".dcm")));
     EXPECT_EQ(source.files(), (std::vector<std::string>{"b.dcm", "MR.1.3.12.2.1107", "i1.MRDC.7", "c.txt"}));
-    EXPECT_NE(log_.find("ignoring z.dcm: " + (folder_ / "z.dcm").string() + ": another series"), std::string::npos)
-        << log_;
+    EXPECT_NE(log_.find("ignoring z.dcm: DICOM series 1.3.12.2.1107.5.2.43.67094."), std::string::npos) << log_;
+    EXPECT_EQ(source.ledger().ignoredCounts().at(korvanth::ignoredBecause::anotherSeries), 1) << log_;
     // A file that is no image (a report) is skipped with its reason and the
     // volumes after it still come (it used to end the run).
     for (const auto& entry : fs::directory_iterator(folder_)) fs::remove(entry.path());
@@ -225,6 +241,8 @@ TEST_F(WatchFolder, FilesOfOtherSeriesAreIgnoredAndVolumesComeInNumberOrder) {
 // with a message and names the volume the run then lacks, instead of holding
 // the run until it ended as complete without the volumes after it.
 TEST_F(WatchFolder, SlowAndNeverEndingWritersCannotPassForCompleteVolumes) {
+    REQUIRE_SHARED_FILES(exportDir / "001_000013_000001.dcm", exportDir / "001_000013_000002.dcm",
+                         exportDir / "001_000013_000003.dcm");
     const auto bytesOf = [](const fs::path& path) {
         std::ifstream in(path, std::ios::binary);
         return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -383,6 +401,69 @@ TEST_F(WatchFolder, AChangedVoxelSizeOrientationOrDataTypeIsRefusedAndClampingIs
         EXPECT_NE(r.error.find("v3.nii has " + c.expected), std::string::npos) << r.error;
         EXPECT_NE(log_.find("v2.nii: 1 values outside 16 bits"), std::string::npos) << log_;
     }
+}
+
+// A session's folder holding, file by file interleaved, a run and what
+// goes beside it (a motion-corrected copy, phase images numbered after it
+// with its description, its second echo), then another study's series of
+// the same number, series UID and names' order, and a stray file. Opened
+// once per series, the watch runs each series whole, in the order of its
+// first file, tells the kinds apart by the data, reads every file once and
+// places each in its series or among the ignored.
+TEST_F(WatchFolder, ASessionsSeriesComeWholeEachInTurnAndEveryFileIsPlaced) {
+    using Values = korvanth_test::DicomValues;
+    const gdcm::Tag imageType(0x0008, 0x0008), description(0x0008, 0x103e), study(0x0020, 0x000d),
+        series(0x0020, 0x000e), number(0x0020, 0x0011), echo(0x0018, 0x0086);
+    // Each kind's files, and the word its kind is told by ("": a run).
+    const std::vector<std::tuple<std::string, Values, std::string>> kinds = {
+        {"bold", {}, ""},
+        {"moco",
+         {{imageType, "DERIVED\\PRIMARY\\M\\ND\\MOSAIC\\MOCO"}, {series, "1.2.3.1"}, {description, "MoCoSeries"}},
+         "motion-corrected"},
+        {"phase", {{imageType, "ORIGINAL\\PRIMARY\\P\\ND\\MOSAIC"}, {series, "1.2.3.2"}, {number, "3"}}, "phase"},
+        {"echo", {{echo, "2"}}, "echo 2"},
+        {"study", {{study, "1.2.3.9"}}, ""}};
+    for (int v = 0; v < 6; ++v)
+        for (std::size_t k = 0; k < kinds.size(); ++k)
+            rewrite(mosaicDir / ("IM-0001-000" + std::to_string(v + 1) + ".dcm"),
+                    std::get<0>(kinds[k]) + std::to_string(v + 1) + ".dcm", 100 - 5 * v - static_cast<int>(k),
+                    std::get<1>(kinds[k]));
+    std::ofstream(folder_ / "stray.dcm") << "a report, no image\n";
+    settings_.endAtNewSeries = true;
+    korvanth::WatchFolderSource source(settings_);
+    std::vector<std::string> keys;
+    for (std::size_t k = 0; k < kinds.size(); ++k) {
+        const Run r = run(source);
+        const korvanth::SeriesIdentity id = source.identity();
+        keys.push_back(id.key);
+        const auto& [name, values, word] = kinds[k];
+        ASSERT_EQ(r.volumes.size(), 6u) << name << "\n" << log_;
+        EXPECT_EQ(r.volumes[5], voxelsOf(mosaicDir / "IM-0001-0006.dcm")) << name;
+        EXPECT_EQ(id.otherKind.empty(), word.empty()) << name << ": " << id.otherKind;
+        EXPECT_NE(id.otherKind.find(word), std::string::npos) << name << ": " << id.otherKind;
+    }
+    EXPECT_NE(keys.front(), keys.back());  // another study: another series
+    korvanth::SeriesInfo info;
+    std::string error;
+    EXPECT_FALSE(source.open(info, error));  // nothing left, nothing read again
+    const korvanth::FileLedger& ledger = source.ledger();
+    EXPECT_EQ(ledger.appearedCount(), 31);
+    for (const std::string& key : keys) EXPECT_EQ(ledger.filesOf(key), 6) << key;
+    EXPECT_EQ(ledger.ignoredCounts(), (std::map<std::string, int64_t>{{korvanth::ignoredBecause::notAnImage, 1}}));
+    EXPECT_EQ(ledger.openCount(), 0);
+
+    // Two exports' series of one number, told apart by the session field of
+    // their names: two runs, each whole.
+    for (const auto& entry : fs::directory_iterator(folder_)) fs::remove(entry.path());
+    for (int v = 1; v <= 3; ++v)
+        for (const char* session : {"001", "002"})
+            place(exportDir / ("001_000013_00000" + std::to_string(v) + ".dcm"),
+                  std::string(session) + "_000013_00000" + std::to_string(v) + ".dcm", 20 - v);
+    korvanth::WatchFolderSource exports(settings_);
+    EXPECT_EQ(run(exports).volumes.size(), 3u) << log_;
+    const std::string firstExport = exports.identity().key;
+    EXPECT_EQ(run(exports).volumes.size(), 3u) << log_;
+    EXPECT_NE(exports.identity().key, firstExport);
 }
 
 }  // namespace

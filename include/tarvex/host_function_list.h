@@ -1,11 +1,11 @@
 // The functions a host exports for its plug-ins, in the order a plug-in
 // resolves them: one list, expanded by the plug-in's table of host functions
-// and by the host's own bookkeeping. Each entry is the name without its
-// leading "t" (the exported name is "t" + stem).
+// and by the host's declarations and bookkeeping. Each entry is the name
+// without its leading "t" (the exported name is "t" + stem).
 //
 // TARVEX_HOST_FUNCTIONS(CALLED, RESOLVED): CALLED(stem) for a function the
-// plug-in calls (the host must export it), RESOLVED(stem) for one it only
-// looks up.
+// plug-in calls (the host must export it; its C type is t<stem>_fn in
+// tarvex/host_callbacks.h), RESOLVED(stem) for one it only looks up.
 #pragma once
 
 // One entry a line, in the order they are resolved.

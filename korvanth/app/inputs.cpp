@@ -165,7 +165,7 @@ WatchSettings watchSettingsFrom(const KorvanthOptions& o, const std::function<vo
     watch.folder = o.watchFolder;
     watch.includeExisting = o.includeExisting;
     watch.volumeLimit = o.volumesGiven ? o.synthetic.volumes : 0;
-    watch.idleTimeoutSeconds = o.idleTimeout;
+    if (o.idleTimeout >= 0.0) watch.idleTimeoutSeconds = o.idleTimeout;
     watch.repetitionTimeSeconds = o.repetitionTime;
     if (o.pollSettle >= 0.0) {
         watch.detection = ArrivalDetection::Polling;

@@ -1,13 +1,15 @@
 // Korvanth, the stand-in host: loads a plug-in, binds it, replays a run
 // through it volume by volume (a recorded 4D series with its motion estimates,
 // or the built-in synthetic phantom) or takes a live run from the folder a
-// scanner writes into, and writes what it produced. This file
-// is the command line; app/session.cpp does the work.
-#include "korvanth/app/session.h"
+// scanner writes into, and writes what it produced. This file is the command
+// line; it hands the options to a scanning session (--session) or a single run.
+#include "korvanth/app/scanning_session.h"
+#include "korvanth/app/single_run.h"
 #include "korvanth/host/loaded_plugin.h"
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -164,7 +166,9 @@ void addLiveOptions(CLI::App& app, KorvanthOptions& o, CLI::Option* bold, const 
     for (std::size_t k = 1; k < synthetic.size(); ++k) synthetic[k]->excludes(watch);
 }
 
-void addViewOptions(CLI::App& app, KorvanthOptions& o) {
+// The live view's options; --fd-thresholds is read into `fdThresholds`, to be
+// sorted once read.
+void addViewOptions(CLI::App& app, KorvanthOptions& o, std::vector<double>& fdThresholds) {
     const std::string view = "Live view";
     app.add_option("--serve", o.serve,
                    "Serve the run to a browser at [ADDR:]PORT (ADDR default 127.0.0.1; 0: any free port)")
@@ -172,7 +176,7 @@ void addViewOptions(CLI::App& app, KorvanthOptions& o) {
     app.add_option("--linger", o.linger, "Seconds the live view stays up after the run (default: until Ctrl-C)")
         ->check(finiteIn(0.0, 86400.0))
         ->group(view);
-    app.add_option("--fd-thresholds", o.fdThresholds,
+    app.add_option("--fd-thresholds", fdThresholds,
                    "Framewise displacement thresholds in mm, of the report and the live view")
         ->expected(2)
         ->check(finiteIn(0.001, 100.0))
@@ -201,7 +205,8 @@ int main(int argc, char** argv) {
     addTimingOptions(app, o);
     const std::vector<CLI::Option*> synthetic = addSyntheticOptions(app, o, bold);
     addLiveOptions(app, o, bold, synthetic);
-    addViewOptions(app, o);
+    std::vector<double> fdThresholds(defaultFdThresholds.begin(), defaultFdThresholds.end());
+    addViewOptions(app, o, fdThresholds);
 
     try {
         app.parse(argc, argv);
@@ -210,6 +215,8 @@ int main(int argc, char** argv) {
         return code == 0 ? exitSuccess : exitBadInput;
     }
     o.volumesGiven = synthetic.front()->count() > 0;
+    // Each threshold was checked as it was read (two finite values in range); every output takes them the lower first.
+    o.fdThresholds = {std::min(fdThresholds[0], fdThresholds[1]), std::max(fdThresholds[0], fdThresholds[1])};
     if (o.session && (o.volumesGiven || !o.motionPath.empty() || !o.projectName.empty())) {
         std::cerr << "error: --session runs every series it finds, with Korvanth's own motion estimates; "
                      "--volumes, --motion and --project go with a single run\n";
@@ -220,5 +227,5 @@ int main(int argc, char** argv) {
                   << '\n';
         return exitBadInput;
     }
-    return runSession(o);
+    return o.session ? followScanningSession(o) : runSingle(o);
 }

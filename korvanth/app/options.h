@@ -2,6 +2,7 @@
 // options) and the exit codes it ends with, as the README promises them.
 #pragma once
 
+#include "korvanth/run/volume_metrics.h"
 #include "korvanth/sources/synthetic_run.h"
 
 #include <cstdint>
@@ -41,8 +42,8 @@ struct KorvanthOptions {
     SyntheticOptions synthetic;
     std::string serve;     // [ADDR:]PORT of the live view; empty: none
     double linger = -1.0;  // seconds the live view stays after the run; negative: until Ctrl-C
-    std::vector<double> fdThresholds{0.2, 0.5};
-    double targetMinutes = 5.0;
+    FdThresholds fdThresholds = defaultFdThresholds;  // --fd-thresholds, sorted as it was read
+    double targetMinutes = defaultTargetMinutes;
     bool session = false;       // --session: follow the watched folder, every new series a run
     double sessionIdle = -1.0;  // end the session when no new file came for this long; < 0: never
     int32_t minVolumes = 3;     // a series with fewer volumes is not a functional run

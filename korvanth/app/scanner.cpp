@@ -1,6 +1,7 @@
 #include "korvanth/app/scanner.h"
 
 #include "korvanth/outputs/nifti_writer.h"
+#include "korvanth/run/clock.h"
 #include "korvanth/sources/nifti_series.h"
 #include "korvanth/sources/watch/watch_folder.h"
 #if KORVANTH_HAS_DICOM
@@ -140,7 +141,7 @@ bool writeInChunks(const std::string& path, const std::vector<char>& bytes, int3
         return false;
     }
     const int32_t pieces = std::max<int32_t>(1, chunks);
-    const auto pause = std::chrono::duration<double>(seconds / pieces);
+    const auto pause = steadyDuration(seconds / pieces);
     bool written = true;
     for (int32_t piece = 0; piece < pieces && written; ++piece) {
         const std::size_t begin = bytes.size() * static_cast<std::size_t>(piece) / static_cast<std::size_t>(pieces);
@@ -173,8 +174,7 @@ bool runScanner(const ScannerSettings& settings, std::string& error) {
     const int32_t volumes = files.empty() ? 0 : files.back().volume + 1;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const int32_t t = files[i].volume;
-        std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
-                                                  settings.repetitionTimeSeconds * static_cast<double>(t))));
+        std::this_thread::sleep_until(start + steadyDuration(settings.repetitionTimeSeconds * static_cast<double>(t)));
         const std::string path = (fs::path(settings.to) / files[i].name).string();
         if (!writeInChunks(path, files[i].bytes, settings.chunks, settings.writeSeconds, error, settings.preallocate))
             return false;
@@ -186,7 +186,7 @@ bool runScanner(const ScannerSettings& settings, std::string& error) {
 
 bool runScannerSession(const std::vector<ScannerSettings>& series, double pauseSeconds, std::string& error) {
     for (std::size_t s = 0; s < series.size(); ++s) {
-        if (s > 0) std::this_thread::sleep_for(std::chrono::duration<double>(pauseSeconds));
+        if (s > 0) std::this_thread::sleep_for(steadyDuration(pauseSeconds));
         if (series[s].log) series[s].log("series " + std::to_string(series[s].series) + ": " + series[s].from);
         if (!runScanner(series[s], error)) return false;
     }

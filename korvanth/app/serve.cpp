@@ -2,7 +2,6 @@
 
 #include "korvanth/platform/platform.h"
 
-#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <iostream>
@@ -14,8 +13,7 @@ namespace korvanth {
 std::unique_ptr<LiveView> startLiveView(const KorvanthOptions& o, std::string& error) {
     LiveViewSettings settings;
     if (!parseServeAddress(o.serve, settings.address, settings.port, error)) return nullptr;
-    std::copy(o.fdThresholds.begin(), o.fdThresholds.end(), settings.fdThresholds);
-    std::sort(settings.fdThresholds, settings.fdThresholds + 2);
+    settings.fdThresholds = o.fdThresholds;
     settings.targetMinutes = o.targetMinutes;
     settings.session = o.session;
 #if KORVANTH_HAS_REPORT

@@ -7,14 +7,26 @@
 #include "korvanth/host/host_state.h"
 #include "tarvex/export.h"
 #include "tarvex/host_buffer_sizes.h"
+#include "tarvex/host_callbacks.h"
+#include "tarvex/host_function_list.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <type_traits>
 
 #define KORVANTH_EXPORT extern "C" TARVEX_SYMBOL_EXPORT
+
+// Each function the plug-in calls is first declared with the type the plug-in
+// calls it through; a definition below of another signature is a second C
+// function of that name and does not compile.
+#define KORVANTH_DECLARE_CALLED(stem) KORVANTH_EXPORT std::remove_pointer_t<t##stem##_fn> t##stem;
+#define KORVANTH_NOT_CALLED(stem)
+TARVEX_HOST_FUNCTIONS(KORVANTH_DECLARE_CALLED, KORVANTH_NOT_CALLED)
+#undef KORVANTH_DECLARE_CALLED
+#undef KORVANTH_NOT_CALLED
 
 using korvanth::host;
 using korvanth::HostCall;

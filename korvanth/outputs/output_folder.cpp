@@ -169,4 +169,8 @@ void OutputFolder::discard() {
 
 OutputFolder::~OutputFolder() { discard(); }
 
+std::vector<std::string> OutputFolder::committedFiles(const std::string& outFolder) {
+    return readManifest(fs::path(outFolder) / manifestName);
+}
+
 }  // namespace korvanth

@@ -51,6 +51,10 @@ public:
     // Removes the staging folder and everything in it.
     void discard();
 
+    // The names of the results committed in `outFolder`, sorted as commit()
+    // gave them; empty when no run of Korvanth committed there.
+    static std::vector<std::string> committedFiles(const std::string& outFolder);
+
 private:
     RenameFunction rename_;
     std::string out_;

@@ -114,7 +114,7 @@ bool ResultWriter::writeAll(const RunFinished& run) {
         report.comparedSource = settings_.comparedSource;
     }
     report.stepSeconds = stepSeconds_;
-    std::copy(settings_.fdThresholds, settings_.fdThresholds + 2, report.fdThresholds);
+    report.fdThresholds = settings_.fdThresholds;
     if (run.partial) {
         report.partial = run.endReason.empty() ? "ended early" : run.endReason;
         report.expectedVolumes = series_.expectedVolumes;

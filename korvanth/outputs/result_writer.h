@@ -6,6 +6,7 @@
 #pragma once
 
 #include "korvanth/run/run_observer.h"
+#include "korvanth/run/volume_metrics.h"
 
 #include <cstdint>
 #include <string>
@@ -23,7 +24,7 @@ struct ResultSettings {
     std::string spmMotionFile;  // rp_<project>.txt: the motion in SPM's layout; empty: not written
     std::vector<MotionEstimate> comparedMotion;  // shown beside the run's motion in the report; empty: none
     std::string comparedSource;
-    double fdThresholds[2] = {0.2, 0.5};  // mm, ascending, for the report (--fd-thresholds)
+    FdThresholds fdThresholds = defaultFdThresholds;  // for the report
 };
 
 class ResultWriter final : public RunObserver {

@@ -1,6 +1,7 @@
 #include "korvanth/run/run_loop.h"
 
 #include "korvanth/host/host_state.h"
+#include "korvanth/run/clock.h"
 #include "korvanth/run/motion_log_writer.h"
 
 #include <atomic>
@@ -13,9 +14,6 @@ std::atomic<bool> stopRequested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler sets the stop request");
 
 using Clock = std::chrono::steady_clock;
-double secondsBetween(Clock::time_point from, Clock::time_point to) {
-    return std::chrono::duration<double>(to - from).count();
-}
 }  // namespace
 
 void requestRunStop() { stopRequested.store(true); }

@@ -37,4 +37,14 @@ double lowerQuantile(std::vector<double> values, double q) {
     return valueOfRank(values, static_cast<std::size_t>(std::floor(q * static_cast<double>(values.size() - 1))));
 }
 
+double interpolatedQuantile(std::vector<double> values, double q) {
+    if (values.empty()) return nan;
+    const double position = q * static_cast<double>(values.size() - 1);
+    const auto below = static_cast<std::size_t>(std::floor(position));
+    const double lower = valueOfRank(values, below);
+    if (below + 1 >= values.size()) return lower;
+    const double upper = *std::min_element(values.begin() + static_cast<std::ptrdiff_t>(below) + 1, values.end());
+    return lower + (position - static_cast<double>(below)) * (upper - lower);
+}
+
 }  // namespace korvanth

@@ -22,4 +22,9 @@ double nearestRankPercentile(std::vector<double> values, double p);
 // there are none.
 double lowerQuantile(std::vector<double> values, double q);
 
+// The quantile interpolated linearly between the values of ranks floor and
+// ceil of q * (n - 1) (0 <= q <= 1): the quartiles a study's outliers are
+// judged by; NaN when there are none.
+double interpolatedQuantile(std::vector<double> values, double q);
+
 }  // namespace korvanth

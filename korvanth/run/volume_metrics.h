@@ -5,6 +5,7 @@
 
 #include "korvanth/run/motion_estimate.h"
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -28,11 +29,17 @@ double framewiseDisplacement(const MotionEstimate& previous, const MotionEstimat
 // FD of each volume of a trace from the one before; 0 for the first.
 std::vector<double> framewiseDisplacement(const std::vector<MotionEstimate>& motion);
 
-// A run's framewise displacement summed up as it goes, against two thresholds
-// (mm, ascending): the figures the report and the live view both show.
+// The two FD thresholds (mm) every output counts and draws against, the lower
+// first: sorted once, where the command line is read, and taken as they are
+// by the report, the live view and a session's record.
+using FdThresholds = std::array<double, 2>;
+constexpr FdThresholds defaultFdThresholds{0.2, 0.5};
+
+// A run's framewise displacement summed up as it goes, against the two
+// thresholds: the figures the report and the live view both show.
 class MotionTally {
 public:
-    explicit MotionTally(const double thresholds[2]) : thresholds_{thresholds[0], thresholds[1]} {}
+    explicit MotionTally(const FdThresholds& thresholds) : thresholds_(thresholds) {}
     // The next volume's FD, from the first volume on (whose FD is 0).
     void add(double fdMm);
 
@@ -48,7 +55,7 @@ public:
     double threshold(int k) const { return thresholds_[k]; }
 
 private:
-    double thresholds_[2];
+    FdThresholds thresholds_;
     int64_t volumes_ = 0;
     int64_t counted_ = 0;  // volumes from the second on with a finite FD
     double sum_ = 0.0;
@@ -56,6 +63,9 @@ private:
     int64_t above_[2] = {0, 0};
     int64_t atOrBelow_[2] = {0, 0};
 };
+
+// The low-motion time wanted (--target-minutes) unless the command line says.
+constexpr double defaultTargetMinutes = 5.0;
 
 // Low-motion time toward a target: the time still missing, and the scanning
 // that would take at the share of low-motion volumes so far (scanningKnown

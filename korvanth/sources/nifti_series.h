@@ -57,6 +57,7 @@ private:
 // series, the voxels converted to int16 by the same rule. Fails, naming the
 // file, as open() does, when the file holds more than one volume, and when
 // its data is shorter than its header says (a file still being written).
+// A build without the NIfTI library refuses every file, saying so.
 struct NiftiVolume {
     SeriesInfo info;  // expectedVolumes 0
     std::vector<int16_t> voxels;

@@ -1,8 +1,8 @@
 // The plug-in's record of the host's exported functions.
 #pragma once
 
-#include "plugin/host_binding/host_callbacks.h"
 #include "plugin/host_binding/host_lookup.h"
+#include "tarvex/host_callbacks.h"
 #include "tarvex/host_function_list.h"
 
 namespace tarvex {
@@ -18,7 +18,8 @@ struct HostFunctionTable {
 #undef TARVEX_RESOLVED_ENTRY
 };
 
-#define TARVEX_COUNT_ENTRY(stem) +1
+// Each entry adds "+1" to the sum that follows the 0: no parentheses.
+#define TARVEX_COUNT_ENTRY(stem) +1  // NOLINT(bugprone-macro-parentheses)
 constexpr int hostFunctionCount = 0 TARVEX_HOST_FUNCTIONS_ALL(TARVEX_COUNT_ENTRY);
 #undef TARVEX_COUNT_ENTRY
 static_assert(hostFunctionCount == 44 && sizeof(HostFunctionTable) == 44 * sizeof(HostFunctionAddress),

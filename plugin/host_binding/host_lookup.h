@@ -2,7 +2,10 @@
 // functions by name. One implementation per platform; the build picks it.
 #pragma once
 
-#include "plugin/host_binding/host_callbacks.h"
+// A host function's address as the lookup finds it. The table keeps the
+// functions the plug-in calls as their own types (tarvex/host_callbacks.h)
+// and the others as found.
+extern "C" typedef void (*HostFunctionAddress)();
 
 namespace tarvex {
 

@@ -4,6 +4,8 @@
 // by run, that a reload in the middle of the second run shows the whole
 // session and that run's volumes so far, that a finished run's report opens
 // through the page's link, and saves a screenshot after the three series.
+// Before the first run the page already counts against the server's FD
+// thresholds, given unsorted on the command line.
 //
 //   node session_browser_test.mjs --korvanth <Korvanth> --scanner <korvanth-scanner> --plugin <library>
 //        --out <folder> --screenshot <png>
@@ -23,16 +25,20 @@ try {
   for (const [name, dims] of [["a", ["24", "24", "12"]], ["b", ["20", "22", "10"]]])
     await run(args.korvanth, ["--plugin", args.plugin, "--volumes", "40", "--dims", ...dims, "--out", join(args.out, name)]);
   korvanth = await startKorvanth(["--watch", join(args.out, "in"), "--session", "--session-idle", "4",
-    "--idle-timeout", "3", "--out", join(args.out, "session"), "--linger", "120"]);
+    "--idle-timeout", "3", "--out", join(args.out, "session"), "--linger", "120", "--fd-thresholds", "0.6", "0.2"]);
   const page = await browser.newPage({ viewport: { width: 1440, height: 1000 } });
   // A montage asked for while a new run has none yet is answered 503 and asked for again.
   const pageErrors = watchForErrors(page);
   await page.goto(korvanth.url);
+  const waitFor = (fn, arg, timeout = 60000) => page.waitForFunction(fn, arg, { timeout, polling: 50 });
+  await waitFor(() => document.querySelectorAll("#threshold-rows tr").length === 2, null, 3000);
+  const waiting = await page.evaluate(() =>
+    [...document.querySelectorAll("#threshold-rows tr")].map((r) => r.dataset.threshold).join());
+  check(waiting === "0.2,0.6", `before the first run the page counts against the thresholds, the lower first (${waiting})`);
   const scanner = run(args.scanner, ["--from", join(args.out, "a", "bold.nii.gz"), "--from",
     join(args.out, "a", "bold.nii.gz"), "--from", join(args.out, "b", "bold.nii.gz"), "--volumes", "0", "1", "0",
     "--series", "5", "--tr", "0.15", "--pause", "1.5", "--to", join(args.out, "in")]);
 
-  const waitFor = (fn, arg, timeout = 60000) => page.waitForFunction(fn, arg, { timeout, polling: 50 });
   const strip = () => page.evaluate(() => [...document.querySelectorAll("#session-rows tr")].map((r) => r.dataset.state));
   await waitFor(() => (window.korvanthLive.session || { series: [] }).series.length === 1);
   check((await strip()).join() === "running", "the strip shows the first run as it runs");

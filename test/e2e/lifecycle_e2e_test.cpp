@@ -4,6 +4,7 @@
 
 #include "korvanth/platform/platform.h"
 #include "tarvex/plugin_exports.h"
+#include "tarvex/plugin_version.h"
 
 namespace e2e {
 namespace {
@@ -56,7 +57,7 @@ TEST_F(Lifecycle, InfoExportsGiveTheirTexts) {
               "This simple plugin shows how to access KRV data for custom processing at each time step during "
               "real-time processing. Use its source code to get started with writing your own plugins.<br>");
     EXPECT_EQ(info.author, "<i>Tarvex QC team</i>, Tarvex");
-    EXPECT_EQ(info.version, "1.0");
+    EXPECT_EQ(info.version, tarvex::pluginVersion);
     // The session turns a null text into "", so the help file is read here.
     korvanth::PluginLibrary library(TARVEX_PLUGIN_PATH);
     const auto helpFile = reinterpret_cast<pluginText_fn>(library.function("getHelpFile"));

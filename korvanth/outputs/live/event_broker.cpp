@@ -1,6 +1,7 @@
 #include "korvanth/outputs/live/event_broker.h"
 
 #include <chrono>
+#include <deque>
 
 namespace korvanth {
 
@@ -8,6 +9,15 @@ namespace {
 constexpr auto keepAliveInterval = std::chrono::seconds(10);
 constexpr std::size_t backlogBatchBytes = 64 * 1024;
 }  // namespace
+
+struct EventBroker::Stream {
+    // The stream's own thread: the events from before it was opened, and how many of them were written.
+    std::vector<SharedText> backlog;
+    std::size_t sent = 0;
+    // Under the broker's lock.
+    std::deque<SharedText> queue;  // at most clientQueueEvents_
+    bool dropped = false;          // fell too far behind; the stream ends
+};
 
 void EventBroker::publish(const char* type, const std::string& data, Kept kept, const char* newState, bool last) {
     auto json = std::make_shared<const std::string>(data);
@@ -40,14 +50,14 @@ void EventBroker::publish(const char* type, const std::string& data, Kept kept, 
         if (newState != nullptr) record_.state = newState;
         ended_ = ended_ || last;
         for (auto it = clients_.begin(); it != clients_.end();) {
-            Client& client = **it;
-            if (client.queue.size() >= clientQueueEvents_) {
-                client.dropped = true;
-                client.queue.clear();
+            Stream& stream = **it;
+            if (stream.queue.size() >= clientQueueEvents_) {
+                stream.dropped = true;
+                stream.queue.clear();
                 ++record_.droppedClients;
                 it = clients_.erase(it);
             } else {
-                client.queue.push_back(frame);
+                stream.queue.push_back(frame);
                 ++it;
             }
         }
@@ -55,40 +65,26 @@ void EventBroker::publish(const char* type, const std::string& data, Kept kept, 
     wake_.notify_all();
 }
 
-void EventBroker::serve(const httplib::Request& request, httplib::Response& response) {
+std::shared_ptr<EventBroker::Stream> EventBroker::open(const std::string& lastEventId) {
     std::size_t after = 0;
-    const std::string lastId = request.get_header_value("Last-Event-ID");
-    if (!lastId.empty() && lastId.size() < 19 && lastId.find_first_not_of("0123456789") == std::string::npos)
-        after = static_cast<std::size_t>(std::stoull(lastId));
-    auto client = std::make_shared<Client>();
-    std::vector<SharedText> backlog;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (stopping_ || clients_.size() >= static_cast<std::size_t>(maxClients_)) {
-            response.status = 503;
-            response.set_header("Retry-After", "5");
-            response.set_content("too many event streams\n", "text/plain");
-            return;
-        }
-        // An id beyond this run's events is from an earlier server: everything is sent again.
-        if (after > events_.size()) after = 0;
-        backlog.assign(events_.begin() + static_cast<std::ptrdiff_t>(after), events_.end());
-        clients_.push_back(client);
-    }
-    response.set_chunked_content_provider(
-        "text/event-stream",
-        [this, client, backlog = std::move(backlog), sent = std::size_t{0}](
-            std::size_t, httplib::DataSink& sink) mutable { return send(*client, backlog, sent, sink); },
-        [this, client](bool) { forget(client); });
+    if (!lastEventId.empty() && lastEventId.size() < 19 &&
+        lastEventId.find_first_not_of("0123456789") == std::string::npos)
+        after = static_cast<std::size_t>(std::stoull(lastEventId));
+    auto stream = std::make_shared<Stream>();
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_ || clients_.size() >= static_cast<std::size_t>(maxClients_)) return nullptr;
+    // An id beyond this run's events is from an earlier server: everything is sent again.
+    if (after > events_.size()) after = 0;
+    stream->backlog.assign(events_.begin() + static_cast<std::ptrdiff_t>(after), events_.end());
+    clients_.push_back(stream);
+    return stream;
 }
 
-// Writes the events from before the connection, then waits for new ones;
-// false ends the stream.
-bool EventBroker::send(Client& client, const std::vector<SharedText>& backlog, std::size_t& sent,
-                       httplib::DataSink& sink) {
+bool EventBroker::next(Stream& stream, const EventSink& sink) {
     std::string batch;
-    if (sent < backlog.size()) {
-        while (sent < backlog.size() && batch.size() < backlogBatchBytes) batch += *backlog[sent++];
+    if (stream.sent < stream.backlog.size()) {
+        while (stream.sent < stream.backlog.size() && batch.size() < backlogBatchBytes)
+            batch += *stream.backlog[stream.sent++];
         return sink.write(batch.data(), batch.size());
     }
     std::deque<SharedText> pending;
@@ -96,9 +92,9 @@ bool EventBroker::send(Client& client, const std::vector<SharedText>& backlog, s
     {
         std::unique_lock<std::mutex> lock(mutex_);
         wake_.wait_for(lock, keepAliveInterval,
-                       [&] { return !client.queue.empty() || client.dropped || stopping_ || ended_; });
-        if (client.dropped || stopping_) return false;
-        pending.swap(client.queue);
+                       [&] { return !stream.queue.empty() || stream.dropped || stopping_ || ended_; });
+        if (stream.dropped || stopping_) return false;
+        pending.swap(stream.queue);
         finished = ended_;  // the end event is the last: it is in `pending` or was in the backlog
     }
     for (const SharedText& frame : pending) batch += *frame;
@@ -109,10 +105,10 @@ bool EventBroker::send(Client& client, const std::vector<SharedText>& backlog, s
     return true;
 }
 
-void EventBroker::forget(const std::shared_ptr<Client>& client) {
+void EventBroker::close(const std::shared_ptr<Stream>& stream) {
     std::lock_guard<std::mutex> lock(mutex_);
     for (auto it = clients_.begin(); it != clients_.end(); ++it)
-        if (*it == client) {
+        if (*it == stream) {
             clients_.erase(it);
             break;
         }

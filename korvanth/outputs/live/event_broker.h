@@ -3,15 +3,15 @@
 // and the run's record (its state, the run and end events, every volume and
 // log event) kept with the events under one lock, so that a state read and an
 // event id always agree. The run never waits for a client: one that falls a
-// whole queue behind is dropped (a browser reconnects and resumes).
+// whole queue behind is dropped (a browser reconnects and resumes). It knows
+// no transport: a client's stream is written through the EventSink it is
+// given, and the live view adapts its HTTP server's stream to that.
 #pragma once
-
-#include <httplib.h>
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -36,8 +36,18 @@ struct RunRecord {
     int64_t droppedClients = 0;
 };
 
+// Where a client's stream is written: `write` sends bytes to the client and
+// answers false when it has gone; `done` ends the stream after its last event.
+struct EventSink {
+    std::function<bool(const char* data, std::size_t size)> write;
+    std::function<void()> done;
+};
+
 class EventBroker {
 public:
+    // One client's stream, from open() to close().
+    struct Stream;
+
     EventBroker(std::size_t clientQueueEvents, int maxClients)
         : clientQueueEvents_(clientQueueEvents), maxClients_(maxClients) {}
 
@@ -47,31 +57,34 @@ public:
     void publish(const char* type, const std::string& data, Kept kept, const char* newState = nullptr,
                  bool last = false);
 
-    // Answers GET /events: the events after Last-Event-ID, then each new one.
-    void serve(const httplib::Request& request, httplib::Response& response);
+    // A client's stream of the events after `lastEventId` (as the client sent
+    // it; empty, not a number, or beyond the events so far: from the first),
+    // then of each new one. Null (no stream is opened) when the broker is
+    // stopping or `maxClients` streams are open.
+    std::shared_ptr<Stream> open(const std::string& lastEventId);
+    // Writes the stream's next part to `sink`: a batch of the events from
+    // before it was opened, else the new ones (waiting up to a keep-alive
+    // interval for them, and writing a comment when none came). After the
+    // last event of a finished run it calls sink.done(). False ends the
+    // stream: the client was dropped or has gone, or the broker stopped.
+    bool next(Stream& stream, const EventSink& sink);
+    // The stream has ended, however it ended: its client is forgotten.
+    void close(const std::shared_ptr<Stream>& stream);
 
-    // Ends every stream; no new one is taken.
+    // Ends every stream; no new one is opened.
     void stop();
 
     RunRecord record() const;
     int64_t droppedClients() const;
 
 private:
-    struct Client {
-        std::deque<SharedText> queue;  // at most clientQueueEvents_
-        bool dropped = false;          // fell too far behind; the stream ends
-    };
-
-    bool send(Client& client, const std::vector<SharedText>& backlog, std::size_t& sent, httplib::DataSink& sink);
-    void forget(const std::shared_ptr<Client>& client);
-
     const std::size_t clientQueueEvents_;
     const int maxClients_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::vector<SharedText> events_;  // every event as sent
     RunRecord record_;
-    std::vector<std::shared_ptr<Client>> clients_;
+    std::vector<std::shared_ptr<Stream>> clients_;
     bool ended_ = false;
     bool stopping_ = false;
 };

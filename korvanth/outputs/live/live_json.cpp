@@ -3,6 +3,7 @@
 #include "korvanth/outputs/json_text.h"
 #include "korvanth/run/motion_log_writer.h"
 #include "korvanth/run/statistics.h"
+#include "tarvex/qc_conventions.h"
 
 #include <algorithm>
 #include <cmath>
@@ -57,7 +58,15 @@ Json lowMotionJson(const LiveFigures& figures) {
 }
 }  // namespace
 
-std::string runEventJson(const SeriesInfo& series, const double fdThresholds[2], double targetMinutes) {
+std::string pageSettingsJson(const FdThresholds& fdThresholds, double targetMinutes) {
+    Json json;
+    json["fd_thresholds_mm"] = {jsonNumber(fdThresholds[0]), jsonNumber(fdThresholds[1])};
+    json["target_minutes"] = jsonNumber(targetMinutes);
+    json["map_count"] = tarvex::pluginMapCount;
+    return jsonText(json);
+}
+
+std::string runEventJson(const SeriesInfo& series, const FdThresholds& fdThresholds, double targetMinutes) {
     Json json;
     json["title"] = series.title;
     json["dims"] = {series.dims[0], series.dims[1], series.dims[2]};

@@ -13,14 +13,18 @@
 
 namespace korvanth {
 
-// The run event: the series, and the page's FD thresholds (mm) and target.
-std::string runEventJson(const SeriesInfo& series, const double fdThresholds[2], double targetMinutes);
+// What the page is served with, so that it has them before any run: the FD
+// thresholds (mm) it draws and counts against, the low-motion target, and how
+// many maps the plug-in makes.
+std::string pageSettingsJson(const FdThresholds& fdThresholds, double targetMinutes);
+// The run event: the series, and the FD thresholds (mm) and target it is counted against.
+std::string runEventJson(const SeriesInfo& series, const FdThresholds& fdThresholds, double targetMinutes);
 // What the page shows of the run so far besides each volume's own figures,
 // worked out here so that the page does no QC arithmetic of its own.
 struct LiveFigures {
     const MotionTally* motion = nullptr;  // the run's FD up to this volume
     double repetitionTimeSeconds = 0.0;
-    double targetMinutes = 5.0;  // low-motion time wanted
+    double targetMinutes = defaultTargetMinutes;  // low-motion time wanted
 };
 
 // A volume event: its motion (as the motion log has it), metrics and timings,

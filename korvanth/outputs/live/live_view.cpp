@@ -5,7 +5,9 @@
 #include "korvanth/outputs/live/live_json.h"
 #include "korvanth/outputs/live/map_snapshots.h"
 #include "korvanth/outputs/live/run_files.h"
+#include "korvanth/run/clock.h"
 #include "korvanth/run/volume_source.h"
+#include "tarvex/qc_conventions.h"
 
 #include <httplib.h>
 #if defined(__linux__)
@@ -39,16 +41,24 @@ std::string replaceOnce(std::string text, std::string_view what, const std::stri
     return text;
 }
 
-// The page as one document: its style sheet and script inlined, so that the
-// server has one page to serve and the page nothing to fetch but the events,
-// the state and the maps.
-std::string assemblePage() {
+// The page as one document: its style sheet and script inlined, and before
+// the script the settings it reads (live_json's pageSettingsJson), so that
+// the server has one page to serve and the page nothing to fetch but the
+// events, the state and the maps.
+std::string assemblePage(const std::string& settingsJson) {
     std::string page(liveViewAsset("index.html"));
     page = replaceOnce(page, R"(<link rel="stylesheet" href="style.css">)",
                        "<style>\n" + std::string(liveViewAsset("style.css")) + "</style>");
     page = replaceOnce(page, R"(<script src="app.js"></script>)",
-                       "<script>\n" + std::string(liveViewAsset("app.js")) + "</script>");
+                       "<script id=\"settings\" type=\"application/json\">" + settingsJson + "</script>\n<script>\n" +
+                           std::string(liveViewAsset("app.js")) + "</script>");
     return page;
+}
+
+// GET /maps/<k>.png for each of the plug-in's maps, k from 0.
+std::string mapRoute() {
+    static_assert(tarvex::pluginMapCount >= 1 && tarvex::pluginMapCount <= 10, "a map's number is one digit");
+    return "/maps/([0-" + std::to_string(tarvex::pluginMapCount - 1) + R"(])\.png)";
 }
 
 // The server's threads yield to the run: drawing maps and writing to many
@@ -108,6 +118,25 @@ struct LiveView::Impl {
         response.set_content(picture.png, "image/png");
     }
 
+    // GET /events through the broker, whose stream is written to the response's.
+    void serveEvents(const httplib::Request& request, httplib::Response& response) {
+        std::shared_ptr<EventBroker::Stream> stream = broker.open(request.get_header_value("Last-Event-ID"));
+        if (!stream) {
+            response.status = 503;
+            response.set_header("Retry-After", "5");
+            response.set_content("too many event streams\n", "text/plain");
+            return;
+        }
+        response.set_chunked_content_provider(
+            "text/event-stream",
+            [this, stream](std::size_t, httplib::DataSink& sink) {
+                const EventSink to{[&sink](const char* data, std::size_t size) { return sink.write(data, size); },
+                                   [&sink] { sink.done(); }};
+                return broker.next(*stream, to);
+            },
+            [this, stream](bool) { broker.close(stream); });
+    }
+
     void serveRunFile(const std::string& folder, const std::string& name, httplib::Response& response) {
         auto reader = std::make_shared<RunFileReader>();
         if (!runFiles.open(folder, name, *reader)) {
@@ -124,7 +153,7 @@ struct LiveView::Impl {
     }
 
     void route() {
-        page = assemblePage();
+        page = assemblePage(pageSettingsJson(settings.fdThresholds, settings.targetMinutes));
         server.new_task_queue = [n = static_cast<std::size_t>(settings.maxClients) + 8] {
             return new httplib::ThreadPool(n);
         };
@@ -161,12 +190,12 @@ struct LiveView::Impl {
             response.set_content(page, "text/html; charset=utf-8");
         });
         server.Get("/events", [this](const httplib::Request& request, httplib::Response& response) {
-            broker.serve(request, response);
+            serveEvents(request, response);
         });
         server.Get("/api/state", [this](const httplib::Request&, httplib::Response& response) {
             response.set_content(stateJson(broker.record(), maps.volume()), "application/json");
         });
-        server.Get(R"(/maps/([0-7])\.png)", [this](const httplib::Request& request, httplib::Response& response) {
+        server.Get(mapRoute(), [this](const httplib::Request& request, httplib::Response& response) {
             serveMap(request.matches[1].str()[0] - '0', response);
         });
         if (!settings.session) return;
@@ -223,8 +252,7 @@ void LiveView::stop() {
 }
 
 void LiveView::linger(double seconds) const {
-    const Clock::time_point until = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                       std::chrono::duration<double>(std::max(seconds, 0.0)));
+    const Clock::time_point until = Clock::now() + steadyDuration(std::max(seconds, 0.0));
     while (!runStopRequested() && (seconds < 0.0 || Clock::now() < until))
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
@@ -262,8 +290,8 @@ void LiveView::volumeDone(const VolumeDone& volume) {
     figures.targetMinutes = m.settings.targetMinutes;
     m.broker.publish("volume", volumeEventJson(volume, figures), Kept::Volume);
 
-    const bool due = m.maps.copies() == 0 || std::chrono::duration<double>(Clock::now() - m.lastMapsCopy).count() >=
-                                                 m.settings.mapRefreshSeconds;
+    const bool due =
+        m.maps.copies() == 0 || secondsBetween(m.lastMapsCopy, Clock::now()) >= m.settings.mapRefreshSeconds;
     if (due && volume.maps != nullptr) {
         static const std::vector<std::string> noNames;
         m.copyMaps(volume.maps, volume.mapCount, volume.mapNames ? *volume.mapNames : noNames, volume.index);
@@ -279,7 +307,7 @@ void LiveView::runFinished(const RunFinished& run) {
         run.host->pluginMaps.size() >=
             static_cast<std::size_t>(run.host->mapCount()) * static_cast<std::size_t>(m.series.voxelCount()))
         m.copyMaps(run.host->pluginMaps.data(), run.host->mapCount(), run.host->mapNames, run.volumeCount - 1);
-    const double elapsed = std::chrono::duration<double>(Clock::now() - m.runStart).count();
+    const double elapsed = secondsBetween(m.runStart, Clock::now());
     m.broker.publish(
         "end", endEventJson(run, elapsed, m.settings.reportPath, m.dvars, m.latencyMs, m.series.repetitionTimeSeconds),
         Kept::End, run.partial ? "partial" : "finished", !m.settings.session);

@@ -15,6 +15,7 @@
 
 #include "korvanth/outputs/live/serve_address.h"
 #include "korvanth/run/run_observer.h"
+#include "korvanth/run/volume_metrics.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,14 +28,14 @@ namespace korvanth {
 
 struct LiveViewSettings {
     std::string address = "127.0.0.1";
-    int port = 8080;                      // 0: any free port (port() tells which)
-    double fdThresholds[2] = {0.2, 0.5};  // mm, the lines of the FD plot and the counts under them
-    double targetMinutes = 5.0;           // low-motion time wanted
-    std::string reportPath;               // report.html as the page names it after the run; empty: none
-    std::size_t clientQueueEvents = 256;  // events a client may lag behind before it is dropped
-    int maxClients = 64;                  // event streams open at once; more are answered 503
-    double mapRefreshSeconds = 0.25;      // the maps are copied (and drawn anew) at most this often
-    bool session = false;                 // several runs, one after another: streams go on past a run's end
+    int port = 8080;                                  // 0: any free port (port() tells which)
+    FdThresholds fdThresholds = defaultFdThresholds;  // the lines of the FD plot and the counts under them
+    double targetMinutes = defaultTargetMinutes;      // low-motion time wanted
+    std::string reportPath;                           // report.html as the page names it after the run; empty: none
+    std::size_t clientQueueEvents = 256;              // events a client may lag behind before it is dropped
+    int maxClients = 64;                              // event streams open at once; more are answered 503
+    double mapRefreshSeconds = 0.25;                  // the maps are copied (and drawn anew) at most this often
+    bool session = false;                             // several runs, one after another: streams go on past a run's end
 };
 
 class LiveView final : public RunObserver {

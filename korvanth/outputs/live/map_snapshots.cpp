@@ -5,11 +5,6 @@
 namespace korvanth {
 
 namespace {
-cairo_status_t appendPng(void* closure, const unsigned char* data, unsigned int length) {
-    static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
-    return CAIRO_STATUS_SUCCESS;
-}
-
 MapPicture refusal(int status, const char* message) {
     MapPicture picture;
     picture.status = status;
@@ -66,11 +61,7 @@ MapPicture MapSnapshots::picture(int map) {
     if (slot.version != snapshot->version) {
         const float* values = snapshot->values.data() + static_cast<std::size_t>(map) * montage->voxels;
         const MapSummary summary = summariseMap(*montage, values, map, snapshot->names[map]);
-        SurfacePtr image = drawMontage(*montage, values, map, summary, chooseSlices(*montage));
-        std::string encoded;
-        if (cairo_surface_write_to_png_stream(image.get(), appendPng, &encoded) != CAIRO_STATUS_SUCCESS)
-            return refusal(500, "");
-        slot.png = std::move(encoded);
+        if (!montagePng(*montage, values, map, summary, chooseSlices(*montage), slot.png)) return refusal(500, "");
         slot.version = snapshot->version;
         slot.volume = snapshot->volume;
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "korvanth/outputs/report/map_montage.h"
+#include "tarvex/qc_conventions.h"
 
 #include <array>
 #include <cstdint>
@@ -24,7 +25,7 @@ struct MapPicture {
 
 class MapSnapshots {
 public:
-    static constexpr int slots = 8;
+    static constexpr int slots = tarvex::pluginMapCount;
 
     // The grid the montages are drawn on (from the run's first volume).
     void setGrid(MontageGrid grid);

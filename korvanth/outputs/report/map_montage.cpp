@@ -1,6 +1,6 @@
 #include "korvanth/outputs/report/map_montage.h"
 
-#include "korvanth/outputs/report/plot.h"
+#include "korvanth/outputs/report/drawing/montage_surface.h"
 #include "korvanth/run/statistics.h"
 
 #include <algorithm>
@@ -12,8 +12,6 @@ namespace korvanth {
 
 namespace {
 
-constexpr int tsnrMap = 7;
-constexpr float maskThreshold = 100.0f;
 constexpr int maxSlices = 12;
 
 const plot::Rgb nanColour = plot::rgbFromHex(0xff00ff);
@@ -21,8 +19,6 @@ const plot::Rgb nanStripe = plot::rgbFromHex(0x6e6e6e);
 const plot::Rgb plusInfColour = plot::rgbFromHex(0x00ff3c);
 const plot::Rgb minusInfColour = plot::rgbFromHex(0xffe600);
 const plot::Rgb outsideColour = plot::rgbFromHex(0x1c1c1c);
-
-using ContextPtr = std::unique_ptr<cairo_t, decltype(&cairo_destroy)>;
 
 // A scale end (always finite) with the given decimals.
 std::string fixed(double value, int decimals) {
@@ -77,7 +73,7 @@ MontageGrid montageGrid(const int32_t dims[3], const double voxelSizeMm[3], cons
     if (g.voxels > 0 && firstVolume.size() == g.voxels) {
         g.mask.resize(g.voxels);
         for (std::size_t i = 0; i < g.voxels; ++i) {
-            g.mask[i] = firstVolume[i] > maskThreshold;
+            g.mask[i] = firstVolume[i] > tarvex::maskThreshold;
             g.masked += g.mask[i];
         }
     }
@@ -181,7 +177,9 @@ MontageLayout montageLayout(const MontageGrid& g, std::size_t sliceCount) {
 void drawMontageTitle(cairo_t* cr, const MapSummary& s, int map) {
     plot::setColour(cr, ink);
     plot::drawText(cr, s.name, MontageLayout::pad, 24.0, 16.0, 0.0, 0.0, true);
-    const std::string unit = map == tsnrMap ? "map value = tSNR / 30" : map == 6 ? "map value = t / 100" : "t-value";
+    const std::string unit = map == tsnrMap       ? "map value = tSNR / 30"
+                             : map == constantMap ? "map value = t / 100"
+                                                  : "t-value";
     plot::setColour(cr, plot::rgbFromHex(0x666666));
     plot::drawText(cr, unit + ", axial slices (x right, y up)", MontageLayout::width - MontageLayout::pad, 24.0, 12.0,
                    1.0, 0.0);
@@ -272,6 +270,8 @@ void drawColourBar(cairo_t* cr, const MontageLayout& l, const MapSummary& s) {
 void drawNonFiniteLegend(cairo_t* cr, const MontageLayout& l, const MapSummary& s, cairo_pattern_t* hatch) {
     const double legendY = l.height - MontageLayout::legendHeight + 8.0;
     double lx = MontageLayout::pad;
+    const std::string outside =
+        "outside the mask (first volume \xe2\x89\xa4 " + std::to_string(tarvex::maskThreshold) + ")";
     const struct {
         const char* label;
         const plot::Rgb* colour;
@@ -281,7 +281,7 @@ void drawNonFiniteLegend(cairo_t* cr, const MontageLayout& l, const MapSummary& 
     } entries[] = {{"NaN", nullptr, true, s.nans, true},
                    {"+inf", &plusInfColour, false, s.plusInf, true},
                    {"\xe2\x88\x92inf", &minusInfColour, false, s.minusInf, true},
-                   {"outside the mask (first volume \xe2\x89\xa4 100)", &outsideColour, false, 0, false}};
+                   {outside.c_str(), &outsideColour, false, 0, false}};
     for (const auto& entry : entries) {
         swatch(cr, lx, legendY, 16.0, entry.colour, entry.hatched ? hatch : nullptr);
         std::string label = entry.label;
@@ -317,6 +317,22 @@ SurfacePtr drawMontage(const MontageGrid& g, const float* values, int map, const
     cairo_pattern_destroy(hatch);
     cairo_surface_flush(surface.get());
     return surface;
+}
+
+namespace {
+cairo_status_t appendPng(void* closure, const unsigned char* data, unsigned int length) {
+    static_cast<std::string*>(closure)->append(reinterpret_cast<const char*>(data), length);
+    return CAIRO_STATUS_SUCCESS;
+}
+}  // namespace
+
+bool montagePng(const MontageGrid& g, const float* values, int map, const MapSummary& s,
+                const std::vector<int32_t>& slices, std::string& png) {
+    const SurfacePtr image = drawMontage(g, values, map, s, slices);
+    std::string encoded;
+    if (cairo_surface_write_to_png_stream(image.get(), appendPng, &encoded) != CAIRO_STATUS_SUCCESS) return false;
+    png = std::move(encoded);
+    return true;
 }
 
 }  // namespace korvanth

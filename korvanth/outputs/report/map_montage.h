@@ -1,20 +1,23 @@
 // The plug-in's eight maps as montages of axial slices with their colour
-// scales, drawn with cairo: the pictures of the QC report and of the live view,
-// so that both show a map the same way.
+// scales: the pictures of the QC report and of the live view, so that both
+// show a map the same way.
 #pragma once
 
-#include <cairo.h>
+#include "tarvex/qc_conventions.h"
 
 #include <cstdint>
 #include <limits>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace korvanth {
 
+// The plug-in's maps in their order: the motion t-maps, the constant's (t / 100), tSNR (/ 30).
+constexpr int constantMap = tarvex::motionParameterCount;
+constexpr int tsnrMap = tarvex::pluginMapCount - 1;
+
 // The voxel grid of a run and the mask the maps are shown in: the voxels whose
-// first-volume intensity is above 100, as the plug-in's own mask.
+// first-volume intensity is above tarvex::maskThreshold, as the plug-in's own mask.
 struct MontageGrid {
     int32_t dims[3] = {0, 0, 0};
     double voxelMm[3] = {1.0, 1.0, 1.0};
@@ -45,11 +48,10 @@ MapSummary summariseMap(const MontageGrid& grid, const float* values, int map, c
 // Up to 12 axial slices, evenly spaced over those that hold masked voxels.
 std::vector<int32_t> chooseSlices(const MontageGrid& grid);
 
-using SurfacePtr = std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)>;
-
-// The montage of one map, 640 pixels wide: the slices, a colour bar and the
-// legend of the masked values that are not finite.
-SurfacePtr drawMontage(const MontageGrid& grid, const float* values, int map, const MapSummary& summary,
-                       const std::vector<int32_t>& slices);
+// The montage of one map, 640 pixels wide (the slices, a colour bar and the
+// legend of the masked values that are not finite), as the bytes of a PNG
+// file in `png`. False when the picture could not be made.
+bool montagePng(const MontageGrid& grid, const float* values, int map, const MapSummary& summary,
+                const std::vector<int32_t>& slices, std::string& png);
 
 }  // namespace korvanth

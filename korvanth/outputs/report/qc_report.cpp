@@ -1,7 +1,7 @@
 #include "korvanth/outputs/report/qc_report.h"
 
-#include "korvanth/outputs/report/map_montage.h"
-#include "korvanth/outputs/report/plot.h"
+#include "korvanth/outputs/report/drawing/montage_surface.h"
+#include "korvanth/outputs/report/drawing/plot.h"
 #include "korvanth/run/statistics.h"
 #include "korvanth/run/units.h"
 #include "tarvex/qc_conventions.h"
@@ -24,13 +24,9 @@ namespace korvanth {
 namespace {
 
 constexpr int mapCount = tarvex::pluginMapCount;
-constexpr int motionMapCount = tarvex::motionParameterCount;
-constexpr int tsnrMap = 7;
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
 const plot::Rgb axisColours[3] = {plot::rgbFromHex(0xd62728), plot::rgbFromHex(0x2ca02c), plot::rgbFromHex(0x1f77b4)};
-
-using ContextPtr = std::unique_ptr<cairo_t, decltype(&cairo_destroy)>;
 
 std::string number(double value, int decimals) {
     if (std::isnan(value)) return "NaN";
@@ -298,7 +294,7 @@ void writeSummaryFigures(std::ostream& html, const ReportInput& input, const Rep
     else
         html << row("Masked voxels", figure("masked-voxels", std::to_string(g.masked)),
                     number(g.voxels ? 100.0 * static_cast<double>(g.masked) / static_cast<double>(g.voxels) : 0.0, 1) +
-                        "% of the volume; first-volume intensity &gt; 100");
+                        "% of the volume; first-volume intensity &gt; " + std::to_string(tarvex::maskThreshold));
     html << row("Median tSNR in the mask", figure("median-tsnr", number(tsnr.medianValue * tarvex::tsnrScale, 2)),
                 "map value " + figure("median-tsnr-map", number(tsnr.medianValue, 4)) +
                     ": the tSNR map holds tSNR / 30; finite values only");

@@ -18,20 +18,20 @@ struct ReportInput {
     double voxelSizeMm[3] = {1.0, 1.0, 1.0};
     double repetitionTimeSeconds = 0.0;
     int32_t volumeCount = 0;
-    std::vector<float> firstVolume;               // intensities of volume 0 (defines the plug-in's mask: > 100)
-    std::vector<float> maps;                      // 8 maps of dims product each, in map order
-    std::vector<std::string> mapNames;            // 8 names
-    std::vector<MotionEstimate> motion;           // per volume: mm and degrees; empty when none was given
-    std::string motionSource;                     // where `motion` came from, e.g. "estimated by Korvanth"
-    std::vector<uint8_t> motionUnreliable;        // per volume: 1 where `motion` is a fallback or a doubtful fit
-    std::vector<std::string> motionWarnings;      // per volume: why `motion` is flagged; empty where it is not
-    std::vector<double> framewiseDisplacementMm;  // per volume, as the run measured it; empty: from `motion`
-    double fdThresholds[2] = {0.2, 0.5};          // mm, ascending: the FD plot's lines and the counts above them
-    std::vector<MotionEstimate> comparedMotion;   // a second trace shown beside `motion`; empty: none
-    std::string comparedSource;                   // names the compared trace, e.g. its file
-    std::vector<double> stepSeconds;              // latency of each volume's plug-in steps
-    std::string partial;                          // empty for a complete run, else why it ended early
-    int32_t expectedVolumes = 0;                  // of a partial run; 0 when not known
+    std::vector<float> firstVolume;                   // intensities of volume 0 (defines the plug-in's mask: > 100)
+    std::vector<float> maps;                          // 8 maps of dims product each, in map order
+    std::vector<std::string> mapNames;                // 8 names
+    std::vector<MotionEstimate> motion;               // per volume: mm and degrees; empty when none was given
+    std::string motionSource;                         // where `motion` came from, e.g. "estimated by Korvanth"
+    std::vector<uint8_t> motionUnreliable;            // per volume: 1 where `motion` is a fallback or a doubtful fit
+    std::vector<std::string> motionWarnings;          // per volume: why `motion` is flagged; empty where it is not
+    std::vector<double> framewiseDisplacementMm;      // per volume, as the run measured it; empty: from `motion`
+    FdThresholds fdThresholds = defaultFdThresholds;  // the FD plot's lines and the counts above them
+    std::vector<MotionEstimate> comparedMotion;       // a second trace shown beside `motion`; empty: none
+    std::string comparedSource;                       // names the compared trace, e.g. its file
+    std::vector<double> stepSeconds;                  // latency of each volume's plug-in steps
+    std::string partial;                              // empty for a complete run, else why it ended early
+    int32_t expectedVolumes = 0;                      // of a partial run; 0 when not known
     // A live run: per volume, seconds from its file's last write until the
     // outputs had its maps, and the parts of that time; empty otherwise.
     struct Latency {

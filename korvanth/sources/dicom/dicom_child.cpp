@@ -1,6 +1,7 @@
 // readDicomFile: the parse in a child process, its result carried back
 // through a pipe in a plain binary form (this process's own layout: both
 // ends are the same program).
+#include "korvanth/run/clock.h"
 #include "korvanth/sources/dicom/dicom_file.h"
 #include "korvanth/sources/input_file.h"
 
@@ -76,10 +77,13 @@ struct Reader {
 // Every field of `f` in one order, for writing and reading alike.
 template <typename Stream, typename File>
 void fields(Stream& s, File& f) {
+    s.put_or_get(f.studyUid);
     s.put_or_get(f.seriesUid);
     s.put_or_get(f.seriesDescription);
     s.put_or_get(f.protocolName);
     s.put_or_get(f.otherKind);
+    s.put_or_get(f.companionKind);
+    s.put_or_get(f.echoNumber);
     s.put_or_get(f.seriesNumber);
     s.put_or_get(f.instanceNumber);
     s.put_or_get(f.acquisitionNumber);
@@ -212,7 +216,7 @@ bool deserialise(const std::string& bytes, DicomFile& file, std::string& error) 
 
 // Reads everything the child sends until it closes the pipe or `seconds` pass.
 bool collect(int in, std::string& bytes, double seconds) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+    const auto deadline = std::chrono::steady_clock::now() + steadyDuration(seconds);
     char buffer[1 << 16];
     for (;;) {
         const auto left =

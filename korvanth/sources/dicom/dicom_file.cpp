@@ -196,13 +196,35 @@ std::string otherKindOf(const std::string& imageType, const std::string& contras
     return {};
 }
 
+// What images of this image type, description and echo are beside a run,
+// or empty: phase images, a motion-corrected copy (the scanner's MOCO
+// series), an echo after the first of a multi-echo series.
+std::string companionKindOf(const std::string& imageType, const std::string& description, int64_t echo) {
+    std::vector<std::string> tokens(1);
+    for (const char c : imageType) {
+        if (c == '\\')
+            tokens.emplace_back();
+        else
+            tokens.back().push_back(c);
+    }
+    const auto has = [&](const char* token) { return std::find(tokens.begin(), tokens.end(), token) != tokens.end(); };
+    if (has("P") || has("PHASE")) return "phase images (image type " + imageType + ")";
+    if (has("MOCO") || description.find("MoCo") != std::string::npos)
+        return "a motion-corrected copy (image type " + imageType + ", \"" + description + "\")";
+    if (echo > 1) return "echo " + std::to_string(echo) + " of a multi-echo series";
+    return {};
+}
+
 // The values every layout shares: series, grid, timing, scaling.
 bool readCommon(const gdcm::DataSet& ds, DicomFile& file, std::string& why) {
+    file.studyUid = text(ds, tags::studyUid);
     file.seriesUid = text(ds, tags::seriesUid);
     file.seriesDescription = text(ds, tags::seriesDescription);
     file.protocolName = text(ds, tags::protocolName);
     file.otherKind = otherKindOf(text(ds, tags::imageType), text(ds, gdcm::Tag(0x0008, 0x9209)));
     file.seriesNumber = static_cast<int32_t>(integerOr(ds, tags::seriesNumber, -1));
+    file.echoNumber = static_cast<int32_t>(integerOr(ds, tags::echoNumber, -1));
+    file.companionKind = companionKindOf(text(ds, tags::imageType), file.seriesDescription, file.echoNumber);
     const std::vector<gdcm::DataSet> shared = items(ds, tags::sharedGroups);
     const std::vector<gdcm::DataSet> perFrame = items(ds, tags::perFrameGroups);
     // A value of the data set, else of the shared functional groups, else of the first frame's.

@@ -26,8 +26,12 @@ struct DicomSlice {
 struct DicomFile {
     std::string path;
     // What ties the file to its series (empty or -1 when not recorded).
-    std::string seriesUid, seriesDescription, protocolName;
+    std::string studyUid, seriesUid, seriesDescription, protocolName;
     int32_t seriesNumber = -1;
+    int32_t echoNumber = -1;
+    // Set when the images go beside a run rather than being one: phase
+    // images, a motion-corrected copy, an echo after the first; empty otherwise.
+    std::string companionKind;
     // Set when the image type or acquisition contrast says the series is of
     // another kind than a functional run (a localiser, diffusion); empty otherwise.
     std::string otherKind;

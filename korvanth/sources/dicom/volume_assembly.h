@@ -57,6 +57,8 @@ public:
     // Takes the slices of `file`; false with `why` (naming the file) when
     // it is not of the run or holds no slice.
     bool add(DicomFile file, std::string& why);
+    // Whether add() would take `file` as of the run (`why` when not).
+    bool accepts(const DicomFile& file, std::string& why) const { return !started_ || ofTheRun(file, why); }
 
     // The volumes complete so far, in key order, moved out. With
     // `allArrived` the last volume counts as complete when it has as many

@@ -1,5 +1,7 @@
 #include "korvanth/sources/watch/file_arrivals.h"
 
+#include "korvanth/run/clock.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <thread>
@@ -9,14 +11,9 @@ namespace fs = std::filesystem;
 namespace korvanth {
 
 namespace {
-double secondsSince(FileArrivals::Clock::time_point from, FileArrivals::Clock::time_point to) {
-    return std::chrono::duration<double>(to - from).count();
-}
 // Seconds since `modified`. Trusted only on a local folder, whose times
 // come from this machine's clock; a network server's clock may be off.
-double lastWriteAge(fs::file_time_type modified) {
-    return std::chrono::duration<double>(fs::file_time_type::clock::now() - modified).count();
-}
+double lastWriteAge(fs::file_time_type modified) { return secondsBetween(modified, fs::file_time_type::clock::now()); }
 }  // namespace
 
 FileArrivals::FileArrivals(ArrivalSettings settings) : settings_(std::move(settings)) {}
@@ -29,7 +26,7 @@ bool FileArrivals::open(std::string& how, std::string& error) {
         return false;
     }
     const bool network = isNetworkFolder(settings_.folder);
-    settleSeconds_ = settings_.settleSeconds >= 0.0 ? settings_.settleSeconds : network ? 1.0 : 0.2;
+    settleSeconds_ = settings_.settleSeconds.value_or(network ? 1.0 : 0.2);
     const bool wantReports = settings_.detection == ArrivalDetection::Reports ||
                              (settings_.detection == ArrivalDetection::Automatic && !network);
     std::string why = network ? "a network folder" : "polling asked for";
@@ -78,7 +75,7 @@ bool FileArrivals::update(double seconds, std::string& error) {
     if (events_)
         takeReports(seconds);
     else
-        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        std::this_thread::sleep_for(steadyDuration(seconds));
     const Clock::time_point now = Clock::now();
     std::error_code failed;
     fs::directory_iterator it(settings_.folder, failed);
@@ -86,10 +83,11 @@ bool FileArrivals::update(double seconds, std::string& error) {
         error = settings_.folder + ": cannot list the folder (" + failed.message() + ")";
         return false;
     }
-    std::set<std::string> present;
+    std::set<std::string> present, listed;
     for (; it != fs::directory_iterator(); it.increment(failed)) {
         if (failed) break;
         const std::string name = it->path().filename().string();
+        listed.insert(name);
         // Hidden names are copies in progress (rsync, editors): never volumes.
         if (name.empty() || name[0] == '.' || forgotten_.count(name) > 0) continue;
         std::error_code statFailed;
@@ -113,11 +111,15 @@ bool FileArrivals::update(double seconds, std::string& error) {
         else if (events_ && open_.count(name) > 0)
             f.complete = false;  // a writer has it open, however still it looks
         else if (!f.complete)
-            f.complete = size > 0 && (secondsSince(f.changedAt, now) >= settleSeconds_ ||
+            f.complete = size > 0 && (secondsBetween(f.changedAt, now) >= settleSeconds_ ||
                                       (events_ && inserted && lastWriteAge(modified) >= settleSeconds_));
     }
     written_.clear();
     closed_.clear();
+    // A name forgotten and gone may come back as another file (a folder
+    // cleared for the next study reuses its names).
+    for (auto f = forgotten_.begin(); !failed && f != forgotten_.end();)
+        f = listed.count(*f) > 0 ? std::next(f) : forgotten_.erase(f);
     for (auto f = files_.begin(); f != files_.end();) {
         if (present.count(f->first) > 0) {
             ++f;

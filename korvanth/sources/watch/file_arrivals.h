@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 
@@ -35,7 +36,7 @@ enum class ArrivalDetection {
 struct ArrivalSettings {
     std::string folder;
     ArrivalDetection detection = ArrivalDetection::Automatic;
-    double settleSeconds = -1.0;  // polling: unchanged this long; < 0: 1 s on a network folder, 0.2 s locally
+    std::optional<double> settleSeconds;  // polling: unchanged this long; unset: 1 s on a network folder, 0.2 s locally
 };
 
 class FileArrivals {
@@ -63,7 +64,8 @@ public:
     bool update(double seconds, std::string& error);
 
     const std::map<std::string, File>& files() const { return files_; }
-    // Never lists `name` again (handed over, ignored, refused).
+    // Never lists `name` again (handed over, ignored, refused) while the
+    // file stays; a file under that name after it was gone is listed.
     void forget(const std::string& name);
     bool usesReports() const { return events_ != nullptr; }
 

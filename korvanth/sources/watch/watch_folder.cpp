@@ -1,21 +1,17 @@
 #include "korvanth/sources/watch/watch_folder.h"
 
+#include "korvanth/run/clock.h"
+#include "korvanth/sources/volume_file_reader.h"
 #include "korvanth/sources/watch/file_arrivals.h"
-
-#if KORVANTH_HAS_DICOM
-#include "korvanth/sources/dicom/dicom_file.h"
-#include "korvanth/sources/dicom/dicom_volume.h"
-#include "korvanth/sources/dicom/volume_assembly.h"
-#endif
-#if KORVANTH_HAS_NIFTI
-#include "korvanth/sources/nifti_series.h"
-#endif
+#include "korvanth/sources/watch/file_ledger.h"
+#include "korvanth/sources/watch/volume_readers.h"
 
 #include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <limits>
 
 namespace fs = std::filesystem;
 
@@ -25,86 +21,41 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsSince(Clock::time_point from, Clock::time_point to) {
-    return std::chrono::duration<double>(to - from).count();
-}
-
-enum class FileKind { Nifti, Dicom, Other };
-
-// By content, never by name: DICOM by its preamble and "DICM"; NIfTI by
-// its header's size field (348 or 540, either byte order) or a gzip stream,
-// which the NIfTI reader then judges.
-FileKind kindOf(const std::string& path) {
-#if KORVANTH_HAS_DICOM
-    if (looksLikeDicom(path)) return FileKind::Dicom;
-#endif
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    unsigned char head[4] = {};
-    const bool read = f != nullptr && std::fread(head, 1, 4, f) == 4;
-    if (f != nullptr) std::fclose(f);
-    if (!read) return FileKind::Other;
-    if (head[0] == 0x1f && head[1] == 0x8b) return FileKind::Nifti;
-    const uint32_t little = head[0] | head[1] << 8 | head[2] << 16 | static_cast<uint32_t>(head[3]) << 24;
-    const uint32_t big = head[3] | head[2] << 8 | head[1] << 16 | static_cast<uint32_t>(head[0]) << 24;
-    for (const uint32_t size : {little, big})
-        if (size == 348 || size == 540) return FileKind::Nifti;
-    return FileKind::Other;
-}
-
 std::string text(double value) {
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%g", value);
     return buffer;
 }
 
+// The keys that tell series apart (SeriesIdentity::key): an export's
+// whole name but the volume's number (session and series), the DICOM study
+// and series.
+std::string exportSeriesKey(const std::string& series) { return "export series " + series; }
+// Images beside a run are a series of their own (their kind with it).
+std::string dicomSeriesKey(const VolumeFile& file) {
+    return "DICOM series " + file.studyUid + " " + file.seriesUid + (file.besideRun ? " (" + file.otherKind + ")" : "");
+}
+
+// The export name <session>_<series>_<volume>.<ext> without its volume.
+std::string exportSeriesName(const std::string& name) { return name.substr(0, name.rfind('_')); }
+
 }  // namespace
 
-bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& error) {
-    file = VolumeFile{};
-    switch (kindOf(path)) {
-        case FileKind::Nifti: {
-#if KORVANTH_HAS_NIFTI
-            NiftiVolume volume;
-            if (!readNiftiVolume(path, volume, error)) return false;
-            file.info = std::move(volume.info);
-            file.voxels = std::move(volume.voxels);
-            file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
-            file.clamped = volume.clamped;
-            file.storedType = std::move(volume.storedType);
-            return true;
-#else
-            error = path + ": this build of Korvanth cannot read NIfTI images (built without libnifti2)";
-            return false;
-#endif
-        }
-        case FileKind::Dicom: {
-#if KORVANTH_HAS_DICOM
-            DicomVolume volume;
-            if (!readDicomVolume(path, volume, error)) {
-                file.notAVolume = volume.notAnImage;
-                return false;
-            }
-            file.info = std::move(volume.info);
-            file.voxels = std::move(volume.voxels);
-            file.seriesUid = std::move(volume.seriesInstanceUid);
-            file.seriesNumber = volume.seriesNumber;
-            file.seriesDescription = std::move(volume.seriesDescription);
-            file.instanceNumber = volume.instanceNumber;
-            file.acquisitionNumber = volume.acquisitionNumber;
-            file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
-            file.clamped = volume.clamped;
-            return true;
-#else
-            error = path + ": this build of Korvanth cannot read DICOM (built without GDCM)";
-            return false;
-#endif
-        }
-        case FileKind::Other:
-            break;
+WatchTimings resolveWatchTimings(const WatchSettings& settings, std::optional<double> repetitionTimeSeconds) {
+    constexpr double shortest = 2.0;  // however short the TR (before the first volume, none is known)
+    const double tr = repetitionTimeSeconds.value_or(0.0);
+    WatchTimings t;
+    t.unreadableSeconds = settings.unreadableSeconds.value_or(std::max(shortest, tr));
+    t.gapSeconds = settings.gapSeconds.value_or(std::max(shortest, 2.0 * tr));
+    if (repetitionTimeSeconds) {
+        t.idleSeconds = settings.idleTimeoutSeconds.value_or(3.0 * tr + 10.0);
+        t.growingSeconds = settings.growingSeconds.value_or(std::max(shortest, 2.0 * tr));
+    } else {
+        const double wait = settings.firstVolumeTimeoutSeconds.value_or(settings.idleTimeoutSeconds.value_or(-1.0));
+        t.idleSeconds = wait >= 0.0 ? wait : std::numeric_limits<double>::infinity();
+        t.growingSeconds = settings.growingSeconds.value_or(10.0);
     }
-    file.notAVolume = true;
-    error = path + ": neither DICOM nor NIfTI by its content";
-    return false;
+    return t;
 }
 
 namespace {
@@ -123,6 +74,7 @@ struct Seen {
     bool named = false;  // the export's name numbers, below
     int64_t nameSeries = -1;
     int64_t nameVolume = -1;
+    std::string nameKey;  // exportSeriesName
 };
 
 // A volume read in full, waiting for its turn.
@@ -135,6 +87,7 @@ struct Ready {
     bool named = false;
     int64_t nameSeries = -1;
     int64_t nameVolume = -1;
+    std::string nameKey;
 };
 
 // A file that could have been one of the run's volumes and was refused.
@@ -164,20 +117,26 @@ const char* numberingName(Numbering n) {
 
 struct WatchFolderSource::State {
     std::unique_ptr<FileArrivals> arrivals;
-    std::set<std::string> ignored;  // already there, handed over, of another series, not a volume, refused
+    std::vector<std::unique_ptr<VolumeFileReader>> readers;  // each file goes to the first that recognises it
+    bool filesAlikeInSize = false;                           // as a reader's are (VolumeFileReader)
     std::map<std::string, Seen> seen;
     std::vector<Ready> ready;
+    FileLedger ledger;
+    // Following a session: the volumes of series other than the run's, kept
+    // for their own runs, and the series opened before (SeriesIdentity::key).
+    std::vector<Ready> waiting;
+    std::set<std::string> pastSeries;
     std::vector<Refusal> refused;  // since the volume they could have been was due
 
     bool fixed = false;  // the series, fixed by the first volume
     Numbering numbering = Numbering::Natural;
     int64_t nameSeries = -1;
+    std::string nameKey;
     std::string seriesUid;
     SeriesInfo reference;         // the first volume's grid and geometry
     std::string referenceType;    // and how it stores its values
     uintmax_t referenceSize = 0;  // of the first volume's file
-    double idleSeconds = 0.0, unreadableSeconds = 0.0, gapSeconds = 0.0;
-    double growingSeconds = 10.0;  // before the TR is known
+    WatchTimings timings;         // before the first volume, then the run's (resolveWatchTimings)
 
     int32_t handed = 0;
     int64_t lastKey = 0;
@@ -195,7 +154,7 @@ struct WatchFolderSource::State {
     // The series a ready volume belongs to.
     static SeriesIdentity identityOf(const Ready& r) {
         SeriesIdentity id;
-        id.key = r.named ? "export series " + std::to_string(r.nameSeries) : "DICOM series " + r.file.seriesUid;
+        id.key = r.named ? exportSeriesKey(r.nameKey) : dicomSeriesKey(r.file);
         id.number = r.named ? r.nameSeries : r.file.seriesNumber;
         id.description = r.file.seriesDescription;
         id.otherKind = r.file.otherKind;
@@ -218,19 +177,20 @@ struct WatchFolderSource::State {
 
     // Why a file named so is not of the run's series, numbered by the
     // export's names; empty when it is.
-    std::string otherSeriesByName(bool named, int64_t series) const {
-        if (named && series == nameSeries) return {};
+    std::string otherSeriesByName(bool named, int64_t series, const std::string& key) const {
+        if (named && key == nameKey) return {};
         return named ? "series " + std::to_string(series) + " by its name, the run's is " + std::to_string(nameSeries)
                      : "its name is not numbered as the run's files are";
     }
 
     // Why `r` is not of the run's series; empty when it is.
     std::string otherSeries(const Ready& r) const {
-        if (numbering == Numbering::FileName && !otherSeriesByName(r.named, r.nameSeries).empty())
-            return otherSeriesByName(r.named, r.nameSeries);
+        if (numbering == Numbering::FileName && !otherSeriesByName(r.named, r.nameSeries, r.nameKey).empty())
+            return otherSeriesByName(r.named, r.nameSeries, r.nameKey);
         if (r.file.seriesUid != seriesUid)
             return "DICOM series " + (r.file.seriesUid.empty() ? std::string("(none)") : r.file.seriesUid) +
                    ", the run's is " + (seriesUid.empty() ? std::string("(none)") : seriesUid);
+        if (identityOf(r).key != identity.key) return "of " + identityOf(r).key + ", the run's is " + identity.key;
         if (numbering != Numbering::Natural && keyOf(r) < 0) return "it carries no volume number";
         return {};
     }
@@ -240,9 +200,16 @@ struct WatchFolderSource::State {
     }
 
     // Never looks at `name` again.
-    void ignore(const std::string& name) {
-        ignored.insert(name);
-        arrivals->forget(name);
+    void ignore(const std::string& name) { arrivals->forget(name); }
+    // Never looks at `name` again, and it is ignored for `reason` (file_ledger.h).
+    void ignore(const std::string& name, const char* reason) {
+        ignore(name);
+        ledger.ignore(name, reason);
+    }
+    // The files of volume `r` are of the series `key`.
+    void place(const Ready& r, const std::string& key) {
+        if (r.file.files.empty()) ledger.place(r.name, key);
+        for (const std::string& part : r.file.files) ledger.place(fs::path(part).filename().string(), key);
     }
 
     // Skips a file that could have been one of the run's volumes, saying why;
@@ -251,7 +218,7 @@ struct WatchFolderSource::State {
         note(settings, "skipping " + reason);
         refused.push_back({name, reason, number});
         seen.erase(name);
-        ignore(name);
+        ignore(name, ignoredBecause::damaged);
     }
 
     // The refusals that may be the volume numbered `expected` (those of no
@@ -265,32 +232,39 @@ struct WatchFolderSource::State {
 
     // Whether a file is known, before it is read, not to be of the run's
     // series: by its export name, once the series is fixed.
-    bool skipUnread(const WatchSettings& settings, const std::string& name, const Seen& s) const {
-        if (s.named && settings.pastSeries.count("export series " + std::to_string(s.nameSeries)) > 0) {
-            note(settings, "ignoring " + name + ": of export series " + std::to_string(s.nameSeries) +
-                               ", which the session has seen");
+    bool skipUnread(const WatchSettings& settings, const std::string& name, const Seen& s) {
+        if (s.named && pastSeries.count(exportSeriesKey(s.nameKey)) > 0) {
+            note(settings, "ignoring " + name + ": of export series " + s.nameKey + ", which the session has seen");
+            ledger.place(name, exportSeriesKey(s.nameKey));
             return true;
         }
         if (!fixed || numbering != Numbering::FileName) return false;
-        if (settings.endAtNewSeries && s.named) return false;  // read: it may begin the next run
-        const std::string other = otherSeriesByName(s.named, s.nameSeries);
-        if (!other.empty()) note(settings, "ignoring " + name + ": " + other);
+        if (settings.endAtNewSeries) return false;  // read: it may begin a later run
+        const std::string other = otherSeriesByName(s.named, s.nameSeries, s.nameKey);
+        if (!other.empty()) {
+            note(settings, "ignoring " + name + ": " + other);
+            ledger.ignore(name, ignoredBecause::anotherSeries);
+        }
         return !other.empty();
     }
 
+    bool begin(const WatchSettings& settings, std::string& error);
     bool poll(const WatchSettings& settings, double seconds, std::string& error);
     void dropLate(const WatchSettings& settings);
     std::vector<Ready>::iterator nextReady(const WatchSettings& settings, std::string& missing);
     void refuseGrowing(const WatchSettings& settings);
     void readStable(const WatchSettings& settings);
     bool due(const Seen& s, Clock::time_point now) const;
-#if KORVANTH_HAS_DICOM
-    VolumeAssembly assembly;  // the DICOM files taken, towards whole volumes
-    std::map<std::string, DicomRead> readDueDicom(const WatchSettings& settings) const;
-    int64_t changedValues = 0;
-    void assembled(const WatchSettings& settings, DicomFile file, const Ready& read, std::vector<Ready>& made);
-#endif
+    VolumeFileReader* readerOf(const std::string& path) const;
+    std::map<std::string, VolumeFileReader*> readTogether(const WatchSettings& settings);
+    void failedRead(const WatchSettings& settings, const std::string& name, Seen& s, const Ready& r,
+                    const std::string& error);
+    void takeFile(const WatchSettings& settings, VolumeFileReader& reader, const std::string& path, Ready&& read);
     void take(const WatchSettings& settings, Ready&& r);
+    void takeVolumes(const WatchSettings& settings, const Ready& read, std::vector<VolumeFile>& volumes);
+    bool otherSeriesWaits(const WatchSettings& settings, Ready&& r, const SeriesIdentity& of);
+    void reopen(const WatchSettings& settings);
+    bool finishRun(const WatchSettings& settings);
     std::string changedGeometry(const VolumeFile& file) const;
     void fixSeries(const WatchSettings& settings, const Ready& newest);
     const Ready* pickFirst() const;
@@ -299,11 +273,10 @@ struct WatchFolderSource::State {
 WatchFolderSource::WatchFolderSource(WatchSettings settings)
     : settings_(std::move(settings)), state_(std::make_unique<State>()) {}
 WatchFolderSource::~WatchFolderSource() {
-#if KORVANTH_HAS_DICOM
-    if (state_->changedValues > 0)
-        state_->note(settings_, std::to_string(state_->changedValues) +
-                                    " stored values of the run were changed by the value rule (" + valueRule + ")");
-#endif
+    for (const auto& reader : state_->readers) {
+        const std::string note = reader->closingNote();
+        if (!note.empty()) state_->note(settings_, note);
+    }
 }
 
 VolumeArrival WatchFolderSource::lastArrival() const { return state_->arrival; }
@@ -318,11 +291,13 @@ bool WatchFolderSource::State::poll(const WatchSettings& settings, double second
         auto [found, inserted] = seen.try_emplace(name);
         Seen& s = found->second;
         if (inserted) {
+            ledger.appeared(name);
             int64_t series = 0, volume = 0;
             s.named = exportFileNumbers(name, series, volume);
             if (s.named) {
                 s.nameSeries = series;
                 s.nameVolume = volume;
+                s.nameKey = exportSeriesName(name);
             }
             if (skipUnread(settings, name, s)) {
                 seen.erase(found);
@@ -340,8 +315,14 @@ bool WatchFolderSource::State::poll(const WatchSettings& settings, double second
         s.stable = file.complete;
     }
     for (const std::string& name : notVolumes) ignore(name);  // skipUnread said why
-    for (auto s = seen.begin(); s != seen.end();)
-        s = arrivals->files().count(s->first) > 0 ? std::next(s) : seen.erase(s);
+    for (auto s = seen.begin(); s != seen.end();) {
+        if (arrivals->files().count(s->first) > 0) {
+            ++s;
+            continue;
+        }
+        ledger.ignore(s->first, ignoredBecause::goneBeforeRead);
+        s = seen.erase(s);
+    }
     return true;
 }
 
@@ -351,11 +332,12 @@ void WatchFolderSource::State::refuseGrowing(const WatchSettings& settings) {
     const Clock::time_point now = Clock::now();
     std::vector<std::pair<std::string, int64_t>> growing;
     for (const auto& [name, s] : seen)
-        if (!s.stable && secondsSince(s.firstSeen, now) >= growingSeconds) growing.emplace_back(name, s.nameVolume);
+        if (!s.stable && secondsBetween(s.firstSeen, now) >= timings.growingSeconds)
+            growing.emplace_back(name, s.nameVolume);
     for (const auto& [name, volume] : growing)
         refuse(settings, name, volume,
-               (fs::path(settings.folder) / name).string() + " is still being written after " + text(growingSeconds) +
-                   " s");
+               (fs::path(settings.folder) / name).string() + " is still being written after " +
+                   text(timings.growingSeconds) + " s");
 }
 
 // Why `file` cannot join the run's volumes although of its series: another
@@ -389,39 +371,44 @@ std::string WatchFolderSource::State::changedGeometry(const VolumeFile& file) co
 
 // Whether `s` is to be read now: stable, settled, not retried too soon.
 bool WatchFolderSource::State::due(const Seen& s, Clock::time_point now) const {
-#if KORVANTH_HAS_DICOM
-    // Files of a series have the same layout, so their sizes differ by a few
-    // bytes of text at most. A file still short of that size is left alone
-    // until it has not changed for a while: a writer that pauses between
-    // chunks makes a file look unchanged from one poll to the next.
+    // Where files of a series are alike in size, a file still short of the
+    // first volume's is left alone until it has not changed for a while: a
+    // writer that pauses between chunks makes a file look unchanged from one
+    // poll to the next. Files are not told apart before they are read, so
+    // this holds for every file where such a reader is in use.
     const uintmax_t margin = 1024;
-    const bool shortOfSeries = !(referenceSize > 0 && s.size + margin >= referenceSize);
+    const bool shortOfSeries = filesAlikeInSize && !(referenceSize > 0 && s.size + margin >= referenceSize);
     const double settleSeconds = referenceSize > 0 && shortOfSeries ? 0.5 : 0.0;
-#else
-    const bool shortOfSeries = false;
-    const double settleSeconds = 0.0;
-#endif
     // An unchanged file that did not read is tried again this often.
     const double retrySeconds = shortOfSeries ? 0.25 : 0.1;
-    return s.stable && secondsSince(s.changedAt, now) >= settleSeconds &&
-           !(s.failed && secondsSince(s.lastAttempt, now) < retrySeconds);
+    return s.stable && secondsBetween(s.changedAt, now) >= settleSeconds &&
+           !(s.failed && secondsBetween(s.lastAttempt, now) < retrySeconds);
 }
 
-#if KORVANTH_HAS_DICOM
-// The DICOM files due, read together in one child process, by path.
-std::map<std::string, DicomRead> WatchFolderSource::State::readDueDicom(const WatchSettings& settings) const {
-    std::vector<std::string> paths;
+// The reader of `path`'s format, by its content; null when none knows it.
+VolumeFileReader* WatchFolderSource::State::readerOf(const std::string& path) const {
+    for (const auto& reader : readers)
+        if (reader->recognises(path)) return reader.get();
+    return nullptr;
+}
+
+// The due files of the readers that read files together, read now (DICOM:
+// in one child process); by path, the reader that read each.
+std::map<std::string, VolumeFileReader*> WatchFolderSource::State::readTogether(const WatchSettings& settings) {
+    std::map<VolumeFileReader*, std::vector<std::string>> paths;
+    std::map<std::string, VolumeFileReader*> readerOfPath;
     for (const auto& [name, s] : seen) {
         const std::string path = (fs::path(settings.folder) / name).string();
-        if (due(s, Clock::now()) && looksLikeDicom(path)) paths.push_back(path);
+        if (!due(s, Clock::now())) continue;
+        VolumeFileReader* reader = readerOf(path);
+        if (reader == nullptr || !reader->readsTogether()) continue;
+        paths[reader].push_back(path);
+        readerOfPath[path] = reader;
     }
-    std::vector<DicomRead> reads;
-    readDicomFiles(paths, reads);
-    std::map<std::string, DicomRead> batch;
-    for (std::size_t i = 0; i < paths.size(); ++i) batch[paths[i]] = std::move(reads[i]);
-    return batch;
+    for (const auto& reader : readers)
+        if (reader->readsTogether()) reader->readTogether(paths[reader.get()]);
+    return readerOfPath;
 }
-#endif
 
 namespace {
 // The volume `name` will be once read: its numbers by name, its arrival.
@@ -433,6 +420,7 @@ Ready readyFor(const std::string& name, const Seen& s, Clock::time_point now) {
     r.named = s.named;
     r.nameSeries = s.nameSeries;
     r.nameVolume = s.nameVolume;
+    r.nameKey = s.nameKey;
     r.arrival.known = true;
     r.arrival.detected = now;
     // The last write as a time on this clock: the modification time's age.
@@ -441,97 +429,128 @@ Ready readyFor(const std::string& name, const Seen& s, Clock::time_point now) {
         now - std::chrono::duration_cast<Clock::duration>(std::max(age, fs::file_time_type::duration::zero()));
     return r;
 }
+
+// Whether the file is no longer as it was seen (or gone): it changed while
+// it was read, and the next poll sees the change.
+bool changedSince(const std::string& path, const Seen& s) {
+    std::error_code statFailed;
+    const uintmax_t size = fs::file_size(path, statFailed);
+    const fs::file_time_type modified = fs::last_write_time(path, statFailed);
+    return statFailed || size != s.size || modified != s.modified;
+}
 }  // namespace
 
-// Reads the files their writers left complete; those that read in full join
-// the ready volumes (or, of another series, the ignored files); DICOM files
-// go through the volume assembly. A file that stays unreadable, or changed
-// its grid or geometry, is refused.
+// Reads the files their writers left complete, each by the reader of its
+// format; those that read in full go to their reader, whose volumes join the
+// ready ones (or, of another series, the ignored files). A file that stays
+// unreadable, or changed its grid or geometry, is refused.
 void WatchFolderSource::State::readStable(const WatchSettings& settings) {
-#if KORVANTH_HAS_DICOM
-    const Clock::time_point batchStarted = Clock::now();  // DICOM files are detected here, then read
-    std::map<std::string, DicomRead> batch = readDueDicom(settings);
-#endif
+    const Clock::time_point lookStarted = Clock::now();  // files read together are detected here, then read
+    const std::map<std::string, VolumeFileReader*> readAlready = readTogether(settings);
     for (auto it = seen.begin(); it != seen.end();) {
         const std::string name = it->first;
         Seen& s = it->second;
         const Clock::time_point now = Clock::now();
         const std::string path = (fs::path(settings.folder) / name).string();
-#if KORVANTH_HAS_DICOM
-        const auto read = batch.find(path);
-        const bool isDicom = read != batch.end();
-        if (!isDicom && (!due(s, now) || looksLikeDicom(path))) {
-#else
-        if (!due(s, now)) {
-#endif
-            ++it;
-            continue;
-        }
-#if KORVANTH_HAS_DICOM
-        Ready r = readyFor(name, s, isDicom ? batchStarted : now);
-#else
-        Ready r = readyFor(name, s, now);
-#endif
-        std::string readError;
-        bool complete = true;
-#if KORVANTH_HAS_DICOM
-        // DICOM goes to the volume assembly, which yields the volumes its
-        // files complete (a file may hold a slice, a volume or a series).
-        DicomFile dicom;
-        if (isDicom) {
-            complete = read->second.ok;
-            dicom = std::move(read->second.file);
-            readError = std::move(read->second.error);
-            r.file.notAVolume = !complete && dicom.notAnImage;
-        } else {
-            complete = readVolumeFile(path, r.file, readError);
-        }
-#else
-        complete = readVolumeFile(path, r.file, readError);
-#endif
-        r.arrival.read = Clock::now();
-        // The file must not have changed while it was read.
-        std::error_code statFailed;
-        const uintmax_t size = fs::file_size(path, statFailed);
-        const fs::file_time_type modified = fs::last_write_time(path, statFailed);
-        if (statFailed || size != s.size || modified != s.modified) {
-            ++it;  // the next poll sees the change
-            continue;
-        }
-        if (!complete) {
-            s.failed = true;
-            ++s.failures;
-            s.lastAttempt = r.arrival.read;
-            s.lastError = readError;
-            const double limit = fixed                               ? unreadableSeconds
-                                 : settings.unreadableSeconds >= 0.0 ? settings.unreadableSeconds
-                                                                     : 2.0;
-            const bool settled = s.failures >= 3 && secondsSince(s.changedAt, r.arrival.read) >= limit;
-            if (r.file.notAVolume && settled) {
-                // Not an image (a report, a presentation state, another file),
-                // unchanged as long as an unreadable volume: left alone.
-                note(settings, "ignoring " + name + ": " + readError);
-                ignore(name);
-                it = seen.erase(it);
+        const auto found = readAlready.find(path);
+        const bool together = found != readAlready.end();
+        VolumeFileReader* reader = together ? found->second : nullptr;
+        if (!together) {
+            if (!due(s, now)) {
+                ++it;
                 continue;
             }
-            // Unreadable: unchanged for the allowed time and tried a few times
-            // over it (a host that stalled has not looked at it long enough).
+            reader = readerOf(path);
+            if (reader != nullptr && reader->readsTogether()) {
+                ++it;  // due since its reader read: read with the next look's
+                continue;
+            }
+        }
+        Ready r = readyFor(name, s, together ? lookStarted : now);
+        std::string readError;
+        bool complete = false;
+        if (reader != nullptr) {
+            complete = reader->read(path, r.file, readError);
+        } else {
+            r.file.notAVolume = true;
+            readError = path + ": neither DICOM nor NIfTI by its content";
+        }
+        r.arrival.read = Clock::now();
+        if (changedSince(path, s)) {
             ++it;
-            if (s.failures >= 3 && secondsSince(s.changedAt, r.arrival.read) >= limit)
-                refuse(settings, name, s.nameVolume,
-                       path + " stays unreadable (unchanged for " + text(limit) + " s): " + readError);
             continue;
         }
-        it = seen.erase(it);
-        std::vector<Ready> made;
-#if KORVANTH_HAS_DICOM
-        if (isDicom)
-            assembled(settings, std::move(dicom), r, made);
-        else
-#endif
-            made.push_back(std::move(r));
-        for (Ready& volume : made) take(settings, std::move(volume));
+        ++it;  // the file may leave `seen` below
+        if (complete) {
+            seen.erase(name);
+            takeFile(settings, *reader, path, std::move(r));
+        } else {
+            failedRead(settings, name, s, r, readError);
+        }
+    }
+}
+
+// A file that did not read in full is tried again until it stayed so,
+// unchanged, for the unreadable bound; then it is refused, or left alone
+// when it is not an image at all.
+void WatchFolderSource::State::failedRead(const WatchSettings& settings, const std::string& name, Seen& s,
+                                          const Ready& r, const std::string& error) {
+    s.failed = true;
+    ++s.failures;
+    s.lastAttempt = r.arrival.read;
+    s.lastError = error;
+    const double limit = timings.unreadableSeconds;
+    // Tried a few times over the allowed time too (a host that stalled has
+    // not looked at it long enough).
+    const bool settled = s.failures >= 3 && secondsBetween(s.changedAt, r.arrival.read) >= limit;
+    if (!settled) return;
+    if (r.file.notAVolume) {
+        // Not an image (a report, a presentation state, another file),
+        // unchanged as long as an unreadable volume: left alone.
+        note(settings, "ignoring " + name + ": " + error);
+        ignore(name, readerOf((fs::path(settings.folder) / name).string()) == nullptr ? ignoredBecause::notAnImage
+                                                                                      : ignoredBecause::noPixelData);
+        seen.erase(name);
+        return;
+    }
+    refuse(settings, name, s.nameVolume,
+           (fs::path(settings.folder) / name).string() + " stays unreadable (unchanged for " + text(limit) +
+               " s): " + error);
+}
+
+// Hands a file read in full to its reader: the volumes it completes are
+// taken with the file's arrival. A volume joined from several files is
+// numbered by its key, not by a name, and complete at the last write of any
+// of them. The file is never read again; a refusal is said once.
+void WatchFolderSource::State::takeFile(const WatchSettings& settings, VolumeFileReader& reader,
+                                        const std::string& path, Ready&& read) {
+    ignore(read.name);
+    std::vector<VolumeFile> volumes;
+    std::string why;
+    if (!reader.take(path, std::move(read.file), volumes, why)) {
+        note(settings, "ignoring " + read.name + ": " + why);
+        ledger.ignore(read.name, ignoredBecause::damaged);
+        return;
+    }
+    takeVolumes(settings, read, volumes);
+}
+
+// The volumes a reader completed, taken with the arrival of `read` (the
+// file that completed them), each complete at the last write of its files.
+void WatchFolderSource::State::takeVolumes(const WatchSettings& settings, const Ready& read,
+                                           std::vector<VolumeFile>& volumes) {
+    for (VolumeFile& volume : volumes) {
+        Ready r = read;
+        r.file = std::move(volume);
+        if (!r.file.files.empty()) r.named = r.named && r.file.files.size() == 1;
+        for (const std::string& part : r.file.files) {
+            std::error_code failed;
+            const auto age = fs::file_time_type::clock::now() - fs::last_write_time(part, failed);
+            const Clock::time_point written = Clock::now() - std::chrono::duration_cast<Clock::duration>(
+                                                                 std::max(age, fs::file_time_type::duration::zero()));
+            if (!failed && written > r.arrival.completed) r.arrival.completed = written;
+        }
+        take(settings, std::move(r));
     }
 }
 
@@ -540,21 +559,17 @@ void WatchFolderSource::State::readStable(const WatchSettings& settings) {
 void WatchFolderSource::State::take(const WatchSettings& settings, Ready&& r) {
     arrivals->forget(r.name);
     const SeriesIdentity of = identityOf(r);
-    if (settings.pastSeries.count(of.key) > 0) {
+    place(r, of.key);
+    if (pastSeries.count(of.key) > 0) {
         note(settings, "ignoring " + r.name + ": of " + of.key + ", which the session has seen");
-        ignore(r.name);
         return;
     }
     if (fixed) {
         const std::string other = otherSeries(r);
+        if (of.key != identity.key && otherSeriesWaits(settings, std::move(r), of)) return;
         if (!other.empty()) {
-            if (settings.endAtNewSeries && of.key != identity.key) {
-                if (!newSeries) newSeriesSince = Clock::now();
-                newSeries = true;  // the session's next run: this run ends
-            } else {
-                note(settings, "ignoring " + r.name + ": " + other);
-            }
-            ignore(r.name);
+            note(settings, "ignoring " + r.name + ": " + other);
+            ignore(r.name, of.key != identity.key ? ignoredBecause::anotherSeries : ignoredBecause::damaged);
             return;
         }
         const std::string changed = changedGeometry(r.file);
@@ -570,51 +585,37 @@ void WatchFolderSource::State::take(const WatchSettings& settings, Ready&& r) {
     ready.push_back(std::move(r));
 }
 
-#if KORVANTH_HAS_DICOM
-// Hands `file` to the assembly: the volumes it completes join `made`, each
-// numbered by its volume key, with the arrival of `read`. The file is taken
-// (never read again) unless it is refused, which is said once.
-void WatchFolderSource::State::assembled(const WatchSettings& settings, DicomFile file, const Ready& read,
-                                         std::vector<Ready>& made) {
-    std::string why;
-    ignore(read.name);
-    const int64_t changed = file.changedValues;
-    const std::string key = "DICOM series " + file.seriesUid;
-    if (!assembly.add(std::move(file), why)) {
-        // Following a session, a series not seen before ends this run.
-        if (settings.endAtNewSeries && fixed && settings.pastSeries.count(key) == 0 && key != identity.key) {
-            if (!newSeries) newSeriesSince = Clock::now();
-            newSeries = true;
-            return;
-        }
-        note(settings, "ignoring " + read.name + ": " + why);
-        return;
+// Another series began: the run's last volume, when whole now, joins the
+// ready ones. True when nothing of the run is underway any more.
+bool WatchFolderSource::State::finishRun(const WatchSettings& settings) {
+    bool done = true;
+    for (const auto& reader : readers) {
+        std::vector<VolumeFile> volumes;
+        done = reader->finishSeries(seriesUid, volumes) && done;
+        if (volumes.empty()) continue;
+        Ready read;
+        read.name =
+            fs::path(volumes.back().files.empty() ? std::string() : volumes.back().files.back()).filename().string();
+        read.arrival.known = true;
+        read.arrival.detected = read.arrival.read = Clock::now();
+        takeVolumes(settings, read, volumes);
     }
-    changedValues += changed;  // said once, when the run ends
-    for (AssembledVolume& volume : assembly.takeComplete()) {
-        Ready r = read;
-        r.file.info = std::move(volume.info);
-        r.file.voxels = std::move(volume.voxels);
-        r.file.seriesUid = volume.seriesUid;
-        r.file.seriesNumber = volume.seriesNumber;
-        r.file.seriesDescription = volume.seriesDescription;
-        r.file.otherKind = volume.otherKind;
-        r.file.instanceNumber = r.file.acquisitionNumber = volume.key;
-        r.file.repetitionTimeRecorded = volume.repetitionTimeRecorded;
-        // A volume of several files is numbered by its key, not by a name,
-        // and complete at the last write of any of them.
-        r.named = r.named && volume.files.size() == 1;
-        for (const std::string& path : volume.files) {
-            std::error_code failed;
-            const auto age = fs::file_time_type::clock::now() - fs::last_write_time(path, failed);
-            const Clock::time_point written = Clock::now() - std::chrono::duration_cast<Clock::duration>(
-                                                                 std::max(age, fs::file_time_type::duration::zero()));
-            if (!failed && written > r.arrival.completed) r.arrival.completed = written;
-        }
-        made.push_back(std::move(r));
-    }
+    return done;
 }
-#endif
+
+// Following a session, a volume of another series waits for its run; one
+// not beside a run (phase images, a motion-corrected copy, another echo)
+// ends this run. False when not following a session.
+bool WatchFolderSource::State::otherSeriesWaits(const WatchSettings& settings, Ready&& r, const SeriesIdentity& of) {
+    if (!settings.endAtNewSeries) return false;
+    if (!r.file.besideRun && !newSeries) {
+        note(settings, "a file of another series (" + of.key + ") came: " + r.name);
+        newSeriesSince = Clock::now();
+        newSeries = true;
+    }
+    waiting.push_back(std::move(r));
+    return true;
+}
 
 // The run's series and numbering, from its first volume; the files read so
 // far that are not of it are ignored from now on.
@@ -625,6 +626,7 @@ void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Re
     if (newest.named) {
         numbering = Numbering::FileName;
         nameSeries = newest.nameSeries;
+        nameKey = newest.nameKey;
     } else if (newest.file.instanceNumber >= 0) {
         numbering = Numbering::Instance;
     } else if (newest.file.acquisitionNumber >= 0) {
@@ -635,14 +637,17 @@ void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Re
     note(settings,
          "the series of " + newest.name + " is the run's; volumes are ordered by " + numberingName(numbering));
     for (auto r = ready.begin(); r != ready.end();) {
+        const SeriesIdentity of = identityOf(*r);
         const std::string other = otherSeries(*r);
         if (other.empty()) {
             ++r;
             continue;
         }
-        note(settings, "ignoring " + r->name + ": " + other);
-        ignore(r->name);
+        Ready moved = std::move(*r);
         r = ready.erase(r);
+        if (of.key != identity.key && otherSeriesWaits(settings, std::move(moved), of)) continue;
+        note(settings, "ignoring " + moved.name + ": " + other);
+        ignore(moved.name, of.key != identity.key ? ignoredBecause::anotherSeries : ignoredBecause::damaged);
     }
     // The first volume's grid and geometry are the run's.
     const Ready* first = pickFirst();
@@ -682,35 +687,75 @@ const Ready* WatchFolderSource::State::pickFirst() const {
     return first;
 }
 
+// The next series of a session: what the watch has read stays (each file
+// is read once for the whole session); the series opened so far are past,
+// their volumes placed in the ledger and dropped, the others' ready.
+void WatchFolderSource::State::reopen(const WatchSettings& settings) {
+    if (fixed) {
+        pastSeries.insert(identity.key);
+        for (const auto& reader : readers) reader->seriesEnded(seriesUid);
+    }
+    std::vector<Ready> kept;
+    for (std::vector<Ready>* from : {&ready, &waiting})
+        for (Ready& r : *from)
+            if (pastSeries.count(identityOf(r).key) == 0) kept.push_back(std::move(r));
+    ready = std::move(kept);
+    waiting.clear();
+    refused.clear();
+    fixed = false;
+    numbering = Numbering::Natural;
+    nameSeries = -1;
+    nameKey.clear();
+    seriesUid.clear();
+    referenceSize = 0;
+    handed = 0;
+    lastKey = 0;
+    lastName.clear();
+    gapWaiting = timedOut = newSeries = false;
+    identity = SeriesIdentity{};
+    timings = resolveWatchTimings(settings, std::nullopt);
+}
+
+// The watch's first open: the readers and the folder's arrivals; the files
+// already there are passed over unless asked for.
+bool WatchFolderSource::State::begin(const WatchSettings& settings, std::string& error) {
+    readers = volumeFileReaders();
+    filesAlikeInSize =
+        std::any_of(readers.begin(), readers.end(), [](const auto& reader) { return reader->filesAlikeInSize(); });
+    timings = resolveWatchTimings(settings, std::nullopt);
+    ArrivalSettings arrivalSettings;
+    arrivalSettings.folder = settings.folder;
+    arrivalSettings.detection = settings.detection;
+    arrivalSettings.settleSeconds = settings.settleSeconds;
+    arrivals = std::make_unique<FileArrivals>(arrivalSettings);
+    std::string how;
+    if (!arrivals->open(how, error)) return false;
+    note(settings, how);
+    if (settings.includeExisting) return true;
+    std::error_code failed;
+    std::size_t count = 0;
+    for (fs::directory_iterator it(settings.folder, failed); !failed && it != fs::directory_iterator();
+         it.increment(failed)) {
+        ignore(it->path().filename().string(), ignoredBecause::beforeTheSession);
+        ++count;
+    }
+    if (failed) {
+        error = settings.folder + ": cannot list the folder (" + failed.message() + ")";
+        return false;
+    }
+    if (count > 0)
+        note(settings,
+             "ignoring the " + std::to_string(count) + " files already in the folder (--include-existing takes them)");
+    return true;
+}
+
 bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
     State& st = *state_;
-    st = State{};
     handedFiles_.clear();
-    ArrivalSettings arrivalSettings;
-    arrivalSettings.folder = settings_.folder;
-    arrivalSettings.detection = settings_.detection;
-    arrivalSettings.settleSeconds = settings_.settleSeconds;
-    st.arrivals = std::make_unique<FileArrivals>(arrivalSettings);
-    std::string how;
-    if (!st.arrivals->open(how, error)) return false;
-    st.note(settings_, how);
-    if (settings_.growingSeconds >= 0.0) st.growingSeconds = settings_.growingSeconds;
-    std::error_code failed;
-    for (const std::string& name : settings_.ignoredFiles) st.ignore(name);
-    if (!settings_.includeExisting) {
-        std::size_t count = 0;
-        for (fs::directory_iterator it(settings_.folder, failed); !failed && it != fs::directory_iterator();
-             it.increment(failed)) {
-            st.ignore(it->path().filename().string());
-            ++count;
-        }
-        if (failed) {
-            error = settings_.folder + ": cannot list the folder (" + failed.message() + ")";
-            return false;
-        }
-        if (count > 0)
-            st.note(settings_, "ignoring the " + std::to_string(count) +
-                                   " files already in the folder (--include-existing takes them)");
+    if (!st.arrivals) {
+        if (!st.begin(settings_, error)) return false;
+    } else {
+        st.reopen(settings_);
     }
     st.note(settings_, "waiting for the first volume in " + settings_.folder);
     const Clock::time_point opened = Clock::now();
@@ -723,9 +768,8 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
         st.refuseGrowing(settings_);
         st.readStable(settings_);
         if (!st.ready.empty()) break;
-        const double waitSeconds = settings_.firstVolumeTimeoutSeconds.value_or(settings_.idleTimeoutSeconds);
-        if (waitSeconds >= 0.0 && secondsSince(opened, Clock::now()) >= waitSeconds) {
-            error = settings_.folder + ": no volume arrived in " + text(waitSeconds) + " s";
+        if (secondsBetween(opened, Clock::now()) >= st.timings.idleSeconds) {
+            error = settings_.folder + ": no volume arrived in " + text(st.timings.idleSeconds) + " s";
             if (!st.refused.empty()) error += " (skipped: " + st.refusalsFor(-1, true) + ")";
             st.timedOut = true;
             return false;
@@ -748,11 +792,7 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
     series.expectedVolumes = settings_.volumeLimit > 0 ? settings_.volumeLimit : 0;
     repetitionTimeRecorded_ = first->file.repetitionTimeRecorded;
     if (settings_.repetitionTimeSeconds > 0.0) series.repetitionTimeSeconds = settings_.repetitionTimeSeconds;
-    const double tr = series.repetitionTimeSeconds;
-    st.idleSeconds = settings_.idleTimeoutSeconds >= 0.0 ? settings_.idleTimeoutSeconds : 3.0 * tr + 10.0;
-    st.unreadableSeconds = settings_.unreadableSeconds >= 0.0 ? settings_.unreadableSeconds : std::max(2.0, tr);
-    st.gapSeconds = settings_.gapSeconds >= 0.0 ? settings_.gapSeconds : std::max(2.0, 2.0 * tr);
-    st.growingSeconds = settings_.growingSeconds >= 0.0 ? settings_.growingSeconds : std::max(2.0, 2.0 * tr);
+    st.timings = resolveWatchTimings(settings_, series.repetitionTimeSeconds);
     st.lastHandedAt = Clock::now();
     return true;
 }
@@ -767,7 +807,7 @@ void WatchFolderSource::State::dropLate(const WatchSettings& settings) {
             continue;
         }
         note(settings, "ignoring " + r->name + ": it came after the volume that follows it (" + lastName + ")");
-        ignore(r->name);
+        ignore(r->name, ignoredBecause::duplicate);
         r = ready.erase(r);
     }
 }
@@ -798,12 +838,12 @@ std::vector<Ready>::iterator WatchFolderSource::State::nextReady(const WatchSett
     if (!gapWaiting) {
         gapWaiting = true;
         gapSince = now;
-    } else if (secondsSince(gapSince, now) >= gapSeconds) {
+    } else if (secondsBetween(gapSince, now) >= timings.gapSeconds) {
         const Ready& later = *std::min_element(ready.begin(), ready.end(),
                                                [&](const Ready& a, const Ready& b) { return keyOf(a) < keyOf(b); });
         missing = settings.folder + ": volume " + std::to_string(expected) + " is missing: " + later.name +
                   " (volume " + std::to_string(keyOf(later)) + ") arrived and volume " + std::to_string(expected) +
-                  " did not come complete in " + text(gapSeconds) + " s";
+                  " did not come complete in " + text(timings.gapSeconds) + " s";
         const std::string skipped = refusalsFor(expected);
         if (!skipped.empty()) missing += " (skipped: " + skipped + ")";
     }
@@ -854,7 +894,8 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         // Another series began: the run ends once nothing of its own is ready
         // and a file of its own still being written has had time to finish.
         if (st.newSeries && st.ready.empty() &&
-            secondsSince(st.newSeriesSince, Clock::now()) >= std::clamp(0.5 * st.gapSeconds, 0.2, 2.0)) {
+            secondsBetween(st.newSeriesSince, Clock::now()) >= std::clamp(0.5 * st.timings.gapSeconds, 0.2, 2.0) &&
+            st.finishRun(settings_) && st.ready.empty()) {
             st.note(settings_, "a new series began: the run ends");
             return Next::EndOfRun;
         }
@@ -862,7 +903,7 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         // unreadable) holds the idle timeout: the run ends by that judgement.
         const bool judging =
             std::any_of(st.seen.begin(), st.seen.end(), [](const auto& s) { return s.second.failures > 0; });
-        if (!judging && secondsSince(st.lastHandedAt, Clock::now()) >= st.idleSeconds) {
+        if (!judging && secondsBetween(st.lastHandedAt, Clock::now()) >= st.timings.idleSeconds) {
             // A skipped file or one still being written that may be the next
             // volume: the run did not come to its end, it lost that volume.
             std::string skipped = st.refusalsFor(st.lastKey + 1);
@@ -870,11 +911,11 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
                 if (st.numbering != Numbering::FileName || s.nameVolume == st.lastKey + 1)
                     skipped += (skipped.empty() ? "" : "; ") + name + " was still being written";
             if (!skipped.empty()) {
-                error = settings_.folder + ": no volume came for " + text(st.idleSeconds) +
+                error = settings_.folder + ": no volume came for " + text(st.timings.idleSeconds) +
                         " s after a file was skipped (" + skipped + ")" + kept;
                 return Next::Failed;
             }
-            st.note(settings_, "no new volume for " + text(st.idleSeconds) + " s: the run ends");
+            st.note(settings_, "no new volume for " + text(st.timings.idleSeconds) + " s: the run ends");
             return Next::EndOfRun;
         }
     }
@@ -883,5 +924,6 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
 SeriesIdentity WatchFolderSource::identity() const { return state_->identity; }
 bool WatchFolderSource::timedOutWaiting() const { return state_->timedOut; }
 bool WatchFolderSource::newSeriesBegan() const { return state_->newSeries; }
+const FileLedger& WatchFolderSource::ledger() const { return state_->ledger; }
 
 }  // namespace korvanth

@@ -1,7 +1,9 @@
 // A live run: the volumes as the scanner's real-time export writes them into
 // a folder (NIfTI after conversion, a file per volume; DICOM, a file per
 // volume, slice or series, joined into volumes by volume_assembly.h), often
-// on a network share. Files are told apart by their content, never by name.
+// on a network share. Files are told apart by their content, never by name:
+// each goes to the reader of its format among those of the build
+// (volume_readers.h), taken when the source opens.
 //
 // A file is taken once its writer is done with it (FileArrivals: closed
 // after writing on a local folder, unchanged for a settle time on a network
@@ -23,6 +25,7 @@
 #include "korvanth/run/volume_source.h"
 #include "korvanth/sources/file_names.h"
 #include "korvanth/sources/watch/file_arrivals.h"
+#include "korvanth/sources/watch/file_ledger.h"
 
 #include <chrono>
 #include <cstdint>
@@ -41,29 +44,44 @@ struct WatchSettings {
     bool includeExisting = false;        // take the files already in the folder as the run's first volumes
     double repetitionTimeSeconds = 0.0;  // > 0: the TR, whatever the files record (the timeouts follow it)
     int32_t volumeLimit = 0;             // end after this many volumes; 0: no limit
-    double idleTimeoutSeconds = -1.0;    // end when no volume came for this long; < 0: 3 TR + 10 s
-                                         // (before the first volume: wait until stopped)
     double pollSeconds = 0.005;          // how often the folder is looked at without system reports
     ArrivalDetection detection = ArrivalDetection::Automatic;
-    double settleSeconds = -1.0;      // polling: unchanged this long counts as complete; < 0: FileArrivals' default
-    double unreadableSeconds = -1.0;  // a file unchanged but unreadable this long is skipped; < 0: max(2 s, TR)
-    double gapSeconds = -1.0;  // a later volume ready while the next is missing this long is a gap; < 0: max(2 s, 2 TR)
-    double growingSeconds = -1.0;                 // a file still being written this long after it appeared is skipped;
-                                                  // < 0: max(2 s, 2 TR) (10 s before the first volume)
+    // The time bounds as given; resolveWatchTimings has the defaults of
+    // those not given (but the settle time's, which is FileArrivals').
+    std::optional<double> idleTimeoutSeconds;     // end when no volume came for this long
+    std::optional<double> settleSeconds;          // polling: unchanged this long counts as complete (FileArrivals)
+    std::optional<double> unreadableSeconds;      // a file unchanged but unreadable this long is skipped
+    std::optional<double> gapSeconds;             // a later volume ready while the next is missing this long is a gap
+    std::optional<double> growingSeconds;         // a file still being written this long after it appeared is skipped
     std::function<void(const std::string&)> log;  // what the source noticed: ignored files, waits
 
-    // Following a session: files and series (SeriesIdentity::key) already
-    // done with are passed over; a volume of a series not seen before ends
-    // the run once none of the run's own is left to come; the first volume
-    // is waited for this long instead of the idle timeout (< 0: until stopped).
-    std::set<std::string> ignoredFiles;
-    std::set<std::string> pastSeries;
+    // Following a session (the source opened again for each series): a
+    // volume of another series waits for its own run, and one of a series
+    // not beside a run ends this run once none of the run's own is left to
+    // come and its last volume is whole; the first volume is waited for this
+    // long instead of the idle timeout (< 0: until stopped).
     bool endAtNewSeries = false;
     std::optional<double> firstVolumeTimeoutSeconds;
 };
 
+// The watch's time bounds, in seconds.
+struct WatchTimings {
+    double idleSeconds = 0.0;  // infinite: until stopped
+    double unreadableSeconds = 0.0;
+    double gapSeconds = 0.0;
+    double growingSeconds = 0.0;
+};
+
+// The bounds given in `settings`, and the defaults of those not given: with
+// the run's TR (known from its first volume: --tr, else the file's), idle
+// 3 TR + 10 s, unreadable max(2 s, TR), gap and growing max(2 s, 2 TR);
+// before the first volume (no TR), the first volume's wait (else the idle
+// timeout given, else until stopped), unreadable and gap 2 s, growing 10 s.
+WatchTimings resolveWatchTimings(const WatchSettings& settings, std::optional<double> repetitionTimeSeconds);
+
 // Which series a volume file belongs to: `key` tells series apart (the
-// export name's series number, else the DICOM series UID); `number` and
+// export's name but the volume number, else the DICOM study and series
+// UIDs, a run of XA interoperability series keeping its first's); `number` and
 // `description` name it (-1 and "" where the files do not say).
 struct SeriesIdentity {
     std::string key;
@@ -72,24 +90,6 @@ struct SeriesIdentity {
     std::string otherKind;  // why the series is not a functional run, as its files say; empty otherwise
 };
 
-// One volume file read as the source reads it (DICOM or NIfTI, told apart by
-// their content), with what orders it in its series.
-struct VolumeFile {
-    SeriesInfo info;
-    std::vector<int16_t> voxels;
-    std::string seriesUid;  // DICOM series instance UID; empty for NIfTI
-    int64_t seriesNumber = -1;
-    std::string seriesDescription;
-    std::string otherKind;  // why the image is not of a functional run (DICOM); empty otherwise
-    int64_t instanceNumber = -1;
-    int64_t acquisitionNumber = -1;
-    bool repetitionTimeRecorded = false;
-    int64_t clamped = 0;      // values outside 16 bits, clamped
-    std::string storedType;   // how the file stores its values (NIfTI: INT16, FLOAT32, ...); empty: not told
-    bool notAVolume = false;  // set when the read failed: neither DICOM nor NIfTI, or DICOM without an image
-};
-bool readVolumeFile(const std::string& path, VolumeFile& file, std::string& error);
-
 class WatchFolderSource final : public VolumeSource {
 public:
     explicit WatchFolderSource(WatchSettings settings);
@@ -97,7 +97,10 @@ public:
 
     // Notes the files already there (unless they are to be included) and
     // waits for the first volume; fails when the folder cannot be read, when
-    // stopped, or when the idle timeout was given and passed.
+    // stopped, or when the idle timeout was given and passed. Opened again,
+    // it goes on to the next series: every file is read once, whatever the
+    // number of series; the series opened before are over, and the one whose
+    // first file came first among those read is the next.
     bool open(SeriesInfo& series, std::string& error) override;
     Next next(std::vector<int16_t>& volume, std::string& error) override;
     VolumeArrival lastArrival() const override;
@@ -112,6 +115,8 @@ public:
     bool timedOutWaiting() const;
     // Whether the run ended because another series began.
     bool newSeriesBegan() const;
+    // Where every file that appeared ended, so far.
+    const FileLedger& ledger() const;
 
 private:
     struct State;

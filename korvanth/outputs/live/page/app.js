@@ -4,6 +4,8 @@
 
 // Everything the page knows, also for scripts and tests (window.korvanthLive).
 const live = {
+  // What the server served the page with: fd_thresholds_mm (the lower first), target_minutes, map_count.
+  settings: JSON.parse(document.getElementById("settings").textContent),
   run: null,        // the run event: title, dims, tr_s, expected_volumes, fd_thresholds_mm, target_minutes
   volumes: [],      // volume events, by index
   log: [],
@@ -28,7 +30,6 @@ const colours = {
   axis: "#9aa3af",
   text: "#4a5565",
 };
-const mapCount = 8;
 const $ = (id) => document.getElementById(id);
 
 // ---- numbers and times
@@ -44,7 +45,7 @@ function fixed(value, decimals) {
   return value === null || value === undefined || !isFinite(value) ? "\u2013" : value.toFixed(decimals);
 }
 function percent(part, whole) { return whole > 0 ? Math.round((100 * part) / whole) + " %" : "\u2013"; }
-function thresholds() { return live.run ? live.run.fd_thresholds_mm : [0.2, 0.5]; }
+function thresholds() { return live.settings.fd_thresholds_mm; }
 function tr() { return live.run ? live.run.tr_s : NaN; }
 
 // ---- plots on canvas
@@ -181,7 +182,7 @@ function drawPlot(canvas, { series, lines = [], yFromZero = false, xMax, note = 
 // The server's figures of the run so far (the newest volume event carries
 // them; the page works none of them out itself).
 function newest() { return live.volumes.length ? live.volumes[live.volumes.length - 1] : null; }
-function targetSeconds() { return (live.run ? live.run.target_minutes : 5) * 60; }
+function targetSeconds() { return live.settings.target_minutes * 60; }
 function lowMotion() {
   const last = newest();
   if (last && last.low_motion) return last.low_motion;
@@ -199,7 +200,7 @@ function renderTiles() {
   $("fd-last").textContent = count > 1 ? fixed(last.fd, 3) : "\u2013";
   $("fd-mean").textContent = last ? fixed(last.fd_mean, 3) : "\u2013";
   $("fd-max").textContent = last ? fixed(last.fd_max, 3) : "\u2013";
-  if (live.run) $("target").textContent = clock(live.run.target_minutes * 60);
+  $("target").textContent = clock(targetSeconds());
 
   const rows = lowMotion().map((m, k) => {
     const still = m.missing_s === 0 ? '<span class="reached">target reached</span>'
@@ -401,7 +402,7 @@ function refreshMaps() {
   mapsAskedAt = performance.now();
   live.mapsKey = key;
   const box = $("maps");
-  for (let k = 0; k < mapCount; ++k) {
+  for (let k = 0; k < live.settings.map_count; ++k) {
     let img = $("map-" + k);
     if (!img) {
       img = document.createElement("img");

@@ -1,11 +1,20 @@
-// Drawing helpers of the QC report: colour scales, axis ticks and line plots
-// drawn with cairo.
+// Drawing helpers of the report room: colour scales, axis ticks and line
+// plots drawn with cairo. Private to the room (outputs/report/drawing/ is on
+// no other library's include path): cairo stays behind its public headers.
 #pragma once
 
 #include <cairo.h>
 
+#include <memory>
 #include <string>
 #include <vector>
+
+namespace korvanth {
+
+using SurfacePtr = std::unique_ptr<cairo_surface_t, decltype(&cairo_surface_destroy)>;
+using ContextPtr = std::unique_ptr<cairo_t, decltype(&cairo_destroy)>;
+
+}  // namespace korvanth
 
 namespace korvanth::plot {
 

@@ -1,9 +1,8 @@
-#include "korvanth/app/session.h"
+#include "korvanth/app/invocation.h"
 
 #include "korvanth/app/inputs.h"
 #include "korvanth/app/run_summary.h"
 #include "korvanth/app/terminal.h"
-#include "korvanth/app/watch_session.h"
 #include "korvanth/host/host_state.h"
 #include "korvanth/host/loaded_plugin.h"
 #include "korvanth/outputs/output_folder.h"
@@ -14,7 +13,6 @@
 #include "korvanth/app/serve.h"
 #endif
 
-#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <new>
@@ -49,52 +47,21 @@ bool serveIfAsked(const KorvanthOptions& o, ObserverList& observers, LiveViewPtr
 #endif
 }
 
-void lingerIfServing(LiveViewPtr& live, double seconds) {
-#if KORVANTH_HAS_LIVE_VIEW
-    if (live) lingerLiveView(*live, seconds);
-#else
-    (void)live;
-    (void)seconds;
-#endif
-}
-
 // Loads and binds the plug-in and asks whether it accepts this host. Returns
-// exitSuccess with `session` set when it does, the exit code otherwise.
-int loadPlugin(const KorvanthOptions& o, std::unique_ptr<LoadedPlugin>& session) {
+// exitSuccess with `plugin` set when it does, the exit code otherwise.
+int loadPlugin(const KorvanthOptions& o, std::unique_ptr<LoadedPlugin>& plugin) {
     const HostState& state = host();
     std::string error;
-    session = LoadedPlugin::open(o.pluginPath, error);
-    if (!session) return fail(error);
-    const PluginInfo& info = session->info();
+    plugin = LoadedPlugin::open(o.pluginPath, error);
+    if (!plugin) return fail(error);
+    const PluginInfo& info = plugin->info();
     std::cout << "Plug-in: " << renderLogLine(info.name, false) << " " << info.version << '\n'
               << "Author:  " << renderLogLine(info.author, false) << '\n';
 
-    const bool accepted = session->plugin().initPlugin();
+    const bool accepted = plugin->plugin().initPlugin();
     std::cout << "initPlugin: " << (accepted ? "accepted" : "refused") << " host version " << state.version.major << '.'
               << state.version.minor << '.' << state.version.subMinor << '\n';
     return accepted ? exitSuccess : exitHostRefused;
-}
-
-// Everything checked before the out folder is touched: the project name, the
-// inputs, the memory; then the out folder's staging begun. A live run begins
-// it before it waits for the first volume: an out folder that cannot be
-// written is said before the scan, not once it has begun. The source's notes
-// go to `observers` (the terminal, the live view). False with `error`.
-bool prepareRun(KorvanthOptions& o, const std::string& projectName, ObserverList& observers, RunInputs& inputs,
-                OutputFolder& out, std::string& error) {
-    const std::string problem = projectNameProblem(projectName, OutputFolder::stagingFolderFor(o.outFolder));
-    if (!problem.empty()) {
-        error = (o.projectName.empty() ? "the project name '" + projectName + "' (from --bold)"
-                                       : "--project '" + projectName + "'") +
-                " " + problem;
-        return false;
-    }
-    const bool live = !o.watchFolder.empty();
-    if (live && !out.begin(o.outFolder, error)) return false;
-    const auto notes = [&observers](const std::string& note) { observers.hostLogLine(note); };
-    if (!openInputs(o, inputs, notes, error)) return false;
-    error = memoryProblem(o, inputs.series);
-    return error.empty() && (live || out.begin(o.outFolder, error));
 }
 
 void printRunLine(const KorvanthOptions& o, const RunInputs& inputs) {
@@ -118,8 +85,7 @@ ResultSettings resultSettings(const KorvanthOptions& o, const RunInputs& inputs,
     if (inputs.motionEstimated) results.spmMotionFile = "rp_" + projectName + ".txt";
     results.comparedMotion = inputs.comparedMotion;
     results.comparedSource = o.compareMotionPath;
-    std::copy(o.fdThresholds.begin(), o.fdThresholds.end(), results.fdThresholds);
-    std::sort(results.fdThresholds, results.fdThresholds + 2);
+    results.fdThresholds = o.fdThresholds;
     return results;
 }
 
@@ -204,21 +170,14 @@ CommittedRun runIntoFolder(const KorvanthOptions& o, Invocation& invocation, Run
     return run;
 }
 
-int runSession(KorvanthOptions& o) {
-    if (o.session) return followSession(o);
-    Invocation invocation;
-    if (const int code = startInvocation(o, invocation); code != exitSuccess || o.initOnly) return code;
-
-    const std::string projectName = chooseProjectName(o);
-    RunInputs inputs;
-    std::string error;
-    OutputFolder out;
-    if (!prepareRun(o, projectName, invocation.observers, inputs, out, error)) return fail(error);
-    const CommittedRun run = runIntoFolder(o, invocation, inputs, projectName, out, o.outFolder);
-    // The plug-in is unloaded after the invocation's observers: its last log lines go to the terminal only.
+void endInvocation(Invocation& invocation, bool linger, double lingerSeconds) {
+#if KORVANTH_HAS_LIVE_VIEW
+    if (linger && invocation.live) lingerLiveView(*invocation.live, lingerSeconds);
+#else
+    (void)linger;
+    (void)lingerSeconds;
+#endif
     host().logListener = [&invocation](const std::string& line) { invocation.terminal.hostLogLine(line); };
-    if (!run.written.empty()) lingerIfServing(invocation.live, o.linger);
-    return run.exitCode;
 }
 
 }  // namespace korvanth

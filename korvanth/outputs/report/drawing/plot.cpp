@@ -1,4 +1,4 @@
-#include "korvanth/outputs/report/plot.h"
+#include "korvanth/outputs/report/drawing/plot.h"
 
 #include "korvanth/run/units.h"
 

@@ -1,9 +1,14 @@
-// The host functions the plug-in calls, as C types.
+// The host functions a plug-in calls, as C types: the one statement of their
+// signatures. The plug-in's table of host functions holds them as these
+// pointer types, and Korvanth declares its exported definitions from them, so
+// that a signature changed on one side only does not compile.
 //
-// Korvanth exports these from its executable by name with C linkage. Every
-// call is made on the host's calling thread. The host is never told a buffer
-// size: each string buffer below has the fixed size its comment gives, and the
-// host must fit its answer and the terminator into it.
+// A host exports each function from its executable by name ("t" + its stem in
+// tarvex/host_function_list.h) with C linkage and the platform's default C
+// calling convention. Every call is made on the host's calling thread. The
+// host is never told a buffer size: each string buffer below has the fixed
+// size its comment gives (tarvex/host_buffer_sizes.h), and the host must fit
+// its answer and the terminator into it.
 #pragma once
 
 #include <cstdint>
@@ -50,8 +55,5 @@ typedef void (*tUpdateMapList_fn)();
 // The host's block of registered maps: map m, voxel v at index v + m * voxelCount,
 // written in place. Host memory; valid until the current plug-in operation returns.
 typedef float* (*tGetPluginMaps_fn)();
-
-// Address of a host function that the plug-in resolves but never calls.
-typedef void (*HostFunctionAddress)();
 
 }  // extern "C"

@@ -1,5 +1,7 @@
-// One invocation of Korvanth: load and bind the plug-in, open the inputs,
-// run, and commit the results, with the exit codes the README promises.
+// What one invocation of Korvanth keeps up across its runs (the terminal,
+// the live view, the plug-in loaded and bound once), its start, and one set
+// of inputs run into an out folder and committed, with the exit codes the
+// README promises. A single run and a scanning session are both made of it.
 #pragma once
 
 #include "korvanth/app/inputs.h"
@@ -18,8 +20,6 @@
 #include <vector>
 
 namespace korvanth {
-
-int runSession(KorvanthOptions& options);
 
 #if KORVANTH_HAS_LIVE_VIEW
 using LiveViewPtr = std::unique_ptr<LiveView>;
@@ -54,6 +54,11 @@ struct CommittedRun {
 // invocation's observers.
 CommittedRun runIntoFolder(const KorvanthOptions& options, Invocation& invocation, RunInputs& inputs,
                            const std::string& projectName, OutputFolder& out, const std::string& outFolder);
+
+// After the last run: the live view kept up for `lingerSeconds` (lingerLiveView)
+// when `linger` and it is up; host log lines from then on (the plug-in's
+// unloading) go to the terminal alone.
+void endInvocation(Invocation& invocation, bool linger, double lingerSeconds);
 
 // "error: ..." on standard error; returns exitBadInput.
 int fail(const std::string& message);

@@ -1,0 +1,83 @@
+// The files a folder receives (a live run's), turned into volumes by one
+// reader per format. Which reader takes a file is told by the file's
+// content, never by its name; a reader may need several files for a volume
+// (slices) or find several volumes in one file.
+#pragma once
+
+#include "korvanth/run/series.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace korvanth {
+
+// One volume as read, with what orders it in its series.
+struct VolumeFile {
+    SeriesInfo info;
+    std::vector<int16_t> voxels;
+    std::string studyUid, seriesUid;  // DICOM study and series instance UIDs; empty for NIfTI
+    int64_t seriesNumber = -1;
+    std::string seriesDescription;
+    std::string otherKind;   // why the image is not of a functional run (DICOM); empty otherwise
+    bool besideRun = false;  // of a series that goes beside a run (otherKind says which): it never ends one
+    int64_t instanceNumber = -1;
+    int64_t acquisitionNumber = -1;
+    bool repetitionTimeRecorded = false;
+    int64_t clamped = 0;      // values outside 16 bits, clamped
+    std::string storedType;   // how the file stores its values (NIfTI: INT16, FLOAT32, ...); empty: not told
+    bool notAVolume = false;  // set when the read failed: no image in the file, or a file of no known format
+    // The files the volume was joined from, where a reader joins files into
+    // volumes; empty: the volume is the file read.
+    std::vector<std::string> files;
+};
+
+class VolumeFileReader {
+public:
+    virtual ~VolumeFileReader() = default;
+
+    // Whether `path` holds this reader's format, by its content.
+    virtual bool recognises(const std::string& path) const = 0;
+
+    // Whether the files due at one look at the folder are read together
+    // (readTogether, before any of them is taken) rather than one by one.
+    virtual bool readsTogether() const { return false; }
+    virtual void readTogether(const std::vector<std::string>& paths) { (void)paths; }
+
+    // Reads `path` (or gives what readTogether made of it): true when it
+    // read in full, else false with `error` naming the file and the cause
+    // (`file.notAVolume` set when it holds no image at all). What `file`
+    // then holds is take()'s to turn into volumes; a refused file's series
+    // UID is set already.
+    virtual bool read(const std::string& path, VolumeFile& file, std::string& error) = 0;
+
+    // Takes the file read in full (and unchanged since): the volumes it
+    // completes, in order, join `volumes` (none while a volume's other files
+    // are to come). False with `why` (naming the file) when it is refused:
+    // not of the run's series or grid, or holding no volume's part.
+    virtual bool take(const std::string& path, VolumeFile&& file, std::vector<VolumeFile>& volumes,
+                      std::string& why) = 0;
+
+    // Whether the files of a series are alike in size (a few bytes of text
+    // apart), so that a file well short of the series' size is still being
+    // written even when it looks unchanged.
+    virtual bool filesAlikeInSize() const { return false; }
+
+    // Another series began while the run of series `seriesUid` is open: its
+    // last volume, when it has all its slices, joins `volumes`. True when
+    // nothing of that series is underway any more (the run may end).
+    virtual bool finishSeries(const std::string& seriesUid, std::vector<VolumeFile>& volumes) {
+        (void)seriesUid;
+        (void)volumes;
+        return true;
+    }
+
+    // The run of series `seriesUid` is over: no file of another series
+    // joins it any more (files of the series itself still go to it).
+    virtual void seriesEnded(const std::string& seriesUid) { (void)seriesUid; }
+
+    // What is said once, when the run ends (values the reader changed); empty: nothing.
+    virtual std::string closingNote() const { return {}; }
+};
+
+}  // namespace korvanth
