@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -393,6 +394,80 @@ TEST(LiveView, ServeAddresses) {
         EXPECT_TRUE(korvanth::isLoopbackAddress(loopback)) << loopback;
     for (const char* reachable : {"0.0.0.0", "::", "192.168.1.20", "127.evil.example", "128.0.0.1", "::2", ""})
         EXPECT_FALSE(korvanth::isLoopbackAddress(reachable)) << reachable;
+}
+
+// This process's resident memory (kB).
+long residentKb() {
+    std::ifstream status("/proc/self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+    return -1;
+}
+
+// A finished run's file of 8 MB, asked for by 24 clients at once that have
+// each taken only its first bytes: the server sends it in bounded chunks as
+// they read (it used to hold the whole file in memory for every request), so
+// its memory grows by far less than a copy per client; then every client
+// reads the file to its end, byte for byte.
+TEST(LiveView, RunFilesAreSentInBoundedChunksToManyClientsAtOnce) {
+    const fs::path run =
+        fs::temp_directory_path() / ("korvanth_run_files_" + std::to_string(std::random_device{}() % 100000000u));
+    fs::create_directories(run);
+    std::string content(8u << 20, '\0');
+    std::mt19937 random(11);
+    for (char& c : content) c = static_cast<char>(random());
+    std::ofstream(run / "maps.f32", std::ios::binary) << content;
+    korvanth::LiveViewSettings settings;
+    settings.port = 0;
+    settings.session = true;
+    korvanth::LiveView view(settings);
+    std::string error;
+    ASSERT_TRUE(view.start(error)) << error;
+    view.runCommitted("005", run, {"maps.f32"});
+
+    const long before = residentKb();
+    constexpr int clients = 24;
+    std::vector<int> sockets;
+    std::vector<std::string> heads(clients);
+    for (int c = 0; c < clients; ++c) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<uint16_t>(view.port()));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        const std::string request = get("/runs/005/maps.f32");
+        ASSERT_EQ(::send(fd, request.data(), request.size(), 0), static_cast<ssize_t>(request.size()));
+        sockets.push_back(fd);
+        char buffer[4096];
+        while (heads[static_cast<std::size_t>(c)].find("\r\n\r\n") == std::string::npos) {
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            ASSERT_GT(n, 0) << "client " << c;
+            heads[static_cast<std::size_t>(c)].append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    const long during = residentKb();
+    EXPECT_LT(during - before, 3 * static_cast<long>(content.size() >> 10))
+        << "kB more while " << clients << " clients take a file of " << (content.size() >> 10) << " kB";
+
+    for (int c = 0; c < clients; ++c) {
+        std::string& got = heads[static_cast<std::size_t>(c)];
+        const std::size_t body = got.find("\r\n\r\n") + 4;
+        EXPECT_EQ(got.rfind("HTTP/1.1 200", 0), 0u) << got.substr(0, body);
+        EXPECT_NE(got.find("Content-Length: " + std::to_string(content.size())), std::string::npos);
+        std::size_t matched = got.size() - body;
+        bool same = got.compare(body, matched, content, 0, matched) == 0;
+        char buffer[1 << 16];
+        for (ssize_t n; (n = ::recv(sockets[static_cast<std::size_t>(c)], buffer, sizeof buffer, 0)) > 0;) {
+            same = same && matched + static_cast<std::size_t>(n) <= content.size() &&
+                   std::memcmp(buffer, content.data() + matched, static_cast<std::size_t>(n)) == 0;
+            matched += static_cast<std::size_t>(n);
+        }
+        EXPECT_TRUE(same && matched == content.size()) << "client " << c << ": " << matched << " bytes";
+        ::close(sockets[static_cast<std::size_t>(c)]);
+    }
+    view.stop();
+    fs::remove_all(run);
 }
 
 // A client that never reads: the run goes on, the client is dropped, and a

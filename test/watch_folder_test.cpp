@@ -11,7 +11,10 @@
 #include "korvanth/sources/watch/watch_folder.h"
 #include "shared_data.h"
 
+#include "stray_nifti.h"
+
 #include <nifti2_io.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -297,6 +300,43 @@ TEST_F(WatchFolder, SlowAndNeverEndingWritersCannotPassForCompleteVolumes) {
                     << "volume " << v + 1;
         }
     }
+}
+
+// Files that land in the folder during the run: a hard and a symbolic link to
+// a whole volume file are read like the files (a link is created without a
+// write, and was judged "still being written" for ever), and a stray gzipped
+// NIfTI file of a few dozen bytes whose header claims a 17 GB volume is
+// refused from its length, naming it, with nothing of that size allocated;
+// the run takes its volumes.
+TEST_F(WatchFolder, LinksReadLikeTheirFilesAndAStrayHeaderCostsNothing) {
+    const fs::path staging = folder_ / ".staging";  // hidden: never a volume
+    fs::create_directories(staging);
+    for (int v : {2, 3})
+        fs::copy_file(exportDir / ("001_000013_00000" + std::to_string(v) + ".dcm"),
+                      staging / (std::to_string(v) + ".dcm"));
+    place(exportDir / "001_000013_000001.dcm", "001_000013_000001.dcm", 30);
+    settings_.idleTimeoutSeconds = 3.0;
+    std::thread arrivals([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        fs::create_hard_link(staging / "2.dcm", folder_ / "001_000013_000002.dcm");
+        korvanth_test::writeStrayNiftiHeader(folder_ / "001_000013_000004.nii.gz");
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        fs::create_symlink(staging / "3.dcm", folder_ / "001_000013_000003.dcm");
+    });
+    korvanth::WatchFolderSource source(settings_);
+    const Run r = run(source);
+    arrivals.join();
+    EXPECT_LT(fs::file_size(folder_ / "001_000013_000004.nii.gz"), 100u);
+    ASSERT_EQ(r.volumes.size(), 3u) << r.error << log_;
+    for (int v = 0; v < 3; ++v)
+        EXPECT_EQ(r.volumes[static_cast<std::size_t>(v)],
+                  voxelsOf(exportDir / ("001_000013_00000" + std::to_string(v + 1) + ".dcm")));
+    const std::string said = r.error + log_;
+    EXPECT_NE(said.find("001_000013_000004.nii.gz"), std::string::npos) << said;
+    EXPECT_NE(said.find("more than a gzip file of"), std::string::npos) << said;
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    EXPECT_LT(usage.ru_maxrss, 1L << 20) << "kB at the most: the claimed volume was allocated";
 }
 
 // One NIfTI volume file: `edit` changes the header (voxel size, orientation,

@@ -74,7 +74,8 @@ void dropStandardStream(std::FILE* stream);
 bool isNetworkFolder(const std::string& folder);
 
 // One report on a file of a watched folder: closed after writing or moved in
-// (complete), or created or written to (still being written).
+// (complete), or written to (still being written). A name created without a
+// write (a link) is not reported.
 struct FileReport {
     std::string name;
     bool complete = false;

@@ -140,7 +140,10 @@ FolderEvents::FolderEvents(const std::string& folder) {
         error_ = std::string("no file events (") + std::strerror(errno) + ")";
         return;
     }
-    const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_CREATE | IN_MODIFY | IN_ONLYDIR;
+    // A name created without a write (a hard or symbolic link to a whole
+    // file) is not reported: nothing will close it, and it is judged like a
+    // file that was there before (its size and time stamp).
+    const uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MODIFY | IN_ONLYDIR;
     if (inotify_add_watch(handle_, folder.c_str(), mask) < 0) {
         error_ = folder + ": no file events (" + std::strerror(errno) + ")";
         close(handle_);

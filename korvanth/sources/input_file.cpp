@@ -43,4 +43,8 @@ int64_t inputFileSize(const std::string& path) {
     return failed ? -1 : static_cast<int64_t>(size);
 }
 
+std::string memoryRefused(const std::string& path) {
+    return path + ": too large to read (the memory for it was refused)";
+}
+
 }  // namespace korvanth

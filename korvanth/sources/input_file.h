@@ -15,4 +15,8 @@ bool checkInputFile(const std::string& path, std::string& error);
 // The file's size in bytes, or -1 when it cannot be told.
 int64_t inputFileSize(const std::string& path);
 
+// The refusal of a file whose reading was refused memory: that file's
+// refusal, never the run's end.
+std::string memoryRefused(const std::string& path);
+
 }  // namespace korvanth

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <type_traits>
 
 namespace fs = std::filesystem;
@@ -246,6 +247,10 @@ bool checkStoredHeader(const std::string& path, const StoredHeader& h, bool seri
     return true;
 }
 
+// Deflate makes at most 1032 bytes of one byte of its stream (a run of 258
+// bytes in two bits, at best): the bound on what a gzip file can hold.
+constexpr int64_t maxDeflateExpansion = 1032;
+
 struct GzCloser {
     void operator()(gzFile file) const { gzclose(file); }
 };
@@ -333,15 +338,25 @@ ImagePtr readCheckedHeader(const std::string& path, bool series, StoredHeader& s
         return nullptr;
     }
     const nifti_image& h = *image;
-    const int64_t dataBytes = h.nx * h.ny * h.nz * h.nbyper * h.nt;  // checked above: cannot wrap
+    // A volume is at most 2^31 voxels of 8 bytes (checked above); the series'
+    // bytes are kept from wrapping (no file holds INT64_MAX bytes). A 3D
+    // header's dim[4] may be 0: one volume.
+    const int64_t volumeBytes = h.nx * h.ny * h.nz * h.nbyper, volumes = std::max<int64_t>(h.nt, 1);
+    const int64_t dataBytes = volumes <= INT64_MAX / volumeBytes ? volumeBytes * volumes : INT64_MAX;
+    const int64_t imageFileSize = inputFileSize(h.iname);
+    if (imageFileSize < 0) return image;  // its reading says why
     if (!nifti_is_gzfile(h.iname)) {
-        const int64_t imageFileSize = inputFileSize(h.iname);
-        if (imageFileSize >= 0 && (imageFileSize < h.iname_offset || imageFileSize - h.iname_offset < dataBytes)) {
+        if (imageFileSize < h.iname_offset || imageFileSize - h.iname_offset < dataBytes) {
             error = path + ": the voxel data is truncated (the header promises " + std::to_string(dataBytes) +
                     " bytes from byte " + std::to_string(h.iname_offset) + ", the file holds " +
                     std::to_string(imageFileSize) + ")";
             return nullptr;
         }
+    } else if (dataBytes / maxDeflateExpansion > imageFileSize) {
+        // Said by the file's length alone, before anything is decompressed.
+        error = path + ": the voxel data is truncated (the header promises " + std::to_string(dataBytes) +
+                " bytes, more than a gzip file of " + std::to_string(imageFileSize) + " bytes can hold)";
+        return nullptr;
     }
     return image;
 }
@@ -493,8 +508,27 @@ VolumeSource::Next NiftiSeriesSource::next(std::vector<int16_t>& volume, std::st
     return Next::Volume;
 }
 
-bool readNiftiVolume(const std::string& path, NiftiVolume& volume, std::string& error) {
-    volume = NiftiVolume{};
+namespace {
+// Reads the one volume of `h` from `file` in blocks of at most 64 Ki values,
+// converting as it goes: what is held grows with the data the stream really
+// has, never with what the header promises.
+bool readVolumeInBlocks(gzFile file, const nifti_image& h, Int16Conversion& convert, std::vector<int16_t>& voxels) {
+    const int64_t total = h.nx * h.ny * h.nz;
+    std::vector<char> block;
+    for (int64_t done = 0; done < total;) {
+        const int64_t values = std::min<int64_t>(int64_t{1} << 16, total - done);
+        block.resize(static_cast<std::size_t>(values * h.nbyper));
+        if (!readStored(file, h, block)) return false;
+        if (voxels.capacity() < static_cast<std::size_t>(done + values))
+            voxels.reserve(std::min(static_cast<std::size_t>(total), 2 * voxels.capacity() + block.size()));
+        voxels.resize(static_cast<std::size_t>(done + values));
+        convertVolume(h.datatype, block.data(), values, convert, voxels.data() + done);
+        done += values;
+    }
+    return streamEndsCleanly(file);
+}
+
+bool readVolume(const std::string& path, NiftiVolume& volume, std::string& error) {
     StoredHeader stored;
     ImagePtr image = readCheckedHeader(path, false, stored, error);
     if (!image) return false;
@@ -503,19 +537,27 @@ bool readNiftiVolume(const std::string& path, NiftiVolume& volume, std::string& 
     volume.info.expectedVolumes = 0;
     Int16Conversion convert;
     headerScaling(h, convert);
-    const int64_t voxels = h.nx * h.ny * h.nz;
-    std::vector<char> block(static_cast<std::size_t>(voxels * h.nbyper));
     GzPtr file = openData(h);
-    if (!file || !readStored(file.get(), h, block) || !streamEndsCleanly(file.get())) {
-        error = path + ": the voxel data is truncated or corrupt (expected " + std::to_string(voxels) + " values of " +
-                nifti_datatype_string(h.datatype) + ")";
+    if (!file || !readVolumeInBlocks(file.get(), h, convert, volume.voxels)) {
+        error = path + ": the voxel data is truncated or corrupt (expected " + std::to_string(h.nx * h.ny * h.nz) +
+                " values of " + nifti_datatype_string(h.datatype) + ")";
         return false;
     }
-    volume.voxels.resize(static_cast<std::size_t>(voxels));
-    convertVolume(h.datatype, block.data(), voxels, convert, volume.voxels.data());
     volume.clamped = convert.clamped;
     volume.storedType = nifti_datatype_string(h.datatype);
     return true;
+}
+}  // namespace
+
+bool readNiftiVolume(const std::string& path, NiftiVolume& volume, std::string& error) {
+    volume = NiftiVolume{};
+    try {
+        return readVolume(path, volume, error);
+    } catch (const std::bad_alloc&) {
+        volume = NiftiVolume{};
+        error = memoryRefused(path);
+        return false;
+    }
 }
 
 bool readNiftiSeries(const std::string& path, NiftiSeries& series, std::string& error) {

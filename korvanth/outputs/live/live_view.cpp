@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <mutex>
 #include <string_view>
 #include <thread>
@@ -137,12 +138,18 @@ struct LiveView::Impl {
     }
 
     void serveRunFile(const std::string& folder, const std::string& name, httplib::Response& response) {
-        std::string bytes;
-        if (!runFiles.read(folder, name, bytes)) {
+        auto reader = std::make_shared<RunFileReader>();
+        if (!runFiles.open(folder, name, *reader)) {
             response.status = 404;
             return;
         }
-        response.set_content(std::move(bytes), contentTypeOf(name));
+        const std::uintmax_t size = reader->size();
+        response.set_content_provider(static_cast<std::size_t>(size), contentTypeOf(name),
+                                      [reader, chunk = std::vector<char>()](std::size_t offset, std::size_t length,
+                                                                            httplib::DataSink& sink) mutable {
+                                          return reader->read(offset, length, chunk) &&
+                                                 sink.write(chunk.data(), chunk.size());
+                                      });
     }
 
     void route() {

@@ -1,7 +1,6 @@
 #include "korvanth/outputs/live/run_files.h"
 
-#include <fstream>
-#include <iterator>
+#include <algorithm>
 
 namespace korvanth {
 
@@ -11,7 +10,7 @@ void RunFiles::add(const std::string& folder, const std::filesystem::path& path,
     runs_[folder] = {path, std::set<std::string>(files.begin(), files.end())};
 }
 
-bool RunFiles::read(const std::string& folder, const std::string& name, std::string& bytes) const {
+bool RunFiles::open(const std::string& folder, const std::string& name, RunFileReader& reader) const {
     std::filesystem::path path;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -19,10 +18,23 @@ bool RunFiles::read(const std::string& folder, const std::string& name, std::str
         if (run == runs_.end() || run->second.files.count(name) == 0) return false;
         path = run->second.path / name;
     }
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    return reader.open(path);
+}
+
+bool RunFileReader::open(const std::filesystem::path& path) {
+    in_.open(path, std::ios::binary);
+    std::error_code failed;
+    size_ = std::filesystem::file_size(path, failed);
+    return in_.is_open() && !failed;
+}
+
+bool RunFileReader::read(std::uintmax_t offset, std::size_t length, std::vector<char>& chunk) {
+    chunk.resize(std::min(length, runFileChunkBytes));
+    in_.clear();
+    if (chunk.empty() || !in_.seekg(static_cast<std::streamoff>(offset))) return false;
+    in_.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+    chunk.resize(static_cast<std::size_t>(in_.gcount()));
+    return !chunk.empty();
 }
 
 const char* contentTypeOf(const std::string& name) {

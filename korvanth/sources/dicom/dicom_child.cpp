@@ -3,11 +3,13 @@
 // ends are the same program).
 #include "korvanth/run/clock.h"
 #include "korvanth/sources/dicom/dicom_file.h"
+#include "korvanth/sources/input_file.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -266,7 +268,12 @@ std::size_t readInOneChild(const std::vector<std::string>& paths, std::size_t fi
         if (bytes.size() - at - sizeof length < length) break;
         DicomRead& r = results[first + done];
         r.file.path = paths[first + done];
-        r.ok = deserialise(bytes.substr(at + sizeof length, length), r.file, r.error);
+        try {
+            r.ok = deserialise(bytes.substr(at + sizeof length, length), r.file, r.error);
+        } catch (const std::bad_alloc&) {
+            r.ok = false;
+            r.error = memoryRefused(paths[first + done]);
+        }
         at += sizeof length + length;
     }
     if (first + done == paths.size()) return done;

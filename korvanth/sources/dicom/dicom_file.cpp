@@ -2,6 +2,7 @@
 
 #include "korvanth/sources/dicom/dicom_layouts.h"
 #include "korvanth/sources/dicom/dicom_tags.h"
+#include "korvanth/sources/input_file.h"
 
 #include <gdcmImageReader.h>
 #include <gdcmReader.h>
@@ -44,15 +45,19 @@ void quietLibrary() {
 // The element header of the pixel data at `offset` of the file: its declared
 // length (0xffffffff: encapsulated, undefined). Read here so that the length
 // is checked against the file before the library allocates it.
-bool pixelDataLength(const std::string& path, std::size_t offset, bool explicitVr, uint32_t& length) {
+bool pixelDataLength(const std::string& path, std::size_t offset, const gdcm::TransferSyntax& syntax,
+                     uint32_t& length) {
     std::ifstream in(path, std::ios::binary);
     unsigned char h[12] = {};
-    if (!in.seekg(static_cast<std::streamoff>(offset)) || !in.read(reinterpret_cast<char*>(h), explicitVr ? 12 : 8))
+    if (!in.seekg(static_cast<std::streamoff>(offset)) ||
+        !in.read(reinterpret_cast<char*>(h), syntax.IsExplicit() ? 12 : 8))
         return false;
-    if (h[0] != 0xe0 || h[1] != 0x7f || h[2] != 0x10 || h[3] != 0x00) return false;  // (7fe0,0010) little-endian
-    const unsigned char* l = explicitVr ? h + 8 : h + 4;
-    length = static_cast<uint32_t>(l[0]) | static_cast<uint32_t>(l[1]) << 8 | static_cast<uint32_t>(l[2]) << 16 |
-             static_cast<uint32_t>(l[3]) << 24;
+    const bool big = syntax.GetSwapCode() == gdcm::SwapCode::BigEndian;
+    const unsigned char tag[4] = {0xe0, 0x7f, 0x10, 0x00}, bigTag[4] = {0x7f, 0xe0, 0x00, 0x10};  // (7fe0,0010)
+    if (std::memcmp(h, big ? bigTag : tag, 4) != 0) return false;
+    const unsigned char* l = syntax.IsExplicit() ? h + 8 : h + 4;
+    length = 0;
+    for (int i = 0; i < 4; ++i) length |= static_cast<uint32_t>(l[big ? 3 - i : i]) << (8 * i);
     return true;
 }
 
@@ -92,15 +97,11 @@ bool checkHeader(const std::string& path, uintmax_t fileSize, bool& notAnImage, 
                                 static_cast<uint64_t>(frames) * static_cast<uint64_t>(bits / 8);
     const gdcm::TransferSyntax& syntax = reader.GetFile().GetHeader().GetDataSetTransferSyntax();
     if (syntax.IsEncoded()) return imageBytes <= (uint64_t{1} << 31);  // lengths are of the inflated stream
-    if (syntax.GetSwapCode() == gdcm::SwapCode::BigEndian) {
-        why = "big-endian transfer syntax (retired; this reader does not take it)";
-        return false;
-    }
     const std::size_t headerBytes = syntax.IsExplicit() ? 12 : 8;
     const std::size_t end = reader.GetStreamCurrentPosition();
     const std::size_t offset = end >= headerBytes ? end - headerBytes : 0;
     uint32_t length = 0;
-    if (!pixelDataLength(path, offset, syntax.IsExplicit(), length)) {
+    if (!pixelDataLength(path, offset, syntax, length)) {
         why = "no pixel data";
         return false;
     }
@@ -303,7 +304,7 @@ bool parseDicomFile(const std::string& path, DicomFile& file, std::string& error
             return false;
         }
     } catch (const std::bad_alloc&) {
-        error = path + ": too large to read (the memory for it was refused)";
+        error = memoryRefused(path);
         return false;
     } catch (const std::exception& e) {
         error = path + ": the DICOM library failed reading it (" + e.what() + ")";

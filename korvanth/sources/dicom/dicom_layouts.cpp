@@ -196,7 +196,8 @@ bool readClassic(const gdcm::DataSet& ds, const Pixels& pixels, DicomFile& file,
     file.slices[0].temporalPosition = integerOr(ds, tags::temporalPosition, -1);
     file.instanceNumber = integerOr(ds, tags::instanceNumber, -1);
     file.acquisitionNumber = integerOr(ds, tags::acquisitionNumber, -1);
-    const int64_t images = integerOr(ds, tags::imagesInAcquisition, 0);
+    const int64_t locations = integerOr(ds, tags::geLocationsInAcquisition, 0);
+    const int64_t images = locations > 0 ? locations : integerOr(ds, tags::imagesInAcquisition, 0);
     file.slicesPerVolume = images > 1 && images < 10000 ? static_cast<int32_t>(images) : 0;
     return true;
 }

@@ -44,29 +44,44 @@ std::vector<double> numbersIn(const std::string& s) {
 
 std::vector<double> numbers(const gdcm::DataSet& ds, const gdcm::Tag& tag) { return numbersIn(text(ds, tag)); }
 
+namespace {
+template <typename T>
+bool binary(const gdcm::ByteValue& value, int64_t& out) {
+    if (value.GetLength() != sizeof(T)) return false;
+    T v = 0;
+    value.GetBuffer(reinterpret_cast<char*>(&v), sizeof(T));
+    out = v;
+    return true;
+}
+}  // namespace
+
 int64_t integerOr(const gdcm::DataSet& ds, const gdcm::Tag& tag, int64_t fallback) {
     if (!ds.FindDataElement(tag)) return fallback;
     const gdcm::DataElement& e = ds.GetDataElement(tag);
     const gdcm::ByteValue* value = e.GetByteValue();
-    // Binary integers (US, UL); in an implicit-VR file the dictionary tells.
+    // Binary integers (US, UL, SS, SL, in this machine's order once read);
+    // in an implicit-VR file the dictionary tells, the private one by the
+    // element's creator.
     gdcm::VR vr = e.GetVR();
-    if (vr == gdcm::VR::INVALID || vr == gdcm::VR::UN)
-        vr = gdcm::Global::GetInstance().GetDicts().GetDictEntry(tag).GetVR();
-    if (value != nullptr && (vr == gdcm::VR::UL || vr == gdcm::VR::US)) {
-        if (vr == gdcm::VR::UL && value->GetLength() == 4) {
-            uint32_t v = 0;
-            value->GetBuffer(reinterpret_cast<char*>(&v), 4);
-            return v;
-        }
-        if (vr == gdcm::VR::US && value->GetLength() == 2) {
-            uint16_t v = 0;
-            value->GetBuffer(reinterpret_cast<char*>(&v), 2);
-            return v;
-        }
-        return fallback;
+    if (vr == gdcm::VR::INVALID || vr == gdcm::VR::UN) {
+        const gdcm::Dicts& dicts = gdcm::Global::GetInstance().GetDicts();
+        const std::string creator = tag.IsPrivate() ? ds.GetPrivateCreator(tag) : std::string();
+        vr = creator.empty() ? dicts.GetDictEntry(tag).GetVR() : dicts.GetDictEntry(tag, creator.c_str()).GetVR();
+    }
+    if (vr == gdcm::VR::UL || vr == gdcm::VR::US || vr == gdcm::VR::SL || vr == gdcm::VR::SS) {
+        int64_t v = fallback;
+        const bool read = value != nullptr && (vr == gdcm::VR::UL   ? binary<uint32_t>(*value, v)
+                                               : vr == gdcm::VR::US ? binary<uint16_t>(*value, v)
+                                               : vr == gdcm::VR::SL ? binary<int32_t>(*value, v)
+                                                                    : binary<int16_t>(*value, v));
+        return read ? v : fallback;
     }
     const std::vector<double> v = numbers(ds, tag);
     return v.size() == 1 && std::fabs(v[0]) < 2.0e9 ? static_cast<int64_t>(v[0]) : fallback;
+}
+
+int64_t integerOr(const gdcm::DataSet& ds, const gdcm::PrivateTag& tag, int64_t fallback) {
+    return ds.FindDataElement(tag) ? integerOr(ds, ds.GetDataElement(tag).GetTag(), fallback) : fallback;
 }
 
 std::vector<gdcm::DataSet> items(const gdcm::DataSet& ds, const gdcm::Tag& tag) {

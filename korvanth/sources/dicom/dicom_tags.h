@@ -7,6 +7,7 @@
 #include "korvanth/sources/dicom/dicom_file.h"
 
 #include <gdcmDataSet.h>
+#include <gdcmPrivateTag.h>
 #include <gdcmTag.h>
 
 #include <string>
@@ -20,6 +21,8 @@ std::string text(const gdcm::DataSet& ds, const gdcm::Tag& tag);
 std::vector<double> numbersIn(const std::string& s);
 std::vector<double> numbers(const gdcm::DataSet& ds, const gdcm::Tag& tag);
 int64_t integerOr(const gdcm::DataSet& ds, const gdcm::Tag& tag, int64_t fallback);
+// A private element, found by its creator.
+int64_t integerOr(const gdcm::DataSet& ds, const gdcm::PrivateTag& tag, int64_t fallback);
 // The first `count` numbers of `tag` in the first item of sequence `group`
 // of `item`; empty when missing.
 std::vector<double> inGroup(const gdcm::DataSet& item, const gdcm::Tag& group, const gdcm::Tag& tag);
@@ -47,6 +50,9 @@ const gdcm::Tag imageType(0x0008, 0x0008), seriesDescription(0x0008, 0x103e), pr
     pixelMeasures(0x0028, 0x9110), mrTiming(0x0018, 0x9112), frameContent(0x0020, 0x9111),
     temporalPositionIndex(0x0020, 0x9128), dimensionIndexValues(0x0020, 0x9157),
     pixelValueTransformation(0x0028, 0x9145), stackPosition(0x0020, 0x9057);
+// GE: the slice positions of one volume (images in acquisition counts every
+// phase of a multiphase series).
+const gdcm::PrivateTag geLocationsInAcquisition(0x0021, 0x4f, "GEMS_RELA_01");
 }  // namespace tags
 
 }  // namespace korvanth::dicom

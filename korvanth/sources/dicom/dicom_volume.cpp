@@ -2,11 +2,15 @@
 
 #include "korvanth/sources/dicom/dicom_file.h"
 #include "korvanth/sources/dicom/volume_assembly.h"
+#include "korvanth/sources/input_file.h"
+
+#include <new>
 
 namespace korvanth {
 
-bool readDicomVolume(const std::string& path, DicomVolume& volume, std::string& error) {
-    volume = DicomVolume{};
+namespace {
+
+bool readVolume(const std::string& path, DicomVolume& volume, std::string& error) {
     DicomFile file;
     if (!readDicomFile(path, file, error)) {
         volume.notAnImage = file.notAnImage;
@@ -35,6 +39,19 @@ bool readDicomVolume(const std::string& path, DicomVolume& volume, std::string& 
     volume.repetitionTimeRecorded = volumes.front().repetitionTimeRecorded;
     volume.clamped = volumes.front().changedValues;
     return true;
+}
+
+}  // namespace
+
+bool readDicomVolume(const std::string& path, DicomVolume& volume, std::string& error) {
+    volume = DicomVolume{};
+    try {
+        return readVolume(path, volume, error);
+    } catch (const std::bad_alloc&) {
+        volume = DicomVolume{};
+        error = memoryRefused(path);
+        return false;
+    }
 }
 
 }  // namespace korvanth

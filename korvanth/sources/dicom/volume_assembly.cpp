@@ -82,7 +82,8 @@ bool VolumeAssembly::ofTheRun(const DicomFile& file, std::string& why) const {
     // Siemens XA interoperability: a series a volume.
     const bool nextOfTheRun = !run_.seriesDescription.empty() && file.seriesDescription == run_.seriesDescription &&
                               file.protocolName == run_.protocolName && file.seriesNumber >= 0 &&
-                              std::abs(file.seriesNumber - lastSeriesNumber_) <= 1;
+                              file.seriesNumber >= lowestSeriesNumber_ - 1 &&
+                              file.seriesNumber <= lastSeriesNumber_ + 1;
     if (!sameUid && !(nextOfTheRun && sameGrid)) {
         why = file.path + ": another series (" + std::to_string(file.seriesNumber) + " \"" + file.seriesDescription +
               "\"), the run's is " + std::to_string(lastSeriesNumber_) + " \"" + run_.seriesDescription + "\"";
@@ -103,8 +104,31 @@ int64_t VolumeAssembly::keyOf(const DicomFile& file, const DicomSlice& slice) {
                : file.acquisitionNumber >= 0 ? file.acquisitionNumber
                                              : arrivals_;
     const int64_t n = slicesPerVolume_;
-    if (n > 0 && file.instanceNumber > n) return (file.instanceNumber - 1) / n + 1;
+    const int64_t first = run_.acquisitionNumber >= 0 ? run_.acquisitionNumber : 1;
+    // A file of the run's acquisition beyond its first n instances: the
+    // series is one acquisition.
+    if (n > 0 && file.instanceNumber > n && file.acquisitionNumber == run_.acquisitionNumber) oneAcquisition_ = true;
+    if (oneAcquisition_ && file.instanceNumber >= 1 && file.acquisitionNumber == run_.acquisitionNumber)
+        return first + (file.instanceNumber - 1) / n;
     return file.acquisitionNumber >= 0 ? file.acquisitionNumber : 1;
+}
+
+// The slices taken under the run's acquisition number before the series was
+// known to be one acquisition go to the volumes their instance numbers say.
+void VolumeAssembly::regroup() {
+    const auto at = pending_.find(run_.acquisitionNumber >= 0 ? run_.acquisitionNumber : 1);
+    if (at == pending_.end()) return;
+    Pending taken = std::move(at->second);
+    pending_.erase(at);
+    changed_ += taken.changed;
+    const int64_t first = run_.acquisitionNumber >= 0 ? run_.acquisitionNumber : 1;
+    for (std::size_t i = 0; i < taken.slices.size(); ++i) {
+        const int64_t instance = taken.instances[i];
+        Pending& to = pending_[instance >= 1 ? first + (instance - 1) / slicesPerVolume_ : first];
+        to.slices.push_back(std::move(taken.slices[i]));
+        to.files.push_back(std::move(taken.files[i]));
+        to.instances.push_back(instance);
+    }
 }
 
 bool VolumeAssembly::add(DicomFile file, std::string& why) {
@@ -121,26 +145,39 @@ bool VolumeAssembly::add(DicomFile file, std::string& why) {
         return false;
     }
     lastSeriesNumber_ = std::max(lastSeriesNumber_, file.seriesNumber);
+    lowestSeriesNumber_ =
+        lowestSeriesNumber_ < 0 ? file.seriesNumber : std::min(lowestSeriesNumber_, file.seriesNumber);
     const bool scaled = file.slope != run_.slope || file.intercept != run_.intercept;
     changed_ += file.changedValues;
     ++arrivals_;
     for (DicomSlice& slice : file.slices) {
-        const auto repeats = [&](const Pending& pending) {
-            return std::any_of(pending.slices.begin(), pending.slices.end(),
-                               [&](const DicomSlice& s) { return near(s.position, slice.position, 1e-3); });
+        // The slice of `pending` at this slice's position, or -1.
+        const auto repeated = [&](const Pending& pending) {
+            for (std::size_t i = 0; i < pending.slices.size(); ++i)
+                if (near(pending.slices[i].position, slice.position, 1e-3)) return static_cast<std::ptrdiff_t>(i);
+            return std::ptrdiff_t{-1};
         };
         Pending* p = &pending_[keyOf(file, slice)];
-        // Unrecorded, the slice count is the first volume's once a later
-        // slice repeats one of its positions (instance numbers running on).
-        if (slicesPerVolume_ == 0 && !file.wholeVolumes && slice.temporalPosition < 0 && repeats(*p) &&
-            file.instanceNumber > static_cast<int64_t>(p->slices.size())) {
-            slicesPerVolume_ = static_cast<int32_t>(p->slices.size());
+        std::ptrdiff_t same = repeated(*p);
+        // Unrecorded, the slice count is told by a slice that repeats a
+        // position under the same acquisition number (a series of one
+        // acquisition, instance numbers running on): the distance between
+        // the two instance numbers, whatever order the files came in.
+        if (slicesPerVolume_ == 0 && !file.wholeVolumes && slice.temporalPosition < 0 && same >= 0 &&
+            file.instanceNumber >= 1 && p->instances[static_cast<std::size_t>(same)] >= 1 &&
+            file.instanceNumber != p->instances[static_cast<std::size_t>(same)]) {
+            slicesPerVolume_ =
+                static_cast<int32_t>(std::abs(file.instanceNumber - p->instances[static_cast<std::size_t>(same)]));
+            oneAcquisition_ = true;
+            regroup();
             p = &pending_[keyOf(file, slice)];
+            same = repeated(*p);
         }
-        if (repeats(*p)) continue;  // a file seen before, or a slice written twice
+        if (same >= 0) continue;  // a file seen before, or a slice written twice
         if (scaled) p->changed += rescale(slice.pixels, file.slope, file.intercept, run_);
         p->slices.push_back(std::move(slice));
-        if (p->files.empty() || p->files.back() != file.path) p->files.push_back(file.path);
+        p->files.push_back(file.path);
+        p->instances.push_back(file.instanceNumber);
     }
     return true;
 }
@@ -151,7 +188,8 @@ AssembledVolume VolumeAssembly::build(int64_t key, Pending& pending) const {
                      [&](const DicomSlice& a, const DicomSlice& b) { return dot(a.position, d) < dot(b.position, d); });
     AssembledVolume v;
     v.key = key;
-    v.files = std::move(pending.files);
+    for (std::string& file : pending.files)
+        if (v.files.empty() || v.files.back() != file) v.files.push_back(std::move(file));
     v.seriesUid = run_.seriesUid;
     v.seriesNumber = run_.seriesNumber;
     v.echoNumber = run_.echoNumber;

@@ -7,17 +7,20 @@
 // series on another grid, is refused with the reason. Siemens XA
 // interoperability exports give each volume a series of its own: files with
 // the run's description and protocol name, on its grid, whose series number
-// follows the run's last, belong to the run.
+// is among or next to the run's so far, belong to the run.
 //
 // Slices go to volumes by the volume key: the slice's temporal position
 // (recorded, or within a multi-frame file the k-th frame at a position is
 // in volume k); else, for a file that is a volume, its instance number (or
 // acquisition number, or the order of arrival); else the acquisition
-// number, or, where instance numbers run on through the series, the
-// instance number's block of slicesPerVolume. The number of slices in a
-// volume is recorded (mosaic count, frames, images in acquisition) or that
-// of the run's first volume, complete when a slice of a later volume came or
-// repeated one of its positions.
+// number, or, in a series of one acquisition (GE, Canon: a file of the
+// run's acquisition number beyond its first slicesPerVolume instances, or
+// repeating a position of the first volume), the instance number's block of
+// slicesPerVolume counted on from that acquisition number, so that the
+// first volume keeps its key. The number of slices in a volume is recorded
+// (mosaic count, frames, images in acquisition, GE's locations in
+// acquisition) or that of the run's first volume, complete when a slice of a
+// later volume came or repeated one of its positions.
 //
 // A volume's slices are sorted along the slice direction (a mosaic's stored
 // normal, else cross(row, column)); its geometry comes from the positions of
@@ -71,19 +74,22 @@ public:
 private:
     struct Pending {
         std::vector<DicomSlice> slices;
-        std::vector<std::string> files;
+        std::vector<std::string> files;  // each slice's file
+        std::vector<int64_t> instances;  // each slice's file's instance number
         int64_t changed = 0;
     };
     bool ofTheRun(const DicomFile& file, std::string& why) const;
     int64_t keyOf(const DicomFile& file, const DicomSlice& slice);
+    void regroup();
     AssembledVolume build(int64_t key, Pending& pending) const;
 
     bool started_ = false;
-    DicomFile run_;  // the first file's values, without its slices
-    int32_t lastSeriesNumber_ = -1;
-    int32_t slicesPerVolume_ = 0;  // 0: not known yet
+    DicomFile run_;                                            // the first file's values, without its slices
+    int32_t lowestSeriesNumber_ = -1, lastSeriesNumber_ = -1;  // of the run's files so far
+    int32_t slicesPerVolume_ = 0;                              // 0: not known yet
     int64_t arrivals_ = 0;         // files taken: the number of a volume file that records none
     int64_t changed_ = 0;          // values changed, not yet given with a volume
+    bool oneAcquisition_ = false;  // the whole series has the first file's acquisition number
     std::map<int64_t, Pending> pending_;
 };
 

@@ -5,7 +5,8 @@
 // On a local folder (Linux) the system reports each file closed after
 // writing or moved in: such a file is complete at once, and a file reported
 // written to is not, however long it looks unchanged. Files the system said
-// nothing of (there before the watch began, or reports lost) and every file
+// nothing of (there before the watch began, hard or symbolic links to whole
+// files, which are created without a write, or reports lost) and every file
 // of a network folder (NFS, SMB/CIFS: the system does not see writes made by
 // other machines) are complete once their size and modification time stayed
 // the same for the settle time (on a local folder, a file last written that

@@ -222,11 +222,14 @@ struct WatchFolderSource::State {
     }
 
     // The refusals that may be the volume numbered `expected` (those of no
-    // known number too), or all of them; joined for a message, empty when none.
+    // known number too, unless the run's volumes are numbered by their names:
+    // a stray file of no export name is none of them), or all of them; joined
+    // for a message, empty when none.
     std::string refusalsFor(int64_t expected, bool all = false) const {
         std::string joined;
         for (const Refusal& r : refused)
-            if (all || r.number < 0 || r.number == expected) joined += (joined.empty() ? "" : "; ") + r.reason;
+            if (all || r.number == expected || (r.number < 0 && numbering != Numbering::FileName))
+                joined += (joined.empty() ? "" : "; ") + r.reason;
         return joined;
     }
 
