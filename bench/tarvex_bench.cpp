@@ -1,12 +1,13 @@
 // Benchmarks of the plug-in's per-volume work against an in-process fake host.
 //
-// Before anything is measured, the floor (floor.h) is run beside the plug-in
-// on the same input and must give the same map bits at every step; a mismatch
-// aborts the program.
+// Before anything is measured, the scalar VoxelModel, the floor (floor.h) and
+// the plug-in with each lane update this processor runs are fed the same input
+// and must give the same map bits at every step; a mismatch aborts the program.
 
 #include "fake_host.h"
 #include "floor.h"
 
+#include "plugin/qc/lane_block.h"
 #include "plugin/qc/motion_log.h"
 #include "plugin/qc/voxel_model.h"
 #include "plugin/tarvex_plugin.h"
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 namespace tarvex_bench {
@@ -27,6 +29,22 @@ struct VolumeSize {
     int32_t x, y, z;
 };
 constexpr VolumeSize volumeSizes[] = {{64, 64, 33}, {104, 104, 72}};
+
+// Lane updates by benchmark argument: 0 is the plug-in's own choice.
+constexpr int64_t chosenLanes = 0;
+struct LaneChoice {
+    const char* name;
+    tarvex::LaneInstructions instructions;
+};
+constexpr LaneChoice laneChoices[] = {{"portable", tarvex::LaneInstructions::Portable},
+                                      {"sse2", tarvex::LaneInstructions::Sse2},
+                                      {"avx2", tarvex::LaneInstructions::Avx2}};
+
+const char* laneName(tarvex::LaneInstructions instructions) {
+    for (const LaneChoice& choice : laneChoices)
+        if (choice.instructions == instructions) return choice.name;
+    return "?";
+}
 
 // ---------------------------------------------------------------------------
 // Predictor rows of every step, as the plug-in builds them from the motion log
@@ -63,6 +81,8 @@ struct MemoryFigures {
 struct PreparedPlugin {
     int sizeIndex = -1;
     int32_t history = -1;
+    int64_t lanes = -1;
+    bool lanesAvailable = true;
     std::unique_ptr<FakeRun> run;
     std::unique_ptr<TarvexPlugin> plugin;
     MemoryFigures beforeRun, afterFirstStep, afterHistory;
@@ -70,8 +90,9 @@ struct PreparedPlugin {
 
 std::unique_ptr<PreparedPlugin> preparedPlugin;
 
-PreparedPlugin& preparePlugin(int sizeIndex, int32_t history) {
-    if (preparedPlugin && preparedPlugin->sizeIndex == sizeIndex && preparedPlugin->history == history) {
+PreparedPlugin& preparePlugin(int sizeIndex, int32_t history, int64_t lanes) {
+    if (preparedPlugin && preparedPlugin->sizeIndex == sizeIndex && preparedPlugin->history == history &&
+        preparedPlugin->lanes == lanes) {
         preparedPlugin->run->install();
         return *preparedPlugin;
     }
@@ -79,6 +100,7 @@ PreparedPlugin& preparePlugin(int sizeIndex, int32_t history) {
     auto prepared = std::make_unique<PreparedPlugin>();
     prepared->sizeIndex = sizeIndex;
     prepared->history = history;
+    prepared->lanes = lanes;
     const VolumeSize size = volumeSizes[sizeIndex];
     prepared->run = std::make_unique<FakeRun>(size.x, size.y, size.z);
     prepared->run->install();
@@ -86,6 +108,9 @@ PreparedPlugin& preparePlugin(int sizeIndex, int32_t history) {
     prepared->plugin->executePreRun();
     prepared->beforeRun = MemoryFigures::now();
     prepared->plugin->executePreStep();
+    if (lanes != chosenLanes) {
+        prepared->lanesAvailable = prepared->plugin->voxelModels.useInstructions(laneChoices[lanes - 1].instructions);
+    }
     for (int32_t step = 0; step < history; ++step) {
         prepared->plugin->executePreStep();
         prepared->plugin->executePostStep();
@@ -117,9 +142,17 @@ benchmark::Counter perMaskedVoxel(int32_t masked) {
 }
 
 // One executePostStep after `history` steps of the run (each timed iteration
-// is one more step, so the history grows by the iteration count).
+// is one more step, so the history grows by the iteration count), with the
+// lane update `lanes` (0: the plug-in's choice, 1 to 3: laneChoices).
 void BM_PostStep(benchmark::State& state) {
-    PreparedPlugin& prepared = preparePlugin(static_cast<int>(state.range(0)), static_cast<int32_t>(state.range(1)));
+    const int64_t lanes = state.range(2);
+    PreparedPlugin& prepared =
+        preparePlugin(static_cast<int>(state.range(0)), static_cast<int32_t>(state.range(1)), lanes);
+    if (!prepared.lanesAvailable) {
+        state.SkipWithError("lane update not available on this processor");
+        return;
+    }
+    state.SetLabel(lanes == chosenLanes ? laneName(tarvex::fastestLaneInstructions()) : laneChoices[lanes - 1].name);
     for (auto _ : state) {
         if (prepared.plugin->stepCount + 1 >= FakeRun::maxTimePoints) {
             state.SkipWithError("time course exhausted");
@@ -248,26 +281,37 @@ void BM_VoxelModelUpdate(benchmark::State& state) {
     }
 }
 
-// The same voxel work as the plug-in does it: the row read in place, no
-// coefficient copy, no histories.
-void BM_VoxelModelUpdateRow(benchmark::State& state) {
+// One block of four voxels through the lane update alone (state in the
+// first-level cache); the counter is per voxel.
+void BM_LaneUpdate(benchmark::State& state) {
+    const LaneChoice& choice = laneChoices[state.range(0) - 1];
+    const tarvex::LaneUpdate update = tarvex::laneUpdate(choice.instructions);
+    if (update == nullptr) {
+        state.SkipWithError("lane update not available on this processor");
+        return;
+    }
+    state.SetLabel(choice.name);
     FakeRun run(4, 4, 4);
     run.install();
     const VoxelInputs inputs;
-    tarvex::VoxelModel model;
-    model.recordsHistories = false;
-    primeModel(model, inputs, 100);
+    tarvex::LaneBlock block = tarvex::freshLaneBlock();
+    tarvex::LaneMapValues maps;
+    auto samples = [&](std::size_t i) {
+        tarvex::LaneSamples lanes;
+        for (int lane = 0; lane < tarvex::laneCount; ++lane) {
+            const auto y = static_cast<int32_t>(inputs.intensities[(i + static_cast<std::size_t>(lane)) % 16]);
+            lanes.regression[lane] = lanes.statistics[lane] = y;
+        }
+        return lanes;
+    };
+    for (std::size_t i = 0; i < 100; ++i) update(block, inputs.rows[i % 16].data(), samples(i), maps);
     std::size_t i = 0;
     for (auto _ : state) {
-        const float y = inputs.intensities[i % 16];
-        model.updateRegressionRow(y, inputs.rows[i % 16].data(), 7);
-        benchmark::DoNotOptimize(model.updateSignalStatistics(y));
-        double sum = 0.0;
-        for (int32_t j = 0; j < 7; ++j) sum += model.tValue(j);
-        benchmark::DoNotOptimize(sum);
-        benchmark::DoNotOptimize(model.scaledTsnr);
+        update(block, inputs.rows[i % 16].data(), samples(i), maps);
+        benchmark::DoNotOptimize(maps.values);
         ++i;
     }
+    state.counters["s/voxel"] = perMaskedVoxel(tarvex::laneCount);
 }
 
 // readMotionParameters at a given step: the file is read from its start.
@@ -283,46 +327,120 @@ void BM_ReadMotionParameters(benchmark::State& state) {
 }
 
 // ---------------------------------------------------------------------------
-// The floor must give the plug-in's maps, bit for bit, at every step.
+// Every path must give the scalar model's maps, bit for bit, at every step.
 
-void checkFloorMatchesPlugin(int sizeIndex, int32_t steps) {
+[[noreturn]] void mapsDiffer(const char* path, const VolumeSize& size, int32_t step, const char* culprit) {
+    std::fprintf(stderr, "%s and scalar model maps differ at %dx%dx%d, step %d: %s\n", path, size.x, size.y, size.z,
+                 step, culprit);
+    std::abort();
+}
+
+bool sameBits(const std::vector<float>& a, const std::vector<float>& b) {
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(float)) == 0;
+}
+
+// The plug-in with one lane update, in a run of its own.
+struct LanePath {
+    const char* name;
+    std::unique_ptr<FakeRun> run;
+    std::unique_ptr<TarvexPlugin> plugin;
+};
+
+std::vector<LanePath> lanePaths(const VolumeSize& size) {
+    std::vector<LanePath> paths;
+    for (const LaneChoice& choice : laneChoices) {
+        LanePath path{choice.name, std::make_unique<FakeRun>(size.x, size.y, size.z), std::make_unique<TarvexPlugin>()};
+        path.run->install();
+        path.plugin->executePreRun();
+        path.plugin->executePreStep();
+        if (path.plugin->voxelModels.useInstructions(choice.instructions))
+            paths.push_back(std::move(path));
+        else
+            std::fprintf(stderr, "check: no %s lane update on this processor\n", choice.name);
+    }
+    return paths;
+}
+
+// The scalar path: one VoxelModel per voxel, fed as the plug-in once fed its
+// models, mask taken afresh at every step.
+void referenceStep(FakeRun& run, std::vector<tarvex::VoxelModel>& models, int32_t step, std::vector<float>& maps) {
+    const PredictorRow& row = rowOfStep(step);
+    const std::vector<float> predictors(row.begin(), row.end());
+    const int32_t count = run.voxelCount;
+    for (int32_t v = 0; v < count; ++v) {
+        if (run.timeCourse[0][v] <= tarvex::maskThreshold) continue;
+        const int16_t value = run.timeCourse[static_cast<std::size_t>(step)][v];
+        tarvex::VoxelModel& model = models[static_cast<std::size_t>(v)];
+        model.updateRegression(static_cast<float>(value), predictors);
+        model.updateSignalStatistics(static_cast<double>(value));
+        for (int32_t j = 0; j < floorPredictorCount; ++j) {
+            double t = model.tValue(j);
+            if (j == floorPredictorCount - 1) t = t / tarvex::constantTScale;
+            maps[static_cast<std::size_t>(v + j * count)] = static_cast<float>(t);
+        }
+        maps[static_cast<std::size_t>(v + floorPredictorCount * count)] = static_cast<float>(model.scaledTsnr);
+    }
+}
+
+// Half way through, every seventh voxel crosses the mask (the run's first
+// volume changes), so that voxels join and leave blocks that others share.
+void changeMask(FakeRun& run) {
+    for (int32_t v = 3; v < run.voxelCount; v += 7) {
+        int16_t& first = run.volumes[0][static_cast<std::size_t>(v)];
+        first = first > tarvex::maskThreshold ? int16_t{50} : int16_t{500};
+    }
+}
+
+void checkPathsMatch(int sizeIndex, int32_t steps) {
     const VolumeSize size = volumeSizes[sizeIndex];
-    FakeRun run(size.x, size.y, size.z);
-    run.install();
-    TarvexPlugin plugin;
-    plugin.executePreRun();
-    plugin.executePreStep();
-    FloorRun floor(run.voxelCount, run.timeCourse.data(), run.maps);
+    std::vector<LanePath> paths = lanePaths(size);
+    FakeRun reference(size.x, size.y, size.z);
+    reference.install();
+    std::vector<tarvex::VoxelModel> models(static_cast<std::size_t>(reference.voxelCount));
+    std::vector<float> referenceMaps = reference.maps;
+    FloorRun floor(reference.voxelCount, reference.timeCourse.data(), reference.maps);
+    const int32_t maskChange = steps >= 4 ? steps / 2 : steps;
     for (int32_t step = 0; step < steps; ++step) {
-        plugin.executePreStep();
-        plugin.executePostStep();
-        floor.step(step, rowOfStep(step));
-        if (std::memcmp(floor.maps().data(), run.maps.data(), run.maps.size() * sizeof(float)) != 0) {
-            std::fprintf(stderr, "floor and plug-in maps differ at %dx%dx%d, step %d: the floor is wrong\n", size.x,
-                         size.y, size.z, step);
-            std::abort();
+        if (step == maskChange) {
+            changeMask(reference);
+            for (LanePath& path : paths) changeMask(*path.run);
+        }
+        reference.install();
+        referenceStep(reference, models, step, referenceMaps);
+        if (step < maskChange) {  // the floor keeps its first mask
+            floor.step(step, rowOfStep(step));
+            if (!sameBits(floor.maps(), referenceMaps)) mapsDiffer("floor", size, step, "the floor is wrong");
+        }
+        for (LanePath& path : paths) {
+            path.run->install();
+            path.plugin->executePreStep();
+            if (!path.plugin->executePostStep() || !sameBits(path.run->maps, referenceMaps))
+                mapsDiffer(path.name, size, step, "the plug-in is wrong");
         }
     }
-    if (plugin.stepCount != steps) {
-        std::fprintf(stderr, "the plug-in did not complete its steps\n");
-        std::abort();
-    }
-    std::fprintf(stderr, "floor check: %dx%dx%d, %d masked voxels, %d steps: maps bit-identical\n", size.x, size.y,
-                 size.z, run.maskedCount, steps);
+    std::fprintf(stderr,
+                 "check: %dx%dx%d, %d masked voxels, %d steps (mask changed at step %d, floor before it): scalar "
+                 "model, floor and %zu lane updates bit-identical\n",
+                 size.x, size.y, size.z, reference.maskedCount, steps, maskChange, paths.size());
 }
 
 constexpr int64_t small = 0, large = 1;
 
+constexpr int64_t portable = 1, sse2 = 2, avx2 = 3;
+
 BENCHMARK(BM_PostStep)
-    ->Args({small, 10})
-    ->Args({small, 500})
-    ->ArgNames({"size", "history"})
+    ->Args({small, 10, chosenLanes})
+    ->Args({small, 500, chosenLanes})
+    ->ArgNames({"size", "history", "lanes"})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(40);
 BENCHMARK(BM_PostStep)
-    ->Args({large, 10})
-    ->Args({large, 500})
-    ->ArgNames({"size", "history"})
+    ->Args({large, 10, chosenLanes})
+    ->Args({large, 500, chosenLanes})
+    ->Args({large, 10, portable})
+    ->Args({large, 10, sse2})
+    ->Args({large, 10, avx2})
+    ->ArgNames({"size", "history", "lanes"})
     ->Unit(benchmark::kMillisecond)
     ->Iterations(10);
 BENCHMARK(BM_Floor)
@@ -339,7 +457,7 @@ BENCHMARK(BM_Floor)
     ->Iterations(10);
 BENCHMARK(BM_FirstPreStep)->Arg(small)->Arg(large)->ArgName("size")->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_VoxelModelUpdate);
-BENCHMARK(BM_VoxelModelUpdateRow);
+BENCHMARK(BM_LaneUpdate)->Arg(portable)->Arg(sse2)->Arg(avx2)->ArgName("lanes");
 BENCHMARK(BM_ReadMotionParameters)->Arg(10)->Arg(2000)->ArgName("step")->Unit(benchmark::kMicrosecond);
 
 }  // namespace
@@ -353,7 +471,7 @@ int main(int argc, char** argv) {
     char aggregates[] = "--benchmark_display_aggregates_only=true";
     args.push_back(repetitions);
     args.push_back(aggregates);
-    // --floor_check_steps=N: steps of the floor check (default 40, at least 1).
+    // --floor_check_steps=N: steps of the check (default 40, at least 1).
     int32_t floorCheckSteps = 40;
     const char floorFlag[] = "--floor_check_steps=";
     for (int i = 1; i < argc; ++i) {
@@ -366,7 +484,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
     std::fprintf(stderr, "sizes: 0 = 64x64x33, 1 = 104x104x72\n");
-    tarvex_bench::checkFloorMatchesPlugin(0, floorCheckSteps);
+    tarvex_bench::checkPathsMatch(0, floorCheckSteps);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     tarvex_bench::preparedPlugin.reset();

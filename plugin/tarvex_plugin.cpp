@@ -51,7 +51,7 @@ bool TarvexPlugin::executePreRun() {
     host.tLogText(" ");
 
     stepCount = 0;
-    motionParamCount = 6;
+    motionParamCount = tarvex::motionParameterCount;
     extraMapCount = 1;
     host.tRegisterMaps(registeredMapCount);
     for (int32_t map = 0; map < registeredMapCount; ++map) host.tSetPluginMapName(map, mapNames[map]);
@@ -96,18 +96,15 @@ bool TarvexPlugin::executePreStep() {
     }
     stepCount = 0;
 
-    // The last run's models and their block are released before the new
-    // block of fresh models is made.
-    std::vector<tarvex::VoxelModel>().swap(voxelModels);
-    voxelModels.resize(static_cast<std::size_t>(voxelCount));
-    for (tarvex::VoxelModel& model : voxelModels) model.recordsHistories = false;
+    // The last run's models are released before the fresh ones are made.
+    voxelModels.reset(voxelCount);
 
     firstStepPending = false;
     return true;
 }
 
 bool TarvexPlugin::executePostStep() {
-    return tarvex::updateQualityMaps({stepCount, voxelCount, voxelModels, motionParamCount, extraMapCount}, faultLog_);
+    return tarvex::updateQualityMaps({stepCount, voxelCount, voxelModels}, faultLog_);
 }
 
 bool TarvexPlugin::executePostRun() {

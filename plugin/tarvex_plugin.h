@@ -2,7 +2,7 @@
 #pragma once
 
 #include "plugin/qc/quality_step.h"
-#include "plugin/qc/voxel_model.h"
+#include "plugin/qc/voxel_model_blocks.h"
 #include "tarvex/krv_plugin_interface.h"
 
 #include <cstdint>
@@ -33,14 +33,16 @@ public:
     // True from executePreRun or executePostRun until the next executePreStep
     // has sized the per-voxel state.
     bool firstStepPending = true;
-    // One model per voxel, index = voxel index, in one contiguous block; kept
-    // from the first step of a run until the first step of the next run or
-    // destruction. The models keep no predicted/innovation histories: nothing
-    // reads them, and they would grow by 8 bytes per masked voxel and step
-    // for the whole run.
-    std::vector<tarvex::VoxelModel> voxelModels;
-    int32_t motionParamCount = 6;  // the constant predictor sits at this index
-    int32_t extraMapCount = 1;     // tSNR map at motionParamCount + extraMapCount
+    // One model per voxel, by voxel index, kept from the first step of a run
+    // until the first step of the next run or destruction. They keep only
+    // what the maps need (no predicted/innovation histories, which nothing
+    // reads and which would grow by 8 bytes per masked voxel and step).
+    tarvex::VoxelModelBlocks voxelModels;
+    // The map layout, fixed by executePreRun: the constant predictor sits at
+    // motionParamCount, the tSNR map at motionParamCount + extraMapCount. The
+    // step's models are built for exactly these values.
+    int32_t motionParamCount = tarvex::motionParameterCount;
+    int32_t extraMapCount = 1;
 
 private:
     // Keeps repeated faults of a run from flooding the host log.

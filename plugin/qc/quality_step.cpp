@@ -10,8 +10,6 @@
 namespace tarvex {
 
 namespace {
-constexpr int32_t prefetchDistance = 8;  // voxels
-
 // Asks the host for a text into a zeroed buffer; a host that fills the whole
 // buffer without a terminator is cut inside it.
 template <typename Query>
@@ -73,68 +71,50 @@ bool updateQualityMaps(QualityStepState state, RunFaultLog& faults) {
     }
 
     const int32_t step = state.stepCount;
-    const int32_t motionCount = state.motionParamCount;
-    std::vector<float> predictors(static_cast<std::size_t>(motionCount) + 1, 0.0f);
+    float predictors[lanePredictorCount] = {};  // the six motion values, then the constant
     if (step >= 2) {
         const MotionLogReading motion = readMotionParameters(targetFolder, projectName, step, !repeated);
-        for (int32_t i = 0; i < motionCount && i < motionParameterCount; ++i) predictors[i] = motion.values[i];
+        for (int32_t i = 0; i < motionParameterCount; ++i) predictors[i] = motion.values[i];
         if (!motion.problem.empty()) faults.report(RunFaultLog::MotionLog, motion.problem);
     }
-    predictors[motionCount] = 1.0f;
-    const auto rowLength = static_cast<int32_t>(predictors.size());
+    predictors[motionParameterCount] = 1.0f;
 
     const int32_t voxelCount = state.voxelCount;
-    if (voxelCount > 0 && state.voxelModels.size() != static_cast<std::size_t>(voxelCount)) {
+    VoxelModelBlocks& models = state.voxelModels;
+    if (voxelCount > 0 && models.size() != static_cast<std::size_t>(voxelCount)) {
         faults.report(RunFaultLog::HostData,
                       "Step " + std::to_string(step) + " called before the run's voxels were set up; step skipped.");
         return false;
     }
-    const int32_t tsnrMap = state.motionParamCount + state.extraMapCount;
+    models.beginStep(predictors);
     auto hostDataMissing = [&](const char* what) {
+        models.finishStep();  // the voxels before this one are done, as the step promises
         faults.report(RunFaultLog::HostData,
                       "Host returned no " + std::string(what) + " at step " + std::to_string(step) + "; step skipped.");
         return false;
     };
 
     for (int32_t v = 0; v < voxelCount; ++v) {
-        // Memory hints only: the model objects twice as far ahead, and the
-        // state they own (which lies apart from them) a few voxels ahead.
-        // Which voxels are masked is not known here, so every voxel's model
-        // is hinted; an unmasked one owns no state.
-        if (v + prefetchDistance < voxelCount)
-            state.voxelModels[static_cast<std::size_t>(v + prefetchDistance)].prefetchState();
-        if (v + 2 * prefetchDistance < voxelCount)
-            state.voxelModels[static_cast<std::size_t>(v + 2 * prefetchDistance)].prefetchModel();
         int16_t** const firstCourse = host.tGetTimeCourseData();
         if (firstCourse == nullptr || firstCourse[0] == nullptr) return hostDataMissing("time course");
         if (firstCourse[0][v] <= maskThreshold) continue;
 
         // Every host pointer this voxel needs is asked for (each once, for
-        // its one use) before the model changes, so that a missing one leaves
+        // its one use) before its model changes, so that a missing one leaves
         // the voxel's model and map entries untouched.
         int16_t** const regressionCourse = host.tGetTimeCourseData();
         int16_t** const statisticsCourse = host.tGetTimeCourseData();
         if (regressionCourse == nullptr || regressionCourse[step] == nullptr || statisticsCourse == nullptr ||
             statisticsCourse[step] == nullptr)
             return hostDataMissing("time course");
-        float* mapBlocks[pluginMapCount];
-        for (int32_t j = 0; j <= tsnrMap; ++j) {
-            mapBlocks[j] = host.tGetPluginMaps();
-            if (mapBlocks[j] == nullptr) return hostDataMissing("plug-in maps");
+        MapBlocks& mapBlocks = models.mapBlocksOf(v);
+        for (float*& block : mapBlocks.blocks) {
+            block = host.tGetPluginMaps();
+            if (block == nullptr) return hostDataMissing("plug-in maps");
         }
-
-        // The row is read in place: no per-voxel copy of it and no copy of
-        // the coefficients, with the same model state as updateRegression.
-        VoxelModel& model = state.voxelModels[static_cast<std::size_t>(v)];
-        model.updateRegressionRow(static_cast<float>(regressionCourse[step][v]), predictors.data(), rowLength);
-        model.updateSignalStatistics(static_cast<double>(statisticsCourse[step][v]));
-        for (int32_t j = 0; j <= motionCount; ++j) {
-            double t = model.tValue(j);
-            if (j == motionCount) t = t / constantTScale;
-            mapBlocks[j][v + j * voxelCount] = static_cast<float>(t);
-        }
-        mapBlocks[tsnrMap][v + tsnrMap * voxelCount] = static_cast<float>(model.scaledTsnr);
+        models.add(regressionCourse[step][v], statisticsCourse[step][v]);
     }
+    models.finishStep();
 
     state.stepCount = step + 1;
     return true;

@@ -1,7 +1,7 @@
 // One volume's update of the voxel statistics and the plug-in maps.
 #pragma once
 
-#include "plugin/qc/voxel_model.h"
+#include "plugin/qc/voxel_model_blocks.h"
 #include "tarvex/qc_conventions.h"
 
 #include <cstdint>
@@ -34,9 +34,7 @@ private:
 struct QualityStepState {
     int32_t& stepCount;
     int32_t voxelCount;
-    std::vector<VoxelModel>& voxelModels;
-    int32_t motionParamCount;
-    int32_t extraMapCount;
+    VoxelModelBlocks& voxelModels;
 };
 
 // The work of one executePostStep: reads the motion parameters of the step,
@@ -46,6 +44,11 @@ struct QualityStepState {
 // stepCount. Returns false, without advancing stepCount, when the host hands
 // out no time course or no map block; the voxel where that happens and those
 // after it are left untouched.
+//
+// The host is asked for every pointer before each use, voxel by voxel, in the
+// same order as ever; the arithmetic runs four voxels at a time once their
+// pointers are in hand (VoxelModelBlocks), and each voxel's entries are
+// written where the host's answers for that voxel said.
 bool updateQualityMaps(QualityStepState state, RunFaultLog& faults);
 
 // True when dimX * dimY * dimZ voxels is a positive count whose eight maps can

@@ -9,8 +9,6 @@
 namespace tarvex {
 
 namespace {
-constexpr double initialCovarianceDiagonal = 999.0;
-
 template <int32_t N>
 struct Scratch {
     float row[N];
@@ -20,24 +18,21 @@ struct Scratch {
 }  // namespace
 
 std::vector<float> VoxelModel::updateRegression(float observed, std::vector<float> predictors) {
-    updateRegressionRow(observed, predictors.data(), static_cast<int32_t>(predictors.size()));
-    return coefficients;
-}
-
-void VoxelModel::updateRegressionRow(float observed, const float* predictors, int32_t rowLength) {
-    if (!isFirstSample && rowLength != predictorCount) return;
+    const auto rowLength = static_cast<int32_t>(predictors.size());
+    if (!isFirstSample && rowLength != predictorCount) return coefficients;
     if (rowLength == 7) {
         Scratch<7> scratch;
-        regress<7>(observed, predictors, 7, scratch.row, scratch.beta, scratch.u);
+        regress<7>(observed, predictors.data(), 7, scratch.row, scratch.beta, scratch.u);
     } else if (rowLength <= smallRowLength) {
         Scratch<smallRowLength> scratch;
-        regress<0>(observed, predictors, rowLength, scratch.row, scratch.beta, scratch.u);
+        regress<0>(observed, predictors.data(), rowLength, scratch.row, scratch.beta, scratch.u);
     } else {
         const auto un = static_cast<std::size_t>(rowLength);
         std::vector<float> row(un), beta(un);
         std::vector<double> u(un);
-        regress<0>(observed, predictors, rowLength, row.data(), beta.data(), u.data());
+        regress<0>(observed, predictors.data(), rowLength, row.data(), beta.data(), u.data());
     }
+    return coefficients;
 }
 
 // The regression update for a row of n predictors; N is n when it is known at
@@ -93,10 +88,8 @@ void VoxelModel::regress(float observed, const float* x, int32_t rowLength, floa
 
     // One rounding of the double difference, not the float sum of the products.
     const auto predicted = static_cast<float>(static_cast<double>(observed) - static_cast<double>(e));
-    if (recordsHistories) {
-        predictedHistory.push_back(predicted);
-        innovationHistory.push_back(e);
-    }
+    predictedHistory.push_back(predicted);
+    innovationHistory.push_back(e);
 
     if (d > 1) {
         const float newest = e;  // the newest entry of innovationHistory

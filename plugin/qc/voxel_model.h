@@ -1,4 +1,6 @@
-// The statistics the plug-in keeps for one voxel over one run.
+// The statistics of one voxel over one run: the definition that the
+// plug-in's lane update (lane_block.h) reproduces bit for bit, and the
+// reference its checks compare with.
 #pragma once
 
 #include <cmath>
@@ -36,12 +38,6 @@ public:
     // ignored and leaves the model as it was.
     std::vector<float> updateRegression(float observed, std::vector<float> predictors);
 
-    // The same update, reading the row in place and returning nothing: no
-    // copy of the row, no copy of the coefficients, no scratch on the free
-    // store for rows of up to smallRowLength predictors. The model's state
-    // afterwards is bit for bit the one updateRegression leaves.
-    void updateRegressionRow(float observed, const float* predictors, int32_t rowLength);
-
     // Feeds the same intensity to the signal statistics; must follow the
     // updateRegression of the same sample (it divides by its sample count).
     // Returns the new standard deviation.
@@ -56,29 +52,8 @@ public:
         return static_cast<double>(coefficients[static_cast<std::size_t>(j)]) / std::sqrt(radicand);
     }
 
-    // Asks the processor to start loading the state that the next update
-    // will touch (matrix and coefficients). A hint only: it reads no value
-    // and changes nothing.
-    void prefetchState() const {
-#if defined(__GNUC__)
-        if (const double* p = covariance.get()) {
-            const auto n = static_cast<std::size_t>(predictorCount);
-            const char* const begin = reinterpret_cast<const char*>(p);
-            const char* const end = reinterpret_cast<const char*>(p + n * n);
-            for (const char* line = begin; line < end; line += 64) __builtin_prefetch(line, 1);
-            __builtin_prefetch(coefficients.data(), 1);
-        }
-#endif
-    }
-
-    // The same hint for the model object itself.
-    void prefetchModel() const {
-#if defined(__GNUC__)
-        const char* const begin = reinterpret_cast<const char*>(this);
-        for (std::size_t offset = 0; offset < sizeof(VoxelModel); offset += 64) __builtin_prefetch(begin + offset, 1);
-        __builtin_prefetch(begin + sizeof(VoxelModel) - 1, 1);
-#endif
-    }
+    // P before the first sample: this times the identity.
+    static constexpr double initialCovarianceDiagonal = 999.0;
 
     // Rows up to this length are updated with scratch on the stack.
     static constexpr int32_t smallRowLength = 16;
@@ -100,10 +75,6 @@ public:
     int32_t predictorCount = 0;
     bool isFirstSample = true;
     int32_t sampleCount = 0;
-    // Whether updates append to the two histories (they do unless switched
-    // off). Nothing the model computes reads them; the plug-in's models do
-    // not keep them (see TarvexPlugin::voxelModels).
-    bool recordsHistories = true;
 
 private:
     template <int32_t N>
