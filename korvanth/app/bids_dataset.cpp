@@ -131,15 +131,16 @@ void addRunsOf(const fs::path& root, const fs::path& funcFolder, const std::stri
     }
 }
 
+// A filter's value: one label (text or number) or a list of them.
 std::vector<std::string> labelsOf(const Json& value) {
+    const auto labelOf = [](const Json& item, std::vector<std::string>& labels) {
+        if (item.is_string()) labels.push_back(item.get<std::string>());
+        if (item.is_number_integer()) labels.push_back(std::to_string(item.get<long long>()));
+    };
     std::vector<std::string> labels;
-    if (value.is_string()) labels.push_back(value.get<std::string>());
-    if (value.is_number_integer()) labels.push_back(std::to_string(value.get<long long>()));
+    labelOf(value, labels);
     if (value.is_array())
-        for (const Json& item : value) {
-            const std::vector<std::string> inner = labelsOf(item);
-            labels.insert(labels.end(), inner.begin(), inner.end());
-        }
+        for (const Json& item : value) labelOf(item, labels);
     return labels;
 }
 

@@ -265,7 +265,7 @@ struct WatchFolderSource::State {
     void takeFile(const WatchSettings& settings, VolumeFileReader& reader, const std::string& path, Ready&& read);
     void take(const WatchSettings& settings, Ready&& r);
     void takeVolumes(const WatchSettings& settings, const Ready& read, std::vector<VolumeFile>& volumes);
-    bool otherSeriesWaits(const WatchSettings& settings, Ready&& r, const SeriesIdentity& of);
+    bool otherSeriesWaits(const WatchSettings& settings, Ready& r, const SeriesIdentity& of);
     void reopen(const WatchSettings& settings);
     bool finishRun(const WatchSettings& settings);
     std::string changedGeometry(const VolumeFile& file) const;
@@ -569,7 +569,7 @@ void WatchFolderSource::State::take(const WatchSettings& settings, Ready&& r) {
     }
     if (fixed) {
         const std::string other = otherSeries(r);
-        if (of.key != identity.key && otherSeriesWaits(settings, std::move(r), of)) return;
+        if (of.key != identity.key && otherSeriesWaits(settings, r, of)) return;
         if (!other.empty()) {
             note(settings, "ignoring " + r.name + ": " + other);
             ignore(r.name, of.key != identity.key ? ignoredBecause::anotherSeries : ignoredBecause::damaged);
@@ -608,8 +608,9 @@ bool WatchFolderSource::State::finishRun(const WatchSettings& settings) {
 
 // Following a session, a volume of another series waits for its run; one
 // not beside a run (phase images, a motion-corrected copy, another echo)
-// ends this run. False when not following a session.
-bool WatchFolderSource::State::otherSeriesWaits(const WatchSettings& settings, Ready&& r, const SeriesIdentity& of) {
+// ends this run. False when not following a session; when true, `r` has
+// been moved into the waiting files.
+bool WatchFolderSource::State::otherSeriesWaits(const WatchSettings& settings, Ready& r, const SeriesIdentity& of) {
     if (!settings.endAtNewSeries) return false;
     if (!r.file.besideRun && !newSeries) {
         note(settings, "a file of another series (" + of.key + ") came: " + r.name);
@@ -648,7 +649,7 @@ void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Re
         }
         Ready moved = std::move(*r);
         r = ready.erase(r);
-        if (of.key != identity.key && otherSeriesWaits(settings, std::move(moved), of)) continue;
+        if (of.key != identity.key && otherSeriesWaits(settings, moved, of)) continue;
         note(settings, "ignoring " + moved.name + ": " + other);
         ignore(moved.name, of.key != identity.key ? ignoredBecause::anotherSeries : ignoredBecause::damaged);
     }
