@@ -89,14 +89,12 @@ using Floats8 = float __attribute__((vector_size(32)));
 #define KORVANTH_ALWAYS_INLINE inline
 #endif
 
-bool processorHasAvx2() {
 #if defined(KORVANTH_AVX2_LOOPS)
+bool processorHasAvx2() {
     static const bool avx2 = __builtin_cpu_supports("avx2");
     return avx2;
-#else
-    return false;
-#endif
 }
+#endif
 
 // out[x] = (sum over taps t = from..to, in that order, from 0, of weights[t]
 // times the element t rows of `tapStride` on) * scale, for x < width.
