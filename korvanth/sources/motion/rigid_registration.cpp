@@ -213,7 +213,7 @@ void smooth(const Grid& grid, const double voxelMm[3], double fwhmMm, std::vecto
 
 // Trilinear interpolation at voxel coordinates u; false outside the grid. An
 // axis of one voxel accepts coordinates within half a voxel of it.
-bool interpolate(const Grid& grid, const float* image, const double u[3], double& value) {
+KORVANTH_ALWAYS_INLINE bool interpolate(const Grid& grid, const float* image, const double u[3], double& value) {
     int32_t base[3];
     double fraction[3];
     for (int a = 0; a < 3; ++a) {
@@ -239,6 +239,20 @@ bool interpolate(const Grid& grid, const float* image, const double u[3], double
     const double c1 = c01 + fy * (c11 - c01);
     value = c0 + fz * (c1 - c0);
     return true;
+}
+
+// quotient[w] = dividend[w] / divisor for the four w, as one vector division
+// where the compiler has vectors.
+KORVANTH_ALWAYS_INLINE void divideFour(const double (&dividend)[4], double divisor, double (&quotient)[4]) {
+#if defined(__GNUC__)
+    using Doubles4 = double __attribute__((vector_size(32)));
+    Doubles4 lanes;
+    std::memcpy(&lanes, dividend, sizeof lanes);
+    lanes = lanes / divisor;
+    std::memcpy(quotient, &lanes, sizeof lanes);
+#else
+    for (int w = 0; w < 4; ++w) quotient[w] = dividend[w] / divisor;
+#endif
 }
 
 // Cubic B-spline coefficients of `image` in place (mirror boundaries): the
@@ -295,9 +309,11 @@ void cubicSplineCoefficients(const Grid& grid, std::vector<float>& image) {
 // The cubic B-spline of coefficients `c` at voxel coordinates u; false
 // outside the grid. An axis of one voxel accepts coordinates within half a
 // voxel of it.
-bool interpolateCubic(const Grid& grid, const float* c, const double u[3], double& value) {
+KORVANTH_ALWAYS_INLINE bool interpolateCubic(const Grid& grid, const float* c, const double u[3], double& value) {
     std::size_t offset[3][4];
-    double weight[3][4];
+    // Each weight is its numerator / 6, four divisions at a time. An axis of
+    // one voxel takes its middle tap alone (6 / 6).
+    double numerator[3][4];
     const std::size_t step[3] = {1u, static_cast<std::size_t>(grid.n[0]),
                                  static_cast<std::size_t>(grid.n[0]) * grid.n[1]};
     for (int a = 0; a < 3; ++a) {
@@ -306,17 +322,17 @@ bool interpolateCubic(const Grid& grid, const float* c, const double u[3], doubl
             if (!(std::fabs(u[a]) <= 0.5)) return false;
             for (int t = 0; t < 4; ++t) {
                 offset[a][t] = 0;
-                weight[a][t] = t == 1 ? 1.0 : 0.0;
+                numerator[a][t] = t == 1 ? 6.0 : 0.0;
             }
             continue;
         }
         if (!(u[a] >= 0.0 && u[a] <= n - 1)) return false;
         const auto base = std::min(static_cast<int32_t>(u[a]), n - 2);
         const double t = u[a] - base, r = 1.0 - t;
-        weight[a][0] = r * r * r / 6.0;
-        weight[a][1] = (3.0 * t * t * t - 6.0 * t * t + 4.0) / 6.0;
-        weight[a][2] = (3.0 * r * r * r - 6.0 * r * r + 4.0) / 6.0;
-        weight[a][3] = t * t * t / 6.0;
+        numerator[a][0] = r * r * r;
+        numerator[a][1] = 3.0 * t * t * t - 6.0 * t * t + 4.0;
+        numerator[a][2] = 3.0 * r * r * r - 6.0 * r * r + 4.0;
+        numerator[a][3] = t * t * t;
         for (int k = 0; k < 4; ++k) {
             int32_t index = base - 1 + k;
             if (index < 0) index = -index;
@@ -324,6 +340,8 @@ bool interpolateCubic(const Grid& grid, const float* c, const double u[3], doubl
             offset[a][k] = static_cast<std::size_t>(index) * step[a];
         }
     }
+    double weight[3][4];
+    for (int a = 0; a < 3; ++a) divideFour(numerator[a], 6.0, weight[a]);
     double sum = 0.0;
     for (int k = 0; k < 4; ++k) {
         double plane = 0.0;
@@ -336,6 +354,50 @@ bool interpolateCubic(const Grid& grid, const float* c, const double u[3], doubl
     }
     value = sum;
     return true;
+}
+
+// The volume's value at each sample point of a pass (voxels: i, j, k of each)
+// seen through q, the voxel-to-voxel matrix of the fit, and the slice of the
+// volume it falls in; slice -1 for a point outside the volume.
+KORVANTH_ALWAYS_INLINE void resampleLoops(const Grid& grid, const float* volume, bool cubic, const double (&q)[3][4],
+                                          const int32_t* voxels, std::size_t points, double* values, int32_t* slices) {
+    for (std::size_t p = 0; p < points; ++p) {
+        const double i = voxels[3 * p], j = voxels[3 * p + 1], k = voxels[3 * p + 2];
+        const double u[3] = {q[0][0] * i + q[0][1] * j + q[0][2] * k + q[0][3],
+                             q[1][0] * i + q[1][1] * j + q[1][2] * k + q[1][3],
+                             q[2][0] * i + q[2][1] * j + q[2][2] * k + q[2][3]};
+        double value = 0.0;
+        if (!(cubic ? interpolateCubic(grid, volume, u, value) : interpolate(grid, volume, u, value))) {
+            slices[p] = -1;
+            continue;
+        }
+        values[p] = value;
+        slices[p] = std::min(grid.n[2] - 1, static_cast<int32_t>(u[2] + 0.5));
+    }
+}
+
+void resamplePortable(const Grid& grid, const float* volume, bool cubic, const double (&q)[3][4], const int32_t* voxels,
+                      std::size_t points, double* values, int32_t* slices) {
+    resampleLoops(grid, volume, cubic, q, voxels, points, values, slices);
+}
+
+#if defined(KORVANTH_AVX2_LOOPS)
+__attribute__((target("avx2"))) void resampleAvx2(const Grid& grid, const float* volume, bool cubic,
+                                                  const double (&q)[3][4], const int32_t* voxels, std::size_t points,
+                                                  double* values, int32_t* slices) {
+    resampleLoops(grid, volume, cubic, q, voxels, points, values, slices);
+}
+#endif
+
+void resample(const Grid& grid, const float* volume, bool cubic, const double (&q)[3][4], const int32_t* voxels,
+              std::size_t points, double* values, int32_t* slices) {
+#if defined(KORVANTH_AVX2_LOOPS)
+    if (processorHasAvx2()) {
+        resampleAvx2(grid, volume, cubic, q, voxels, points, values, slices);
+        return;
+    }
+#endif
+    resamplePortable(grid, volume, cubic, q, voxels, points, values, slices);
 }
 
 // One pass of the fit: the reference smoothed at its width, sampled at its
@@ -563,23 +625,21 @@ std::size_t RigidRegistration::Impl::sample(const Pass& pass, const std::vector<
     residuals.resize(points);
     pointSlices.resize(points);
     // The volume's voxel that shows what the reference shows at each of its voxels.
-    const Matrix4 q = worldToVoxel * fit.transform.inverse() * voxelToWorld;
+    const Matrix4 transform = worldToVoxel * fit.transform.inverse() * voxelToWorld;
+    double q[3][4];
+    for (int row = 0; row < 3; ++row)
+        for (int column = 0; column < 4; ++column) q[row][column] = transform(row, column);
+    resample(grid, volume.data(), pass.cubic, q, pass.voxels.data(), points, residuals.data(), pointSlices.data());
     std::size_t inside = 0;
     double sumV = 0.0, sumR = 0.0, sumVV = 0.0, sumRR = 0.0, sumVR = 0.0;
     for (std::size_t p = 0; p < points; ++p) {
-        const double i = pass.voxels[3 * p], j = pass.voxels[3 * p + 1], k = pass.voxels[3 * p + 2];
-        const double u[3] = {q(0, 0) * i + q(0, 1) * j + q(0, 2) * k + q(0, 3),
-                             q(1, 0) * i + q(1, 1) * j + q(1, 2) * k + q(1, 3),
-                             q(2, 0) * i + q(2, 1) * j + q(2, 2) * k + q(2, 3)};
-        double value = 0.0;
-        if (!(pass.cubic ? interpolateCubic(grid, volume.data(), u, value)
-                         : interpolate(grid, volume.data(), u, value))) {
+        if (pointSlices[p] < 0) {
             residuals[p] = std::numeric_limits<double>::quiet_NaN();
             continue;
         }
+        const double value = residuals[p];
         const double r = pass.reference[p];
         residuals[p] = value - fit.gain * r;
-        pointSlices[p] = std::min(grid.n[2] - 1, static_cast<int32_t>(u[2] + 0.5));
         ++inside;
         sumV += value;
         sumR += r;
