@@ -186,8 +186,7 @@ CLI::Option* addNodeOptions(CLI::App& app, KorvanthOptions& o, CLI::Option* bold
     app.add_option("--ae-title", o.aeTitle, "The node's AE title, the scanner's destination")
         ->check(CLI::Validator(
             [](std::string& title) {
-                const bool fits = !title.empty() && title.size() <= 16 &&
-                                  title.find_first_of("\\") == std::string::npos &&
+                const bool fits = !title.empty() && title.size() <= 16 && title.find('\\') == std::string::npos &&
                                   title.find_first_not_of(' ') != std::string::npos;
                 return fits ? std::string() : std::string("an AE title has 1 to 16 characters, no backslash");
             },

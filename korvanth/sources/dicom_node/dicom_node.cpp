@@ -43,7 +43,7 @@ const OFList<OFString>& transferSyntaxes() {
               UID_JPEGLSLosslessTransferSyntax, UID_JPEG2000LosslessOnlyTransferSyntax, UID_RLELosslessTransferSyntax,
               UID_JPEGProcess1TransferSyntax, UID_JPEGProcess2_4TransferSyntax, UID_JPEGLSLossyTransferSyntax,
               UID_JPEG2000TransferSyntax})
-            list.push_back(uid);
+            list.emplace_back(uid);
         return list;
     }();
     return syntaxes;
@@ -93,8 +93,8 @@ public:
 
 protected:
     OFBool checkCalledAETitleAccepted(const OFString& called) override {
-        if (called == shared_.settings.aeTitle.c_str()) return OFTrue;
-        shared_.log("refused an association for AE title " + std::string(called.c_str()) + " (this node is " +
+        if (called == shared_.settings.aeTitle) return OFTrue;
+        shared_.log("refused an association for AE title " + std::string(called) + " (this node is " +
                     shared_.settings.aeTitle + ")");
         return OFFalse;
     }
@@ -102,13 +102,12 @@ protected:
         const std::vector<std::string>& allowed = shared_.settings.allowedCallers;
         if (allowed.empty() || std::find(allowed.begin(), allowed.end(), calling.c_str()) != allowed.end())
             return OFTrue;
-        shared_.log("refused an association from AE title " + std::string(calling.c_str()) +
-                    ": not among --dicom-allow");
+        shared_.log("refused an association from AE title " + std::string(calling) + ": not among --dicom-allow");
         return OFFalse;
     }
     // The peer's address is judged, not the name the caller gives.
     OFBool checkCallingHostAccepted(const OFString& /*host*/) override {
-        const std::string peer = getPeerIP().c_str();
+        const std::string peer = getPeerIP();
         if (!shared_.loopbackOnly || isLoopbackAddress(peer)) return OFTrue;
         shared_.log("refused an association from " + peer + ": the node listens on " + shared_.settings.address +
                     " only");
@@ -177,7 +176,7 @@ private:
         const bool understood = isUid(uid) && file.loadFile(staged.c_str()).good() &&
                                 data->findAndGetOFString(DCM_SOPClassUID, sopClass).good() &&
                                 data->findAndGetOFString(DCM_SOPInstanceUID, sopInstance).good() &&
-                                sopClass == request.AffectedSOPClassUID && sopInstance == uid.c_str() &&
+                                sopClass == request.AffectedSOPClassUID && sopInstance == uid &&
                                 data->findAndGetUint16(DCM_Rows, rows).good() && rows > 0 &&
                                 data->tagExistsWithValue(DCM_PixelData);
         if (!understood) {
@@ -191,16 +190,16 @@ private:
 };
 
 void configure(DcmSCPConfig& config, const DicomNodeSettings& s) {
-    config.setAETitle(s.aeTitle.c_str());
+    config.setAETitle(s.aeTitle);
     config.setMaxReceivePDULength(s.maxPduBytes);
     config.setACSETimeout(s.acseTimeoutSeconds);
     config.setDIMSETimeout(s.dimseTimeoutSeconds);
     config.setDIMSEBlockingMode(DIMSE_NONBLOCKING);
     config.setHostLookupEnabled(OFFalse);
     OFList<OFString> verification;
-    verification.push_back(UID_LittleEndianExplicitTransferSyntax);
-    verification.push_back(UID_LittleEndianImplicitTransferSyntax);
-    verification.push_back(UID_BigEndianExplicitTransferSyntax);
+    verification.emplace_back(UID_LittleEndianExplicitTransferSyntax);
+    verification.emplace_back(UID_LittleEndianImplicitTransferSyntax);
+    verification.emplace_back(UID_BigEndianExplicitTransferSyntax);
     config.addPresentationContext(UID_VerificationSOPClass, verification);
     for (const char* storage : storedClasses) config.addPresentationContext(storage, transferSyntaxes());
 }
