@@ -36,6 +36,7 @@ struct SliceFile {
     bool countRecorded;     // the slices a volume has, recorded as (0020,1002)
     std::string seriesUid = runUid;
     int16_t pixelShift = 0;  // added to every pixel: a slice written again differently
+    int acquisition = 0;     // recorded as (0020,0012) when above 0
 };
 
 // One classic MR slice of 4 x 3 pixels of 2 mm, its instance number running
@@ -69,6 +70,7 @@ std::string writeSlice(const fs::path& folder, const std::string& name, const Sl
     ds.Replace(gdcm::Attribute<0x0008, 0x103e>{s.seriesUid == runUid ? "bold" : "localiser"}.GetAsDataElement());
     ds.Replace(gdcm::Attribute<0x0020, 0x0013>{(s.volume - 1) * slicesPerVolume + s.slice + 1}.GetAsDataElement());
     if (s.temporalPosition) ds.Replace(gdcm::Attribute<0x0020, 0x0100>{s.volume}.GetAsDataElement());
+    if (s.acquisition > 0) ds.Replace(gdcm::Attribute<0x0020, 0x0012>{s.acquisition}.GetAsDataElement());
     if (s.countRecorded) ds.Replace(gdcm::Attribute<0x0020, 0x1002>{slicesPerVolume}.GetAsDataElement());
     const fs::path path = folder / (name + ".dcm");
     writer.SetFileName(path.string().c_str());
@@ -169,6 +171,23 @@ TEST_F(VolumeAssembly, WithoutARecordedCountTheFirstVolumeWaitsForTheNextOne) {
     ASSERT_EQ(volumes_.size(), 2u);
     EXPECT_TRUE(volumes_[0].voxels == expectedVoxels(1));
     EXPECT_TRUE(volumes_[1].voxels == expectedVoxels(2));
+}
+
+// An acquisition a volume, the count not recorded, files read out of order:
+// a middle slice of the first volume comes after the next volume began. The count waits for them rather than cut every
+// volume to fit; once learnt, a slice where the first volume has none is refused, named.
+TEST_F(VolumeAssembly, SlicesOfTheFirstVolumeWrittenLateAreWaitedForNotCut) {
+    const auto slice = [](int volume, int at) { return SliceFile{volume, at, false, false, runUid, 0, volume}; };
+    addInOrder({slice(1, 0), slice(1, 1), slice(1, 3), slice(2, 0), slice(2, 1), slice(1, 2), slice(2, 2), slice(2, 3),
+                slice(3, 0), slice(3, 1), slice(3, 2), slice(3, 4), slice(3, 3)});
+    ASSERT_EQ(volumes_.size(), 3u);
+    for (int volume = 1; volume <= 3; ++volume)
+        EXPECT_TRUE(volumes_[static_cast<std::size_t>(volume - 1)].voxels == expectedVoxels(volume)) << volume;
+    EXPECT_EQ(completedAfter_, (std::map<int64_t, std::size_t>{{1, 6}, {2, 8}, {3, 13}}));
+    ASSERT_EQ(refused_.size(), 1u);
+    EXPECT_EQ(refused_[0], (folder_ / "11.dcm").string() +
+                               ": a slice where the run's first volume has none (its 4 slices are the count the "
+                               "run's volumes were made with)");
 }
 
 }  // namespace

@@ -73,6 +73,13 @@ public:
         return true;
     }
 
+    // The lowest volume number of series `seriesUid` whose files are still
+    // coming (some read, the volume not complete); -1 when none is.
+    virtual int64_t firstIncompleteVolume(const std::string& seriesUid) const {
+        (void)seriesUid;
+        return -1;
+    }
+
     // The run of series `seriesUid` is over: no file of another series
     // joins it any more (files of the series itself still go to it).
     virtual void seriesEnded(const std::string& seriesUid) { (void)seriesUid; }

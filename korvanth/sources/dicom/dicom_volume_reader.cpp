@@ -100,6 +100,16 @@ bool DicomVolumeReader::finishSeries(const std::string& seriesUid, std::vector<V
     return true;
 }
 
+int64_t DicomVolumeReader::firstIncompleteVolume(const std::string& seriesUid) const {
+    int64_t first = -1;
+    for (const Series& s : series_) {
+        if (s.seriesUid != seriesUid) continue;
+        for (const int64_t key : s.assembly.incompleteKeys())
+            if (first < 0 || key < first) first = key;
+    }
+    return first;
+}
+
 std::string DicomVolumeReader::closingNote() const {
     if (changedValues_ <= 0) return {};
     return std::to_string(changedValues_) + " stored values of the run were changed by the value rule (" + valueRule +

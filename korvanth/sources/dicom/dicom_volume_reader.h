@@ -30,6 +30,7 @@ public:
     bool take(const std::string& path, VolumeFile&& file, std::vector<VolumeFile>& volumes, std::string& why) override;
     bool finishSeries(const std::string& seriesUid, std::vector<VolumeFile>& volumes) override;
     void seriesEnded(const std::string& seriesUid) override;
+    int64_t firstIncompleteVolume(const std::string& seriesUid) const override;
     bool filesAlikeInSize() const override { return true; }
     // The stored values of the run the value rule changed, when any were.
     std::string closingNote() const override;

@@ -45,6 +45,10 @@ void setDicomGeometry(const DicomFile& grid, const Vec3& first, const Vec3& step
 
 namespace {
 
+// Slices of different volumes closer than this along the slice direction
+// are at the same place (positions are written to a few decimals).
+constexpr double samePlaceMm = 0.01;
+
 bool near(const Vec3& a, const Vec3& b, double tolerance) {
     for (std::size_t i = 0; i < 3; ++i)
         if (std::fabs(a[i] - b[i]) > tolerance) return false;
@@ -68,6 +72,29 @@ int64_t rescale(std::vector<int16_t>& values, double slope, double intercept, co
         v = kept;
     }
     return changed;
+}
+
+// The distinct places along `d` of the slices of `volumes`, in order.
+std::vector<double> placesAlong(const std::map<int64_t, VolumeAssembly::Pending>& volumes, const Vec3& d) {
+    std::vector<double> along;
+    for (const auto& [key, pending] : volumes)
+        for (const DicomSlice& slice : pending.slices) along.push_back(dot(slice.position, d));
+    std::sort(along.begin(), along.end());
+    along.erase(std::unique(along.begin(), along.end(), [](double a, double b) { return b - a < samePlaceMm; }),
+                along.end());
+    return along;
+}
+
+// Whether the places lie evenly: none missing between the first and the
+// last (two or fewer cannot tell).
+bool evenlySpaced(const std::vector<double>& along) {
+    double shortest = 0.0, longest = 0.0;
+    for (std::size_t i = 1; i < along.size(); ++i) {
+        const double step = along[i] - along[i - 1];
+        shortest = i == 1 ? step : std::min(shortest, step);
+        longest = std::max(longest, step);
+    }
+    return longest <= 1.5 * shortest;
 }
 
 }  // namespace
@@ -157,6 +184,11 @@ bool VolumeAssembly::add(DicomFile file, std::string& why) {
                 if (near(pending.slices[i].position, slice.position, 1e-3)) return static_cast<std::ptrdiff_t>(i);
             return std::ptrdiff_t{-1};
         };
+        if (!learntPlaces_.empty() && !atLearntPlace(slice)) {
+            why = file.path + ": a slice where the run's first volume has none (its " +
+                  std::to_string(slicesPerVolume_) + " slices are the count the run's volumes were made with)";
+            return false;
+        }
         Pending* p = &pending_[keyOf(file, slice)];
         std::ptrdiff_t same = repeated(*p);
         // Unrecorded, the slice count is told by a slice that repeats a
@@ -180,6 +212,12 @@ bool VolumeAssembly::add(DicomFile file, std::string& why) {
         p->instances.push_back(file.instanceNumber);
     }
     return true;
+}
+
+bool VolumeAssembly::atLearntPlace(const DicomSlice& slice) const {
+    const double along = dot(slice.position, sliceDirection(run_));
+    return std::any_of(learntPlaces_.begin(), learntPlaces_.end(),
+                       [&](double place) { return std::fabs(place - along) < samePlaceMm; });
 }
 
 AssembledVolume VolumeAssembly::build(int64_t key, Pending& pending) const {
@@ -230,8 +268,21 @@ std::vector<AssembledVolume> VolumeAssembly::takeComplete(bool allArrived) {
     if (pending_.empty()) return done;
     // Unrecorded, the first volume's slice count is known once a later
     // volume has begun (or the series has arrived).
-    if (slicesPerVolume_ == 0 && (pending_.size() > 1 || allArrived))
-        slicesPerVolume_ = static_cast<int32_t>(pending_.begin()->second.slices.size());
+    // Files may come out of order: the first volume must hold every place a
+    // slice of any volume has, evenly spaced, or the count waits for the
+    // slice written late rather than cut every volume to fit.
+    if (slicesPerVolume_ == 0 && (pending_.size() > 1 || allArrived)) {
+        const std::vector<double> places = placesAlong(pending_, sliceDirection(run_));
+        const std::size_t first = pending_.begin()->second.slices.size();
+        // Two places tell no gap: a later volume must have as many slices.
+        const bool agreed =
+            places.size() > 2 || std::any_of(std::next(pending_.begin()), pending_.end(),
+                                             [&](const auto& p) { return p.second.slices.size() >= first; });
+        if (allArrived || (first == places.size() && evenlySpaced(places) && agreed)) {
+            slicesPerVolume_ = static_cast<int32_t>(first);
+            learntPlaces_ = places;
+        }
+    }
     for (auto it = pending_.begin(); it != pending_.end();) {
         if (slicesPerVolume_ == 0 || static_cast<int32_t>(it->second.slices.size()) < slicesPerVolume_) {
             ++it;

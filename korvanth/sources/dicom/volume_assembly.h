@@ -20,7 +20,9 @@
 // first volume keeps its key. The number of slices in a volume is recorded
 // (mosaic count, frames, images in acquisition, GE's locations in
 // acquisition) or that of the run's first volume, complete when a slice of a
-// later volume came or repeated one of its positions.
+// later volume came or repeated one of its positions, and it holds every
+// place a slice of any volume has, evenly spaced. A slice where the first
+// volume has none is refused then, never cut to fit.
 //
 // A volume's slices are sorted along the slice direction (a mosaic's stored
 // normal, else cross(row, column)); its geometry comes from the positions of
@@ -71,14 +73,17 @@ public:
     bool started() const { return started_; }
     int32_t slicesPerVolume() const { return slicesPerVolume_; }
 
-private:
+    // A volume begun: its slices so far.
     struct Pending {
         std::vector<DicomSlice> slices;
         std::vector<std::string> files;  // each slice's file
         std::vector<int64_t> instances;  // each slice's file's instance number
         int64_t changed = 0;
     };
+
+private:
     bool ofTheRun(const DicomFile& file, std::string& why) const;
+    bool atLearntPlace(const DicomSlice& slice) const;
     int64_t keyOf(const DicomFile& file, const DicomSlice& slice);
     void regroup();
     AssembledVolume build(int64_t key, Pending& pending) const;
@@ -91,6 +96,7 @@ private:
     int64_t changed_ = 0;          // values changed, not yet given with a volume
     bool oneAcquisition_ = false;  // the whole series has the first file's acquisition number
     std::map<int64_t, Pending> pending_;
+    std::vector<double> learntPlaces_;  // along the slice direction, where the count was learnt
 };
 
 // Sets `info`'s voxel size and geometry for slices placed at `first`, with

@@ -271,6 +271,7 @@ struct WatchFolderSource::State {
     std::string changedGeometry(const VolumeFile& file) const;
     void fixSeries(const WatchSettings& settings, const Ready& newest);
     const Ready* pickFirst() const;
+    bool earlierVolumeUnderway() const;
 };
 
 WatchFolderSource::WatchFolderSource(WatchSettings settings)
@@ -679,6 +680,22 @@ void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Re
     }
 }
 
+// Whether a reader still joins a volume of a ready volume's series that
+// comes before every ready volume of that series.
+bool WatchFolderSource::State::earlierVolumeUnderway() const {
+    for (const Ready& r : ready) {
+        if (r.file.files.empty()) continue;  // a volume in a file of its own
+        int64_t lowest = r.file.instanceNumber;
+        for (const Ready& other : ready)
+            if (other.file.seriesUid == r.file.seriesUid) lowest = std::min(lowest, other.file.instanceNumber);
+        for (const auto& reader : readers) {
+            const int64_t incomplete = reader->firstIncompleteVolume(r.file.seriesUid);
+            if (incomplete >= 0 && incomplete < lowest) return true;
+        }
+    }
+    return false;
+}
+
 // The first volume among the ready ones (all of the run's series).
 const Ready* WatchFolderSource::State::pickFirst() const {
     const Ready* first = nullptr;
@@ -763,6 +780,7 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
     }
     st.note(settings_, "waiting for the first volume in " + settings_.folder);
     const Clock::time_point opened = Clock::now();
+    Clock::time_point firstSeen{};  // when a volume was first ready
     for (;;) {
         if (runStopRequested()) {
             error = settings_.folder + ": stopped before the first volume arrived";
@@ -771,8 +789,13 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
         if (!st.poll(settings_, settings_.pollSeconds, error)) return false;
         st.refuseGrowing(settings_);
         st.readStable(settings_);
-        if (!st.ready.empty()) break;
-        if (secondsBetween(opened, Clock::now()) >= st.timings.idleSeconds) {
+        if (!st.ready.empty()) {
+            if (firstSeen == Clock::time_point{}) firstSeen = Clock::now();
+            // Files already there are read in the looks they settle in: an
+            // earlier volume may still lack slices a later one has.
+            if (!st.earlierVolumeUnderway() || secondsBetween(firstSeen, Clock::now()) >= st.timings.gapSeconds) break;
+        }
+        if (st.ready.empty() && secondsBetween(opened, Clock::now()) >= st.timings.idleSeconds) {
             error = settings_.folder + ": no volume arrived in " + text(st.timings.idleSeconds) + " s";
             if (!st.refused.empty()) error += " (skipped: " + st.refusalsFor(-1, true) + ")";
             st.timedOut = true;
