@@ -479,7 +479,8 @@ TEST_F(BadInput, OutFolderCannotBeWritten) {
 
 // ---------------------------------------------------------------------------
 // Stored intensities that are not plain int16: scaled, rounded to nearest
-// (halves away from zero), clamped, with a warning that counts the clamped.
+// (halves away from zero), clamped, with a warning that counts the clamped;
+// what changed is counted in the run's outputs.
 TEST(StoredIntensities, ScaledFloatAndUnsignedDataAreConvertedByTheStatedRule) {
     const fs::path folder = freshFolder("convert");
     const int64_t dims[8] = {4, 3, 1, 1, 2, 1, 1, 1};
@@ -503,6 +504,16 @@ TEST(StoredIntensities, ScaledFloatAndUnsignedDataAreConvertedByTheStatedRule) {
         ASSERT_EQ(series.warnings.size(), 1u);
         EXPECT_NE(series.warnings[0].find("2 values clamped"), std::string::npos) << series.warnings[0];
         EXPECT_NE(series.warnings[0].find("slope 2"), std::string::npos) << series.warnings[0];
+        // Two clamped, the stored NaN, two rounded (0.5 and -0.5): said in
+        // every output of a run of it.
+        EXPECT_EQ(series.changedValues, 5);
+        const fs::path out = folder / "out";
+        const Outcome run = runKorvanth("--bold " + quoted(path) + " --motion none --out " + quoted(out.string()));
+        ASSERT_EQ(run.exitCode, 0) << run.output;
+        const std::string said = "5 stored values were changed to fit the run's 16-bit volumes";
+        EXPECT_NE(run.output.find("Warning: " + said), std::string::npos) << run.output;
+        EXPECT_NE(readBytes(out / "maps.json").find("\"changed_values\": 5"), std::string::npos);
+        EXPECT_NE(readBytes(out / "report.html").find(said), std::string::npos);
     }
     {
         Image image(nifti_make_new_nim(dims, NIFTI_TYPE_UINT16, 1));
@@ -516,6 +527,7 @@ TEST(StoredIntensities, ScaledFloatAndUnsignedDataAreConvertedByTheStatedRule) {
         ASSERT_TRUE(korvanth::readNiftiSeries(path, series, error)) << error;
         EXPECT_EQ(series.volumes[0], (std::vector<int16_t>{0, 32767, 32767}));
         EXPECT_EQ(series.volumes[1], (std::vector<int16_t>{32767, 7, 100}));
+        EXPECT_EQ(series.changedValues, 2);
         ASSERT_EQ(series.warnings.size(), 1u);
         EXPECT_NE(series.warnings[0].find("2 values clamped"), std::string::npos) << series.warnings[0];
     }

@@ -46,6 +46,7 @@ void printCommittedRun(const std::string& outFolder, const std::vector<std::stri
         std::cout << "Partial run: " << outcome.volumeCount << " of "
                   << (expectedVolumes > 0 ? std::to_string(expectedVolumes) : std::string("?")) << " volumes ("
                   << outcome.endReason << ")\n";
+    if (outcome.changedValues > 0) std::cout << "Warning: " << changedValuesNote(outcome.changedValues) << '\n';
     if (std::find(written.begin(), written.end(), "report.html") != written.end())
         std::cout << "Report: " << (fs::absolute(outFolder) / "report.html").string() << '\n';
 }

@@ -31,6 +31,7 @@ public:
     bool open(SeriesInfo& series, std::string& error) override { return inner_.open(series, error); }
     Next next(std::vector<int16_t>& volume, std::string& error) override { return inner_.next(volume, error); }
     VolumeArrival lastArrival() const override { return inner_.lastArrival(); }
+    int64_t changedValues() const override { return inner_.changedValues(); }
 
 private:
     VolumeSource& inner_;

@@ -102,6 +102,7 @@ bool ResultWriter::writeAll(const RunFinished& run) {
     description.pluginName = settings_.pluginName;
     description.complete = !run.partial;
     description.endReason = run.endReason;
+    description.changedValues = run.changedValues;
     if (!writeMapsJson(folder + "maps.json", description, error_)) return false;
 #if KORVANTH_HAS_NIFTI
     if (!writeNiftiMaps(folder + "maps.nii.gz", series_.dims, series_.geometry, state.pluginMaps, state.mapCount(),
@@ -136,6 +137,7 @@ bool ResultWriter::writeAll(const RunFinished& run) {
     }
     report.echoes = echoes_;
     report.stepSeconds = stepSeconds_;
+    report.changedValues = run.changedValues;
     report.fdThresholds = settings_.fdThresholds;
     if (run.partial) {
         report.partial = run.endReason.empty() ? "ended early" : run.endReason;

@@ -76,6 +76,7 @@ bool writeMapsJson(const std::string& path, const MapsDescription& d, std::strin
         << ",\n  \"dims\": [" << d.dims[0] << ", " << d.dims[1] << ", " << d.dims[2]
         << "],\n  \"volumes\": " << d.volumeCount << ",\n  \"complete\": " << (d.complete ? "true" : "false");
     if (!d.complete) out << ",\n  \"end_reason\": " << jsonString(d.endReason);
+    out << ",\n  \"changed_values\": " << d.changedValues;
     out << ",\n  \"layout\": \"map m, voxel v at float32 index v + m * voxelCount; x fastest\",\n"
         << "  \"maps\": [";
     for (std::size_t m = 0; m < d.mapNames.size(); ++m)

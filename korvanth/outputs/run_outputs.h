@@ -33,6 +33,7 @@ struct MapsDescription {
     std::string pluginName;
     bool complete = true;             // false: the run ended before its last volume
     std::string endReason;            // why, for a run that is not complete
+    int64_t changedValues = 0;        // RunFinished::changedValues
     std::vector<EchoSummary> echoes;  // the later echoes of a multi-echo run; none: not listed
 };
 

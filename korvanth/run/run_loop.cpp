@@ -17,6 +17,12 @@ using Clock = std::chrono::steady_clock;
 }  // namespace
 
 void requestRunStop() { stopRequested.store(true); }
+
+std::string changedValuesNote(int64_t count) {
+    return std::to_string(count) +
+           " stored values were changed to fit the run's 16-bit volumes (rounded to integers, clamped to [-32768, "
+           "32767], or not finite and read as 0)";
+}
 bool runStopRequested() { return stopRequested.load(); }
 void clearRunStopRequest() { stopRequested.store(false); }
 
@@ -120,6 +126,8 @@ RunOutcome driveRun(KRVPluginInterface& plugin, const SeriesInfo& series, Volume
     finished.volumeCount = outcome.volumeCount;
     finished.partial = outcome.partial;
     finished.endReason = outcome.endReason;
+    outcome.changedValues = source.changedValues();
+    finished.changedValues = outcome.changedValues;
     finished.refusedSteps = outcome.refusedSteps;
     finished.host = &state;
     finished.timings = std::move(timings);

@@ -24,6 +24,7 @@ struct RunOutcome {
     std::string endReason;     // why, for a partial run
     std::string motionLogPath;
     bool motionLogWritten = true;  // false: the log could not be created or a line not written
+    int64_t changedValues = 0;     // the source's VolumeSource::changedValues() at the end
 };
 
 // Sizes the host for `series` (from the opened source), then runs

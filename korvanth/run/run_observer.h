@@ -50,6 +50,7 @@ struct RunFinished {
     bool partial = false;               // ended by a stop request or a source failure
     std::string endReason;              // empty for a run that came to its end
     int32_t refusedSteps = 0;           // plug-in operations that returned false
+    int64_t changedValues = 0;          // VolumeSource::changedValues() at the end
     const HostState* host = nullptr;    // the host's state at the end: volumes, maps, log
     std::vector<VolumeTiming> timings;  // of every volume fed, complete
 };

@@ -39,7 +39,16 @@ public:
 
     // The arrival of the volume last handed over by next(), where known.
     virtual VolumeArrival lastArrival() const { return {}; }
+
+    // How many stored values of the volumes handed over so far were changed
+    // to fit the run's 16-bit volumes: rounded to an integer, clamped to
+    // [-32768, 32767], or not finite and read as 0.
+    virtual int64_t changedValues() const { return 0; }
 };
+
+// The sentence that says `count` changed values (VolumeSource::changedValues)
+// wherever a run's outputs say it.
+std::string changedValuesNote(int64_t count);
 
 // A stop asked for from outside the run (a signal handler, another thread).
 // Sources that wait poll it; the run loop ends after the volume in hand.

@@ -295,16 +295,17 @@ int16_t Int16Conversion::operator()(double stored) {
         ++notANumber;
         return 0;
     }
-    const double rounded = std::round(value);
-    if (rounded < -32768.0) {
+    const double nearest = std::round(value);
+    if (nearest < -32768.0) {
         ++clamped;
         return -32768;
     }
-    if (rounded > 32767.0) {
+    if (nearest > 32767.0) {
         ++clamped;
         return 32767;
     }
-    return static_cast<int16_t>(rounded);
+    if (nearest != value) ++rounded;
+    return static_cast<int16_t>(nearest);
 }
 
 struct NiftiSeriesSource::Stream {
@@ -508,6 +509,8 @@ VolumeSource::Next NiftiSeriesSource::next(std::vector<int16_t>& volume, std::st
     return Next::Volume;
 }
 
+int64_t NiftiSeriesSource::changedValues() const { return stream_ ? stream_->convert.changed() : 0; }
+
 namespace {
 // Reads the one volume of `h` from `file` in blocks of at most 64 Ki values,
 // converting as it goes: what is held grows with the data the stream really
@@ -543,7 +546,7 @@ bool readVolume(const std::string& path, NiftiVolume& volume, std::string& error
                 " values of " + nifti_datatype_string(h.datatype) + ")";
         return false;
     }
-    volume.clamped = convert.clamped;
+    volume.clamped = convert.changed();
     volume.storedType = nifti_datatype_string(h.datatype);
     return true;
 }
@@ -568,6 +571,7 @@ bool readNiftiSeries(const std::string& path, NiftiSeries& series, std::string& 
     series.warnings = source.warnings();
     for (std::vector<int16_t> volume; source.next(volume, error) == VolumeSource::Next::Volume;)
         series.volumes.push_back(std::move(volume));
+    series.changedValues = source.changedValues();
     return error.empty();
 }
 

@@ -23,7 +23,9 @@ struct Int16Conversion {
     int64_t clamped = 0;          // values outside the int16 range
     int64_t notANumber = 0;       // NaN after scaling, set to 0
     int64_t storedNotFinite = 0;  // NaN or infinite as stored, read as 0
+    int64_t rounded = 0;          // values not integers, rounded to the nearest
     int16_t operator()(double stored);
+    int64_t changed() const { return clamped + notANumber + storedNotFinite + rounded; }
 };
 
 // Reads the header and checks the whole data stream when opened (so that a
@@ -38,6 +40,7 @@ public:
     // 4D, unsupported data type, truncated.
     bool open(SeriesInfo& series, std::string& error) override;
     Next next(std::vector<int16_t>& volume, std::string& error) override;
+    int64_t changedValues() const override;
 
     // What the conversion to int16 did (set by open), e.g. values clamped.
     const std::vector<std::string>& warnings() const { return warnings_; }
@@ -62,7 +65,7 @@ struct NiftiVolume {
     SeriesInfo info;  // expectedVolumes 0
     std::vector<int16_t> voxels;
     bool repetitionTimeRecorded = false;
-    int64_t clamped = 0;
+    int64_t clamped = 0;     // values changed to fit int16 (Int16Conversion::changed)
     std::string storedType;  // the header's data type, e.g. INT16, FLOAT32
 };
 bool readNiftiVolume(const std::string& path, NiftiVolume& volume, std::string& error);
@@ -74,6 +77,7 @@ struct NiftiSeries {
     std::vector<std::vector<int16_t>> volumes;
     bool repetitionTimeRecorded = false;
     std::vector<std::string> warnings;
+    int64_t changedValues = 0;  // VolumeSource::changedValues
 };
 bool readNiftiSeries(const std::string& path, NiftiSeries& series, std::string& error);
 

@@ -14,6 +14,7 @@ public:
     PacedSource(VolumeSource& inner, double seconds) : inner_(inner), seconds_(seconds) {}
     bool open(SeriesInfo& series, std::string& error) override { return inner_.open(series, error); }
     Next next(std::vector<int16_t>& volume, std::string& error) override;
+    int64_t changedValues() const override { return inner_.changedValues(); }
 
 private:
     VolumeSource& inner_;

@@ -25,7 +25,7 @@ struct VolumeFile {
     int64_t instanceNumber = -1;
     int64_t acquisitionNumber = -1;
     bool repetitionTimeRecorded = false;
-    int64_t clamped = 0;      // values outside 16 bits, clamped
+    int64_t clamped = 0;      // values changed to fit 16 bits (VolumeSource::changedValues)
     std::string storedType;   // how the file stores its values (NIfTI: INT16, FLOAT32, ...); empty: not told
     bool notAVolume = false;  // set when the read failed: no image in the file, or a file of no known format
     // The files the volume was joined from, where a reader joins files into
@@ -80,12 +80,17 @@ public:
         return -1;
     }
 
+    // What is missing of the volumes of series `seriesUid` begun and not
+    // complete, joined ("volume 3 came with 31 of its 32 slices"); empty
+    // when none is.
+    virtual std::string incompleteVolumes(const std::string& seriesUid) const {
+        (void)seriesUid;
+        return {};
+    }
+
     // The run of series `seriesUid` is over: no file of another series
     // joins it any more (files of the series itself still go to it).
     virtual void seriesEnded(const std::string& seriesUid) { (void)seriesUid; }
-
-    // What is said once, when the run ends (values the reader changed); empty: nothing.
-    virtual std::string closingNote() const { return {}; }
 };
 
 }  // namespace korvanth

@@ -113,6 +113,7 @@ std::string endEventJson(const RunFinished& run, double elapsedSeconds, const st
     json["partial"] = run.partial;
     json["reason"] = run.endReason;
     json["refused_steps"] = run.refusedSteps;
+    json["changed_values"] = run.changedValues;
     json["elapsed_s"] = jsonNumber(elapsedSeconds);
     json["report"] = reportPath.empty() ? Json(nullptr) : Json(reportPath);
     json["dvars_median"] = jsonNumber(median(finiteOnly(dvars)));

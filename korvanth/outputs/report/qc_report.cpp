@@ -4,6 +4,7 @@
 #include "korvanth/outputs/report/drawing/plot.h"
 #include "korvanth/run/statistics.h"
 #include "korvanth/run/units.h"
+#include "korvanth/run/volume_source.h"
 #include "tarvex/qc_conventions.h"
 
 #include <cairo.h>
@@ -278,6 +279,9 @@ void writeHeader(std::ostream& html, const ReportInput& input, const ReportFigur
         html << "<p class=\"partial\"><strong>Partial run:</strong> " << input.volumeCount << " of "
              << (input.expectedVolumes > 0 ? std::to_string(input.expectedVolumes) : std::string("?")) << " volumes ("
              << escapeHtml(input.partial) << ")</p>";
+    if (input.changedValues > 0)
+        html << "<p class=\"partial\"><strong>Values changed:</strong> "
+             << escapeHtml(changedValuesNote(input.changedValues)) << "</p>";
     html << "</header>\n";
 }
 

@@ -34,6 +34,7 @@ struct ReportInput {
     std::vector<double> stepSeconds;                  // latency of each volume's plug-in steps
     std::string partial;                              // empty for a complete run, else why it ended early
     int32_t expectedVolumes = 0;                      // of a partial run; 0 when not known
+    int64_t changedValues = 0;                        // RunFinished::changedValues
     // A live run: per volume, seconds from its file's last write until the
     // outputs had its maps, and the parts of that time; empty otherwise.
     struct Latency {

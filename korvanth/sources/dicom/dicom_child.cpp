@@ -122,6 +122,7 @@ std::string serialise(bool ok, const DicomFile& file, const std::string& error) 
     if (!ok) {
         w.put(error);
         w.put(file.notAnImage);
+        w.put(file.seriesUid);
         return w.bytes;
     }
     fields(w, file);
@@ -142,6 +143,7 @@ bool deserialise(const std::string& bytes, DicomFile& file, std::string& error) 
     if (r.ok && ok == 0) {
         r.get(error);
         r.get(file.notAnImage);
+        r.get(file.seriesUid);
         if (!r.ok) error = file.path + ": refused (its reason was lost)";
         return false;
     }

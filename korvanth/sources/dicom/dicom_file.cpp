@@ -64,7 +64,8 @@ bool pixelDataLength(const std::string& path, std::size_t offset, const gdcm::Tr
 // Checks, before the pixel data is read, that the header describes an image
 // this reader takes and that its sizes fit in the file: the library asserts
 // on some malformed headers and allocates whatever a length field says.
-bool checkHeader(const std::string& path, uintmax_t fileSize, bool& notAnImage, std::string& why) {
+// The file's series UID is set even when it is refused.
+bool checkHeader(const std::string& path, uintmax_t fileSize, DicomFile& file, std::string& why) {
     gdcm::Reader reader;
     reader.SetFileName(path.c_str());
     // The pixel data's value is skipped: the reader stops after its header.
@@ -76,7 +77,8 @@ bool checkHeader(const std::string& path, uintmax_t fileSize, bool& notAnImage, 
     const int64_t rows = integerOr(ds, tags::rows, 0), columns = integerOr(ds, tags::columns, 0);
     const int64_t bits = integerOr(ds, tags::bitsAllocated, 0), samples = integerOr(ds, tags::samplesPerPixel, 1);
     const int64_t frames = integerOr(ds, tags::frames, 1);
-    notAnImage = !ds.FindDataElement(tags::pixelData) && !ds.FindDataElement(tags::rows);
+    file.notAnImage = !ds.FindDataElement(tags::pixelData) && !ds.FindDataElement(tags::rows);
+    file.seriesUid = text(ds, tags::seriesUid);
     if (rows < 1 || columns < 1 || rows > 65535 || columns > 65535) {
         why = "no image in it (rows " + std::to_string(rows) + ", columns " + std::to_string(columns) + ")";
         return false;
@@ -286,7 +288,7 @@ bool parseDicomFile(const std::string& path, DicomFile& file, std::string& error
         return false;
     }
     try {
-        if (!checkHeader(path, fileSize, file.notAnImage, why)) {
+        if (!checkHeader(path, fileSize, file, why)) {
             error = path + ": " + why;
             return false;
         }

@@ -58,9 +58,8 @@ bool DicomSeriesSource::open(SeriesInfo& series, std::string& error) {
             warnings_.push_back("skipped " + why);
     }
     volumes_ = assembly.takeComplete(true);
-    for (const int64_t key : assembly.incompleteKeys())
-        warnings_.push_back("volume " + std::to_string(key) + " is incomplete (fewer than " +
-                            std::to_string(assembly.slicesPerVolume()) + " slices) and left out");
+    for (const std::string& incomplete : assembly.incompleteVolumes())
+        warnings_.push_back(incomplete + " and is left out");
     if (volumes_.empty()) {
         error = path_ + ": no complete volume in " + std::to_string(dicom) + " DICOM files" +
                 (warnings_.empty() ? std::string() : " (" + warnings_.front() + ")");
@@ -89,6 +88,7 @@ VolumeSource::Next DicomSeriesSource::next(std::vector<int16_t>& volume, std::st
     (void)error;
     if (next_ >= volumes_.size() || runStopRequested()) return Next::EndOfRun;
     volume = std::move(volumes_[next_].voxels);
+    changedValues_ += volumes_[next_].changedValues;
     ++next_;
     return Next::Volume;
 }

@@ -21,6 +21,7 @@ public:
     // of it, or when volumes are missing from the middle of the series.
     bool open(SeriesInfo& series, std::string& error) override;
     Next next(std::vector<int16_t>& volume, std::string& error) override;
+    int64_t changedValues() const override { return changedValues_; }
 
     const std::vector<std::string>& warnings() const { return warnings_; }
     bool repetitionTimeRecorded() const { return repetitionTimeRecorded_; }
@@ -32,6 +33,7 @@ private:
     std::string path_;
     std::vector<AssembledVolume> volumes_;
     std::size_t next_ = 0;
+    int64_t changedValues_ = 0;  // of the volumes handed over
     std::vector<std::string> warnings_;
     bool repetitionTimeRecorded_ = false;
     double slope_ = 1.0, intercept_ = 0.0;

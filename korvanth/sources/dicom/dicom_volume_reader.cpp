@@ -62,6 +62,7 @@ void DicomVolumeReader::handOver(const Series& series, std::vector<AssembledVolu
             v.besideRun = true;
         }
         v.instanceNumber = v.acquisitionNumber = volume.key;
+        v.clamped = volume.changedValues;
         v.repetitionTimeRecorded = volume.repetitionTimeRecorded;
         v.files = std::move(volume.files);
         volumes.push_back(std::move(v));
@@ -78,10 +79,8 @@ bool DicomVolumeReader::take(const std::string& path, VolumeFile&& file, std::ve
     }
     DicomFile dicom = std::move(found->second.file);
     readTogether_.erase(found);
-    const int64_t changed = dicom.changedValues;
     Series& series = *seriesOf(dicom);
     if (!series.assembly.add(std::move(dicom), why)) return false;
-    changedValues_ += changed;  // said once, when the run ends
     handOver(series, series.assembly.takeComplete(), volumes);
     return true;
 }
@@ -110,10 +109,13 @@ int64_t DicomVolumeReader::firstIncompleteVolume(const std::string& seriesUid) c
     return first;
 }
 
-std::string DicomVolumeReader::closingNote() const {
-    if (changedValues_ <= 0) return {};
-    return std::to_string(changedValues_) + " stored values of the run were changed by the value rule (" + valueRule +
-           ")";
+std::string DicomVolumeReader::incompleteVolumes(const std::string& seriesUid) const {
+    std::string joined;
+    for (const Series& s : series_)
+        if (s.seriesUid == seriesUid)
+            for (const std::string& incomplete : s.assembly.incompleteVolumes())
+                joined += (joined.empty() ? "" : "; ") + incomplete;
+    return joined;
 }
 
 }  // namespace korvanth

@@ -31,9 +31,8 @@ public:
     bool finishSeries(const std::string& seriesUid, std::vector<VolumeFile>& volumes) override;
     void seriesEnded(const std::string& seriesUid) override;
     int64_t firstIncompleteVolume(const std::string& seriesUid) const override;
+    std::string incompleteVolumes(const std::string& seriesUid) const override;
     bool filesAlikeInSize() const override { return true; }
-    // The stored values of the run the value rule changed, when any were.
-    std::string closingNote() const override;
 
 private:
     struct Series {
@@ -47,7 +46,6 @@ private:
 
     std::vector<Series> series_;
     std::map<std::string, DicomRead> readTogether_;  // by path, until taken or the next look
-    int64_t changedValues_ = 0;
 };
 
 }  // namespace korvanth

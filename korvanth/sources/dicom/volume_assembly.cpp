@@ -304,4 +304,12 @@ std::vector<int64_t> VolumeAssembly::incompleteKeys() const {
     return keys;
 }
 
+std::vector<std::string> VolumeAssembly::incompleteVolumes() const {
+    std::vector<std::string> said;
+    for (const auto& [key, p] : pending_)
+        said.push_back("volume " + std::to_string(key) + " came with " + std::to_string(p.slices.size()) + " of its " +
+                       (slicesPerVolume_ > 0 ? std::to_string(slicesPerVolume_) : std::string("?")) + " slices");
+    return said;
+}
+
 }  // namespace korvanth

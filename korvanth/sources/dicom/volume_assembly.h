@@ -70,6 +70,9 @@ public:
 
     // The keys of volumes begun and not complete, and how many slices wait.
     std::vector<int64_t> incompleteKeys() const;
+    // Each of those as "volume K came with X of its N slices" (N "?" while
+    // the count is not known).
+    std::vector<std::string> incompleteVolumes() const;
     bool started() const { return started_; }
     int32_t slicesPerVolume() const { return slicesPerVolume_; }
 

@@ -24,6 +24,7 @@ public:
     bool open(SeriesInfo& series, std::string& error) override;
     Next next(std::vector<int16_t>& volume, std::string& error) override;
     VolumeArrival lastArrival() const override { return arrival_; }
+    int64_t changedValues() const override { return inner_.changedValues(); }
 
     // Whether the series ended with fewer than the wanted volumes, how many
     // it had, and the inner source's reason when it failed.

@@ -95,6 +95,9 @@ struct Refusal {
     std::string name;
     std::string reason;   // names the file
     int64_t number = -1;  // its volume number where known (by name, or as read); -1: unknown
+    // Refused by its reader though of the run's series (another grid, a
+    // slice the volumes do not have): lost whatever comes after it.
+    bool lost = false;
 };
 
 enum class Numbering { FileName, Instance, Acquisition, Natural };
@@ -142,6 +145,8 @@ struct WatchFolderSource::State {
     int64_t lastKey = 0;
     std::string lastName;
     std::string firstName;  // the volume open() chose to begin with
+    // Files their reader refused before the run's series was known, by series UID.
+    std::vector<std::pair<std::string, Refusal>> refusedBeforeSeries;
     Clock::time_point lastHandedAt;
     VolumeArrival arrival;
     bool gapWaiting = false;
@@ -272,16 +277,13 @@ struct WatchFolderSource::State {
     void fixSeries(const WatchSettings& settings, const Ready& newest);
     const Ready* pickFirst() const;
     bool earlierVolumeUnderway() const;
+    std::string lostAtIdle() const;
+    std::string lostFiles() const;
 };
 
 WatchFolderSource::WatchFolderSource(WatchSettings settings)
     : settings_(std::move(settings)), state_(std::make_unique<State>()) {}
-WatchFolderSource::~WatchFolderSource() {
-    for (const auto& reader : state_->readers) {
-        const std::string note = reader->closingNote();
-        if (!note.empty()) state_->note(settings_, note);
-    }
-}
+WatchFolderSource::~WatchFolderSource() = default;
 
 VolumeArrival WatchFolderSource::lastArrival() const { return state_->arrival; }
 
@@ -508,12 +510,15 @@ void WatchFolderSource::State::failedRead(const WatchSettings& settings, const s
     // not looked at it long enough).
     const bool settled = s.failures >= 3 && secondsBetween(s.changedAt, r.arrival.read) >= limit;
     if (!settled) return;
-    if (r.file.notAVolume) {
-        // Not an image (a report, a presentation state, another file),
-        // unchanged as long as an unreadable volume: left alone.
+    const bool ofAnotherSeries = fixed && !r.file.seriesUid.empty() && r.file.seriesUid != seriesUid;
+    if (r.file.notAVolume || ofAnotherSeries) {
+        // Not an image (a report, a presentation state, another file), or
+        // not of the run's series, unchanged as long as an unreadable
+        // volume: left alone; the run lost nothing.
         note(settings, "ignoring " + name + ": " + error);
         ignore(name, readerOf((fs::path(settings.folder) / name).string()) == nullptr ? ignoredBecause::notAnImage
-                                                                                      : ignoredBecause::noPixelData);
+                     : r.file.notAVolume                                              ? ignoredBecause::noPixelData
+                                                                                      : ignoredBecause::damaged);
         seen.erase(name);
         return;
     }
@@ -531,9 +536,22 @@ void WatchFolderSource::State::takeFile(const WatchSettings& settings, VolumeFil
     ignore(read.name);
     std::vector<VolumeFile> volumes;
     std::string why;
+    const std::string uid = read.file.seriesUid;
     if (!reader.take(path, std::move(read.file), volumes, why)) {
-        note(settings, "ignoring " + read.name + ": " + why);
-        ledger.ignore(read.name, ignoredBecause::damaged);
+        // Of the run's series, yet refused (another grid, a slice the volumes
+        // do not have): the run lost what the file held. Before the run's
+        // series is known, that waits for it.
+        const Refusal refusal{read.name, why, read.named ? read.nameVolume : -1, true};
+        if (fixed && !uid.empty() && uid == seriesUid) {
+            refuse(settings, refusal.name, refusal.number, why);
+            refused.back().lost = true;
+        } else if (!fixed && !uid.empty()) {
+            refusedBeforeSeries.emplace_back(uid, refusal);
+            ledger.ignore(read.name, ignoredBecause::damaged);
+        } else {
+            note(settings, "ignoring " + read.name + ": " + why);
+            ledger.ignore(read.name, ignoredBecause::damaged);
+        }
         return;
     }
     takeVolumes(settings, read, volumes);
@@ -583,9 +601,6 @@ void WatchFolderSource::State::take(const WatchSettings& settings, Ready&& r) {
             return;
         }
     }
-    if (r.file.clamped > 0)
-        note(settings, "warning: " + r.name + ": " + std::to_string(r.file.clamped) +
-                           " values outside 16 bits, clamped to [-32768, 32767]");
     ready.push_back(std::move(r));
 }
 
@@ -641,6 +656,11 @@ void WatchFolderSource::State::fixSeries(const WatchSettings& settings, const Re
     }
     note(settings,
          "the series of " + newest.name + " is the run's; volumes are ordered by " + numberingName(numbering));
+    for (const auto& [uid, refusal] : refusedBeforeSeries) {
+        note(settings, (uid == seriesUid ? "skipping " : "ignoring ") + refusal.reason);
+        if (uid == seriesUid) refused.push_back(refusal);
+    }
+    refusedBeforeSeries.clear();
     for (auto r = ready.begin(); r != ready.end();) {
         const SeriesIdentity of = identityOf(*r);
         const std::string other = otherSeries(*r);
@@ -773,6 +793,7 @@ bool WatchFolderSource::State::begin(const WatchSettings& settings, std::string&
 bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
     State& st = *state_;
     handedFiles_.clear();
+    changedValues_ = 0;
     if (!st.arrivals) {
         if (!st.begin(settings_, error)) return false;
     } else {
@@ -839,6 +860,31 @@ void WatchFolderSource::State::dropLate(const WatchSettings& settings) {
     }
 }
 
+// What the run lost when no volume came for the idle time, joined; empty
+// when it came to its end: a skipped file that may be the next volume, a
+// volume short of files, a file still being written.
+std::string WatchFolderSource::State::lostAtIdle() const {
+    std::string lost = refusalsFor(lastKey + 1);
+    const auto add = [&](const std::string& what) { lost += (lost.empty() ? "" : "; ") + what; };
+    for (const Refusal& r : refused)
+        if (r.lost && lost.find(r.reason) == std::string::npos) add(r.reason);
+    for (const auto& reader : readers) {
+        const std::string incomplete = reader->incompleteVolumes(seriesUid);
+        if (!incomplete.empty()) add(incomplete);
+    }
+    for (const auto& [name, s] : seen)
+        if (numbering != Numbering::FileName || s.nameVolume == lastKey + 1) add(name + " was still being written");
+    return lost.empty() ? lost : "the run lost what follows: " + lost;
+}
+
+// The files of the run's series its readers refused, joined; empty when none.
+std::string WatchFolderSource::State::lostFiles() const {
+    std::string lost;
+    for (const Refusal& r : refused)
+        if (r.lost) lost += (lost.empty() ? "" : "; ") + r.reason;
+    return lost;
+}
+
 // The ready volume whose turn it is; end() when it is not here yet. A later
 // volume here while the next one is not starts the gap's clock, which
 // nothing resets: `missing` is set once it ran out.
@@ -900,6 +946,7 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
             Ready r = std::move(*chosen);
             st.ready.erase(chosen);
             volume = std::move(r.file.voxels);
+            changedValues_ += r.file.clamped;
             st.arrival = r.arrival;
             st.lastKey = st.keyOf(r);
             st.lastName = r.name;
@@ -911,9 +958,9 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
             // Refusals of this volume or before it, or of unknown number, are past.
             st.refused.erase(std::remove_if(st.refused.begin(), st.refused.end(),
                                             [&](const Refusal& f) {
-                                                return st.numbering == Numbering::Natural
-                                                           ? !naturalLess(st.lastName, f.name)
-                                                           : f.number <= st.lastKey;
+                                                return !f.lost && (st.numbering == Numbering::Natural
+                                                                       ? !naturalLess(st.lastName, f.name)
+                                                                       : f.number <= st.lastKey);
                                             }),
                              st.refused.end());
             return Next::Volume;
@@ -923,6 +970,11 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         if (st.newSeries && st.ready.empty() &&
             secondsBetween(st.newSeriesSince, Clock::now()) >= std::clamp(0.5 * st.timings.gapSeconds, 0.2, 2.0) &&
             st.finishRun(settings_) && st.ready.empty()) {
+            const std::string lost = st.lostFiles();
+            if (!lost.empty()) {
+                error = settings_.folder + ": a new series began, and the run lost what follows: " + lost + kept;
+                return Next::Failed;
+            }
             st.note(settings_, "a new series began: the run ends");
             return Next::EndOfRun;
         }
@@ -932,16 +984,12 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         // next series' first slices, settling): it is no file being written.
         const bool judging = std::any_of(st.seen.begin(), st.seen.end(),
                                          [](const auto& s) { return s.second.failures > 0 || s.second.stable; });
-        if (!judging && secondsBetween(st.lastHandedAt, Clock::now()) >= st.timings.idleSeconds) {
-            // A skipped file or one still being written that may be the next
-            // volume: the run did not come to its end, it lost that volume.
-            std::string skipped = st.refusalsFor(st.lastKey + 1);
-            for (const auto& [name, s] : st.seen)
-                if (st.numbering != Numbering::FileName || s.nameVolume == st.lastKey + 1)
-                    skipped += (skipped.empty() ? "" : "; ") + name + " was still being written";
-            if (!skipped.empty()) {
-                error = settings_.folder + ": no volume came for " + text(st.timings.idleSeconds) +
-                        " s after a file was skipped (" + skipped + ")" + kept;
+        // While a later volume waits for a missing one, the gap's bound ends the run.
+        if (!judging && !st.gapWaiting && secondsBetween(st.lastHandedAt, Clock::now()) >= st.timings.idleSeconds) {
+            const std::string lost = st.lostAtIdle();
+            if (!lost.empty()) {
+                error = settings_.folder + ": no volume came for " + text(st.timings.idleSeconds) + " s, and " + lost +
+                        kept;
                 return Next::Failed;
             }
             st.note(settings_, "no new volume for " + text(st.timings.idleSeconds) + " s: the run ends");

@@ -104,6 +104,7 @@ public:
     bool open(SeriesInfo& series, std::string& error) override;
     Next next(std::vector<int16_t>& volume, std::string& error) override;
     VolumeArrival lastArrival() const override;
+    int64_t changedValues() const override { return changedValues_; }
 
     // The files handed over, in order.
     const std::vector<std::string>& files() const { return handedFiles_; }
@@ -128,6 +129,7 @@ private:
     WatchSettings settings_;
     std::unique_ptr<State> state_;
     std::vector<std::string> handedFiles_;
+    int64_t changedValues_ = 0;  // of this run's volumes
     bool repetitionTimeRecorded_ = false;
 };
 

@@ -297,6 +297,7 @@ function renderSummary() {
     ["Largest latency", fixed(end.latency_max_ms, 1) + " ms"],
     ["Steps slower than the TR", String(end.slow_steps), end.slow_steps > 0],
     ["Refused plug-in steps", String(end.refused_steps), end.refused_steps > 0],
+    ["Stored values changed to fit 16 bits", String(end.changed_values), end.changed_values > 0],
   ];
   const list = $("summary-figures");
   list.textContent = "";
