@@ -106,8 +106,11 @@ class BidsAppTest(unittest.TestCase):
         filt = self.tmp / "filter.json"
         filt.write_text(json.dumps({"bold": {"task": "rest"}}))
         bids_app(self.bids, self.out, "participant", "--participant-label", "02", "--bids-filter-file", filt, check=0)
-        bids_app(self.bids, self.out, "participant", "--participant-label", "01",
-                 "--motion-from", f"fmriprep:{self.fmriprep}", check=0)
+        fmriprep_run = bids_app(self.bids, self.out, "participant", "--participant-label", "01",
+                                "--motion-from", f"fmriprep:{self.fmriprep}", check=0)
+        # The report is named where it stays, not in the folder it was staged in.
+        self.assertIn(f"Report: {self.out.resolve()}/sub-01/func/sub-01_task-rest_bold/report.html",
+                      fmriprep_run.stdout)
         damaged = bids_app(self.bids, self.out, "participant", "--participant-label", "03", "01",
                            "--motion-from", f"fmriprep:{self.fmriprep}")
         self.assertEqual(damaged.returncode, 2)

@@ -86,6 +86,7 @@ public:
         return true;
     }
     const fs::path& staging() const { return staging_; }
+    const fs::path& target() const { return target_; }
 
     bool commit(std::string& error) {
         const DeferredStopSignals deferred;
@@ -124,7 +125,8 @@ Json runRecord(const BidsRun& run, const Json& figures) {
 
 // One run into <staging>/<run folder>, its figures beside its results.
 // Returns its exit code.
-int runOne(BidsOptions& b, Invocation& invocation, RunFigures& figures, const BidsRun& run, const fs::path& staging) {
+int runOne(BidsOptions& b, Invocation& invocation, RunFigures& figures, const BidsRun& run, const fs::path& staging,
+           const fs::path& target) {
     if (!run.problem.empty()) return fail(run.problem);
     KorvanthOptions o = b.run;
     o.boldPath = run.boldPath;
@@ -144,7 +146,8 @@ int runOne(BidsOptions& b, Invocation& invocation, RunFigures& figures, const Bi
     if (const std::string memory = memoryProblem(o, inputs.series); !memory.empty()) return fail(memory);
     OutputFolder out;
     figures.begin(o.fdThresholds);
-    const CommittedRun committed = runIntoFolder(o, invocation, inputs, run.stem, out, folder);
+    const CommittedRun committed =
+        runIntoFolder(o, invocation, inputs, run.stem, out, folder, (target / within).string());
     if (committed.written.empty()) return committed.exitCode;
     if (!writeWhole(fs::path(folder) / "figures.json", runRecord(run, figures.figures()).dump(2) + "\n", error))
         return fail(error);
@@ -156,10 +159,10 @@ int runOne(BidsOptions& b, Invocation& invocation, RunFigures& figures, const Bi
 // one after the plug-in was loaded (it is not loaded again); every run writes
 // only its own folder, so the results are the same whatever the order.
 int runAll(BidsOptions& b, Invocation& invocation, RunFigures& figures, const std::vector<BidsRun>& runs,
-           const fs::path& staging) {
+           const fs::path& staging, const fs::path& target) {
     int code = exitSuccess;
     if (b.nprocs <= 1 || runs.size() <= 1) {
-        for (const BidsRun& run : runs) code = worse(code, runOne(b, invocation, figures, run, staging));
+        for (const BidsRun& run : runs) code = worse(code, runOne(b, invocation, figures, run, staging, target));
         return code;
     }
     std::size_t next = 0, running = 0;
@@ -169,12 +172,12 @@ int runAll(BidsOptions& b, Invocation& invocation, RunFigures& figures, const st
             std::cerr.flush();
             const pid_t worker = fork();
             if (worker == 0) {
-                const int exitCode = runOne(b, invocation, figures, runs[next], staging);
+                const int exitCode = runOne(b, invocation, figures, runs[next], staging, target);
                 std::cout.flush();
                 std::cerr.flush();
                 _exit(exitCode);
             }
-            if (worker < 0) code = worse(code, runOne(b, invocation, figures, runs[next], staging));
+            if (worker < 0) code = worse(code, runOne(b, invocation, figures, runs[next], staging, target));
             running += worker > 0 ? 1 : 0;
             ++next;
             continue;
@@ -208,7 +211,7 @@ int runParticipant(BidsOptions& b, Invocation& invocation, RunFigures& figures, 
     ParticipantFolder folder(b.outputDir, participant);
     std::string error;
     if (!folder.begin(error)) return fail(error);
-    const int code = runAll(b, invocation, figures, runs, folder.staging());
+    const int code = runAll(b, invocation, figures, runs, folder.staging(), folder.target());
     if (!folder.commit(error)) return fail(error);
     return code;
 }

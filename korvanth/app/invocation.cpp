@@ -133,8 +133,9 @@ public:
 };
 
 // After the run: its checks, what it printed, the commit; the exit code.
-int finishRun(const std::string& outFolder, const RunInputs& inputs, const RunOutcome& outcome,
-              const ResultWriter& writer, OutputFolder& out, std::vector<std::string>& written) {
+int finishRun(const std::string& outFolder, const std::string& shownFolder, const RunInputs& inputs,
+              const RunOutcome& outcome, const ResultWriter& writer, OutputFolder& out,
+              std::vector<std::string>& written) {
     if (!outcome.motionLogWritten)
         return fail(outcome.motionLogPath +
                     ": the motion log could not be written, so the plug-in saw no motion; "
@@ -147,7 +148,7 @@ int finishRun(const std::string& outFolder, const RunInputs& inputs, const RunOu
     if (!writer.succeeded()) return fail(writer.error() + "; no results were left in " + outFolder);
     std::string error;
     if (!out.commit(written, error)) return fail(error);
-    printCommittedRun(outFolder, written, slowest, outcome, series.expectedVolumes);
+    printCommittedRun(shownFolder, written, slowest, outcome, series.expectedVolumes);
     if (outcome.refusedSteps != 0) return exitPluginFailed;
     return outcome.partial ? exitPartialRun : exitSuccess;
 }
@@ -171,7 +172,8 @@ int startInvocation(const KorvanthOptions& o, Invocation& invocation) {
 }
 
 CommittedRun runIntoFolder(const KorvanthOptions& o, Invocation& invocation, RunInputs& inputs,
-                           const std::string& projectName, OutputFolder& out, const std::string& outFolder) {
+                           const std::string& projectName, OutputFolder& out, const std::string& outFolder,
+                           const std::string& shownFolder) {
     CommittedRun run;
     std::string error;
     if (out.stagingFolder().empty() && !out.begin(outFolder, error)) {
@@ -204,7 +206,8 @@ CommittedRun runIntoFolder(const KorvanthOptions& o, Invocation& invocation, Run
     state.logListener = invocationOnly;
     run.framewiseDisplacementMm = std::move(trace.fd);
     run.echoes = writer.echoes();
-    run.exitCode = finishRun(outFolder, inputs, run.outcome, writer, out, run.written);
+    run.exitCode = finishRun(outFolder, shownFolder.empty() ? outFolder : shownFolder, inputs, run.outcome, writer, out,
+                             run.written);
     return run;
 }
 

@@ -62,9 +62,11 @@ struct CommittedRun {
 
 // Runs `inputs` through the plug-in into `outFolder` (staged in `out`, begun
 // here unless it was already, then committed) under `projectName`, with the
-// invocation's observers.
+// invocation's observers. `shownFolder` is where the results are said to be
+// when `outFolder` is itself moved into place later; empty: `outFolder`.
 CommittedRun runIntoFolder(const KorvanthOptions& options, Invocation& invocation, RunInputs& inputs,
-                           const std::string& projectName, OutputFolder& out, const std::string& outFolder);
+                           const std::string& projectName, OutputFolder& out, const std::string& outFolder,
+                           const std::string& shownFolder = {});
 
 // After the last run: the live view kept up for `lingerSeconds` (lingerLiveView)
 // when `linger` and it is up; host log lines from then on (the plug-in's
