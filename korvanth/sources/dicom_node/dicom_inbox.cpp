@@ -42,8 +42,8 @@ bool isImageOf(const std::string& sopClass, const std::string& sopInstance, cons
     DcmDataset* data = file.getDataset();
     return isUid(sopInstance) && file.loadFile(staged.c_str()).good() &&
            data->findAndGetOFString(DCM_SOPClassUID, readClass).good() &&
-           data->findAndGetOFString(DCM_SOPInstanceUID, readInstance).good() && readClass == sopClass.c_str() &&
-           readInstance == sopInstance.c_str() && data->findAndGetUint16(DCM_Rows, rows).good() && rows > 0 &&
+           data->findAndGetOFString(DCM_SOPInstanceUID, readInstance).good() && readClass == sopClass &&
+           readInstance == sopInstance && data->findAndGetUint16(DCM_Rows, rows).good() && rows > 0 &&
            data->tagExistsWithValue(DCM_PixelData);
 }
 

@@ -95,7 +95,7 @@ protected:
         if (message->CommandField != DIMSE_C_STORE_RQ) return DcmThreadSCP::handleIncomingCommand(message, context);
         T_DIMSE_C_StoreRQ& request = message->msg.CStoreRQ;
         const std::string staged = shared_.inbox.stagedName();
-        const OFCondition received = receiveSTORERequest(request, context.presentationContextID, staged.c_str());
+        const OFCondition received = receiveSTORERequest(request, context.presentationContextID, staged);
         if (received.bad()) {
             std::error_code ignored;
             fs::remove(staged, ignored);
