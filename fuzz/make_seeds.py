@@ -188,3 +188,18 @@ dicom_slice = b"\0" * 128 + b"DICM" + element(0x0002, 0x0000, b"UL", struct.pack
     element(0x0028, 0x0101, b"US", struct.pack("<H", 16)) + element(0x0028, 0x0103, b"US", struct.pack("<H", 1)) + \
     element(0x7FE0, 0x0010, b"OW", struct.pack("<16h", *range(-8, 8)))
 write("dicom_file_fuzzer", "slice.dcm", dicom_slice)
+
+# dicom_node_fuzzer: how the request announces (see dicom_node_driver.h), then
+# a received MR image: as its data set says, announced apart (the same
+# instance, and another), and over the size bound. The test command adds the
+# shared series' files as further seeds.
+mr_class, mr_instance = "1.2.840.10008.5.1.4.1.1.4", "1.2.3.4.5.6"
+mr_meta = element(0x0002, 0x0002, b"UI", mr_class) + element(0x0002, 0x0003, b"UI", mr_instance) + meta
+mr_image = b"\0" * 128 + b"DICM" + element(0x0002, 0x0000, b"UL", struct.pack("<I", len(mr_meta))) + mr_meta + \
+    element(0x0008, 0x0016, b"UI", mr_class) + element(0x0008, 0x0018, b"UI", mr_instance) + \
+    element(0x0028, 0x0010, b"US", struct.pack("<H", 2)) + element(0x0028, 0x0011, b"US", struct.pack("<H", 2)) + \
+    element(0x7FE0, 0x0010, b"OW", struct.pack("<4h", 1, 2, 3, 4))
+write("dicom_node_fuzzer", "as_it_holds", bytes([1]) + mr_image)
+write("dicom_node_fuzzer", "announced", bytes([0, len(mr_instance)]) + mr_instance.encode() + mr_image)
+write("dicom_node_fuzzer", "another_instance", bytes([0, 9]) + b"1.2.3.4.9" + mr_image)
+write("dicom_node_fuzzer", "over_the_bound", bytes([5]) + mr_image)

@@ -6,7 +6,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libbenchmark-dev
   libcli11-dev libnifti2-dev zlib1g-dev libcairo2-dev libeigen3-dev libgdcm-dev dcm2niix
-  libdcmtk-dev dcmtk
+  libdcmtk-dev dcmtk libgdcm-tools
   valgrind clang clang-format-14 clang-tidy-14 libclang-rt-14-dev python3
   g++-mingw-w64-x86-64-posix wine64 wine
   libcpp-httplib-dev nlohmann-json3-dev chromium nodejs

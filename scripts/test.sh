@@ -56,8 +56,23 @@ run_ctest --preset asan -j "$jobs"
 fuzz_seconds=${TARVEX_FUZZ_SECONDS:-60}
 echo "== Fuzzing, ${fuzz_seconds} s per target (any finding fails)"
 cmake --preset fuzz >/dev/null
-fuzz_targets=(motion_log_fuzzer plugin_fuzzer nifti_series_fuzzer motion_file_fuzzer dicom_file_fuzzer)
+fuzz_targets=(motion_log_fuzzer plugin_fuzzer nifti_series_fuzzer motion_file_fuzzer dicom_file_fuzzer
+              dicom_node_fuzzer)
 cmake --build --preset fuzz -j "$jobs" --target "${fuzz_targets[@]}"
+# Seeds from the shared series too (where they are): the first DICOM file of
+# each, up to 512 KB, after the bytes $1 (printf's escapes), into $work.
+shared_dicom_seeds() {
+  [[ -d $shared_data/dicom ]] || return 0
+  mkdir -p "$work/shared_seeds"
+  local series first
+  for series in "$shared_data"/dicom/*/ "$shared_data"/dicom/vendors/*/; do
+    first=$(find "$series" -maxdepth 1 -type f -size -512k | sort | head -1)
+    if [[ -n $first && $(head -c 132 "$first" | tail -c 4) == DICM ]]; then
+      { printf '%b' "$1"; cat "$first"; } >"$work/shared_seeds/$(basename "$series")_$(basename "$first")"
+    fi
+  done
+  seeds+=("$work/shared_seeds")
+}
 fuzz_passed=0
 for target in "${fuzz_targets[@]}"; do
   work=build/fuzz/fuzz/$target
@@ -66,17 +81,10 @@ for target in "${fuzz_targets[@]}"; do
   options=()
   if [[ $target == dicom_file_fuzzer ]]; then
     options+=(-malloc_limit_mb=256)  # the reading child's memory bound (see fuzz/CMakeLists.txt)
-    if [[ -d $shared_data/dicom ]]; then
-      # Seeded from the shared series too: the first DICOM file of each, up to 512 KB.
-      mkdir -p "$work/shared_seeds"
-      for series in "$shared_data"/dicom/*/ "$shared_data"/dicom/vendors/*/; do
-        first=$(find "$series" -maxdepth 1 -type f -size -512k | sort | head -1)
-        if [[ -n $first && $(head -c 132 "$first" | tail -c 4) == DICM ]]; then
-          cp "$first" "$work/shared_seeds/$(basename "$series")_$(basename "$first")"
-        fi
-      done
-      seeds+=("$work/shared_seeds")
-    fi
+    shared_dicom_seeds ""
+  fi
+  if [[ $target == dicom_node_fuzzer ]]; then
+    shared_dicom_seeds '\001'  # received data sets, announced as they hold (see fuzz/dicom_node_driver.h)
   fi
   # libFuzzer's progress goes to a log: one summary line is shown, the whole log on a finding.
   if ASAN_OPTIONS=detect_leaks=1 build/fuzz/bin/$target -max_total_time="$fuzz_seconds" -seed=1 "${options[@]}" \

@@ -1,34 +1,25 @@
 #include "korvanth/sources/dicom_node/dicom_node.h"
 
 #include "korvanth/platform/listen_address.h"
+#include "korvanth/sources/dicom_node/dicom_inbox.h"
 
 // DCMTK stays in this file: its headers and GDCM's must never meet.
 #include <dcmtk/config/osconfig.h>  // first, as DCMTK requires
-#include <dcmtk/dcmdata/dcdeftag.h>
-#include <dcmtk/dcmdata/dcfilefo.h>
 #include <dcmtk/dcmdata/dcuid.h>
 #include <dcmtk/dcmnet/dul.h>
 #include <dcmtk/dcmnet/scpthrd.h>
 #include <dcmtk/oflog/oflog.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
 namespace fs = std::filesystem;
 
 namespace korvanth {
-
-const char* const dicomNodeStagingName = ".incoming";
 
 namespace {
 
@@ -53,31 +44,17 @@ const OFList<OFString>& transferSyntaxes() {
 // refused when the association is negotiated.
 const char* const storedClasses[] = {UID_MRImageStorage, UID_EnhancedMRImageStorage};
 
-// A SOP Instance UID is a file name only when it is what the standard allows:
-// digits and dots, at most 64 characters.
-bool isUid(const std::string& uid) {
-    return !uid.empty() && uid.size() <= 64 && uid.find_first_not_of("0123456789.") == std::string::npos &&
-           uid.front() != '.';
-}
-
-// Flushes a file or folder to disk.
-bool flushToDisk(const fs::path& path, bool folder) {
-    const int handle = ::open(path.c_str(), (folder ? O_RDONLY | O_DIRECTORY : O_RDONLY) | O_CLOEXEC);
-    if (handle < 0) return false;
-    const bool flushed = ::fsync(handle) == 0;
-    return ::close(handle) == 0 && flushed;
-}
-
 }  // namespace
 
-// What every association's worker shares: the settings, the inbox, and the
-// lock that makes "already in the inbox" and the rename one step.
+// What every association's worker shares: the settings and the inbox.
 struct DicomNodeShared {
+    explicit DicomNodeShared(DicomNodeSettings s)
+        : settings(std::move(s)),
+          inbox(settings.inbox, settings.maxObjectBytes, [this](const std::string& line) { log(line); }) {}
+
     DicomNodeSettings settings;
     bool loopbackOnly = true;
-    fs::path inbox, staging;
-    std::atomic<uint64_t> received{0};
-    std::mutex keeping;
+    DicomInbox inbox;
 
     void log(const std::string& line) const {
         if (settings.log) settings.log("DICOM node: " + line);
@@ -117,8 +94,8 @@ protected:
     OFCondition handleIncomingCommand(T_DIMSE_Message* message, const DcmPresentationContextInfo& context) override {
         if (message->CommandField != DIMSE_C_STORE_RQ) return DcmThreadSCP::handleIncomingCommand(message, context);
         T_DIMSE_C_StoreRQ& request = message->msg.CStoreRQ;
-        const fs::path staged = shared_.staging / (std::to_string(++shared_.received) + ".part");
-        const OFCondition received = receiveSTORERequest(request, context.presentationContextID, staged.c_str());
+        const std::string staged = shared_.inbox.stagedName();
+        const OFCondition received = receiveSTORERequest(request, context.presentationContextID, staged);
         if (received.bad()) {
             std::error_code ignored;
             fs::remove(staged, ignored);
@@ -127,63 +104,22 @@ protected:
             if (!isConnected()) return received;
             return sendSTOREResponse(context.presentationContextID, request, STATUS_STORE_Refused_OutOfResources);
         }
-        return sendSTOREResponse(context.presentationContextID, request, keep(request, staged));
+        const InstanceOutcome outcome =
+            shared_.inbox.keep(request.AffectedSOPClassUID, request.AffectedSOPInstanceUID, staged);
+        return sendSTOREResponse(context.presentationContextID, request, statusOf(outcome));
     }
 
 private:
-    // The status of a received instance, staged in `staged`: kept in the inbox, or why not.
-    Uint16 keep(const T_DIMSE_C_StoreRQ& request, const fs::path& staged) {
-        const std::string uid = request.AffectedSOPInstanceUID;
-        std::error_code failed;
-        const Uint16 status = check(request, staged);
-        if (status != STATUS_Success) {
-            fs::remove(staged, failed);
-            return status;
+    static Uint16 statusOf(InstanceOutcome outcome) {
+        switch (outcome) {
+            case InstanceOutcome::kept:
+                return STATUS_Success;
+            case InstanceOutcome::cannotUnderstand:
+                return STATUS_STORE_Error_CannotUnderstand;
+            case InstanceOutcome::outOfResources:
+                break;
         }
-        const fs::path kept = shared_.inbox / (uid + ".dcm");
-        const std::lock_guard<std::mutex> lock(shared_.keeping);
-        if (fs::exists(kept, failed)) {
-            fs::remove(staged, failed);
-            return STATUS_Success;  // the scanner sent it again: it is kept once
-        }
-        fs::rename(staged, kept, failed);
-        if (failed || !flushToDisk(shared_.inbox, true)) {
-            shared_.log(uid + ": could not be put into the inbox: " + failed.message());
-            fs::remove(staged, failed);
-            return STATUS_STORE_Refused_OutOfResources;
-        }
-        return STATUS_Success;
-    }
-
-    // Success when the staged file is on disk, within the size bound, and a
-    // data set of the request's class and instance with an image in it.
-    Uint16 check(const T_DIMSE_C_StoreRQ& request, const fs::path& staged) {
-        const std::string uid = request.AffectedSOPInstanceUID;
-        std::error_code failed;
-        const uintmax_t bytes = fs::file_size(staged, failed);
-        if (failed || bytes > shared_.settings.maxObjectBytes || !flushToDisk(staged, false)) {
-            shared_.log(uid + ": not kept (" +
-                        (failed                                    ? failed.message()
-                         : bytes > shared_.settings.maxObjectBytes ? "over the size bound"
-                                                                   : "not flushed") +
-                        ")");
-            return STATUS_STORE_Refused_OutOfResources;
-        }
-        DcmFileFormat file;
-        OFString sopClass, sopInstance;
-        Uint16 rows = 0;
-        DcmDataset* data = file.getDataset();
-        const bool understood = isUid(uid) && file.loadFile(staged.c_str()).good() &&
-                                data->findAndGetOFString(DCM_SOPClassUID, sopClass).good() &&
-                                data->findAndGetOFString(DCM_SOPInstanceUID, sopInstance).good() &&
-                                sopClass == request.AffectedSOPClassUID && sopInstance == uid &&
-                                data->findAndGetUint16(DCM_Rows, rows).good() && rows > 0 &&
-                                data->tagExistsWithValue(DCM_PixelData);
-        if (!understood) {
-            shared_.log(uid + ": not kept (not an image of its class and instance)");
-            return STATUS_STORE_Error_CannotUnderstand;
-        }
-        return STATUS_Success;
+        return STATUS_STORE_Refused_OutOfResources;
     }
 
     DicomNodeShared& shared_;
@@ -220,6 +156,8 @@ struct Worker {
 }  // namespace
 
 struct DicomNode::Service {
+    explicit Service(DicomNodeSettings settings) : shared(std::move(settings)) {}
+
     DicomNodeShared shared;
     DcmSharedSCPConfig config;
     T_ASC_Network* network = nullptr;
@@ -263,24 +201,15 @@ struct DicomNode::Service {
     }
 };
 
-DicomNode::DicomNode(DicomNodeSettings settings) : service_(std::make_unique<Service>()) {
-    service_->shared.settings = std::move(settings);
-}
+DicomNode::DicomNode(DicomNodeSettings settings) : service_(std::make_unique<Service>(std::move(settings))) {}
 
 DicomNode::~DicomNode() { stop(); }
 
 bool DicomNode::start(std::string& error) {
     DicomNodeShared& shared = service_->shared;
     const DicomNodeSettings& s = shared.settings;
-    shared.inbox = s.inbox;
-    shared.staging = shared.inbox / dicomNodeStagingName;
     shared.loopbackOnly = isLoopbackAddress(s.address);
-    std::error_code failed;
-    fs::create_directories(shared.staging, failed);
-    if (failed) {
-        error = "the DICOM node's inbox " + shared.staging.string() + " cannot be made: " + failed.message();
-        return false;
-    }
+    if (!shared.inbox.make(error)) return false;
     OFLog::configure(OFLogger::FATAL_LOG_LEVEL);  // what matters is said through `log`
     dcmDisableGethostbyaddr.set(OFTrue);
     const OFCondition made =

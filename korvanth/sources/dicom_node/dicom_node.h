@@ -42,9 +42,6 @@ struct DicomNodeSettings {
     std::function<void(const std::string&)> log;  // associations refused, instances refused; from any thread
 };
 
-// The staging folder's name inside the inbox.
-extern const char* const dicomNodeStagingName;
-
 class DicomNode {
 public:
     explicit DicomNode(DicomNodeSettings settings);
