@@ -920,8 +920,11 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         }
         // Another series began: the run ends once nothing of its own is ready
         // and a file of its own still being written has had time to finish.
+        // Series written file by file in turn: the bound runs from the run's
+        // last volume too, or the run would end between two of its volumes.
         if (st.newSeries && st.ready.empty() &&
-            secondsBetween(st.newSeriesSince, Clock::now()) >= std::clamp(0.5 * st.timings.gapSeconds, 0.2, 2.0) &&
+            secondsBetween(std::max(st.newSeriesSince, st.lastHandedAt), Clock::now()) >=
+                std::clamp(0.5 * st.timings.gapSeconds, 0.2, 2.0) &&
             st.finishRun(settings_) && st.ready.empty()) {
             st.note(settings_, "a new series began: the run ends");
             return Next::EndOfRun;
