@@ -269,6 +269,8 @@ struct WatchFolderSource::State {
     void reopen(const WatchSettings& settings);
     bool finishRun(const WatchSettings& settings);
     std::string changedGeometry(const VolumeFile& file) const;
+    bool laterEchoOfRun(const VolumeFile& f) const;
+    bool laterEchoShort(int32_t volumeCount) const;
     void fixSeries(const WatchSettings& settings, const Ready& newest);
     const Ready* pickFirst() const;
     bool earlierVolumeUnderway() const;
@@ -609,10 +611,13 @@ bool WatchFolderSource::State::finishRun(const WatchSettings& settings) {
 
 // Following a session, a volume of another series waits for its run; one
 // not beside a run (phase images, a motion-corrected copy, another echo)
-// ends this run. False when not following a session; when true, `r` has
-// been moved into the waiting files.
+// ends this run. A later echo of the run's own series waits for the run's
+// end (takeLaterEchoes), a single run's too. False when `r` is neither;
+// when true, `r` has been moved into the waiting files.
 bool WatchFolderSource::State::otherSeriesWaits(const WatchSettings& settings, Ready& r, const SeriesIdentity& of) {
-    if (!settings.endAtNewSeries) return false;
+    const bool laterEcho =
+        r.file.besideRun && r.file.echoNumber > 1 && !seriesUid.empty() && r.file.seriesUid == seriesUid;
+    if (!settings.endAtNewSeries && !laterEcho) return false;
     if (!r.file.besideRun && !newSeries) {
         note(settings, "a file of another series (" + of.key + ") came: " + r.name);
         newSeriesSince = Clock::now();
@@ -804,10 +809,15 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
     }
     // The series of the newest file is the run's: with --include-existing
     // the folder may hold earlier series too. A session takes its series in
-    // the order they came: the oldest file's.
+    // the order they came: the oldest file's. A single run is never of
+    // images beside a run (a later echo) while others are there.
+    const auto preferred = [&](const Ready& r, const Ready& than) {
+        if (!settings_.endAtNewSeries && r.file.besideRun != than.file.besideRun) return !r.file.besideRun;
+        return settings_.endAtNewSeries ? r.modified < than.modified : r.modified > than.modified;
+    };
     const Ready* chosen = &st.ready.front();
     for (const Ready& r : st.ready)
-        if (settings_.endAtNewSeries ? r.modified < chosen->modified : r.modified > chosen->modified) chosen = &r;
+        if (preferred(r, *chosen)) chosen = &r;
     const Ready reference = *chosen;
     st.refused.clear();  // before the run's series was known: not the run's volumes
     st.fixSeries(settings_, reference);
@@ -958,15 +968,37 @@ bool WatchFolderSource::timedOutWaiting() const { return state_->timedOut; }
 bool WatchFolderSource::newSeriesBegan() const { return state_->newSeries; }
 const FileLedger& WatchFolderSource::ledger() const { return state_->ledger; }
 
+// Whether `f` is a later echo of the run's series, on the run's grid.
+bool WatchFolderSource::State::laterEchoOfRun(const VolumeFile& f) const {
+    return fixed && f.besideRun && f.echoNumber > 1 && !f.seriesUid.empty() && f.seriesUid == seriesUid &&
+           changedGeometry(f).empty();
+}
+
+// Whether a later echo of the run came with fewer than `volumeCount` volumes.
+bool WatchFolderSource::State::laterEchoShort(int32_t volumeCount) const {
+    std::map<int32_t, int32_t> volumes;
+    for (const std::vector<Ready>* from : {&ready, &waiting})
+        for (const Ready& r : *from)
+            if (laterEchoOfRun(r.file)) ++volumes[r.file.echoNumber];
+    return std::any_of(volumes.begin(), volumes.end(), [&](const auto& e) { return e.second < volumeCount; });
+}
+
 std::vector<EchoSeries> WatchFolderSource::takeLaterEchoes(int32_t volumeCount) {
     State& st = *state_;
+    // A run ended by its volume count ends at its last first echo: that
+    // volume's later echoes are waited for as long as a missing volume is.
+    const Clock::time_point ended = Clock::now();
+    std::string failed;
+    while (st.laterEchoShort(volumeCount) && secondsBetween(ended, Clock::now()) < st.timings.gapSeconds &&
+           !runStopRequested() && st.poll(settings_, settings_.pollSeconds, failed)) {
+        st.refuseGrowing(settings_);
+        st.readStable(settings_);
+    }
     std::map<int32_t, std::vector<Ready>> byEcho;
     for (std::vector<Ready>* from : {&st.ready, &st.waiting})
         for (auto r = from->begin(); r != from->end();) {
             const VolumeFile& f = r->file;
-            const bool laterEcho = st.fixed && f.besideRun && f.echoNumber > 1 && !f.seriesUid.empty() &&
-                                   f.seriesUid == st.seriesUid && st.changedGeometry(f).empty();
-            if (!laterEcho) {
+            if (!st.laterEchoOfRun(f)) {
                 ++r;
                 continue;
             }
