@@ -942,16 +942,14 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         // A file being judged (it failed to read and may yet be declared
         // unreadable) holds the idle timeout: the run ends by that judgement.
         // So does one its writer is done with and that waits to be read (the
-        // next series' first slices, settling): it is no file being written.
-        const bool judging = std::any_of(st.seen.begin(), st.seen.end(),
-                                         [](const auto& s) { return s.second.failures > 0 || s.second.stable; });
+        // next series' first slices, settling), and one being written (the
+        // next series' first file, or the run's next volume), bounded by the
+        // growing bound (refuseGrowing): what it is decides how the run ends.
+        const bool judging = !st.seen.empty();
         if (!judging && secondsBetween(st.lastHandedAt, Clock::now()) >= st.timings.idleSeconds) {
-            // A skipped file or one still being written that may be the next
-            // volume: the run did not come to its end, it lost that volume.
-            std::string skipped = st.refusalsFor(st.lastKey + 1);
-            for (const auto& [name, s] : st.seen)
-                if (st.numbering != Numbering::FileName || s.nameVolume == st.lastKey + 1)
-                    skipped += (skipped.empty() ? "" : "; ") + name + " was still being written";
+            // A skipped file that may be the next volume: the run did not
+            // come to its end, it lost that volume.
+            const std::string skipped = st.refusalsFor(st.lastKey + 1);
             if (!skipped.empty()) {
                 error = settings_.folder + ": no volume came for " + text(st.timings.idleSeconds) +
                         " s after a file was skipped (" + skipped + ")" + kept;
