@@ -18,7 +18,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -137,6 +136,31 @@ protected:
         return rows;
     }
 
+    // The live view's port, as the host said it.
+    int liveViewPort() const {
+        const std::string said = readText(folder_ / "host.txt");
+        const std::string prefix = "Live view: http://127.0.0.1:";
+        const std::size_t at = said.find(prefix);
+        EXPECT_NE(at, std::string::npos) << said;
+        return at == std::string::npos ? 0 : std::stoi(said.substr(at + prefix.size()));
+    }
+    // The live view serves `session` as /api/session.
+    void expectServedSession(const nlohmann::json& session) const {
+        httplib::Client client("127.0.0.1", liveViewPort());
+        const auto served = client.Get("/api/session");
+        ASSERT_TRUE(served && served->status == 200);
+        EXPECT_EQ(nlohmann::json::parse(served->body), session);
+    }
+    // session.json places every file in/ received: in a series' count or an ignored reason's.
+    void expectEveryFilePlaced(const nlohmann::json& session) const {
+        int64_t placed = 0;
+        for (const nlohmann::json& entry : session["series"]) placed += entry["files"].get<int64_t>();
+        for (const auto& [reason, count] : session["files"]["ignored"].items()) placed += count.get<int64_t>();
+        const auto received = std::distance(fs::directory_iterator(folder_ / "in"), fs::directory_iterator());
+        EXPECT_EQ(placed, received) << session.dump(2);
+        EXPECT_EQ(session["files"]["appeared"], received);
+    }
+
     fs::path folder_;
 };
 
@@ -146,6 +170,32 @@ bool convertWithDcm2niix(const fs::path& folder, const fs::path& out) {
     const std::string command = "/usr/bin/dcm2niix -z y -b n -f reference -o '" + out.string() + "' '" +
                                 folder.string() + "' > '" + (out / "dcm2niix.log").string() + "' 2>&1";
     return std::system(command.c_str()) == 0 && fs::exists(out / "reference.nii.gz");
+}
+
+// Expects `bold` (a run's series) to be what Debian's dcm2niix makes of the
+// DICOM files in `series` (converted into `scratch`): the volumes voxel for
+// voxel, the 8 corners within 0.05 mm. Returns dcm2niix's series.
+korvanth::NiftiSeries expectAsDcm2niix(const fs::path& bold, const fs::path& series, const fs::path& scratch) {
+    korvanth::NiftiSeries saved, reference;
+    std::string error;
+    EXPECT_TRUE(convertWithDcm2niix(series, scratch)) << readText(scratch / "dcm2niix.log");
+    EXPECT_TRUE(korvanth::readNiftiSeries((scratch / "reference.nii.gz").string(), reference, error)) << error;
+    EXPECT_TRUE(korvanth::readNiftiSeries(bold.string(), saved, error)) << error;
+    EXPECT_EQ(saved.volumes.size(), reference.volumes.size()) << bold;
+    EXPECT_TRUE(saved.volumes == reference.volumes) << bold << " is not the series dcm2niix reads in " << series;
+    double a[3][4], b[3][4];
+    korvanth::voxelToWorld(saved.info.geometry, a);
+    korvanth::voxelToWorld(reference.info.geometry, b);
+    for (int corner = 0; corner < 8; ++corner) {
+        const double ijk[3] = {(corner & 1) ? saved.info.dims[0] - 1.0 : 0.0,
+                               (corner & 2) ? saved.info.dims[1] - 1.0 : 0.0,
+                               (corner & 4) ? saved.info.dims[2] - 1.0 : 0.0};
+        for (int r = 0; r < 3; ++r)
+            EXPECT_NEAR(a[r][0] * ijk[0] + a[r][1] * ijk[1] + a[r][2] * ijk[2] + a[r][3],
+                        b[r][0] * ijk[0] + b[r][1] * ijk[1] + b[r][2] * ijk[2] + b[r][3], 0.05)
+                << bold << ": corner " << corner << ", axis " << r;
+    }
+    return reference;
 }
 
 // A shared DICOM series through a live run, korvanth-scanner writing its
@@ -173,20 +223,8 @@ TEST_P(LiveSeries, ScannerToHostGivesWhatDcm2niixGivesAndReplaysToTheSameMaps) {
     EXPECT_TRUE(hostSaid("Latency from file written to maps")) << readText(folder_ / "host.txt");
     EXPECT_EQ(timingRows(), volumes);
 
+    expectAsDcm2niix(folder_ / "out" / "bold.nii.gz", series, folder_ / "dcm2niix_live");
     ASSERT_TRUE(korvanth::readNiftiSeries((folder_ / "out" / "bold.nii.gz").string(), saved, error)) << error;
-    EXPECT_TRUE(saved.volumes == reference.volumes) << "the live run did not take the series dcm2niix reads";
-    double a[3][4], b[3][4];
-    korvanth::voxelToWorld(saved.info.geometry, a);
-    korvanth::voxelToWorld(reference.info.geometry, b);
-    for (int corner = 0; corner < 8; ++corner) {
-        const double ijk[3] = {(corner & 1) ? saved.info.dims[0] - 1.0 : 0.0,
-                               (corner & 2) ? saved.info.dims[1] - 1.0 : 0.0,
-                               (corner & 4) ? saved.info.dims[2] - 1.0 : 0.0};
-        for (int r = 0; r < 3; ++r)
-            EXPECT_NEAR(a[r][0] * ijk[0] + a[r][1] * ijk[1] + a[r][2] * ijk[2] + a[r][3],
-                        b[r][0] * ijk[0] + b[r][1] * ijk[1] + b[r][2] * ijk[2] + b[r][3], 0.05)
-                << "corner " << corner << ", axis " << r;
-    }
     // Philips' enhanced ASL series: dcm2niix replaces the recorded TR (4.25 s)
     // by a label and control pair's; the recorded one is kept.
     const bool philipsAsl = std::string(GetParam()).find("philips_enhanced") != std::string::npos;
@@ -353,13 +391,9 @@ TEST_F(LiveRun, SessionMakesEverySeriesARunAndSkipsASingleVolume) {
     EXPECT_DOUBLE_EQ(session["low_motion"][0]["low_motion_s"].get<double>(), lowMotion);
 
     // The live view, still up: the same session, and a run's committed files only.
+    expectServedSession(session);
     const std::string said = readText(folder_ / "host.txt");
-    const std::size_t at = said.find("Live view: http://127.0.0.1:");
-    ASSERT_NE(at, std::string::npos) << said;
-    httplib::Client client("127.0.0.1", std::stoi(said.substr(at + std::strlen("Live view: http://127.0.0.1:"))));
-    const auto served = client.Get("/api/session");
-    ASSERT_TRUE(served && served->status == 200);
-    EXPECT_EQ(nlohmann::json::parse(served->body), session);
+    httplib::Client client("127.0.0.1", liveViewPort());
     const auto report = client.Get("/runs/007/report.html");
     ASSERT_TRUE(report && report->status == 200);
     EXPECT_EQ(report->body, readText(folder_ / "out" / "007" / "report.html"));
@@ -416,10 +450,7 @@ TEST_F(LiveRun, SessionGoesOnAfterARestartAndARecreatedWatchFolder) {
     served.insert(served.end(), {"--serve", "127.0.0.1:0", "--linger", "0"});
     auto second = startHost(served);
     EXPECT_TRUE(hostSaid("Going on with the session")) << readText(folder_ / "host.txt");
-    const std::string said = readText(folder_ / "host.txt");
-    const std::size_t at = said.find("Live view: http://127.0.0.1:");
-    ASSERT_NE(at, std::string::npos) << said;
-    httplib::Client client("127.0.0.1", std::stoi(said.substr(at + std::strlen("Live view: http://127.0.0.1:"))));
+    httplib::Client client("127.0.0.1", liveViewPort());
     const auto earlier = client.Get("/runs/005/report.html");  // the first start's run, served again
     ASSERT_TRUE(earlier && earlier->status == 200);
     EXPECT_EQ(earlier->body, readText(folder_ / "out" / "005" / "report.html"));
@@ -516,23 +547,11 @@ TEST_F(LiveRun, ADicomSessionRunsEverySeriesAfterAScoutAndAccountsForEveryFile) 
     }
     EXPECT_EQ(series[1]["series_number"], series[4]["series_number"]);
     EXPECT_NE(series[1]["folder"], series[4]["folder"]);
-    // Every file in one place: a series' count, or an ignored reason's.
-    int64_t placed = 0;
-    for (const nlohmann::json& entry : series) placed += entry["files"].get<int64_t>();
-    for (const auto& [reason, count] : session["files"]["ignored"].items()) placed += count.get<int64_t>();
-    const auto received = std::distance(fs::directory_iterator(folder_ / "in"), fs::directory_iterator());
-    EXPECT_EQ(placed, received) << session.dump(2);
-    EXPECT_EQ(session["files"]["appeared"], received);
+    expectEveryFilePlaced(session);
     EXPECT_EQ(session["files"]["ignored"]["not an image"], 1) << session.dump(2);
     EXPECT_EQ(series[3]["files"], 99);
 
-    const std::string said = readText(folder_ / "host.txt");
-    const std::size_t at = said.find("Live view: http://127.0.0.1:");
-    ASSERT_NE(at, std::string::npos) << said;
-    httplib::Client client("127.0.0.1", std::stoi(said.substr(at + std::strlen("Live view: http://127.0.0.1:"))));
-    const auto served = client.Get("/api/session");
-    ASSERT_TRUE(served && served->status == 200);
-    EXPECT_EQ(nlohmann::json::parse(served->body), session);
+    expectServedSession(session);
     host->signal(SIGINT);
     EXPECT_EQ(host->wait(60.0), 0) << readText(folder_ / "host.txt");
     const fs::path first = folder_ / "out" / series[1]["folder"].get<std::string>();
@@ -545,31 +564,49 @@ TEST_F(LiveRun, ADicomSessionRunsEverySeriesAfterAScoutAndAccountsForEveryFile) 
     EXPECT_TRUE(saved.volumes == reference.volumes);
 }
 
-// A 3-echo series (a file per echo, the echoes of a TR one after another)
-// already in the folder: one run of the first echo, as the mosaic alone
-// gives it, with the later echoes beside it in full and their tSNR over the
-// plug-in's mask in maps.json and the report; session.json lists one run
-// with its echoes, every file of it.
-TEST_F(LiveRun, AMultiEchoSeriesRunsItsFirstEchoWithTheOthersBesideIt) {
+// A 3-echo series (a file per echo, the echoes of a TR one after another):
+// one run of the first echo, as the mosaic alone gives it, with the later
+// echoes beside it in full and their tSNR over the plug-in's mask in
+// maps.json and the report. Followed as a session with the files already
+// in the folder (session.json lists one run with its echoes, every file of
+// it), and as a single --watch run of --volumes 6 with the files arriving
+// (the last volume's later echoes come after its first echo ended the run).
+class MultiEcho : public LiveRun, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(MultiEcho, AMultiEchoSeriesRunsItsFirstEchoWithTheOthersBesideIt) {
     if (!fs::exists(mosaicReference)) GTEST_SKIP() << "shared data missing: " << mosaicReference;
+    const bool session = GetParam();
     const int volumeCount = 6;
+    const fs::path made = folder_ / (session ? "in" : "made");
+    fs::create_directories(made);
+    std::vector<fs::path> files;
     for (int v = 1; v <= volumeCount; ++v)
         for (int echo = 1; echo <= 3; ++echo) {
-            const fs::path to = folder_ / "in" / ("e" + std::to_string(echo) + "-" + std::to_string(v) + ".dcm");
-            korvanth_test::rewriteDicom(mosaicDir / ("IM-0001-000" + std::to_string(v) + ".dcm"), to,
+            files.push_back(made / ("e" + std::to_string(echo) + "-" + std::to_string(v) + ".dcm"));
+            korvanth_test::rewriteDicom(mosaicDir / ("IM-0001-000" + std::to_string(v) + ".dcm"), files.back(),
                                         {{gdcm::Tag(0x0018, 0x0086), std::to_string(echo)}});
-            fs::last_write_time(to, fs::file_time_type::clock::now() - std::chrono::seconds(100 - 5 * v - echo));
+            fs::last_write_time(files.back(),
+                                fs::file_time_type::clock::now() - std::chrono::seconds(100 - 5 * v - echo));
         }
-    auto host = startHost({"--session", "--include-existing", "--session-idle", "2", "--idle-timeout", "2"});
-    ASSERT_EQ(host->wait(120.0), 0) << readText(folder_ / "host.txt");
-
-    const nlohmann::json session = nlohmann::json::parse(readText(folder_ / "out" / "session.json"));
-    ASSERT_EQ(session["series"].size(), 1u) << session.dump(2);
-    const nlohmann::json& entry = session["series"][0];
-    EXPECT_EQ(entry["volumes"], volumeCount);
-    EXPECT_EQ(entry["files"], 3 * volumeCount);
-    EXPECT_EQ(entry["echoes"], nlohmann::json::parse(R"([{"echo": 2, "volumes": 6}, {"echo": 3, "volumes": 6}])"));
-    const fs::path run = folder_ / "out" / entry["folder"].get<std::string>();
+    fs::path run = folder_ / "out";
+    if (session) {
+        auto host = startHost({"--session", "--include-existing", "--session-idle", "2", "--idle-timeout", "2"});
+        ASSERT_EQ(host->wait(120.0), 0) << readText(folder_ / "host.txt");
+        const nlohmann::json record = nlohmann::json::parse(readText(folder_ / "out" / "session.json"));
+        ASSERT_EQ(record["series"].size(), 1u) << record.dump(2);
+        const nlohmann::json& entry = record["series"][0];
+        EXPECT_EQ(entry["volumes"], volumeCount);
+        EXPECT_EQ(entry["files"], 3 * volumeCount);
+        EXPECT_EQ(entry["echoes"], nlohmann::json::parse(R"([{"echo": 2, "volumes": 6}, {"echo": 3, "volumes": 6}])"));
+        run /= entry["folder"].get<std::string>();
+    } else {
+        auto host = startHost({"--volumes", std::to_string(volumeCount), "--idle-timeout", "10"});
+        for (const fs::path& file : files) {
+            fs::copy_file(file, folder_ / "in" / file.filename());
+            std::this_thread::sleep_for(std::chrono::milliseconds(file.stem().string()[1] == '3' ? 150 : 30));
+        }
+        ASSERT_EQ(host->wait(120.0), 0) << readText(folder_ / "host.txt");
+    }
     korvanth::NiftiSeries reference;
     std::string error;
     ASSERT_TRUE(korvanth::readNiftiSeries(mosaicReference.string(), reference, error)) << error;
@@ -603,39 +640,145 @@ TEST_F(LiveRun, AMultiEchoSeriesRunsItsFirstEchoWithTheOthersBesideIt) {
     expectReplayGivesTheSameMaps(run);
 }
 
-// The shared series played in another order (the XA interoperability
-// series, a series a file per slice, the mosaic): each is a run of its own,
-// whole, and session.json accounts for every file the folder received.
-TEST_F(LiveRun, AnotherOrderOfTheSharedSeriesRunsEachWholeAndAccountsForEveryFile) {
-    const fs::path vendors = dataDir / "dicom" / "vendors";
-    const std::vector<std::pair<fs::path, int>> played{
-        {vendors / "siemens_xa30_interop_bold", 3}, {vendors / "ge_epirt_slices", 3}, {mosaicDir, 6}};
-    std::vector<std::string> arguments{KORVANTH_SCANNER_PATH,    "--tr", "0.2", "--pause", "1.5", "--to",
-                                       (folder_ / "in").string()};
-    for (const auto& [series, volumes] : played) {
-        if (!fs::exists(series)) GTEST_SKIP() << "shared data missing: " << series;
-        arguments.insert(arguments.end(), {"--from", series.string()});
+INSTANTIATE_TEST_SUITE_P(FollowedAs, MultiEcho, ::testing::Bool(), [](const ::testing::TestParamInfo<bool>& param) {
+    return std::string(param.param ? "Session" : "SingleWatchRun");
+});
+
+// A series of a session, as played into the watch folder.
+struct Played {
+    const char* series;  // under the shared DICOM folder; "no pixel data": a DICOM object without an image
+    const char* notRun;  // why the session does not run it; nullptr: a run equal to dcm2niix's conversion
+};
+struct SessionOrder {
+    const char* name;
+    std::vector<Played> played;  // in the order played, one scanner process each when interleaved
+    bool interleaved;            // two series written at once, file by file
+};
+void PrintTo(const SessionOrder& order, std::ostream* out) { *out << order.name; }
+
+// The shared series played into a session in several orders by
+// korvanth-scanner in another process: the XA interoperability series
+// (a series a volume) first, in the middle and last; a series of a file per
+// slice first; a single volume and a diffusion series before the runs; a
+// DICOM object without pixel data between series; two series written at
+// once, file by file (each runs in turn, whole, in the order of its first
+// file). Every series is listed in the order it began, each run equals
+// dcm2niix's conversion of its series, and session.json and /api/session
+// account for every file the folder received.
+class SessionOrders : public LiveRun, public ::testing::WithParamInterface<SessionOrder> {
+protected:
+    // The DICOM object without pixel data: a mosaic file stripped of its image.
+    fs::path withoutPixelData() {
+        const fs::path made = folder_ / "made" / "no_pixel_data.dcm";
+        fs::create_directories(made.parent_path());
+        gdcm::Reader reader;
+        reader.SetFileName((mosaicDir / "IM-0001-0001.dcm").string().c_str());
+        EXPECT_TRUE(reader.Read());
+        reader.GetFile().GetDataSet().Remove(gdcm::Tag(0x7fe0, 0x0010));
+        gdcm::Writer writer;
+        writer.SetFile(reader.GetFile());
+        writer.SetFileName(made.string().c_str());
+        EXPECT_TRUE(writer.Write()) << made;
+        return made;
     }
-    auto host = startHost({"--session", "--session-idle", "4", "--idle-timeout", "3"});
-    Child scanner(arguments, folder_ / "scanner.txt");
-    ASSERT_EQ(scanner.wait(120.0), 0) << readText(folder_ / "scanner.txt");
-    ASSERT_EQ(host->wait(120.0), 0) << readText(folder_ / "host.txt");
+    std::unique_ptr<Child> play(const std::vector<fs::path>& series, const std::string& tr, const std::string& log) {
+        std::vector<std::string> arguments{KORVANTH_SCANNER_PATH,    "--tr", tr, "--pause", "1.5", "--to",
+                                           (folder_ / "in").string()};
+        for (const fs::path& from : series) arguments.insert(arguments.end(), {"--from", from.string()});
+        return std::make_unique<Child>(arguments, folder_ / log);
+    }
+    size_t listedSeries() const {
+        const nlohmann::json record = nlohmann::json::parse(readText(folder_ / "out" / "session.json"), nullptr, false);
+        return record.is_discarded() ? 0 : record["series"].size();
+    }
+};
+
+TEST_P(SessionOrders, EverySeriesIsListedInItsTurnAndEveryRunIsWhatDcm2niixGives) {
+    if (!fs::exists("/usr/bin/dcm2niix")) GTEST_SKIP() << "/usr/bin/dcm2niix missing (Debian package dcm2niix)";
+    const SessionOrder& order = GetParam();
+    std::vector<fs::path> series;
+    std::size_t strayAfter = 0;  // the object without pixel data comes once so many series are listed
+    for (const Played& p : order.played) {
+        if (std::string(p.series) == "no pixel data") {
+            strayAfter = series.size();
+            continue;
+        }
+        series.push_back(dataDir / "dicom" / p.series);
+        if (!fs::exists(series.back())) GTEST_SKIP() << "shared data missing: " << series.back();
+    }
+    const fs::path stray = strayAfter > 0 ? withoutPixelData() : fs::path();
+    auto host = startHost(
+        {"--session", "--session-idle", "4", "--idle-timeout", "3", "--serve", "127.0.0.1:0", "--linger", "60"});
+    std::vector<std::unique_ptr<Child>> scanners;
+    if (order.interleaved) {
+        // The second starts once the first's first file is there: each series' first file decides its turn.
+        // A TR long enough for the first run to outlast the wait that ends a run when another series began.
+        for (std::size_t k = 0; k < series.size(); ++k) {
+            if (k > 0) {
+                ASSERT_TRUE(waitFor([&] { return !fs::is_empty(folder_ / "in"); })) << readText(folder_ / "host.txt");
+            }
+            scanners.push_back(play({series[k]}, "1.0", "scanner" + std::to_string(k) + ".txt"));
+        }
+    } else {
+        scanners.push_back(play(series, "0.2", "scanner0.txt"));
+    }
+    if (strayAfter > 0) {
+        ASSERT_TRUE(waitFor([&] { return listedSeries() >= strayAfter; })) << readText(folder_ / "host.txt");
+        fs::copy_file(stray, folder_ / "in" / "no_pixel_data.dcm");
+    }
+    for (std::size_t k = 0; k < scanners.size(); ++k)
+        ASSERT_EQ(scanners[k]->wait(120.0), 0) << readText(folder_ / ("scanner" + std::to_string(k) + ".txt"));
+    ASSERT_TRUE(waitFor([&] { return hostSaid("Live view stays at"); }, 120.0)) << readText(folder_ / "host.txt");
 
     const nlohmann::json session = nlohmann::json::parse(readText(folder_ / "out" / "session.json"));
-    const nlohmann::json& series = session["series"];
-    ASSERT_EQ(series.size(), played.size()) << session.dump(2);
-    int64_t placed = 0;
-    for (std::size_t k = 0; k < played.size(); ++k) {
-        EXPECT_EQ(series[k]["state"], "complete") << series[k];
-        EXPECT_EQ(series[k]["volumes"], played[k].second) << series[k];
-        EXPECT_EQ(series[k]["files"], std::distance(fs::directory_iterator(played[k].first), fs::directory_iterator()));
-        placed += series[k]["files"].get<int64_t>();
+    ASSERT_EQ(session["series"].size(), series.size()) << session.dump(2);
+    std::size_t k = 0;
+    for (const Played& p : order.played) {
+        if (std::string(p.series) == "no pixel data") continue;
+        const nlohmann::json& entry = session["series"][k];
+        SCOPED_TRACE(p.series);
+        EXPECT_EQ(entry["files"], std::distance(fs::directory_iterator(series[k]), fs::directory_iterator()));
+        if (p.notRun != nullptr) {
+            EXPECT_EQ(entry["state"], "skipped") << entry;
+            EXPECT_NE(entry["reason"].get<std::string>().find(p.notRun), std::string::npos) << entry;
+        } else {
+            EXPECT_EQ(entry["state"], "complete") << entry;
+            const fs::path run = folder_ / "out" / entry["folder"].get<std::string>();
+            const korvanth::NiftiSeries reference =
+                expectAsDcm2niix(run / "bold.nii.gz", series[k], folder_ / ("dcm2niix" + std::to_string(k)));
+            EXPECT_EQ(entry["volumes"], reference.volumes.size()) << entry;
+        }
+        ++k;
     }
-    for (const auto& [reason, count] : session["files"]["ignored"].items()) placed += count.get<int64_t>();
-    const auto received = std::distance(fs::directory_iterator(folder_ / "in"), fs::directory_iterator());
-    EXPECT_EQ(placed, received) << session.dump(2);
-    EXPECT_EQ(session["files"]["appeared"], received);
+    expectEveryFilePlaced(session);
+    if (strayAfter > 0) {
+        EXPECT_EQ(session["files"]["ignored"]["no pixel data"], 1) << session.dump(2);
+    }
+    expectServedSession(session);
+    host->signal(SIGINT);
+    EXPECT_EQ(host->wait(60.0), 0) << readText(folder_ / "host.txt");
 }
+
+const char* const xa = "vendors/siemens_xa30_interop_bold";
+const char* const slices = "vendors/ge_epirt_slices";
+const char* const mosaic = "siemens_mosaic_ep2d";
+INSTANTIATE_TEST_SUITE_P(
+    SharedSeries, SessionOrders,
+    ::testing::Values(
+        SessionOrder{"XaFirstThenSlicesAndMosaic", {{xa, nullptr}, {slices, nullptr}, {mosaic, nullptr}}, false},
+        SessionOrder{"ASingleVolumeAndDiffusionThenXaBetweenRuns",
+                     {{"vendors/siemens_mosaic_jpeg_lossless", "single volume"},
+                      {"vendors/canon_enhanced_series", "diffusion"},
+                      {mosaic, nullptr},
+                      {"no pixel data", nullptr},
+                      {xa, nullptr},
+                      {"vendors/philips_classic_fmri_oblique", nullptr}},
+                     false},
+        SessionOrder{"SlicesFirstXaLast",
+                     {{slices, nullptr}, {"no pixel data", nullptr}, {"vendors/uih_vframe", nullptr}, {xa, nullptr}},
+                     false},
+        SessionOrder{"TwoSeriesInterleavedFileByFile", {{mosaic, nullptr}, {slices, nullptr}}, true}),
+    [](const ::testing::TestParamInfo<SessionOrder>& param) { return std::string(param.param.name); });
 
 }  // namespace
 #endif

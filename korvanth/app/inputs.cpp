@@ -90,6 +90,9 @@ bool openVolumes(KorvanthOptions& o, RunInputs& in, const std::function<void(con
         if (!source->open(in.series, error)) return false;
         if (o.repetitionTime <= 0.0 && !source->repetitionTimeRecorded())
             std::cerr << "warning: the first volume's file records no TR; assuming 2 s (set it with --tr)\n";
+        // Later echoes wait beside the run, to be written with it as a session's are.
+        WatchFolderSource* watch = source.get();
+        in.laterEchoes = [watch](int32_t volumeCount) { return watch->takeLaterEchoes(volumeCount); };
         in.recorded = std::move(source);
         in.live = true;
     } else if (o.boldPath.empty()) {

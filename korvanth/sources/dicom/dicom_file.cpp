@@ -104,6 +104,11 @@ bool checkHeader(const std::string& path, uintmax_t fileSize, DicomFile& file, s
     const std::size_t offset = end >= headerBytes ? end - headerBytes : 0;
     uint32_t length = 0;
     if (!pixelDataLength(path, offset, syntax, length)) {
+        // The header parsed to where the reader stopped and no pixel data is
+        // there: an object that carries no image (spectroscopy, raw data),
+        // not a volume to wait for. (A copy cut short mostly ends inside an
+        // element, and its header does not parse.)
+        file.notAnImage = true;
         why = "no pixel data";
         return false;
     }

@@ -49,7 +49,7 @@ struct DicomFile {
     double slope = 1.0, intercept = 0.0;
     int64_t changedValues = 0;  // stored values beyond int16, clamped
     std::vector<DicomSlice> slices;
-    bool notAnImage = false;  // set on a refusal: DICOM, but no image in it (a report, a presentation state)
+    bool notAnImage = false;  // set on a refusal: DICOM, but no image in it (a report, spectroscopy: no pixel data)
 };
 
 // The one rule for values, the same as for NIfTI (nifti_series.h): the

@@ -274,6 +274,8 @@ struct WatchFolderSource::State {
     void reopen(const WatchSettings& settings);
     bool finishRun(const WatchSettings& settings);
     std::string changedGeometry(const VolumeFile& file) const;
+    bool laterEchoOfRun(const VolumeFile& f) const;
+    bool laterEchoShort(int32_t volumeCount) const;
     void fixSeries(const WatchSettings& settings, const Ready& newest);
     const Ready* pickFirst() const;
     bool earlierVolumeUnderway() const;
@@ -624,10 +626,13 @@ bool WatchFolderSource::State::finishRun(const WatchSettings& settings) {
 
 // Following a session, a volume of another series waits for its run; one
 // not beside a run (phase images, a motion-corrected copy, another echo)
-// ends this run. False when not following a session; when true, `r` has
-// been moved into the waiting files.
+// ends this run. A later echo of the run's own series waits for the run's
+// end (takeLaterEchoes), a single run's too. False when `r` is neither;
+// when true, `r` has been moved into the waiting files.
 bool WatchFolderSource::State::otherSeriesWaits(const WatchSettings& settings, Ready& r, const SeriesIdentity& of) {
-    if (!settings.endAtNewSeries) return false;
+    const bool laterEcho =
+        r.file.besideRun && r.file.echoNumber > 1 && !seriesUid.empty() && r.file.seriesUid == seriesUid;
+    if (!settings.endAtNewSeries && !laterEcho) return false;
     if (!r.file.besideRun && !newSeries) {
         note(settings, "a file of another series (" + of.key + ") came: " + r.name);
         newSeriesSince = Clock::now();
@@ -825,10 +830,15 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
     }
     // The series of the newest file is the run's: with --include-existing
     // the folder may hold earlier series too. A session takes its series in
-    // the order they came: the oldest file's.
+    // the order they came: the oldest file's. A single run is never of
+    // images beside a run (a later echo) while others are there.
+    const auto preferred = [&](const Ready& r, const Ready& than) {
+        if (!settings_.endAtNewSeries && r.file.besideRun != than.file.besideRun) return !r.file.besideRun;
+        return settings_.endAtNewSeries ? r.modified < than.modified : r.modified > than.modified;
+    };
     const Ready* chosen = &st.ready.front();
     for (const Ready& r : st.ready)
-        if (settings_.endAtNewSeries ? r.modified < chosen->modified : r.modified > chosen->modified) chosen = &r;
+        if (preferred(r, *chosen)) chosen = &r;
     const Ready reference = *chosen;
     st.refused.clear();  // before the run's series was known: not the run's volumes
     st.fixSeries(settings_, reference);
@@ -862,7 +872,7 @@ void WatchFolderSource::State::dropLate(const WatchSettings& settings) {
 
 // What the run lost when no volume came for the idle time, joined; empty
 // when it came to its end: a skipped file that may be the next volume, a
-// volume short of files, a file still being written.
+// file of its series refused, a volume short of files.
 std::string WatchFolderSource::State::lostAtIdle() const {
     std::string lost = refusalsFor(lastKey + 1);
     const auto add = [&](const std::string& what) { lost += (lost.empty() ? "" : "; ") + what; };
@@ -872,8 +882,6 @@ std::string WatchFolderSource::State::lostAtIdle() const {
         const std::string incomplete = reader->incompleteVolumes(seriesUid);
         if (!incomplete.empty()) add(incomplete);
     }
-    for (const auto& [name, s] : seen)
-        if (numbering != Numbering::FileName || s.nameVolume == lastKey + 1) add(name + " was still being written");
     return lost.empty() ? lost : "the run lost what follows: " + lost;
 }
 
@@ -967,8 +975,11 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         }
         // Another series began: the run ends once nothing of its own is ready
         // and a file of its own still being written has had time to finish.
+        // Series written file by file in turn: the bound runs from the run's
+        // last volume too, or the run would end between two of its volumes.
         if (st.newSeries && st.ready.empty() &&
-            secondsBetween(st.newSeriesSince, Clock::now()) >= std::clamp(0.5 * st.timings.gapSeconds, 0.2, 2.0) &&
+            secondsBetween(std::max(st.newSeriesSince, st.lastHandedAt), Clock::now()) >=
+                std::clamp(0.5 * st.timings.gapSeconds, 0.2, 2.0) &&
             st.finishRun(settings_) && st.ready.empty()) {
             const std::string lost = st.lostFiles();
             if (!lost.empty()) {
@@ -981,9 +992,10 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
         // A file being judged (it failed to read and may yet be declared
         // unreadable) holds the idle timeout: the run ends by that judgement.
         // So does one its writer is done with and that waits to be read (the
-        // next series' first slices, settling): it is no file being written.
-        const bool judging = std::any_of(st.seen.begin(), st.seen.end(),
-                                         [](const auto& s) { return s.second.failures > 0 || s.second.stable; });
+        // next series' first slices, settling), and one being written (the
+        // next series' first file, or the run's next volume), bounded by the
+        // growing bound (refuseGrowing): what it is decides how the run ends.
+        const bool judging = !st.seen.empty();
         // While a later volume waits for a missing one, the gap's bound ends the run.
         if (!judging && !st.gapWaiting && secondsBetween(st.lastHandedAt, Clock::now()) >= st.timings.idleSeconds) {
             const std::string lost = st.lostAtIdle();
@@ -1003,15 +1015,37 @@ bool WatchFolderSource::timedOutWaiting() const { return state_->timedOut; }
 bool WatchFolderSource::newSeriesBegan() const { return state_->newSeries; }
 const FileLedger& WatchFolderSource::ledger() const { return state_->ledger; }
 
+// Whether `f` is a later echo of the run's series, on the run's grid.
+bool WatchFolderSource::State::laterEchoOfRun(const VolumeFile& f) const {
+    return fixed && f.besideRun && f.echoNumber > 1 && !f.seriesUid.empty() && f.seriesUid == seriesUid &&
+           changedGeometry(f).empty();
+}
+
+// Whether a later echo of the run came with fewer than `volumeCount` volumes.
+bool WatchFolderSource::State::laterEchoShort(int32_t volumeCount) const {
+    std::map<int32_t, int32_t> volumes;
+    for (const std::vector<Ready>* from : {&ready, &waiting})
+        for (const Ready& r : *from)
+            if (laterEchoOfRun(r.file)) ++volumes[r.file.echoNumber];
+    return std::any_of(volumes.begin(), volumes.end(), [&](const auto& e) { return e.second < volumeCount; });
+}
+
 std::vector<EchoSeries> WatchFolderSource::takeLaterEchoes(int32_t volumeCount) {
     State& st = *state_;
+    // A run ended by its volume count ends at its last first echo: that
+    // volume's later echoes are waited for as long as a missing volume is.
+    const Clock::time_point ended = Clock::now();
+    std::string failed;
+    while (st.laterEchoShort(volumeCount) && secondsBetween(ended, Clock::now()) < st.timings.gapSeconds &&
+           !runStopRequested() && st.poll(settings_, settings_.pollSeconds, failed)) {
+        st.refuseGrowing(settings_);
+        st.readStable(settings_);
+    }
     std::map<int32_t, std::vector<Ready>> byEcho;
     for (std::vector<Ready>* from : {&st.ready, &st.waiting})
         for (auto r = from->begin(); r != from->end();) {
             const VolumeFile& f = r->file;
-            const bool laterEcho = st.fixed && f.besideRun && f.echoNumber > 1 && !f.seriesUid.empty() &&
-                                   f.seriesUid == st.seriesUid && st.changedGeometry(f).empty();
-            if (!laterEcho) {
+            if (!st.laterEchoOfRun(f)) {
                 ++r;
                 continue;
             }
