@@ -525,8 +525,32 @@ TEST_F(LiveRun, ADicomSessionRunsEverySeriesAfterAScoutAndAccountsForEveryFile) 
     EXPECT_EQ(session["files"]["appeared"], received);
     EXPECT_EQ(session["files"]["ignored"]["not an image"], 1) << session.dump(2);
     EXPECT_EQ(series[3]["files"], 99);
+    // The volumes read ahead to tell a run from a single volume (3, the
+    // default) are counted apart from the host's latency; the DICOM runs
+    // have an arrival timeline of every volume, the NIfTI run none, said so.
+    for (std::size_t k = 1; k < 5; ++k) {
+        const fs::path run = folder_ / "out" / series[k]["folder"].get<std::string>();
+        const nlohmann::json maps = nlohmann::json::parse(readText(run / "maps.json"));
+        const int count = volumes[k - 1];
+        EXPECT_EQ(maps["latency"]["read_ahead_volumes"], 3) << maps;
+        EXPECT_EQ(maps["latency"]["volumes"], count - 3) << maps;
+        EXPECT_EQ(maps["latency"]["median_ms"].is_null(), count == 3) << maps;
+        const bool nifti = k == 2;
+        EXPECT_EQ(maps["arrival_timeline"].is_null(), nifti) << maps;
+        if (!nifti) {
+            EXPECT_EQ(maps["arrival_timeline"]["timed_volumes"], count) << maps;
+        }
+        const std::string report = readText(run / "report.html");
+        EXPECT_NE(report.find("<title>QC report: Series " + std::to_string(series[k]["series_number"].get<int>())),
+                  std::string::npos);
+        EXPECT_NE(report.find("id=\"read-ahead-volumes\">3<"), std::string::npos) << run;
+        EXPECT_EQ(report.find("timeline.png") == std::string::npos, nifti) << run;
+    }
 
     const std::string said = readText(folder_ / "host.txt");
+    EXPECT_NE(said.find("over 3 volumes; 3 volumes were read ahead before the run began"), std::string::npos) << said;
+    EXPECT_NE(said.find("no volume came after the look-ahead; 3 volumes were read ahead"), std::string::npos);
+    EXPECT_NE(said.find("Arrival timeline: none (the input records no acquisition times)"), std::string::npos);
     const std::size_t at = said.find("Live view: http://127.0.0.1:");
     ASSERT_NE(at, std::string::npos) << said;
     httplib::Client client("127.0.0.1", std::stoi(said.substr(at + std::strlen("Live view: http://127.0.0.1:"))));

@@ -274,7 +274,7 @@ bool drawLatencyPicture(const fs::path& out, const ReportFigures& f, std::string
             for (double v : *ms)
                 if (std::isfinite(v)) largest = std::max(largest, v);
     }
-    panel.series.push_back({"plug-in step", f.latencyMs, plot::rgbFromHex(0x1f77b4)});
+    panel.series.push_back({"plug-in step", f.latencyMs, plot::rgbFromHex(f.arrivalMs.empty() ? 0x1f77b4 : 0x2a7f86)});
     if (f.trMs > 0.0) {
         // The TR line only where the latencies stay readable beside it.
         if (!(largest * 4.0 < f.trMs))
