@@ -90,8 +90,7 @@ void writeArrivals(std::ostream& out, const MapsDescription& d) {
         << "}";
     const TimelineSummary t = summariseTimeline(timelineOf(d.timings));
     if (t.timedVolumes == 0) {
-        out << ",\n  \"arrival_timeline\": null,\n  \"arrival_timeline_absent\": "
-            << jsonString("the input records no acquisition times");
+        out << ",\n  \"arrival_timeline\": null,\n  \"arrival_timeline_absent\": " << jsonString(timelineAbsence(t));
         return;
     }
     out << ",\n  \"arrival_timeline\": {\"timed_volumes\": " << t.timedVolumes

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace korvanth {
@@ -25,6 +26,10 @@ struct TimelinePoint {
     // (lagSeconds - that volume's lag > TR): the export stalled on it.
     bool late = false;
     double lateBySeconds = 0.0;  // lagSeconds - the timed volume before it's, when late
+    // Stamped no later than the volume before it (a whole series stamped
+    // once, a label and control pair alike): the times do not tell the
+    // volumes apart, and the series has no timeline from here on.
+    bool repeatsTime = false;
 };
 
 // The timeline of one series, volume by volume in the run's order.
@@ -42,6 +47,8 @@ private:
     double scan0_ = 0.0;
     std::chrono::steady_clock::time_point host0_{};
     double lastLag_ = 0.0;
+    double lastScan_ = 0.0;
+    bool repeated_ = false;
 };
 
 // A run's timeline summed up over its timed volumes.
@@ -51,7 +58,12 @@ struct TimelineSummary {
     double largestLagSeconds = std::numeric_limits<double>::quiet_NaN();
     double jitterSeconds = std::numeric_limits<double>::quiet_NaN();  // the lag's spread: largest minus smallest
     std::vector<int32_t> lateVolumes;                                 // numbered from 1
+    int32_t repeatedAt = 0;  // the volume (from 1) stamped no later than the one before; 0: none was
 };
+// No figures where the times do not tell the volumes apart (repeatedAt).
 TimelineSummary summariseTimeline(const std::vector<TimelinePoint>& points);
+// Why a run of live volumes has no timeline: none recorded, or not telling
+// the volumes apart; empty when it has one.
+std::string timelineAbsence(const TimelineSummary& timeline);
 
 }  // namespace korvanth

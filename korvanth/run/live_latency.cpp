@@ -52,7 +52,7 @@ std::string latencyLine(const LiveLatency& l, double repetitionTimeSeconds) {
 
 std::string timelineLine(const TimelineSummary& t, int32_t liveVolumes) {
     if (liveVolumes == 0) return {};
-    if (t.timedVolumes == 0) return "Arrival timeline: none (the input records no acquisition times)";
+    if (t.timedVolumes == 0) return "Arrival timeline: none (" + timelineAbsence(t) + ")";
     std::string line = "Arrival timeline over " + std::to_string(t.timedVolumes) +
                        format(" volumes: export lag median %.1f ms, largest %.1f ms, jitter (spread) %.1f ms",
                               t.medianLagSeconds * 1e3, t.largestLagSeconds * 1e3, t.jitterSeconds * 1e3);

@@ -99,6 +99,7 @@ std::string volumeEventJson(const VolumeDone& volume, const LiveFigures& figures
     json["read_ahead"] = t.readAhead;
     json["lag_ms"] = t.timeline.timed ? jsonNumber(t.timeline.lagSeconds * 1000.0) : Json(nullptr);
     json["late"] = t.timeline.late;
+    json["repeats_time"] = t.timeline.repeatsTime;
     if (figures.motion != nullptr) {
         const MotionTally& tally = *figures.motion;
         json["fd_mean"] = jsonNumber(tally.meanFd());
@@ -137,6 +138,7 @@ std::string endEventJson(const RunFinished& run, double elapsedSeconds, const st
     json["lag_median_ms"] = jsonNumber(timeline.medianLagSeconds * 1000.0);
     json["jitter_ms"] = jsonNumber(timeline.jitterSeconds * 1000.0);
     json["late_volumes"] = timeline.lateVolumes;
+    json["timeline_absent"] = timelineAbsence(timeline);
     return jsonText(json);
 }
 

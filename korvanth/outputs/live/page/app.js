@@ -270,11 +270,14 @@ function renderPlots() {
 // The export lag (a DICOM run's volumes against their acquisition times),
 // a volume more than a TR late marked; said plainly where there is none.
 function renderTimeline(v, xMax, trMs) {
-  const lag = v.map((x) => (x.lag_ms === undefined ? null : x.lag_ms));
+  // Times that stop telling the volumes apart leave the series no timeline.
+  const repeated = v.find((x) => x.repeats_time);
+  const lag = v.map((x) => (x.lag_ms === undefined || repeated ? null : x.lag_ms));
   const late = v.filter((x) => x.late);
   const live = v.some((x) => x.arrival_ms !== null && x.arrival_ms !== undefined);
   const timed = lag.some((x) => x !== null);
   $("timeline-note").textContent = !v.length ? "" : !live ? "not a live run: no arrival timeline"
+    : repeated ? "none: the acquisition times do not tell the volumes apart (volume " + (repeated.index + 1) + ")"
     : !timed ? "none: the input records no acquisition times"
     : late.length ? "more than a TR late: volume " + late.map((x) => x.index + 1).join(", ") : "no volume more than a TR late";
   $("timeline-note").classList.toggle("warn", late.length > 0);
