@@ -220,8 +220,28 @@ TEST_P(LiveSeries, ScannerToHostGivesWhatDcm2niixGivesAndReplaysToTheSameMaps) {
     auto scanner = startScanner(series, "0.2");
     ASSERT_EQ(host->wait(300.0), 0) << readText(folder_ / "host.txt");
     EXPECT_EQ(scanner->wait(120.0), 0) << readText(folder_ / "scanner.txt");
-    EXPECT_TRUE(hostSaid("Latency from file written to maps")) << readText(folder_ / "host.txt");
+    EXPECT_TRUE(hostSaid("Arrival to maps: median")) << readText(folder_ / "host.txt");
     EXPECT_EQ(timingRows(), volumes);
+    // A series whose acquisition times tell its volumes apart (the Siemens
+    // mosaics at least) is timed volume by volume, the last volume acquired
+    // (n - 1) TRs after the first; one whose times do not (a whole series or
+    // a pair stamped alike, times anonymised away) has no timeline, saying why.
+    const nlohmann::json maps = nlohmann::json::parse(readText(folder_ / "out" / "maps.json"));
+    const nlohmann::json& timeline = maps["arrival_timeline"];
+    if (std::string(GetParam()).find("siemens_mosaic") != std::string::npos) {
+        EXPECT_FALSE(timeline.is_null()) << maps;
+    }
+    if (timeline.is_null()) {
+        EXPECT_FALSE(maps["arrival_timeline_absent"].get<std::string>().empty()) << maps;
+    } else {
+        EXPECT_EQ(timeline["timed_volumes"], volumes) << timeline;
+        const std::string csv = readText(folder_ / "out" / "timing.csv");
+        std::string last = csv.substr(csv.rfind('\n', csv.size() - 2) + 1);
+        for (int comma = 0; comma < 10; ++comma) last.erase(0, last.find(',') + 1);
+        EXPECT_NEAR(std::stod(last), (volumes - 1) * reference.info.repetitionTimeSeconds,
+                    0.02 * (volumes - 1) * reference.info.repetitionTimeSeconds)
+            << csv;
+    }
 
     expectAsDcm2niix(folder_ / "out" / "bold.nii.gz", series, folder_ / "dcm2niix_live");
     ASSERT_TRUE(korvanth::readNiftiSeries((folder_ / "out" / "bold.nii.gz").string(), saved, error)) << error;
@@ -550,7 +570,32 @@ TEST_F(LiveRun, ADicomSessionRunsEverySeriesAfterAScoutAndAccountsForEveryFile) 
     expectEveryFilePlaced(session);
     EXPECT_EQ(session["files"]["ignored"]["not an image"], 1) << session.dump(2);
     EXPECT_EQ(series[3]["files"], 99);
+    // The volumes read ahead to tell a run from a single volume (3, the
+    // default) are counted apart from the host's latency; the DICOM runs
+    // have an arrival timeline of every volume, the NIfTI run none, said so.
+    for (std::size_t k = 1; k < 5; ++k) {
+        const fs::path run = folder_ / "out" / series[k]["folder"].get<std::string>();
+        const nlohmann::json maps = nlohmann::json::parse(readText(run / "maps.json"));
+        const int count = volumes[k - 1];
+        EXPECT_EQ(maps["latency"]["read_ahead_volumes"], 3) << maps;
+        EXPECT_EQ(maps["latency"]["volumes"], count - 3) << maps;
+        EXPECT_EQ(maps["latency"]["median_ms"].is_null(), count == 3) << maps;
+        const bool nifti = k == 2;
+        EXPECT_EQ(maps["arrival_timeline"].is_null(), nifti) << maps;
+        if (!nifti) {
+            EXPECT_EQ(maps["arrival_timeline"]["timed_volumes"], count) << maps;
+        }
+        const std::string report = readText(run / "report.html");
+        EXPECT_NE(report.find("<title>QC report: Series " + std::to_string(series[k]["series_number"].get<int>())),
+                  std::string::npos);
+        EXPECT_NE(report.find("id=\"read-ahead-volumes\">3<"), std::string::npos) << run;
+        EXPECT_EQ(report.find("timeline.png") == std::string::npos, nifti) << run;
+    }
 
+    const std::string said = readText(folder_ / "host.txt");
+    EXPECT_NE(said.find("over 3 volumes; 3 volumes were read ahead before the run began"), std::string::npos) << said;
+    EXPECT_NE(said.find("no volume came after the look-ahead; 3 volumes were read ahead"), std::string::npos);
+    EXPECT_NE(said.find("Arrival timeline: none (the input records no acquisition times)"), std::string::npos);
     expectServedSession(session);
     host->signal(SIGINT);
     EXPECT_EQ(host->wait(60.0), 0) << readText(folder_ / "host.txt");

@@ -227,6 +227,35 @@ TEST(QcReport, WritesPageAndPicturesWithFiguresOfTheInput) {
     other = readFile(folder / "report.html");
     EXPECT_NEAR(figure(other, "mean-fd"), 0.9, 1e-9);
     EXPECT_EQ(figure(other, "fd-above-0.9"), 4.0);
+
+    // A live run: the two volumes read ahead kept out of the host's latency,
+    // DVARS and the global signal drawn, the late volume named; without
+    // acquisition times (NIfTI) the timeline is said to be none, not drawn.
+    ReportInput live = in;
+    const double lags[6] = {0.0, 0.01, 0.02, 1.6, 1.6, 1.59}, latency[6] = {0.9, 0.5, 0.02, 0.04, 0.03, 0.05};
+    for (int v = 0; v < 6; ++v) {
+        korvanth::VolumeTiming t;
+        t.fromFile = t.timeline.timed = true;
+        t.readAhead = v < 2;
+        t.latencySeconds = latency[v];
+        t.timeline.lagSeconds = lags[v];
+        t.timeline.late = v == 3;
+        live.liveTimings.push_back(t);
+        live.dvars.push_back(v == 0 ? std::nan("") : 10.0 + v);
+        live.globalMean.push_back(500.0 + v);
+    }
+    ASSERT_TRUE(korvanth::writeQcReport(folder.string(), live, error)) << error;
+    other = readFile(folder / "report.html");
+    EXPECT_NEAR(figure(other, "median-arrival-ms"), 35.0, 1e-9);
+    EXPECT_EQ(figure(other, "read-ahead-volumes"), 2.0);
+    EXPECT_EQ(figure(other, "late-volumes"), 4.0);
+    for (const char* picture : {"signal.png", "timeline.png"}) EXPECT_TRUE(readPng(folder / picture).valid) << picture;
+    for (korvanth::VolumeTiming& t : live.liveTimings) t.timeline = {};
+    fs::remove(folder / "timeline.png");
+    ASSERT_TRUE(korvanth::writeQcReport(folder.string(), live, error)) << error;
+    other = readFile(folder / "report.html");
+    EXPECT_NE(other.find("Arrival timeline: none (the input records no acquisition times)"), std::string::npos);
+    EXPECT_FALSE(fs::exists(folder / "timeline.png"));
     fs::remove_all(folder.parent_path());
 }
 

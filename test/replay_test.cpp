@@ -381,7 +381,7 @@ TEST(RecordedRuns, RestingRunShowsMotionAtTheBrainEdge) {
     std::getline(timing, header);
     EXPECT_EQ(header,
               "volume,step_seconds,longer_than_tr,latency_seconds,detection_seconds,reading_seconds,"
-              "motion_seconds,outputs_seconds,motion_unreliable");
+              "motion_seconds,outputs_seconds,motion_unreliable,read_ahead,scan_seconds,host_seconds,lag_seconds,late");
     int volumes = 0;
     while (std::getline(timing, line)) {
         ++volumes;

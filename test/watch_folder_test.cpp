@@ -381,6 +381,58 @@ TEST_F(WatchFolder, LinksReadLikeTheirFilesAndAStrayHeaderCostsNothing) {
     EXPECT_LT(usage.ru_maxrss, 1L << 20) << "kB at the most: the claimed volume was allocated";
 }
 
+// The scanner's export stalls once: a mosaic series acquired a second apart
+// (AcquisitionDateTime and AcquisitionTime rewritten) written far faster,
+// but volume 4 two and a half seconds late. Each volume's export lag is its
+// files' last write against its acquisition, both from the first volume's
+// (the clocks need not agree), volume 4 alone is warned of by number and
+// name, and the lag's spread is the stall's.
+TEST_F(WatchFolder, AVolumeTheExportHeldBackIsNamedAndTheLagsAreItsFilesAgainstTheScanner) {
+    const gdcm::Tag acquisitionDateTime(0x0008, 0x002a), acquisitionTime(0x0008, 0x0032);
+    const fs::path staging = folder_ / ".staging";  // hidden: never a volume
+    fs::create_directories(staging);
+    const auto name = [](int v) { return "IM-0001-000" + std::to_string(v) + ".dcm"; };
+    for (int v = 1; v <= 6; ++v) {
+        const std::string tm = "1030" + std::to_string(10 + v) + ".250000";  // one second apart
+        korvanth_test::rewriteDicom(mosaicDir / name(v), staging / name(v),
+                                    {{acquisitionDateTime, "20261208" + tm}, {acquisitionTime, tm}});
+    }
+    settings_.includeExisting = false;
+    settings_.repetitionTimeSeconds = 1.0;
+    settings_.idleTimeoutSeconds = 5.0;
+    korvanth::WatchFolderSource source(settings_);
+    std::thread scanner([&] {
+        for (int v = 1; v <= 6; ++v) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(v == 4 ? 2800 : 300));
+            fs::last_write_time(staging / name(v), fs::file_time_type::clock::now());  // written now
+            fs::rename(staging / name(v), folder_ / name(v));
+        }
+    });
+    korvanth::SeriesInfo series;
+    std::string error;
+    std::vector<korvanth::TimelinePoint> points;
+    const bool opened = source.open(series, error);
+    for (std::vector<int16_t> volume; opened && source.next(volume, error) == VolumeSource::Next::Volume;)
+        points.push_back(source.lastArrival().timeline);
+    scanner.join();
+    ASSERT_EQ(points.size(), 6u) << error << log_;
+    const auto written = [&](int v) { return fs::last_write_time(folder_ / name(v)); };
+    for (int v = 1; v <= 6; ++v) {
+        const korvanth::TimelinePoint& p = points[static_cast<std::size_t>(v - 1)];
+        const double host = std::chrono::duration<double>(written(v) - written(1)).count();
+        EXPECT_TRUE(p.timed) << v;
+        EXPECT_NEAR(p.scanSeconds, v - 1.0, 1e-6) << v;
+        EXPECT_NEAR(p.lagSeconds, host - (v - 1.0), 0.005) << v;
+        EXPECT_EQ(p.late, v == 4) << v << ": lag " << p.lagSeconds;
+    }
+    const korvanth::TimelineSummary summary = korvanth::summariseTimeline(points);
+    EXPECT_EQ(summary.lateVolumes, std::vector<int32_t>{4});
+    EXPECT_NEAR(points[3].lateBySeconds, points[3].lagSeconds - points[2].lagSeconds, 1e-9);
+    EXPECT_GT(points[3].lateBySeconds, 1.0);
+    EXPECT_NE(log_.find("warning: volume 4 (" + name(4) + ") came "), std::string::npos) << log_;
+    EXPECT_EQ(log_.find("warning: volume 5"), std::string::npos) << log_;
+}
+
 // One NIfTI volume file: `edit` changes the header (voxel size, orientation,
 // data type) before it is written; int16 or float32 data from `values`.
 template <typename Edit>

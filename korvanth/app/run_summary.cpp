@@ -1,7 +1,7 @@
 #include "korvanth/app/run_summary.h"
 
 #include "korvanth/host/host_state.h"
-#include "korvanth/run/statistics.h"
+#include "korvanth/run/live_latency.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -23,16 +23,11 @@ double warnOfSlowSteps(const std::vector<double>& stepSeconds, double repetition
 }
 
 void printLatency(const std::vector<VolumeTiming>& timings, double repetitionTimeSeconds) {
-    std::vector<double> latency;
-    for (const VolumeTiming& t : timings)
-        if (t.fromFile) latency.push_back(t.latencySeconds * 1000.0);
-    if (latency.empty()) return;
-    const double middle = median(latency);
-    const double p95 = nearestRankPercentile(latency, 0.95);
-    const double trMs = repetitionTimeSeconds * 1000.0;
-    std::printf(
-        "Latency from file written to maps: median %.1f ms (%.1f%% of the TR), 95th percentile %.1f ms (%.1f%%)\n",
-        middle, 100.0 * middle / trMs, p95, 100.0 * p95 / trMs);
+    const LiveLatency latency = summariseLatency(timings);
+    const std::string line = latencyLine(latency, repetitionTimeSeconds);
+    if (line.empty()) return;
+    std::cout << line << '\n'
+              << timelineLine(summariseTimeline(timelineOf(timings)), latency.volumes + latency.readAhead) << '\n';
 }
 
 void printCommittedRun(const std::string& outFolder, const std::vector<std::string>& written, double slowestSeconds,

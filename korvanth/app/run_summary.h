@@ -15,8 +15,8 @@ namespace korvanth {
 // slowest step in seconds (0 when there were none).
 double warnOfSlowSteps(const std::vector<double>& stepSeconds, double repetitionTimeSeconds);
 
-// One line of a live run's latencies: file written to maps, median and 95th
-// percentile (nearest rank). Nothing when no volume came from a file.
+// A live run's latency (arrival to maps, the volumes read ahead apart) and
+// its arrival timeline, a line each. Nothing when no volume came from a file.
 void printLatency(const std::vector<VolumeTiming>& timings, double repetitionTimeSeconds);
 
 // The committed results: the files written, a partial run's count, the report.

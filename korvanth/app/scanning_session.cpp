@@ -136,6 +136,10 @@ int runSeries(const KorvanthOptions& o, Invocation& invocation, SessionRecord& r
 
     RunInputs inputs;
     inputs.series = series;
+    // Named by its series, as the scanner's console names it: the watch
+    // folder's name is every series'.
+    inputs.series.title = "Series " + std::to_string(identity.number) +
+                          (identity.description.empty() ? std::string() : " (" + identity.description + ")");
     inputs.live = true;
     inputs.motion = std::make_unique<EstimatedMotionSource>(o.referenceVolume - 1);
     inputs.motionGiven = inputs.motionEstimated = true;

@@ -40,6 +40,8 @@ void ResultWriter::runStarted(const SeriesInfo& series) {
     motionUnreliable_.clear();
     framewiseDisplacement_.clear();
     motionWarnings_.clear();
+    dvars_.clear();
+    globalMean_.clear();
     error_.clear();
 }
 
@@ -51,6 +53,8 @@ void ResultWriter::volumeDone(const VolumeDone& volume) {
     motionUnreliable_.push_back(volume.motionReliable ? 0 : 1);
     framewiseDisplacement_.push_back(volume.metrics.framewiseDisplacementMm);
     motionWarnings_.push_back(volume.motionWarning);
+    dvars_.push_back(volume.metrics.dvars);
+    globalMean_.push_back(volume.metrics.globalMean);
 }
 
 void ResultWriter::runFinished(const RunFinished& run) {
@@ -103,6 +107,8 @@ bool ResultWriter::writeAll(const RunFinished& run) {
     description.complete = !run.partial;
     description.endReason = run.endReason;
     description.changedValues = run.changedValues;
+    description.timings = run.timings;
+    description.repetitionTimeSeconds = series_.repetitionTimeSeconds;
     if (!writeMapsJson(folder + "maps.json", description, error_)) return false;
 #if KORVANTH_HAS_NIFTI
     if (!writeNiftiMaps(folder + "maps.nii.gz", series_.dims, series_.geometry, state.pluginMaps, state.mapCount(),
@@ -143,8 +149,12 @@ bool ResultWriter::writeAll(const RunFinished& run) {
         report.partial = run.endReason.empty() ? "ended early" : run.endReason;
         report.expectedVolumes = series_.expectedVolumes;
     }
+    report.dvars = dvars_;
+    report.globalMean = globalMean_;
+    if (std::any_of(run.timings.begin(), run.timings.end(), [](const VolumeTiming& t) { return t.fromFile; }))
+        report.liveTimings = run.timings;
     for (const VolumeTiming& t : run.timings) {
-        if (!t.fromFile) continue;
+        if (!t.fromFile || t.readAhead) continue;
         report.latency.total.push_back(t.latencySeconds);
         report.latency.detection.push_back(t.detectionSeconds);
         report.latency.reading.push_back(t.readingSeconds);

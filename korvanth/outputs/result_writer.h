@@ -62,6 +62,7 @@ private:
     std::vector<uint8_t> motionUnreliable_;
     std::vector<double> framewiseDisplacement_;
     std::vector<std::string> motionWarnings_;
+    std::vector<double> dvars_, globalMean_;  // per volume (VolumeMetrics)
     std::vector<VolumeTiming> timings_;
     std::vector<EchoSummary> echoes_;
     std::string error_;

@@ -2,6 +2,7 @@
 
 #include "korvanth/outputs/json_text.h"
 
+#include "korvanth/run/live_latency.h"
 #include "korvanth/run/units.h"
 #include "tarvex/qc_conventions.h"
 
@@ -20,7 +21,7 @@ bool writeTimingCsv(const std::string& path, const std::vector<VolumeTiming>& ti
                     const std::vector<uint8_t>& motionUnreliable, double repetitionTimeSeconds, std::string& error) {
     std::ofstream out(path, std::ios::binary);
     out << "volume,step_seconds,longer_than_tr,latency_seconds,detection_seconds,reading_seconds,motion_seconds,"
-           "outputs_seconds,motion_unreliable\n";
+           "outputs_seconds,motion_unreliable,read_ahead,scan_seconds,host_seconds,lag_seconds,late\n";
     for (std::size_t i = 0; i < timings.size(); ++i) {
         const VolumeTiming& t = timings[i];
         char line[256];
@@ -33,9 +34,16 @@ bool writeTimingCsv(const std::string& path, const std::vector<VolumeTiming>& ti
         } else {
             out << ",,,";
         }
-        std::snprintf(line, sizeof line, "%.9f,%.9f,%d\n", t.motionSeconds, t.outputsSeconds,
-                      i < motionUnreliable.size() ? motionUnreliable[i] : 0);
+        std::snprintf(line, sizeof line, "%.9f,%.9f,%d,%d", t.motionSeconds, t.outputsSeconds,
+                      i < motionUnreliable.size() ? motionUnreliable[i] : 0, t.readAhead ? 1 : 0);
         out << line;
+        if (t.timeline.timed) {
+            std::snprintf(line, sizeof line, ",%.9f,%.9f,%.9f,%d\n", t.timeline.scanSeconds, t.timeline.hostSeconds,
+                          t.timeline.lagSeconds, t.timeline.late ? 1 : 0);
+            out << line;
+        } else {
+            out << ",,,,\n";
+        }
     }
     out.close();
     if (!out) error = path + ": cannot write the step timings";
@@ -70,6 +78,29 @@ EchoSummary summarizeEcho(const EchoSeries& echo, const std::vector<float>& firs
     return summary;
 }
 
+namespace {
+// A live run's latency and arrival timeline, as the README documents the keys.
+void writeArrivals(std::ostream& out, const MapsDescription& d) {
+    const LiveLatency l = summariseLatency(d.timings);
+    if (l.volumes + l.readAhead == 0) return;
+    const auto ms = [](double seconds) { return jsonText(jsonNumber(seconds * 1000.0)); };
+    out << ",\n  \"latency\": {\"volumes\": " << l.volumes << ", \"median_ms\": " << ms(l.medianSeconds)
+        << ", \"p95_ms\": " << ms(l.p95Seconds) << ", \"tr_ms\": " << ms(d.repetitionTimeSeconds)
+        << ", \"read_ahead_volumes\": " << l.readAhead << ", \"read_ahead_median_ms\": " << ms(l.readAheadMedianSeconds)
+        << "}";
+    const TimelineSummary t = summariseTimeline(timelineOf(d.timings));
+    if (t.timedVolumes == 0) {
+        out << ",\n  \"arrival_timeline\": null,\n  \"arrival_timeline_absent\": " << jsonString(timelineAbsence(t));
+        return;
+    }
+    out << ",\n  \"arrival_timeline\": {\"timed_volumes\": " << t.timedVolumes
+        << ", \"median_lag_ms\": " << ms(t.medianLagSeconds) << ", \"largest_lag_ms\": " << ms(t.largestLagSeconds)
+        << ", \"jitter_ms\": " << ms(t.jitterSeconds) << ", \"late_volumes\": [";
+    for (std::size_t i = 0; i < t.lateVolumes.size(); ++i) out << (i == 0 ? "" : ", ") << t.lateVolumes[i];
+    out << "]}";
+}
+}  // namespace
+
 bool writeMapsJson(const std::string& path, const MapsDescription& d, std::string& error) {
     std::ofstream out(path, std::ios::binary);
     out << "{\n  \"source\": " << jsonString(d.source) << ",\n  \"plugin\": " << jsonString(d.pluginName)
@@ -88,6 +119,7 @@ bool writeMapsJson(const std::string& path, const MapsDescription& d, std::strin
             << ", \"file\": " << jsonString(d.echoes[e].file) << ", \"volumes\": " << d.echoes[e].volumes
             << ", \"tsnr_median\": " << jsonText(jsonNumber(d.echoes[e].tsnrMedian)) << "}";
     if (!d.echoes.empty()) out << "\n  ]";
+    writeArrivals(out, d);
     out << "\n}\n";
     out.close();
     if (!out) error = path + ": cannot write the map names";

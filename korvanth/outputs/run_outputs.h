@@ -35,6 +35,10 @@ struct MapsDescription {
     std::string endReason;            // why, for a run that is not complete
     int64_t changedValues = 0;        // RunFinished::changedValues
     std::vector<EchoSummary> echoes;  // the later echoes of a multi-echo run; none: not listed
+    // A live run's: its latency and arrival timeline (timings' "latency"
+    // and "arrival_timeline" keys); empty: not a live run.
+    std::vector<VolumeTiming> timings;
+    double repetitionTimeSeconds = 0.0;
 };
 
 // maps.json: the maps' names in map order (the 4th index of maps.nii.gz and

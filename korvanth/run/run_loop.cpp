@@ -90,6 +90,8 @@ RunOutcome driveRun(KRVPluginInterface& plugin, const SeriesInfo& series, Volume
             done.timing.fromFile = true;
             done.timing.detectionSeconds = secondsBetween(fromFile.completed, fromFile.detected);
             done.timing.readingSeconds = secondsBetween(fromFile.detected, fromFile.read);
+            done.timing.readAhead = fromFile.readAhead;
+            done.timing.timeline = fromFile.timeline;
         }
         state.appendVolume(std::move(volume));
 
@@ -114,6 +116,7 @@ RunOutcome driveRun(KRVPluginInterface& plugin, const SeriesInfo& series, Volume
         done.mapNames = &state.mapNames;
         outcome.volumeCount = index + 1;
         const Clock::time_point toOutputs = Clock::now();
+        if (fromFile.known) done.timing.mapsSeconds = secondsBetween(fromFile.completed, toOutputs);
         observer.volumeDone(done);
         const Clock::time_point handled = Clock::now();
         done.timing.outputsSeconds = secondsBetween(toOutputs, handled);

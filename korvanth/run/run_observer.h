@@ -4,6 +4,7 @@
 // pointers they are handed beyond the call.
 #pragma once
 
+#include "korvanth/run/arrival_timeline.h"
 #include "korvanth/run/motion_estimate.h"
 #include "korvanth/run/series.h"
 #include "korvanth/run/volume_metrics.h"
@@ -27,6 +28,11 @@ struct VolumeTiming {
     bool fromFile = false;
     double detectionSeconds = 0.0;
     double readingSeconds = 0.0;
+    bool readAhead = false;  // read before the run began (VolumeArrival::readAhead)
+    TimelinePoint timeline;  // a DICOM volume's acquisition against its arrival
+    // fromFile: from the volume complete on the host until its maps were
+    // made (known to the observers' volumeDone; latencySeconds adds their time).
+    double mapsSeconds = 0.0;
     // Known once the observers had the volume (in RunFinished::timings):
     double outputsSeconds = 0.0;  // the observers' volumeDone
     double latencySeconds = 0.0;  // fromFile: from the file's last write until the observers had the maps

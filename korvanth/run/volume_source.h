@@ -2,6 +2,7 @@
 // phantom, a folder the scanner writes to.
 #pragma once
 
+#include "korvanth/run/arrival_timeline.h"
 #include "korvanth/run/series.h"
 
 #include <chrono>
@@ -11,14 +12,18 @@
 
 namespace korvanth {
 
-// When a live source's last volume became available: its file's last write
-// (the file's modification time), when the source saw the file complete and
-// when it had read it.
+// When a live source's last volume became available: the last write of its
+// files (a volume of several files or instances is complete with the last of
+// them), when the source saw it complete and when it had read it; where it
+// stands on the series' arrival timeline; whether it was read ahead, before
+// the run began, so that its wait was the look-ahead's and not the host's.
 struct VolumeArrival {
     bool known = false;  // false: not a live source's file
     std::chrono::steady_clock::time_point completed;
     std::chrono::steady_clock::time_point detected;
     std::chrono::steady_clock::time_point read;
+    TimelinePoint timeline;
+    bool readAhead = false;
 };
 
 class VolumeSource {

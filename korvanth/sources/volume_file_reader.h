@@ -24,6 +24,9 @@ struct VolumeFile {
     int32_t echoNumber = -1;  // DICOM echo number; -1: not told
     int64_t instanceNumber = -1;
     int64_t acquisitionNumber = -1;
+    // When the scanner acquired it (its earliest slice), seconds on the
+    // scanner's clock; negative: not recorded (NIfTI).
+    double acquisitionSeconds = -1.0;
     bool repetitionTimeRecorded = false;
     int64_t clamped = 0;      // values changed to fit 16 bits (VolumeSource::changedValues)
     std::string storedType;   // how the file stores its values (NIfTI: INT16, FLOAT32, ...); empty: not told

@@ -67,6 +67,15 @@ try {
     links: [...document.querySelectorAll("#session-rows a")].map((a) => a.getAttribute("href")),
   }));
   check(end.strip === "complete,skipped,complete", "at the end the strip reads complete, skipped, complete");
+  // NIfTI runs: the timeline card says there is none; the volumes read
+  // ahead (3) are drawn apart from the host's latency and counted apart.
+  const arrivals = await page.evaluate(() => ({
+    note: document.getElementById("timeline-note").textContent,
+    ahead: window.korvanthLive.volumes.filter((v) => v.read_ahead).length,
+    counted: window.korvanthLive.end.read_ahead_volumes,
+  }));
+  check(arrivals.note.includes("no acquisition times") && arrivals.ahead === 3 && arrivals.counted === 3,
+        `the timeline is said to be none and the 3 volumes read ahead are apart (${JSON.stringify(arrivals)})`);
   check(/FD \u2264 0\.2 mm: \d+:\d\d of 5:00/.test(end.totals), `the session's low-motion time is added up (${end.totals})`);
   check(end.links.includes("runs/005/report.html") && end.links.includes("runs/007/timing.csv"),
         "each finished run links its report and timings");

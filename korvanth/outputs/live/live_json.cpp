@@ -1,6 +1,7 @@
 #include "korvanth/outputs/live/live_json.h"
 
 #include "korvanth/outputs/json_text.h"
+#include "korvanth/run/live_latency.h"
 #include "korvanth/run/motion_log_writer.h"
 #include "korvanth/run/statistics.h"
 #include "tarvex/qc_conventions.h"
@@ -93,6 +94,12 @@ std::string volumeEventJson(const VolumeDone& volume, const LiveFigures& figures
     json["latency_ms"] = jsonNumber(volume.timing.stepSeconds * 1000.0);
     json["motion_ms"] = jsonNumber(volume.timing.motionSeconds * 1000.0);
     json["arrival_s"] = jsonNumber(volume.timing.arrivalSeconds);
+    const VolumeTiming& t = volume.timing;
+    json["arrival_ms"] = t.fromFile ? jsonNumber(t.mapsSeconds * 1000.0) : Json(nullptr);
+    json["read_ahead"] = t.readAhead;
+    json["lag_ms"] = t.timeline.timed ? jsonNumber(t.timeline.lagSeconds * 1000.0) : Json(nullptr);
+    json["late"] = t.timeline.late;
+    json["repeats_time"] = t.timeline.repeatsTime;
     if (figures.motion != nullptr) {
         const MotionTally& tally = *figures.motion;
         json["fd_mean"] = jsonNumber(tally.meanFd());
@@ -123,6 +130,16 @@ std::string endEventJson(const RunFinished& run, double elapsedSeconds, const st
         latency.empty() ? Json(nullptr) : jsonNumber(*std::max_element(latency.begin(), latency.end()));
     json["slow_steps"] =
         std::count_if(latency.begin(), latency.end(), [&](double ms) { return ms > repetitionTimeSeconds * 1000.0; });
+    const LiveLatency arrival = summariseLatency(run.timings);
+    json["arrival_volumes"] = arrival.volumes;
+    json["arrival_median_ms"] = jsonNumber(arrival.medianSeconds * 1000.0);
+    json["read_ahead_volumes"] = arrival.readAhead;
+    const TimelineSummary timeline = summariseTimeline(timelineOf(run.timings));
+    json["timed_volumes"] = timeline.timedVolumes;
+    json["lag_median_ms"] = jsonNumber(timeline.medianLagSeconds * 1000.0);
+    json["jitter_ms"] = jsonNumber(timeline.jitterSeconds * 1000.0);
+    json["late_volumes"] = timeline.lateVolumes;
+    json["timeline_absent"] = timelineAbsence(timeline);
     return jsonText(json);
 }
 

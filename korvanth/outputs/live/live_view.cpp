@@ -18,6 +18,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -289,6 +290,14 @@ void LiveView::volumeDone(const VolumeDone& volume) {
     figures.repetitionTimeSeconds = m.series.repetitionTimeSeconds;
     figures.targetMinutes = m.settings.targetMinutes;
     m.broker.publish("volume", volumeEventJson(volume, figures), Kept::Volume);
+    if (volume.timing.timeline.late) {
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "warning: volume %d came %.2f s later than the volume before it, more than a TR late from "
+                      "the scanner",
+                      volume.index + 1, volume.timing.timeline.lateBySeconds);
+        hostLogLine(line);
+    }
 
     const bool due =
         m.maps.copies() == 0 || secondsBetween(m.lastMapsCopy, Clock::now()) >= m.settings.mapRefreshSeconds;

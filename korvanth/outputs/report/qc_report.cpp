@@ -2,6 +2,7 @@
 
 #include "korvanth/outputs/report/drawing/montage_surface.h"
 #include "korvanth/outputs/report/drawing/plot.h"
+#include "korvanth/run/live_latency.h"
 #include "korvanth/run/statistics.h"
 #include "korvanth/run/units.h"
 #include "korvanth/run/volume_source.h"
@@ -137,6 +138,12 @@ struct ReportFigures {
     std::vector<double> latencyMs;
     double trMs = 0.0;
     double medianLatency = nan, maxLatency = nan;
+    // A live run's arrival to maps per volume (ms), the host's and the
+    // read-ahead volumes' apart (NaN where the other is), and its timeline.
+    std::vector<double> arrivalMs, readAheadMs;
+    LiveLatency live;
+    std::vector<TimelinePoint> timeline;
+    TimelineSummary timelineSummary;
 
     const float* mapValues(const ReportInput& input, int map) const {
         return haveMaps ? input.maps.data() + static_cast<std::size_t>(map) * grid.voxels : nullptr;
@@ -177,6 +184,13 @@ ReportFigures workOutFigures(const ReportInput& input) {
                  [](double v) { return std::isfinite(v); });
     f.medianLatency = median(finiteLatency);
     f.maxLatency = finiteLatency.empty() ? nan : *std::max_element(finiteLatency.begin(), finiteLatency.end());
+    for (const VolumeTiming& t : input.liveTimings) {
+        f.arrivalMs.push_back(t.fromFile && !t.readAhead ? t.latencySeconds * 1000.0 : nan);
+        f.readAheadMs.push_back(t.fromFile && t.readAhead ? t.latencySeconds * 1000.0 : nan);
+    }
+    f.live = summariseLatency(input.liveTimings);
+    f.timeline = timelineOf(input.liveTimings);
+    f.timelineSummary = summariseTimeline(f.timeline);
     return f;
 }
 
@@ -247,19 +261,60 @@ bool drawMotionPictures(const fs::path& out, const ReportInput& input, const Rep
     return savePng(fdImage.get(), out / "fd.png", error);
 }
 
+// The plug-in's step per volume; a live run's arrival to maps beside it,
+// the volumes read ahead in a colour of their own.
 bool drawLatencyPicture(const fs::path& out, const ReportFigures& f, std::string& error) {
     if (f.latencyMs.empty()) return true;
     plot::Panel panel{"", "volume", "ms", {}, {}, true, ""};
-    panel.series.push_back({"latency", f.latencyMs, plot::rgbFromHex(0x1f77b4)});
+    double largest = f.maxLatency;
+    if (f.live.volumes + f.live.readAhead > 0) {
+        panel.series.push_back({"arrival to maps", f.arrivalMs, plot::rgbFromHex(0x3867a8)});
+        if (f.live.readAhead > 0)
+            panel.series.push_back({"read ahead (the look-ahead's wait)", f.readAheadMs, plot::rgbFromHex(0xb0b0b0)});
+        for (const std::vector<double>* ms : {&f.arrivalMs, &f.readAheadMs})
+            for (double v : *ms)
+                if (std::isfinite(v)) largest = std::max(largest, v);
+    }
+    panel.series.push_back({"plug-in step", f.latencyMs, plot::rgbFromHex(f.arrivalMs.empty() ? 0x1f77b4 : 0x2a7f86)});
     if (f.trMs > 0.0) {
         // The TR line only where the latencies stay readable beside it.
-        if (!(f.maxLatency * 4.0 < f.trMs))
+        if (!(largest * 4.0 < f.trMs))
             panel.lines.push_back({f.trMs, "TR " + number(f.trMs, 0) + " ms", plot::rgbFromHex(0xd62728)});
         else
             panel.note = "TR = " + number(f.trMs, 0) + " ms, far above this scale";
     }
     SurfacePtr image = drawPanels(1200, {panel}, 300);
     return savePng(image.get(), out / "latency.png", error);
+}
+
+// A live DICOM run's export lag per volume, the TR above the first
+// volume's lag for scale.
+bool drawTimelinePicture(const fs::path& out, const ReportFigures& f, std::string& error) {
+    if (f.timelineSummary.timedVolumes == 0) return true;
+    plot::Panel panel{"", "volume", "ms", {}, {}, false, ""};
+    std::vector<double> lag;
+    for (const TimelinePoint& p : f.timeline) lag.push_back(p.timed ? p.lagSeconds * 1000.0 : nan);
+    panel.series.push_back({"export lag", lag, plot::rgbFromHex(0x8c564b)});
+    if (f.trMs > 0.0) panel.lines.push_back({f.trMs, "1 TR", plot::rgbFromHex(0xd62728)});
+    if (!f.timelineSummary.lateVolumes.empty()) panel.note = "more than a TR late: see the list below";
+    SurfacePtr image = drawPanels(1200, {panel}, 260);
+    return savePng(image.get(), out / "timeline.png", error);
+}
+
+// DVARS and the global signal, as the live view draws them.
+bool drawSignalPicture(const fs::path& out, const ReportInput& input, std::string& error) {
+    if (input.dvars.empty() && input.globalMean.empty()) return true;
+    plot::Panel dvars{"DVARS", "volume", "intensity", {{"DVARS", input.dvars, plot::rgbFromHex(0x2ca02c)}},
+                      {},      true,     ""};
+    plot::Panel global{"Global signal",
+                       "volume",
+                       "intensity",
+                       {{"mean over the mask", input.globalMean, plot::rgbFromHex(0x9467bd)}},
+                       {},
+                       false,
+                       ""};
+    SurfacePtr image = drawPanels(1200, {dvars, global}, 260);
+    return savePng(image.get(), out / "signal.png", error);
 }
 
 // ---- the page, section by section
@@ -324,6 +379,13 @@ void writeSummaryFigures(std::ostream& html, const ReportInput& input, const Rep
         html << row("Maximum step latency", figure("max-latency-ms", number(f.maxLatency, 2)) + " ms",
                     f.trMs > 0.0 ? number(100.0 * f.maxLatency / f.trMs, 1) + "% of the TR" : "");
     }
+    if (f.live.volumes > 0)
+        html << row("Median arrival to maps",
+                    figure("median-arrival-ms", number(f.live.medianSeconds * 1000.0, 1)) + " ms",
+                    "over " + std::to_string(f.live.volumes) + " volumes after the look-ahead");
+    if (f.live.readAhead > 0)
+        html << row("Volumes read ahead", figure("read-ahead-volumes", std::to_string(f.live.readAhead)),
+                    "before the run began: their wait is not the host's");
     html << "</table>\n";
 }
 
@@ -364,12 +426,16 @@ void writeMotionSections(std::ostream& html, const ReportInput& input, const Rep
 }
 
 void writeLatencySections(std::ostream& html, const ReportInput& input, const ReportFigures& f) {
-    html << "</section>\n<section><h2>Step latency</h2>\n";
+    const bool arrivals = f.live.volumes + f.live.readAhead > 0;
+    html << "</section>\n<section><h2>" << (arrivals ? "Latency" : "Step latency") << "</h2>\n";
     if (f.latencyMs.empty())
         html << "<p class=\"empty\">No step latencies recorded.</p>\n";
     else
-        html << "<img src=\"latency.png\" alt=\"Step latency over time\">\n<p class=\"note\">Time the plug-in spent "
-                "on each volume (pre-step and post-step).</p>\n";
+        html << "<img src=\"latency.png\" alt=\"Latency over time\">\n<p class=\"note\">"
+             << (arrivals ? "From each volume complete on the host (its last file written) until its maps were "
+                            "handed to the outputs; and the "
+                          : "The ")
+             << "time the plug-in spent on each volume (pre-step and post-step).</p>\n";
     const ReportInput::Latency& live = input.latency;
     if (!live.total.empty()) {
         // Median and 95th percentile (nearest rank) of each part, in ms.
@@ -397,6 +463,38 @@ void writeLatencySections(std::ostream& html, const ReportInput& input, const Re
                  << "% of the TR, 95th percentile " << number(percentile(live.total, 0.95) * 100.0 / f.trMs, 1) << "%.";
         html << "</p>\n";
     }
+    const std::string line = latencyLine(f.live, input.repetitionTimeSeconds);
+    if (!line.empty()) html << "<p class=\"note\">" << figure("arrival-latency", escapeHtml(line)) << ".</p>\n";
+}
+
+void writeTimelineSection(std::ostream& html, const ReportFigures& f) {
+    const int32_t live = f.live.volumes + f.live.readAhead;
+    if (live == 0) return;
+    html << "</section>\n<section><h2>Arrival timeline</h2>\n";
+    const TimelineSummary& t = f.timelineSummary;
+    if (t.timedVolumes > 0)
+        html << "<img src=\"timeline.png\" alt=\"Export lag over time\">\n";
+    else
+        html << "<p class=\"empty\">";
+    html << figure("arrival-timeline", escapeHtml(timelineLine(t, live))) << ".";
+    html << (t.timedVolumes > 0 ? "\n" : "</p>\n");
+    if (!t.lateVolumes.empty()) {
+        html << "<p class=\"warn\">Came more than a TR later than the volume before them: volumes ";
+        std::string late;
+        for (int32_t v : t.lateVolumes) late += (late.empty() ? "" : ", ") + std::to_string(v);
+        html << figure("late-volumes", late) << ".</p>\n";
+    }
+    html << "<p class=\"note\">The export lag of a volume is how much later than the first volume it was "
+            "complete on the host (its last file written), beyond how much later it was acquired (the scanner's "
+            "acquisition time of its earliest slice): the two clocks need not agree. The jitter is the lag's "
+            "spread, largest minus smallest.</p>\n";
+}
+
+void writeSignalSection(std::ostream& html, const ReportInput& input) {
+    if (input.dvars.empty() && input.globalMean.empty()) return;
+    html << "</section>\n<section><h2>DVARS and global signal</h2>\n<img src=\"signal.png\" alt=\"DVARS and the "
+            "global signal over time\">\n<p class=\"note\">DVARS: the root mean square over the mask of the "
+            "intensity change from the volume before; the global signal: the mean over the mask.</p>\n";
 }
 
 void writeMapsSection(std::ostream& html, const ReportFigures& f) {
@@ -427,7 +525,8 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
     }
     ReportFigures figures = workOutFigures(input);
     if (!drawMapPictures(out, input, figures, error) || !drawMotionPictures(out, input, figures, error) ||
-        !drawLatencyPicture(out, figures, error))
+        !drawLatencyPicture(out, figures, error) || !drawTimelinePicture(out, figures, error) ||
+        !drawSignalPicture(out, input, error))
         return false;
 
     std::ostringstream html;
@@ -435,7 +534,9 @@ bool writeQcReport(const std::string& folder, const ReportInput& input, std::str
     writeSummaryFigures(html, input, figures);
     writeMapFigures(html, figures);
     writeMotionSections(html, input, figures);
+    writeSignalSection(html, input);
     writeLatencySections(html, input, figures);
+    writeTimelineSection(html, figures);
     writeMapsSection(html, figures);
     html << "</main>\n</body>\n</html>\n";
 

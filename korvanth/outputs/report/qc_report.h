@@ -2,6 +2,7 @@
 #pragma once
 
 #include "korvanth/run/motion_estimate.h"
+#include "korvanth/run/run_observer.h"
 #include "korvanth/run/series.h"
 #include "korvanth/run/volume_metrics.h"
 
@@ -37,9 +38,13 @@ struct ReportInput {
     int64_t changedValues = 0;                        // RunFinished::changedValues
     // A live run: per volume, seconds from its file's last write until the
     // outputs had its maps, and the parts of that time; empty otherwise.
+    // The volumes read ahead before the run began are left out of these (their
+    // wait was the look-ahead's); liveTimings has every volume.
     struct Latency {
         std::vector<double> total, detection, reading, motion, step, outputs;
     } latency;
+    std::vector<VolumeTiming> liveTimings;  // a live run's, every volume; empty otherwise
+    std::vector<double> dvars, globalMean;  // per volume, as the run measured them; empty: not measured
 };
 
 // Writes report.html and its PNG pictures into `folder`. Returns false and

@@ -130,6 +130,7 @@ std::string serialise(bool ok, const DicomFile& file, const std::string& error) 
     for (const DicomSlice& slice : file.slices) {
         w.put(slice.position);
         w.put(slice.temporalPosition);
+        w.put(slice.acquisitionSeconds);
         w.put(static_cast<uint64_t>(slice.pixels.size()));
         w.bytes.append(reinterpret_cast<const char*>(slice.pixels.data()), slice.pixels.size() * sizeof(int16_t));
     }
@@ -156,6 +157,7 @@ bool deserialise(const std::string& bytes, DicomFile& file, std::string& error) 
         uint64_t size = 0;
         r.get(slice.position);
         r.get(slice.temporalPosition);
+        r.get(slice.acquisitionSeconds);
         r.get(size);
         if (!r.ok || size != sliceVoxels || (bytes.size() - r.at) / sizeof(int16_t) < size) {
             r.ok = false;

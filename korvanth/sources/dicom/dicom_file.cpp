@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <set>
 
 namespace korvanth {
 
@@ -269,6 +270,24 @@ bool readCommon(const gdcm::DataSet& ds, DicomFile& file, std::string& why) {
     return true;
 }
 
+// When each slice was acquired: a frame's own acquisition time where the
+// file records one per frame, else the file's, which a file holding several
+// volumes cannot give each of them (left unrecorded rather than made up).
+void stampAcquisition(const gdcm::DataSet& ds, DicomFile& file) {
+    const std::vector<gdcm::DataSet> perFrame = items(ds, tags::perFrameGroups);
+    const double whole = acquisitionSecondsOf(ds);
+    std::set<int64_t> volumes;
+    for (const DicomSlice& slice : file.slices) volumes.insert(slice.temporalPosition);
+    for (std::size_t f = 0; f < file.slices.size(); ++f) {
+        double own = -1.0;
+        if (perFrame.size() == file.slices.size()) {
+            const std::vector<gdcm::DataSet> content = items(perFrame[f], tags::frameContent);
+            if (!content.empty()) own = dateTimeSeconds(text(content.front(), tags::frameAcquisitionDateTime));
+        }
+        file.slices[f].acquisitionSeconds = own >= 0.0 ? own : volumes.size() <= 1 ? whole : -1.0;
+    }
+}
+
 bool readLayout(const gdcm::DataSet& ds, const Pixels& pixels, DicomFile& file, std::string& why) {
     const std::string imageType = text(ds, tags::imageType);
     if (pixels.frames == 1 && imageType.find("MOSAIC") != std::string::npos)
@@ -310,6 +329,7 @@ bool parseDicomFile(const std::string& path, DicomFile& file, std::string& error
             error = path + ": " + why;
             return false;
         }
+        stampAcquisition(ds, file);
     } catch (const std::bad_alloc&) {
         error = memoryRefused(path);
         return false;

@@ -20,7 +20,10 @@ using Vec3 = std::array<double, 3>;
 struct DicomSlice {
     Vec3 position{};                // patient coordinates (LPS, mm) of the first stored pixel
     int64_t temporalPosition = -1;  // the slice's volume within the file or series; -1: not recorded
-    std::vector<int16_t> pixels;    // columns x rows, the first stored row first
+    // When the scanner acquired it, in seconds on its clock (from 1970 where
+    // the date is recorded, else of the day); negative: not recorded.
+    double acquisitionSeconds = -1.0;
+    std::vector<int16_t> pixels;  // columns x rows, the first stored row first
 };
 
 struct DicomFile {

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <utility>
 
 namespace korvanth::dicom {
 
@@ -135,5 +136,79 @@ Vec3 cross(const Vec3& a, const Vec3& b) {
 }
 
 double dot(const Vec3& a, const Vec3& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+}  // namespace korvanth::dicom
+
+namespace korvanth::dicom {
+
+namespace {
+// The `count` digits of `s` at `at` as a number; -1 when they are not all digits.
+int64_t digits(const std::string& s, std::size_t at, std::size_t count) {
+    if (at + count > s.size()) return -1;
+    int64_t n = 0;
+    for (std::size_t i = at; i < at + count; ++i) {
+        if (s[i] < '0' || s[i] > '9') return -1;
+        n = n * 10 + (s[i] - '0');
+    }
+    return n;
+}
+
+// Days from 1970-01-01 to the civil date (proleptic Gregorian).
+int64_t daysFromEpoch(int64_t y, int64_t m, int64_t d) {
+    y -= m <= 2 ? 1 : 0;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+}  // namespace
+
+double timeOfDaySeconds(const std::string& tm) {
+    std::string t;
+    for (const char c : tm)
+        if (c != ':') t.push_back(c);
+    const int64_t h = digits(t, 0, 2);
+    if (h < 0 || h > 23) return -1.0;
+    const int64_t m = t.size() >= 4 ? digits(t, 2, 2) : 0;
+    const int64_t s = t.size() >= 6 ? digits(t, 4, 2) : 0;
+    if (m < 0 || m > 59 || s < 0 || s > 60) return -1.0;
+    double fraction = 0.0;
+    if (t.size() > 6) {
+        if (t[6] != '.') return -1.0;
+        double scale = 0.1;
+        for (std::size_t i = 7; i < t.size() && t[i] >= '0' && t[i] <= '9'; ++i, scale /= 10.0)
+            fraction += (t[i] - '0') * scale;
+    }
+    return static_cast<double>(h * 3600 + m * 60 + s) + fraction;
+}
+
+double dateSeconds(const std::string& da) {
+    const int64_t y = digits(da, 0, 4), m = digits(da, 4, 2), d = digits(da, 6, 2);
+    if (y < 0 || m < 1 || m > 12 || d < 1 || d > 31) return -1.0;
+    return static_cast<double>(daysFromEpoch(y, m, d)) * 86400.0;
+}
+
+double dateTimeSeconds(const std::string& dt) {
+    // The offset from UTC (&ZZXX) is dropped: a series is stamped in one zone.
+    const std::string value = dt.substr(0, dt.find_first_of("+-"));
+    const double date = dateSeconds(value);
+    if (date < 0.0 || value.size() <= 8) return -1.0;
+    const double time = timeOfDaySeconds(value.substr(8));
+    return time < 0.0 ? -1.0 : date + time;
+}
+
+double acquisitionSecondsOf(const gdcm::DataSet& ds) {
+    const double stamped = dateTimeSeconds(text(ds, tags::acquisitionDateTime));
+    if (stamped >= 0.0) return stamped;
+    for (const auto& [date, time] :
+         {std::pair{tags::acquisitionDate, tags::acquisitionTime}, std::pair{tags::contentDate, tags::contentTime}}) {
+        const double of = timeOfDaySeconds(text(ds, time));
+        if (of < 0.0) continue;
+        const double day = dateSeconds(text(ds, date));
+        return day >= 0.0 ? day + of : of;
+    }
+    return -1.0;
+}
 
 }  // namespace korvanth::dicom

@@ -37,6 +37,17 @@ bool unitVector(Vec3& v);
 Vec3 cross(const Vec3& a, const Vec3& b);
 double dot(const Vec3& a, const Vec3& b);
 
+// A DICOM time (TM, "HHMMSS.FFFFFF" or "HH:MM:SS"), date (DA, "YYYYMMDD")
+// or date and time (DT) in seconds: of the day, or from 1970 with a date.
+// Negative when the value is empty or not of its form.
+double timeOfDaySeconds(const std::string& tm);
+double dateSeconds(const std::string& da);
+double dateTimeSeconds(const std::string& dt);
+// When the image was acquired: its acquisition date and time, else its
+// acquisition time, else its content time (each with its date where
+// recorded); negative when none is recorded.
+double acquisitionSecondsOf(const gdcm::DataSet& ds);
+
 namespace tags {
 const gdcm::Tag imageType(0x0008, 0x0008), seriesDescription(0x0008, 0x103e), protocolName(0x0018, 0x1030),
     studyUid(0x0020, 0x000d), seriesUid(0x0020, 0x000e), echoNumber(0x0018, 0x0086), seriesNumber(0x0020, 0x0011),
@@ -49,7 +60,9 @@ const gdcm::Tag imageType(0x0008, 0x0008), seriesDescription(0x0008, 0x103e), pr
     perFrameGroups(0x5200, 0x9230), planePosition(0x0020, 0x9113), planeOrientation(0x0020, 0x9116),
     pixelMeasures(0x0028, 0x9110), mrTiming(0x0018, 0x9112), frameContent(0x0020, 0x9111),
     temporalPositionIndex(0x0020, 0x9128), dimensionIndexValues(0x0020, 0x9157),
-    pixelValueTransformation(0x0028, 0x9145), stackPosition(0x0020, 0x9057);
+    pixelValueTransformation(0x0028, 0x9145), stackPosition(0x0020, 0x9057), acquisitionDateTime(0x0008, 0x002a),
+    acquisitionDate(0x0008, 0x0022), acquisitionTime(0x0008, 0x0032), contentDate(0x0008, 0x0023),
+    contentTime(0x0008, 0x0033), frameAcquisitionDateTime(0x0018, 0x9074);
 // GE: the slice positions of one volume (images in acquisition counts every
 // phase of a multiphase series).
 const gdcm::PrivateTag geLocationsInAcquisition(0x0021, 0x4f, "GEMS_RELA_01");

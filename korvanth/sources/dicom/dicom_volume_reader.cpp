@@ -64,6 +64,7 @@ void DicomVolumeReader::handOver(const Series& series, std::vector<AssembledVolu
         v.instanceNumber = v.acquisitionNumber = volume.key;
         v.clamped = volume.changedValues;
         v.repetitionTimeRecorded = volume.repetitionTimeRecorded;
+        v.acquisitionSeconds = volume.acquisitionSeconds;
         v.files = std::move(volume.files);
         volumes.push_back(std::move(v));
     }

@@ -226,6 +226,10 @@ AssembledVolume VolumeAssembly::build(int64_t key, Pending& pending) const {
                      [&](const DicomSlice& a, const DicomSlice& b) { return dot(a.position, d) < dot(b.position, d); });
     AssembledVolume v;
     v.key = key;
+    for (const DicomSlice& slice : pending.slices)
+        if (slice.acquisitionSeconds >= 0.0 &&
+            (v.acquisitionSeconds < 0.0 || slice.acquisitionSeconds < v.acquisitionSeconds))
+            v.acquisitionSeconds = slice.acquisitionSeconds;
     for (std::string& file : pending.files)
         if (v.files.empty() || v.files.back() != file) v.files.push_back(std::move(file));
     v.seriesUid = run_.seriesUid;

@@ -51,8 +51,9 @@ struct AssembledVolume {
     int32_t seriesNumber = -1;            // the run's first file's
     int32_t echoNumber = -1;              // the run's first file's; -1: not told
     std::string seriesDescription;
-    std::string otherKind;           // the run's first file's (DicomFile::otherKind)
-    std::vector<std::string> files;  // its slices' files
+    std::string otherKind;             // the run's first file's (DicomFile::otherKind)
+    std::vector<std::string> files;    // its slices' files
+    double acquisitionSeconds = -1.0;  // its earliest slice's (DicomSlice); negative: not recorded
 };
 
 class VolumeAssembly {

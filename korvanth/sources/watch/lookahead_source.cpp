@@ -13,6 +13,7 @@ bool LookaheadSource::open(SeriesInfo& series, std::string& error) {
             break;
         }
         volume.arrival = inner_.lastArrival();
+        volume.arrival.readAhead = true;
         ahead_.push_back(std::move(volume));
     }
     readAhead_ = static_cast<int32_t>(ahead_.size());

@@ -149,6 +149,7 @@ struct WatchFolderSource::State {
     std::vector<std::pair<std::string, Refusal>> refusedBeforeSeries;
     Clock::time_point lastHandedAt;
     VolumeArrival arrival;
+    ArrivalTimeline timeline;  // of the volumes handed over
     bool gapWaiting = false;
     Clock::time_point gapSince;
     bool timedOut = false;   // open() gave up waiting for a first volume
@@ -254,6 +255,17 @@ struct WatchFolderSource::State {
             ledger.ignore(name, ignoredBecause::anotherSeries);
         }
         return !other.empty();
+    }
+
+    // The volume `r`, handed over next, on the series' timeline; a volume
+    // that came more than a TR late is warned of.
+    void placeOnTimeline(const WatchSettings& settings, const Ready& r) {
+        arrival.timeline = timeline.add(r.file.acquisitionSeconds, r.arrival.completed);
+        if (arrival.timeline.late)
+            note(settings, "warning: volume " + std::to_string(handed + 1) + " (" + r.name + ") came " +
+                               text(arrival.timeline.lateBySeconds) +
+                               " s later than the volume before it, beyond their acquisitions' spacing: more than a "
+                               "TR late from the scanner");
     }
 
     bool begin(const WatchSettings& settings, std::string& error);
@@ -851,6 +863,7 @@ bool WatchFolderSource::open(SeriesInfo& series, std::string& error) {
     repetitionTimeRecorded_ = first->file.repetitionTimeRecorded;
     if (settings_.repetitionTimeSeconds > 0.0) series.repetitionTimeSeconds = settings_.repetitionTimeSeconds;
     st.timings = resolveWatchTimings(settings_, series.repetitionTimeSeconds);
+    st.timeline.begin(series.repetitionTimeSeconds);
     st.lastHandedAt = Clock::now();
     return true;
 }
@@ -956,6 +969,7 @@ VolumeSource::Next WatchFolderSource::next(std::vector<int16_t>& volume, std::st
             volume = std::move(r.file.voxels);
             changedValues_ += r.file.clamped;
             st.arrival = r.arrival;
+            st.placeOnTimeline(settings_, r);
             st.lastKey = st.keyOf(r);
             st.lastName = r.name;
             st.ignore(r.name);

@@ -25,6 +25,9 @@ const colours = {
   dvars: "#2a7f86",
   global: "#5b6b8c",
   latency: "#3867a8",
+  readAhead: "#a8b0bc",
+  step: "#2a7f86",
+  lag: "#8c564b",
   tr: "#c2413b",
   grid: "#e9ecf0",
   axis: "#9aa3af",
@@ -242,16 +245,47 @@ function renderPlots() {
   });
   drawPlot($("plot-dvars"), { series: [{ label: "DVARS", values: v.map((x) => x.dvars), colour: colours.dvars }], yFromZero: true, xMax });
   drawPlot($("plot-global"), { series: [{ label: "global mean", values: v.map((x) => x.global_mean), colour: colours.global }], xMax });
-  const latency = v.map((x) => x.latency_ms);
+  // A live run: arrival to maps, the volumes read ahead apart (their wait
+  // was the look-ahead's); the plug-in's step beside it.
+  const arrival = v.map((x) => (x.arrival_ms !== null && !x.read_ahead ? x.arrival_ms : null));
+  const ahead = v.map((x) => (x.arrival_ms !== null && x.read_ahead ? x.arrival_ms : null));
+  const step = v.map((x) => x.latency_ms);
+  const series = [];
+  if (arrival.some((x) => x !== null)) series.push({ label: "arrival to maps", values: arrival, colour: colours.latency });
+  if (ahead.some((x) => x !== null)) series.push({ label: "read ahead", values: ahead, colour: colours.readAhead });
+  series.push({ label: "plug-in step", values: step, colour: series.length ? colours.step : colours.latency });
   const trMs = tr() * 1000;
-  const largest = Math.max(0, ...latency.filter((x) => x !== null));
+  const largest = Math.max(0, ...series.flatMap((s) => s.values).filter((x) => x !== null));
   // The TR line only where the latencies stay readable beside it.
   const trShown = isFinite(trMs) && !(largest * 4 < trMs);
   drawPlot($("plot-latency"), {
-    series: [{ label: "latency", values: latency, colour: colours.latency }],
+    series,
     lines: trShown ? [{ y: trMs, label: "TR " + Math.round(trMs) + " ms", colour: colours.tr }] : [],
     note: !trShown && isFinite(trMs) && v.length ? "TR = " + Math.round(trMs) + " ms, far above; largest " + fixed(largest, 1) + " ms" : "",
     yFromZero: true, xMax,
+  });
+  renderTimeline(v, xMax, trMs);
+}
+
+// The export lag (a DICOM run's volumes against their acquisition times),
+// a volume more than a TR late marked; said plainly where there is none.
+function renderTimeline(v, xMax, trMs) {
+  // Times that stop telling the volumes apart leave the series no timeline.
+  const repeated = v.find((x) => x.repeats_time);
+  const lag = v.map((x) => (x.lag_ms === undefined || repeated ? null : x.lag_ms));
+  const late = v.filter((x) => x.late);
+  const live = v.some((x) => x.arrival_ms !== null && x.arrival_ms !== undefined);
+  const timed = lag.some((x) => x !== null);
+  $("timeline-note").textContent = !v.length ? "" : !live ? "not a live run: no arrival timeline"
+    : repeated ? "none: the acquisition times do not tell the volumes apart (volume " + (repeated.index + 1) + ")"
+    : !timed ? "none: the input records no acquisition times"
+    : late.length ? "more than a TR late: volume " + late.map((x) => x.index + 1).join(", ") : "no volume more than a TR late";
+  $("timeline-note").classList.toggle("warn", late.length > 0);
+  drawPlot($("plot-timeline"), {
+    series: [{ label: "export lag", values: lag, colour: colours.lag },
+             { label: "late", values: v.map((x) => (x.late ? x.lag_ms : null)), colour: colours.tr, dots: () => 4 }],
+    lines: timed && isFinite(trMs) ? [{ y: trMs, label: "1 TR", colour: colours.tr }] : [],
+    xMax,
   });
 }
 
@@ -293,8 +327,12 @@ function renderSummary() {
     ["Frames with FD > " + t2 + " mm", String(above[1]), above[1] > 0],
     ["Low-motion time (FD \u2264 " + t1 + " mm)", clock(low.seconds) + " of " + clock(targetSeconds())],
     ["Median DVARS", fixed(end.dvars_median, 1)],
-    ["Median latency", fixed(end.latency_median_ms, 1) + " ms"],
-    ["Largest latency", fixed(end.latency_max_ms, 1) + " ms"],
+    ["Median step latency", fixed(end.latency_median_ms, 1) + " ms"],
+    ["Largest step latency", fixed(end.latency_max_ms, 1) + " ms"],
+    ["Median arrival to maps", end.arrival_volumes ? fixed(end.arrival_median_ms, 1) + " ms over " + end.arrival_volumes + " volumes" : "\u2013"],
+    ["Volumes read ahead (not the host's wait)", String(end.read_ahead_volumes || 0)],
+    ["Export lag: median, jitter", end.timed_volumes ? fixed(end.lag_median_ms, 1) + " ms, " + fixed(end.jitter_ms, 1) + " ms" : "\u2013"],
+    ["Volumes more than a TR late", (end.late_volumes || []).join(", ") || "none", (end.late_volumes || []).length > 0],
     ["Steps slower than the TR", String(end.slow_steps), end.slow_steps > 0],
     ["Refused plug-in steps", String(end.refused_steps), end.refused_steps > 0],
     ["Stored values changed to fit 16 bits", String(end.changed_values), end.changed_values > 0],
