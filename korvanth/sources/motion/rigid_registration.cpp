@@ -178,6 +178,22 @@ KORVANTH_ALWAYS_INLINE void filterRow(const float* source, std::ptrdiff_t tapStr
                                       const float* weights, float scale, float* out, std::size_t width) {
     std::size_t x = 0;
 #if defined(__GNUC__)
+    // Four vectors at a time take each weight once for all of them.
+    for (; x + 32 <= width; x += 32) {
+        Floats8 sum[4] = {};
+        for (int t = from; t <= to; ++t) {
+            const float weight = weights[t];
+            for (int v = 0; v < 4; ++v) {
+                Floats8 taken;
+                std::memcpy(&taken, source + x + 8 * v + t * tapStride, sizeof taken);
+                sum[v] = sum[v] + weight * taken;
+            }
+        }
+        for (int v = 0; v < 4; ++v) {
+            sum[v] = sum[v] * scale;
+            std::memcpy(out + x + 8 * v, &sum[v], sizeof sum[v]);
+        }
+    }
     for (; x + 8 <= width; x += 8) {
         Floats8 sum = {};
         for (int t = from; t <= to; ++t) {
@@ -470,34 +486,6 @@ KORVANTH_ALWAYS_INLINE double cubicSum(const float* c, const CubicTaps& taps) {
     return sum;
 }
 
-#if defined(KORVANTH_AVX2_LOOPS)
-// cubicSum with the four planes side by side in the lanes of a vector, for
-// taps whose four x offsets follow each other (away from the x edges): each
-// lane runs its plane's operations in cubicSum's order, and the planes are
-// summed in it, so the bits are cubicSum's.
-__attribute__((target("avx2"))) inline double cubicSumAvx2(const float* c, const CubicTaps& taps) {
-    const std::size_t(&offset)[3][4] = taps.offset;
-    const double(&weight)[3][4] = taps.weight;
-    __m256d plane = _mm256_setzero_pd();
-    for (int j = 0; j < 4; ++j) {
-        const float* rows = c + offset[1][j] + offset[0][0];
-        __m128 x0 = _mm_loadu_ps(rows + offset[2][0]), x1 = _mm_loadu_ps(rows + offset[2][1]);
-        __m128 x2 = _mm_loadu_ps(rows + offset[2][2]), x3 = _mm_loadu_ps(rows + offset[2][3]);
-        _MM_TRANSPOSE4_PS(x0, x1, x2, x3);  // now x_t holds tap t of the four planes
-        __m256d row = _mm256_mul_pd(_mm256_set1_pd(weight[0][0]), _mm256_cvtps_pd(x0));
-        row = _mm256_add_pd(row, _mm256_mul_pd(_mm256_set1_pd(weight[0][1]), _mm256_cvtps_pd(x1)));
-        row = _mm256_add_pd(row, _mm256_mul_pd(_mm256_set1_pd(weight[0][2]), _mm256_cvtps_pd(x2)));
-        row = _mm256_add_pd(row, _mm256_mul_pd(_mm256_set1_pd(weight[0][3]), _mm256_cvtps_pd(x3)));
-        plane = _mm256_add_pd(plane, _mm256_mul_pd(_mm256_set1_pd(weight[1][j]), row));
-    }
-    double weighed[4];
-    _mm256_storeu_pd(weighed, _mm256_mul_pd(_mm256_loadu_pd(weight[2]), plane));
-    double sum = 0.0;
-    for (const double w : weighed) sum += w;
-    return sum;
-}
-#endif
-
 // The cubic B-spline of coefficients `c` at voxel coordinates u; false
 // outside the grid.
 KORVANTH_ALWAYS_INLINE bool interpolateCubic(const Grid& grid, const float* c, const double u[3], double& value) {
@@ -510,7 +498,6 @@ KORVANTH_ALWAYS_INLINE bool interpolateCubic(const Grid& grid, const float* c, c
 // The volume's value at each sample point of a pass (voxels: i, j, k of each)
 // seen through q, the voxel-to-voxel matrix of the fit, and the slice of the
 // volume it falls in; slice -1 for a point outside the volume.
-template <bool avx2>
 KORVANTH_ALWAYS_INLINE void resampleLoops(const Grid& grid, const float* volume, bool cubic, const double (&q)[3][4],
                                           const int32_t* voxels, std::size_t points, double* values, int32_t* slices) {
     for (std::size_t p = 0; p < points; ++p) {
@@ -519,20 +506,7 @@ KORVANTH_ALWAYS_INLINE void resampleLoops(const Grid& grid, const float* volume,
                              q[1][0] * i + q[1][1] * j + q[1][2] * k + q[1][3],
                              q[2][0] * i + q[2][1] * j + q[2][2] * k + q[2][3]};
         double value = 0.0;
-        if (cubic) {
-            CubicTaps taps;
-            if (!cubicTaps(grid, u, taps)) {
-                slices[p] = -1;
-                continue;
-            }
-#if defined(KORVANTH_AVX2_LOOPS)
-            const std::size_t(&x)[4] = taps.offset[0];
-            if (avx2 && x[1] == x[0] + 1 && x[2] == x[0] + 2 && x[3] == x[0] + 3)
-                value = cubicSumAvx2(volume, taps);
-            else
-#endif
-                value = cubicSum(volume, taps);
-        } else if (!interpolate(grid, volume, u, value)) {
+        if (!(cubic ? interpolateCubic(grid, volume, u, value) : interpolate(grid, volume, u, value))) {
             slices[p] = -1;
             continue;
         }
@@ -543,14 +517,127 @@ KORVANTH_ALWAYS_INLINE void resampleLoops(const Grid& grid, const float* volume,
 
 void resamplePortable(const Grid& grid, const float* volume, bool cubic, const double (&q)[3][4], const int32_t* voxels,
                       std::size_t points, double* values, int32_t* slices) {
-    resampleLoops<false>(grid, volume, cubic, q, voxels, points, values, slices);
+    resampleLoops(grid, volume, cubic, q, voxels, points, values, slices);
 }
 
 #if defined(KORVANTH_AVX2_LOOPS)
+// With AVX2, a point's three axes go side by side in the lanes of a vector
+// (the fourth lane idle at 0) for its position and its spline taps, and the
+// spline's four planes of taps for its sum. Every lane runs the operations of
+// resampleLoops and cubicTaps in their order, and the planes are summed in
+// cubicSum's, so the bits are the portable loops'. Taps from the mirror
+// at an x edge, an axis of one voxel and a grid too large for 32-bit offsets
+// take the portable way.
+struct SplineLanes {
+    __m256d last;       // n - 1 per axis
+    __m128i lastBase;   // n - 2: the last tap's base
+    __m128i lastIndex;  // n - 1
+    __m128i step;       // elements between neighbours along each axis
+};
+
+__attribute__((target("avx2"))) inline SplineLanes splineLanes(const Grid& grid) {
+    const int32_t n0 = grid.n[0], n1 = grid.n[1], n2 = grid.n[2];
+    return {_mm256_setr_pd(n0 - 1, n1 - 1, n2 - 1, 0.0), _mm_setr_epi32(n0 - 2, n1 - 2, n2 - 2, 0),
+            _mm_setr_epi32(n0 - 1, n1 - 1, n2 - 1, 0), _mm_setr_epi32(1, n0, n0 * n1, 0)};
+}
+
+// x³ and 3x³ - 6x² + 4 as cubicTaps has them.
+__attribute__((target("avx2"))) inline __m256d cubeLanes(__m256d x) { return _mm256_mul_pd(_mm256_mul_pd(x, x), x); }
+
+__attribute__((target("avx2"))) inline __m256d middleTapLanes(__m256d x) {
+    const __m256d cubed = _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(3.0), x), x), x);
+    return _mm256_add_pd(_mm256_sub_pd(cubed, _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(6.0), x), x)),
+                         _mm256_set1_pd(4.0));
+}
+
+// The taps of cubicTaps at u, with each tap's three offsets in a row
+// (offset[tap][axis]); false when the point is outside the grid.
+__attribute__((target("avx2"))) inline bool cubicTapsAvx2(const SplineLanes& lanes, __m256d u, int32_t (&offset)[4][4],
+                                                          double (&weight)[3][4]) {
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d inside =
+        _mm256_and_pd(_mm256_cmp_pd(u, zero, _CMP_GE_OQ), _mm256_cmp_pd(u, lanes.last, _CMP_LE_OQ));
+    if (_mm256_movemask_pd(inside) != 0xF) return false;
+    const __m128i base = _mm_min_epi32(_mm256_cvttpd_epi32(u), lanes.lastBase);
+    const __m256d t = _mm256_sub_pd(u, _mm256_cvtepi32_pd(base));
+    const __m256d r = _mm256_sub_pd(_mm256_set1_pd(1.0), t);
+    const __m256d six = _mm256_set1_pd(6.0);
+    const __m256d w0 = _mm256_div_pd(cubeLanes(r), six), w1 = _mm256_div_pd(middleTapLanes(t), six);
+    const __m256d w2 = _mm256_div_pd(middleTapLanes(r), six), w3 = _mm256_div_pd(cubeLanes(t), six);
+    // From a vector per tap to a row per axis.
+    const __m256d low01 = _mm256_unpacklo_pd(w0, w1), high01 = _mm256_unpackhi_pd(w0, w1);
+    const __m256d low23 = _mm256_unpacklo_pd(w2, w3), high23 = _mm256_unpackhi_pd(w2, w3);
+    _mm256_storeu_pd(weight[0], _mm256_permute2f128_pd(low01, low23, 0x20));
+    _mm256_storeu_pd(weight[1], _mm256_permute2f128_pd(high01, high23, 0x20));
+    _mm256_storeu_pd(weight[2], _mm256_permute2f128_pd(low01, low23, 0x31));
+    const __m128i mirror = _mm_add_epi32(lanes.lastIndex, lanes.lastIndex);
+    for (int tap = 0; tap < 4; ++tap) {
+        __m128i index = _mm_abs_epi32(_mm_add_epi32(base, _mm_set1_epi32(tap - 1)));
+        index = _mm_min_epi32(index, _mm_sub_epi32(mirror, index));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(offset[tap]), _mm_mullo_epi32(index, lanes.step));
+    }
+    return true;
+}
+
+// cubicSum with the four planes side by side in the lanes of a vector, for
+// taps whose four x offsets follow each other.
+__attribute__((target("avx2"))) inline double cubicSumAvx2(const float* c, const int32_t (&offset)[4][4],
+                                                           const double (&weight)[3][4]) {
+    const __m256d x0 = _mm256_set1_pd(weight[0][0]), x1 = _mm256_set1_pd(weight[0][1]);
+    const __m256d x2 = _mm256_set1_pd(weight[0][2]), x3 = _mm256_set1_pd(weight[0][3]);
+    __m256d plane = _mm256_setzero_pd();
+    for (int j = 0; j < 4; ++j) {
+        const float* rows = c + offset[j][1] + offset[0][0];
+        __m128 t0 = _mm_loadu_ps(rows + offset[0][2]), t1 = _mm_loadu_ps(rows + offset[1][2]);
+        __m128 t2 = _mm_loadu_ps(rows + offset[2][2]), t3 = _mm_loadu_ps(rows + offset[3][2]);
+        _MM_TRANSPOSE4_PS(t0, t1, t2, t3);  // now t_m holds x tap m of the four planes
+        __m256d row = _mm256_mul_pd(x0, _mm256_cvtps_pd(t0));
+        row = _mm256_add_pd(row, _mm256_mul_pd(x1, _mm256_cvtps_pd(t1)));
+        row = _mm256_add_pd(row, _mm256_mul_pd(x2, _mm256_cvtps_pd(t2)));
+        row = _mm256_add_pd(row, _mm256_mul_pd(x3, _mm256_cvtps_pd(t3)));
+        plane = _mm256_add_pd(plane, _mm256_mul_pd(_mm256_set1_pd(weight[1][j]), row));
+    }
+    double weighed[4];
+    _mm256_storeu_pd(weighed, _mm256_mul_pd(_mm256_loadu_pd(weight[2]), plane));
+    double sum = 0.0;
+    for (const double w : weighed) sum += w;
+    return sum;
+}
+
 __attribute__((target("avx2"))) void resampleAvx2(const Grid& grid, const float* volume, bool cubic,
                                                   const double (&q)[3][4], const int32_t* voxels, std::size_t points,
                                                   double* values, int32_t* slices) {
-    resampleLoops<true>(grid, volume, cubic, q, voxels, points, values, slices);
+    const bool lanesFit = grid.n[0] > 1 && grid.n[1] > 1 && grid.n[2] > 1 &&
+                          grid.count() <= static_cast<std::size_t>(std::numeric_limits<int32_t>::max());
+    if (!cubic || !lanesFit) {
+        resampleLoops(grid, volume, cubic, q, voxels, points, values, slices);
+        return;
+    }
+    const SplineLanes lanes = splineLanes(grid);
+    const __m256d qi = _mm256_setr_pd(q[0][0], q[1][0], q[2][0], 0.0);
+    const __m256d qj = _mm256_setr_pd(q[0][1], q[1][1], q[2][1], 0.0);
+    const __m256d qk = _mm256_setr_pd(q[0][2], q[1][2], q[2][2], 0.0);
+    const __m256d q1 = _mm256_setr_pd(q[0][3], q[1][3], q[2][3], 0.0);
+    for (std::size_t p = 0; p < points; ++p) {
+        const int32_t* voxel = voxels + 3 * p;
+        __m256d u = _mm256_mul_pd(qi, _mm256_set1_pd(voxel[0]));
+        u = _mm256_add_pd(u, _mm256_mul_pd(qj, _mm256_set1_pd(voxel[1])));
+        u = _mm256_add_pd(u, _mm256_mul_pd(qk, _mm256_set1_pd(voxel[2])));
+        u = _mm256_add_pd(u, q1);
+        int32_t offset[4][4];
+        double weight[3][4];
+        if (!cubicTapsAvx2(lanes, u, offset, weight)) {
+            slices[p] = -1;
+            continue;
+        }
+        double at[4];
+        _mm256_storeu_pd(at, u);
+        if (offset[3][0] == offset[0][0] + 3)
+            values[p] = cubicSumAvx2(volume, offset, weight);
+        else
+            interpolateCubic(grid, volume, at, values[p]);
+        slices[p] = std::min(grid.n[2] - 1, static_cast<int32_t>(at[2] + 0.5));
+    }
 }
 #endif
 
