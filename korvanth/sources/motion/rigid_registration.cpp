@@ -555,8 +555,7 @@ __attribute__((target("avx2"))) inline __m256d middleTapLanes(__m256d x) {
 __attribute__((target("avx2"))) inline bool cubicTapsAvx2(const SplineLanes& lanes, __m256d u, int32_t (&offset)[4][4],
                                                           double (&weight)[3][4]) {
     const __m256d zero = _mm256_setzero_pd();
-    const __m256d inside =
-        _mm256_and_pd(_mm256_cmp_pd(u, zero, _CMP_GE_OQ), _mm256_cmp_pd(u, lanes.last, _CMP_LE_OQ));
+    const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(u, zero, _CMP_GE_OQ), _mm256_cmp_pd(u, lanes.last, _CMP_LE_OQ));
     if (_mm256_movemask_pd(inside) != 0xF) return false;
     const __m128i base = _mm_min_epi32(_mm256_cvttpd_epi32(u), lanes.lastBase);
     const __m256d t = _mm256_sub_pd(u, _mm256_cvtepi32_pd(base));
@@ -884,7 +883,8 @@ std::size_t RigidRegistration::Impl::sample(const Pass& pass, const std::vector<
     double q[3][4];
     for (int row = 0; row < 3; ++row)
         for (int column = 0; column < 4; ++column) q[row][column] = transform(row, column);
-    resample(*loops, grid, volume.data(), pass.cubic, q, pass.voxels.data(), points, residuals.data(), pointSlices.data());
+    resample(*loops, grid, volume.data(), pass.cubic, q, pass.voxels.data(), points, residuals.data(),
+             pointSlices.data());
     std::size_t inside = 0;
     double sumV = 0.0, sumR = 0.0, sumVV = 0.0, sumRR = 0.0, sumVR = 0.0;
     for (std::size_t p = 0; p < points; ++p) {

@@ -27,11 +27,12 @@
 // global intensity scale is fitted along so that signal drift is not taken
 // for motion. Every sum runs in one fixed order on one thread (a worker
 // takes only points and voxels that are worked out alone), so the same input
-// gives the same bits on every run and thread count. The fit itself uses nothing but IEEE
-// arithmetic and square roots (no exp, sin or cos of the platform's maths
-// library, whose last bits differ between C libraries), and the run hands the
-// previous fit on as a matrix, so Linux and Windows builds follow the same
-// iterations; only turning the final matrix into angles uses the library.
+// gives the same bits on every run and thread count. The fit itself uses
+// nothing but IEEE arithmetic and square roots (no exp, sin or cos of the
+// platform's maths library, whose last bits differ between C libraries), and
+// the run hands the previous fit on as a matrix, so Linux and Windows builds
+// follow the same iterations; only turning the final matrix into angles uses
+// the library.
 #pragma once
 
 #include <array>
