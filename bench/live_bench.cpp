@@ -8,7 +8,9 @@
 //
 // This program is itself a host named Korvanth (the plug-in finds its host
 // functions by that name); it loads the plug-in built beside the benchmarks.
-// Goals: median at most 10 % of the TR, 95th percentile at most 20 %.
+// Goals: median at most 5 % of the TR, 99th percentile at most 10 %, and at
+// most 15 % while a busy process of the benchmark's own spins on the other
+// core (the cases with busy 1; --benchmark_filter=busy:1 runs them alone).
 #include "korvanth/app/scanner.h"
 #include "korvanth/host/host_state.h"
 #include "korvanth/host/loaded_plugin.h"
@@ -43,6 +45,12 @@
 #include <iterator>
 #include <random>
 #include <thread>
+#if !defined(_WIN32)
+#include <sched.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <csignal>
+#endif
 
 namespace fs = std::filesystem;
 using namespace korvanth;
@@ -54,7 +62,14 @@ struct LiveCase {
     double tr;
     int32_t volumes;
 };
-constexpr LiveCase liveCases[] = {{64, 64, 34, 2.0, 30}, {104, 104, 72, 0.8, 40}, {64, 64, 32, 2.0, 30}};
+// The tail cases (3, 4) run 100 volumes, so that the 99th percentile is not
+// simply the slowest.
+constexpr LiveCase liveCases[] = {{64, 64, 34, 2.0, 30},
+                                  {104, 104, 72, 0.8, 40},
+                                  {64, 64, 32, 2.0, 30},
+                                  {104, 104, 72, 0.8, 100},
+                                  {110, 110, 78, 0.5, 100}};
+constexpr double goalMedianOfTr = 0.05, goalP99OfTr = 0.10, goalP99BusyOfTr = 0.15;
 enum Format { Nifti = 0, DicomVolumes = 1, DicomSlices = 2 };
 
 std::vector<char> fileBytes(const fs::path& path) {
@@ -134,6 +149,45 @@ std::vector<char> dicomSlice(const SeriesInfo& series, const std::vector<int16_t
     return fileBytes(scratch);
 }
 
+// A process that spins on the machine's last core from construction to
+// destruction, standing in for another program's work during a run (on a
+// machine of one core, or without fork, nothing).
+class BusyCore {
+public:
+    explicit BusyCore(bool wanted) {
+#if !defined(_WIN32)
+        const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+        if (!wanted || cores < 2) return;
+        child_ = fork();
+        if (child_ != 0) return;
+        cpu_set_t last;
+        CPU_ZERO(&last);
+        CPU_SET(static_cast<int>(cores - 1), &last);
+        sched_setaffinity(0, sizeof last, &last);
+        for (volatile unsigned long spin = 0;; spin = spin + 1) {}
+#else
+        (void)wanted;
+#endif
+    }
+    ~BusyCore() {
+#if !defined(_WIN32)
+        if (child_ <= 0) return;
+        kill(child_, SIGKILL);
+        waitpid(child_, nullptr, 0);
+#endif
+    }
+    BusyCore(const BusyCore&) = delete;
+    BusyCore& operator=(const BusyCore&) = delete;
+    bool running() const { return child_ > 0; }
+
+private:
+#if !defined(_WIN32)
+    pid_t child_ = -1;
+#else
+    int child_ = -1;
+#endif
+};
+
 // Collects every volume's timing at the end of the run.
 struct TimingCollector final : RunObserver {
     std::vector<VolumeTiming> timings;
@@ -143,6 +197,7 @@ struct TimingCollector final : RunObserver {
 void BM_LivePath(benchmark::State& state) {
     const LiveCase& c = liveCases[state.range(0)];
     const auto format = static_cast<Format>(state.range(1));
+    const bool busy = state.range(2) != 0;
     const bool dicom = format != Nifti;
     std::random_device random;
     const fs::path work = fs::temp_directory_path() / ("korvanth-live-bench-" + std::to_string(random() % 100000000u));
@@ -249,7 +304,11 @@ void BM_LivePath(benchmark::State& state) {
         observers.add(view);
 #endif
         observers.add(collector);
-        driveRun(plugin->plugin(), live, source, estimated, observers, settings);
+        {
+            const BusyCore other(busy);
+            if (busy && !other.running()) state.SkipWithError("no second core to keep busy");
+            driveRun(plugin->plugin(), live, source, estimated, observers, settings);
+        }
         scanner.join();
         // KORVANTH_LIVE_BENCH_OUT=dir keeps each run's results (timing.csv, report) in dir/<case>.
         if (const char* keep = std::getenv("KORVANTH_LIVE_BENCH_OUT")) {
@@ -257,7 +316,8 @@ void BM_LivePath(benchmark::State& state) {
                 fs::path(keep) / (std::to_string(c.x) + "x" + std::to_string(c.y) + "x" + std::to_string(c.z) +
                                   (format == DicomSlices ? "-slices"
                                    : dicom               ? "-dicom"
-                                                         : "-nifti"));
+                                                         : "-nifti") +
+                                  (busy ? "-busy" : ""));
             OutputFolder keeper;
             if (keeper.begin(kept.string(), error)) {
                 for (const auto& entry : fs::directory_iterator(staging.stagingFolder()))
@@ -284,36 +344,48 @@ void BM_LivePath(benchmark::State& state) {
         return;
     }
     const double trMs = c.tr * 1000.0;
-    state.counters["median_ms"] = median(latency) * 1000.0;
-    state.counters["p95_ms"] = nearestRankPercentile(latency, 0.95) * 1000.0;
-    state.counters["median_pct_tr"] = 100.0 * median(latency) * 1000.0 / trMs;
-    state.counters["p95_pct_tr"] = 100.0 * nearestRankPercentile(latency, 0.95) * 1000.0 / trMs;
+    const double medianMs = median(latency) * 1000.0, p95Ms = nearestRankPercentile(latency, 0.95) * 1000.0;
+    const double p99Ms = nearestRankPercentile(latency, 0.99) * 1000.0;
+    state.counters["median_ms"] = medianMs;
+    state.counters["p95_ms"] = p95Ms;
+    state.counters["p99_ms"] = p99Ms;
+    state.counters["median_pct_tr"] = 100.0 * medianMs / trMs;
+    state.counters["p95_pct_tr"] = 100.0 * p95Ms / trMs;
+    state.counters["p99_pct_tr"] = 100.0 * p99Ms / trMs;
+    state.counters["motion_p99_ms"] = nearestRankPercentile(motion, 0.99) * 1000.0;
     state.counters["detect_ms"] = median(detection) * 1000.0;
     state.counters["read_ms"] = median(reading) * 1000.0;
     state.counters["motion_ms"] = median(motion) * 1000.0;
     state.counters["step_ms"] = median(step) * 1000.0;
     state.counters["outputs_ms"] = median(outputs) * 1000.0;
     const bool met =
-        median(latency) * 1000.0 <= 0.10 * trMs && nearestRankPercentile(latency, 0.95) * 1000.0 <= 0.20 * trMs;
-    state.SetLabel(std::string(format == DicomSlices ? "DICOM slice files"
-                               : dicom               ? "DICOM"
-                                                     : "NIfTI") +
-                   " TR " + std::to_string(c.tr).substr(0, 3) + " s, " + std::to_string(latency.size()) +
-                   " volumes: goals (median <= 10%, p95 <= 20% of TR) " + (met ? "met" : "NOT met"));
+        busy ? p99Ms <= goalP99BusyOfTr * trMs : medianMs <= goalMedianOfTr * trMs && p99Ms <= goalP99OfTr * trMs;
+    state.SetLabel(
+        std::string(format == DicomSlices ? "DICOM slice files"
+                    : dicom               ? "DICOM"
+                                          : "NIfTI") +
+        " TR " + std::to_string(c.tr).substr(0, 3) + " s, " + std::to_string(latency.size()) + " volumes" +
+        (busy ? ", other core busy: goal (p99 <= 15% of TR) " : ": goals (median <= 5%, p99 <= 10% of TR) ") +
+        (met ? "met" : "NOT met"));
     fs::remove_all(work);
 }
 
 // Arguments: the size (0: 64x64x34 at TR 2 s, 1: 104x104x72 at TR 0.8 s,
-// 2: 64x64x32 at TR 2 s) and the file format (1: DICOM, a file per volume;
-// 2: DICOM, a file per slice, latency from the last slice's write; 0: NIfTI).
-// One iteration is one whole run.
+// 2: 64x64x32 at TR 2 s; the tail's 100 volumes: 3: 104x104x72 at TR 0.8 s,
+// 4: 110x110x78 at TR 0.5 s), the file format (1: DICOM, a file per volume;
+// 2: DICOM, a file per slice, latency from the last slice's write; 0: NIfTI)
+// and whether the other core is kept busy. One iteration is one whole run.
 BENCHMARK(BM_LivePath)
-    ->ArgNames({"size", "dicom"})
-    ->Args({2, 2})
-    ->Args({0, 1})
-    ->Args({1, 1})
-    ->Args({0, 0})
-    ->Args({1, 0})
+    ->ArgNames({"size", "dicom", "busy"})
+    ->Args({2, 2, 0})
+    ->Args({0, 1, 0})
+    ->Args({1, 1, 0})
+    ->Args({0, 0, 0})
+    ->Args({1, 0, 0})
+    ->Args({3, 0, 0})
+    ->Args({3, 0, 1})
+    ->Args({4, 0, 0})
+    ->Args({4, 0, 1})
     ->Iterations(1)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

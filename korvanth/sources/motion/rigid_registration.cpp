@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <cmath>
+#include <condition_variable>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <mutex>
+#include <thread>
 
 namespace korvanth {
 
@@ -90,11 +94,83 @@ using Floats8 = float __attribute__((vector_size(32)));
 #endif
 
 #if defined(KORVANTH_AVX2_LOOPS)
+#include <immintrin.h>
+
 bool processorHasAvx2() {
     static const bool avx2 = __builtin_cpu_supports("avx2");
     return avx2;
 }
 #endif
+
+// How the loops over whole volumes and over the sample points run: with the
+// AVX2 build or the portable one, and split in two, the lower part of each
+// on the calling thread and the upper part on a worker kept for the
+// estimator's life. Only loops whose every element is worked out alone, by
+// the same operations whichever part takes it, are split (no sum runs
+// across the split), so that neither choice changes a bit of the results.
+class VolumeLoops {
+public:
+    using Range = std::function<void(std::size_t from, std::size_t to)>;
+
+    VolumeLoops(bool avx2, bool worker) : avx2_(avx2) {
+        if (worker) worker_ = std::thread([this] { serve(); });
+    }
+    ~VolumeLoops() {
+        if (!worker_.joinable()) return;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_one();
+        worker_.join();
+    }
+    VolumeLoops(const VolumeLoops&) = delete;
+    VolumeLoops& operator=(const VolumeLoops&) = delete;
+
+    bool avx2() const { return avx2_; }
+
+    // range(from, to) over the parts of [0, count).
+    void run(std::size_t count, const Range& range) {
+        if (!worker_.joinable() || count < 2) {
+            range(0, count);
+            return;
+        }
+        const std::size_t middle = count / 2;
+        {
+            const std::lock_guard<std::mutex> lock(mutex_);
+            job_ = &range;
+            jobFrom_ = middle;
+            jobTo_ = count;
+        }
+        wake_.notify_one();
+        range(0, middle);
+        std::unique_lock<std::mutex> lock(mutex_);
+        finished_.wait(lock, [this] { return job_ == nullptr; });
+    }
+
+private:
+    void serve() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            wake_.wait(lock, [this] { return stop_ || job_ != nullptr; });
+            if (stop_) return;
+            const Range* job = job_;
+            lock.unlock();
+            (*job)(jobFrom_, jobTo_);
+            lock.lock();
+            job_ = nullptr;
+            finished_.notify_one();
+        }
+    }
+
+    bool avx2_ = false;
+    std::mutex mutex_;
+    std::condition_variable wake_, finished_;
+    const Range* job_ = nullptr;  // the worker's part while one is under way
+    std::size_t jobFrom_ = 0, jobTo_ = 0;
+    bool stop_ = false;
+    std::thread worker_;
+};
 
 // out[x] = (sum over taps t = from..to, in that order, from 0, of weights[t]
 // times the element t rows of `tapStride` on) * scale, for x < width.
@@ -102,6 +178,22 @@ KORVANTH_ALWAYS_INLINE void filterRow(const float* source, std::ptrdiff_t tapStr
                                       const float* weights, float scale, float* out, std::size_t width) {
     std::size_t x = 0;
 #if defined(__GNUC__)
+    // Four vectors at a time take each weight once for all of them.
+    for (; x + 32 <= width; x += 32) {
+        Floats8 sum[4] = {};
+        for (int t = from; t <= to; ++t) {
+            const float weight = weights[t];
+            for (int v = 0; v < 4; ++v) {
+                Floats8 taken;
+                std::memcpy(&taken, source + x + 8 * v + t * tapStride, sizeof taken);
+                sum[v] = sum[v] + weight * taken;
+            }
+        }
+        for (int v = 0; v < 4; ++v) {
+            sum[v] = sum[v] * scale;
+            std::memcpy(out + x + 8 * v, &sum[v], sizeof sum[v]);
+        }
+    }
     for (; x + 8 <= width; x += 8) {
         Floats8 sum = {};
         for (int t = from; t <= to; ++t) {
@@ -125,15 +217,23 @@ KORVANTH_ALWAYS_INLINE void filterRow(const float* source, std::ptrdiff_t tapStr
 // either side (weights[-radius..radius]). Near the edges the kernel is cut
 // at the grid and renormalised (norm[i] at position i along the axis), so
 // that the image does not darken there.
+//
+// The work comes in parts, [from, to) of smoothAxisParts: the lines along x,
+// the slices along y, the positions within a slice along z.
+std::size_t smoothAxisParts(const Grid& grid, int axis) {
+    const std::size_t plane = static_cast<std::size_t>(grid.n[0]) * static_cast<std::size_t>(grid.n[1]);
+    return axis == 0 ? grid.count() / static_cast<std::size_t>(grid.n[0])
+                     : (axis == 1 ? static_cast<std::size_t>(grid.n[2]) : plane);
+}
+
 KORVANTH_ALWAYS_INLINE void smoothAxisLoops(const Grid& grid, const float* weights, int radius, const float* norm,
-                                            int axis, const float* in, float* out) {
+                                            int axis, const float* in, float* out, std::size_t from, std::size_t to) {
     const int32_t length = grid.n[axis];
     const std::size_t nx = static_cast<std::size_t>(grid.n[0]);
     if (axis == 0) {
         // Inside a line every position takes every tap (and the same norm).
-        const std::size_t lines = grid.count() / nx;
         const int32_t inner = std::max(0, length - 2 * radius);
-        for (std::size_t line = 0; line < lines; ++line) {
+        for (std::size_t line = from; line < to; ++line) {
             const float* source = in + line * nx;
             float* target = out + line * nx;
             for (int32_t i = 0; i < length; ++i) {
@@ -151,31 +251,33 @@ KORVANTH_ALWAYS_INLINE void smoothAxisLoops(const Grid& grid, const float* weigh
     }
     // Along y or z: whole rows of x at a time.
     const std::size_t stride = axis == 1 ? nx : nx * static_cast<std::size_t>(grid.n[1]);
-    const std::size_t outer = axis == 1 ? static_cast<std::size_t>(grid.n[2]) : 1;
+    const std::size_t outer = axis == 1 ? to - from : 1;
+    const std::size_t first = axis == 1 ? from * nx * static_cast<std::size_t>(grid.n[1]) : from;
     const std::size_t block = axis == 1 ? nx * static_cast<std::size_t>(grid.n[1]) : grid.count();
-    const std::size_t width = axis == 1 ? nx : stride;
+    const std::size_t width = axis == 1 ? nx : to - from;
     for (std::size_t o = 0; o < outer; ++o)
         for (int32_t i = 0; i < length; ++i) {
-            const std::size_t row = o * block + static_cast<std::size_t>(i) * stride;
+            const std::size_t row = first + o * block + static_cast<std::size_t>(i) * stride;
             filterRow(in + row, static_cast<std::ptrdiff_t>(stride), std::max(-radius, -i),
                       std::min(radius, length - 1 - i), weights, norm[i], out + row, width);
         }
 }
 
 void smoothAxisPortable(const Grid& grid, const float* weights, int radius, const float* norm, int axis,
-                        const float* in, float* out) {
-    smoothAxisLoops(grid, weights, radius, norm, axis, in, out);
+                        const float* in, float* out, std::size_t from, std::size_t to) {
+    smoothAxisLoops(grid, weights, radius, norm, axis, in, out, from, to);
 }
 
 #if defined(KORVANTH_AVX2_LOOPS)
 __attribute__((target("avx2"))) void smoothAxisAvx2(const Grid& grid, const float* weights, int radius,
-                                                    const float* norm, int axis, const float* in, float* out) {
-    smoothAxisLoops(grid, weights, radius, norm, axis, in, out);
+                                                    const float* norm, int axis, const float* in, float* out,
+                                                    std::size_t from, std::size_t to) {
+    smoothAxisLoops(grid, weights, radius, norm, axis, in, out, from, to);
 }
 #endif
 
-void smoothAxis(const Grid& grid, const std::vector<float>& kernel, int axis, const std::vector<float>& in,
-                std::vector<float>& out) {
+void smoothAxis(VolumeLoops& loops, const Grid& grid, const std::vector<float>& kernel, int axis,
+                const std::vector<float>& in, std::vector<float>& out) {
     const int radius = static_cast<int>(kernel.size() / 2);
     const int32_t length = grid.n[axis];
     if (radius == 0 || length == 1) {
@@ -191,22 +293,24 @@ void smoothAxis(const Grid& grid, const std::vector<float>& kernel, int axis, co
     }
     out.resize(in.size());
     const float* weights = kernel.data() + radius;
+    loops.run(smoothAxisParts(grid, axis), [&](std::size_t from, std::size_t to) {
 #if defined(KORVANTH_AVX2_LOOPS)
-    if (processorHasAvx2()) {
-        smoothAxisAvx2(grid, weights, radius, norm.data(), axis, in.data(), out.data());
-        return;
-    }
+        if (loops.avx2()) {
+            smoothAxisAvx2(grid, weights, radius, norm.data(), axis, in.data(), out.data(), from, to);
+            return;
+        }
 #endif
-    smoothAxisPortable(grid, weights, radius, norm.data(), axis, in.data(), out.data());
+        smoothAxisPortable(grid, weights, radius, norm.data(), axis, in.data(), out.data(), from, to);
+    });
 }
 
 // Smooths `image` in place by a Gaussian of `fwhmMm` given the voxel sizes.
-void smooth(const Grid& grid, const double voxelMm[3], double fwhmMm, std::vector<float>& image,
+void smooth(VolumeLoops& loops, const Grid& grid, const double voxelMm[3], double fwhmMm, std::vector<float>& image,
             std::vector<float>& scratch) {
     for (int axis = 0; axis < 3; ++axis) {
         constexpr double fwhmPerSigma = 2.3548200450309493;  // 2 sqrt(2 ln 2)
         const std::vector<float> kernel = gaussianKernel(fwhmMm / fwhmPerSigma / voxelMm[axis]);
-        smoothAxis(grid, kernel, axis, image, scratch);
+        smoothAxis(loops, grid, kernel, axis, image, scratch);
         image.swap(scratch);
     }
 }
@@ -282,35 +386,54 @@ void splineRecursion(float* data, int32_t length, std::size_t stride, std::size_
         for (std::size_t x = 0; x < width; ++x) row(k)[x] = z * (row(k + 1)[x] - row(k)[x]);
 }
 
-void cubicSplineCoefficients(const Grid& grid, std::vector<float>& image) {
-    const std::size_t nx = static_cast<std::size_t>(grid.n[0]), ny = static_cast<std::size_t>(grid.n[1]);
+// Along x a line's elements are next to each other: a few lines at a time
+// are turned into the columns of a block, so that the recursion runs over all
+// of them together instead of waiting on each element.
+constexpr std::size_t splineLinesAtOnce = 32;
+
+void splineAlongX(const Grid& grid, float* image, std::size_t fromBlock, std::size_t toBlock) {
+    const std::size_t nx = static_cast<std::size_t>(grid.n[0]);
     const std::size_t lines = grid.count() / nx;
-    if (grid.n[0] > 1) {
-        // Along x a line's elements are next to each other: a few lines at a
-        // time are turned into the columns of a block, so that the recursion
-        // runs over all of them together instead of waiting on each element.
-        constexpr std::size_t linesAtOnce = 32;
-        std::vector<float> block(nx * linesAtOnce);
-        for (std::size_t first = 0; first < lines; first += linesAtOnce) {
-            const std::size_t width = std::min(linesAtOnce, lines - first);
-            float* const lineStart = image.data() + first * nx;
-            for (std::size_t l = 0; l < width; ++l)
-                for (std::size_t x = 0; x < nx; ++x) block[x * width + l] = lineStart[l * nx + x];
-            splineRecursion(block.data(), grid.n[0], width, width);
-            for (std::size_t l = 0; l < width; ++l)
-                for (std::size_t x = 0; x < nx; ++x) lineStart[l * nx + x] = block[x * width + l];
-        }
+    std::vector<float> block(nx * splineLinesAtOnce);
+    for (std::size_t b = fromBlock; b < toBlock; ++b) {
+        const std::size_t first = b * splineLinesAtOnce;
+        const std::size_t width = std::min(splineLinesAtOnce, lines - first);
+        float* const lineStart = image + first * nx;
+        for (std::size_t l = 0; l < width; ++l)
+            for (std::size_t x = 0; x < nx; ++x) block[x * width + l] = lineStart[l * nx + x];
+        splineRecursion(block.data(), grid.n[0], width, width);
+        for (std::size_t l = 0; l < width; ++l)
+            for (std::size_t x = 0; x < nx; ++x) lineStart[l * nx + x] = block[x * width + l];
     }
-    if (grid.n[1] > 1)
-        for (int32_t k = 0; k < grid.n[2]; ++k) splineRecursion(image.data() + k * nx * ny, grid.n[1], nx, nx);
-    if (grid.n[2] > 1) splineRecursion(image.data(), grid.n[2], nx * ny, nx * ny);
 }
 
-// The cubic B-spline of coefficients `c` at voxel coordinates u; false
-// outside the grid. An axis of one voxel accepts coordinates within half a
-// voxel of it.
-KORVANTH_ALWAYS_INLINE bool interpolateCubic(const Grid& grid, const float* c, const double u[3], double& value) {
+void cubicSplineCoefficients(VolumeLoops& loops, const Grid& grid, std::vector<float>& image) {
+    const std::size_t nx = static_cast<std::size_t>(grid.n[0]), ny = static_cast<std::size_t>(grid.n[1]);
+    float* const data = image.data();
+    if (grid.n[0] > 1) {
+        const std::size_t blocks = (grid.count() / nx + splineLinesAtOnce - 1) / splineLinesAtOnce;
+        loops.run(blocks, [&](std::size_t from, std::size_t to) { splineAlongX(grid, data, from, to); });
+    }
+    if (grid.n[1] > 1)
+        loops.run(static_cast<std::size_t>(grid.n[2]), [&](std::size_t from, std::size_t to) {
+            for (std::size_t k = from; k < to; ++k) splineRecursion(data + k * nx * ny, grid.n[1], nx, nx);
+        });
+    if (grid.n[2] > 1)
+        loops.run(nx * ny, [&](std::size_t from, std::size_t to) {
+            splineRecursion(data + from, grid.n[2], nx * ny, to - from);
+        });
+}
+
+// The taps of the cubic B-spline at voxel coordinates u: per axis, four
+// offsets into the coefficients (mirrored at the edges) and their weights;
+// false outside the grid. An axis of one voxel accepts coordinates within half
+// a voxel of it.
+struct CubicTaps {
     std::size_t offset[3][4];
+    double weight[3][4];
+};
+
+KORVANTH_ALWAYS_INLINE bool cubicTaps(const Grid& grid, const double u[3], CubicTaps& taps) {
     // Each weight is its numerator / 6, four divisions at a time. An axis of
     // one voxel takes its middle tap alone (6 / 6).
     double numerator[3][4];
@@ -321,7 +444,7 @@ KORVANTH_ALWAYS_INLINE bool interpolateCubic(const Grid& grid, const float* c, c
         if (n == 1) {
             if (!(std::fabs(u[a]) <= 0.5)) return false;
             for (int t = 0; t < 4; ++t) {
-                offset[a][t] = 0;
+                taps.offset[a][t] = 0;
                 numerator[a][t] = t == 1 ? 6.0 : 0.0;
             }
             continue;
@@ -337,11 +460,19 @@ KORVANTH_ALWAYS_INLINE bool interpolateCubic(const Grid& grid, const float* c, c
             int32_t index = base - 1 + k;
             if (index < 0) index = -index;
             if (index > n - 1) index = 2 * (n - 1) - index;
-            offset[a][k] = static_cast<std::size_t>(index) * step[a];
+            taps.offset[a][k] = static_cast<std::size_t>(index) * step[a];
         }
     }
-    double weight[3][4];
-    for (int a = 0; a < 3; ++a) divideFour(numerator[a], 6.0, weight[a]);
+    for (int a = 0; a < 3; ++a) divideFour(numerator[a], 6.0, taps.weight[a]);
+    return true;
+}
+
+// The spline's value from its taps: along x within each row, the rows of a
+// plane along y, the planes along z, every sum from the left. The one order
+// of operations that every build of the loops keeps.
+KORVANTH_ALWAYS_INLINE double cubicSum(const float* c, const CubicTaps& taps) {
+    const std::size_t(&offset)[3][4] = taps.offset;
+    const double(&weight)[3][4] = taps.weight;
     double sum = 0.0;
     for (int k = 0; k < 4; ++k) {
         double plane = 0.0;
@@ -352,7 +483,15 @@ KORVANTH_ALWAYS_INLINE bool interpolateCubic(const Grid& grid, const float* c, c
         }
         sum += weight[2][k] * plane;
     }
-    value = sum;
+    return sum;
+}
+
+// The cubic B-spline of coefficients `c` at voxel coordinates u; false
+// outside the grid.
+KORVANTH_ALWAYS_INLINE bool interpolateCubic(const Grid& grid, const float* c, const double u[3], double& value) {
+    CubicTaps taps;
+    if (!cubicTaps(grid, u, taps)) return false;
+    value = cubicSum(c, taps);
     return true;
 }
 
@@ -382,22 +521,136 @@ void resamplePortable(const Grid& grid, const float* volume, bool cubic, const d
 }
 
 #if defined(KORVANTH_AVX2_LOOPS)
+// With AVX2, a point's three axes go side by side in the lanes of a vector
+// (the fourth lane idle at 0) for its position and its spline taps, and the
+// spline's four planes of taps for its sum. Every lane runs the operations of
+// resampleLoops and cubicTaps in their order, and the planes are summed in
+// cubicSum's, so the bits are the portable loops'. Taps from the mirror
+// at an x edge, an axis of one voxel and a grid too large for 32-bit offsets
+// take the portable way.
+struct SplineLanes {
+    __m256d last;       // n - 1 per axis
+    __m128i lastBase;   // n - 2: the last tap's base
+    __m128i lastIndex;  // n - 1
+    __m128i step;       // elements between neighbours along each axis
+};
+
+__attribute__((target("avx2"))) inline SplineLanes splineLanes(const Grid& grid) {
+    const int32_t n0 = grid.n[0], n1 = grid.n[1], n2 = grid.n[2];
+    return {_mm256_setr_pd(n0 - 1, n1 - 1, n2 - 1, 0.0), _mm_setr_epi32(n0 - 2, n1 - 2, n2 - 2, 0),
+            _mm_setr_epi32(n0 - 1, n1 - 1, n2 - 1, 0), _mm_setr_epi32(1, n0, n0 * n1, 0)};
+}
+
+// x³ and 3x³ - 6x² + 4 as cubicTaps has them.
+__attribute__((target("avx2"))) inline __m256d cubeLanes(__m256d x) { return _mm256_mul_pd(_mm256_mul_pd(x, x), x); }
+
+__attribute__((target("avx2"))) inline __m256d middleTapLanes(__m256d x) {
+    const __m256d cubed = _mm256_mul_pd(_mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(3.0), x), x), x);
+    return _mm256_add_pd(_mm256_sub_pd(cubed, _mm256_mul_pd(_mm256_mul_pd(_mm256_set1_pd(6.0), x), x)),
+                         _mm256_set1_pd(4.0));
+}
+
+// The taps of cubicTaps at u, with each tap's three offsets in a row
+// (offset[tap][axis]); false when the point is outside the grid.
+__attribute__((target("avx2"))) inline bool cubicTapsAvx2(const SplineLanes& lanes, __m256d u, int32_t (&offset)[4][4],
+                                                          double (&weight)[3][4]) {
+    const __m256d zero = _mm256_setzero_pd();
+    const __m256d inside = _mm256_and_pd(_mm256_cmp_pd(u, zero, _CMP_GE_OQ), _mm256_cmp_pd(u, lanes.last, _CMP_LE_OQ));
+    if (_mm256_movemask_pd(inside) != 0xF) return false;
+    const __m128i base = _mm_min_epi32(_mm256_cvttpd_epi32(u), lanes.lastBase);
+    const __m256d t = _mm256_sub_pd(u, _mm256_cvtepi32_pd(base));
+    const __m256d r = _mm256_sub_pd(_mm256_set1_pd(1.0), t);
+    const __m256d six = _mm256_set1_pd(6.0);
+    const __m256d w0 = _mm256_div_pd(cubeLanes(r), six), w1 = _mm256_div_pd(middleTapLanes(t), six);
+    const __m256d w2 = _mm256_div_pd(middleTapLanes(r), six), w3 = _mm256_div_pd(cubeLanes(t), six);
+    // From a vector per tap to a row per axis.
+    const __m256d low01 = _mm256_unpacklo_pd(w0, w1), high01 = _mm256_unpackhi_pd(w0, w1);
+    const __m256d low23 = _mm256_unpacklo_pd(w2, w3), high23 = _mm256_unpackhi_pd(w2, w3);
+    _mm256_storeu_pd(weight[0], _mm256_permute2f128_pd(low01, low23, 0x20));
+    _mm256_storeu_pd(weight[1], _mm256_permute2f128_pd(high01, high23, 0x20));
+    _mm256_storeu_pd(weight[2], _mm256_permute2f128_pd(low01, low23, 0x31));
+    const __m128i mirror = _mm_add_epi32(lanes.lastIndex, lanes.lastIndex);
+    for (int tap = 0; tap < 4; ++tap) {
+        __m128i index = _mm_abs_epi32(_mm_add_epi32(base, _mm_set1_epi32(tap - 1)));
+        index = _mm_min_epi32(index, _mm_sub_epi32(mirror, index));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(offset[tap]), _mm_mullo_epi32(index, lanes.step));
+    }
+    return true;
+}
+
+// cubicSum with the four planes side by side in the lanes of a vector, for
+// taps whose four x offsets follow each other.
+__attribute__((target("avx2"))) inline double cubicSumAvx2(const float* c, const int32_t (&offset)[4][4],
+                                                           const double (&weight)[3][4]) {
+    const __m256d x0 = _mm256_set1_pd(weight[0][0]), x1 = _mm256_set1_pd(weight[0][1]);
+    const __m256d x2 = _mm256_set1_pd(weight[0][2]), x3 = _mm256_set1_pd(weight[0][3]);
+    __m256d plane = _mm256_setzero_pd();
+    for (int j = 0; j < 4; ++j) {
+        const float* rows = c + offset[j][1] + offset[0][0];
+        __m128 t0 = _mm_loadu_ps(rows + offset[0][2]), t1 = _mm_loadu_ps(rows + offset[1][2]);
+        __m128 t2 = _mm_loadu_ps(rows + offset[2][2]), t3 = _mm_loadu_ps(rows + offset[3][2]);
+        _MM_TRANSPOSE4_PS(t0, t1, t2, t3);  // now t_m holds x tap m of the four planes
+        __m256d row = _mm256_mul_pd(x0, _mm256_cvtps_pd(t0));
+        row = _mm256_add_pd(row, _mm256_mul_pd(x1, _mm256_cvtps_pd(t1)));
+        row = _mm256_add_pd(row, _mm256_mul_pd(x2, _mm256_cvtps_pd(t2)));
+        row = _mm256_add_pd(row, _mm256_mul_pd(x3, _mm256_cvtps_pd(t3)));
+        plane = _mm256_add_pd(plane, _mm256_mul_pd(_mm256_set1_pd(weight[1][j]), row));
+    }
+    double weighed[4];
+    _mm256_storeu_pd(weighed, _mm256_mul_pd(_mm256_loadu_pd(weight[2]), plane));
+    double sum = 0.0;
+    for (const double w : weighed) sum += w;
+    return sum;
+}
+
 __attribute__((target("avx2"))) void resampleAvx2(const Grid& grid, const float* volume, bool cubic,
                                                   const double (&q)[3][4], const int32_t* voxels, std::size_t points,
                                                   double* values, int32_t* slices) {
-    resampleLoops(grid, volume, cubic, q, voxels, points, values, slices);
+    const bool lanesFit = grid.n[0] > 1 && grid.n[1] > 1 && grid.n[2] > 1 &&
+                          grid.count() <= static_cast<std::size_t>(std::numeric_limits<int32_t>::max());
+    if (!cubic || !lanesFit) {
+        resampleLoops(grid, volume, cubic, q, voxels, points, values, slices);
+        return;
+    }
+    const SplineLanes lanes = splineLanes(grid);
+    const __m256d qi = _mm256_setr_pd(q[0][0], q[1][0], q[2][0], 0.0);
+    const __m256d qj = _mm256_setr_pd(q[0][1], q[1][1], q[2][1], 0.0);
+    const __m256d qk = _mm256_setr_pd(q[0][2], q[1][2], q[2][2], 0.0);
+    const __m256d q1 = _mm256_setr_pd(q[0][3], q[1][3], q[2][3], 0.0);
+    for (std::size_t p = 0; p < points; ++p) {
+        const int32_t* voxel = voxels + 3 * p;
+        __m256d u = _mm256_mul_pd(qi, _mm256_set1_pd(voxel[0]));
+        u = _mm256_add_pd(u, _mm256_mul_pd(qj, _mm256_set1_pd(voxel[1])));
+        u = _mm256_add_pd(u, _mm256_mul_pd(qk, _mm256_set1_pd(voxel[2])));
+        u = _mm256_add_pd(u, q1);
+        int32_t offset[4][4];
+        double weight[3][4];
+        if (!cubicTapsAvx2(lanes, u, offset, weight)) {
+            slices[p] = -1;
+            continue;
+        }
+        double at[4];
+        _mm256_storeu_pd(at, u);
+        if (offset[3][0] == offset[0][0] + 3)
+            values[p] = cubicSumAvx2(volume, offset, weight);
+        else
+            interpolateCubic(grid, volume, at, values[p]);
+        slices[p] = std::min(grid.n[2] - 1, static_cast<int32_t>(at[2] + 0.5));
+    }
 }
 #endif
 
-void resample(const Grid& grid, const float* volume, bool cubic, const double (&q)[3][4], const int32_t* voxels,
-              std::size_t points, double* values, int32_t* slices) {
+void resample(VolumeLoops& loops, const Grid& grid, const float* volume, bool cubic, const double (&q)[3][4],
+              const int32_t* voxels, std::size_t points, double* values, int32_t* slices) {
+    loops.run(points, [&](std::size_t from, std::size_t to) {
 #if defined(KORVANTH_AVX2_LOOPS)
-    if (processorHasAvx2()) {
-        resampleAvx2(grid, volume, cubic, q, voxels, points, values, slices);
-        return;
-    }
+        if (loops.avx2()) {
+            resampleAvx2(grid, volume, cubic, q, voxels + 3 * from, to - from, values + from, slices + from);
+            return;
+        }
 #endif
-    resamplePortable(grid, volume, cubic, q, voxels, points, values, slices);
+        resamplePortable(grid, volume, cubic, q, voxels + 3 * from, to - from, values + from, slices + from);
+    });
 }
 
 // One pass of the fit: the reference smoothed at its width, sampled at its
@@ -546,6 +799,7 @@ struct RigidRegistration::Impl {
     Matrix4 worldToVoxel = Matrix4::Identity();
     Eigen::Vector3d centre = Eigen::Vector3d::Zero();  // of the head, world mm: where steps turn
     float headThreshold = 0.0f;                        // on the coarsely smoothed reference
+    std::unique_ptr<VolumeLoops> loops;
     Pass coarse, fine;
     double referenceMean = 0.0;  // of the raw reference over the fine points
     bool usable = false;         // the reference has a head to register to
@@ -629,7 +883,8 @@ std::size_t RigidRegistration::Impl::sample(const Pass& pass, const std::vector<
     double q[3][4];
     for (int row = 0; row < 3; ++row)
         for (int column = 0; column < 4; ++column) q[row][column] = transform(row, column);
-    resample(grid, volume.data(), pass.cubic, q, pass.voxels.data(), points, residuals.data(), pointSlices.data());
+    resample(*loops, grid, volume.data(), pass.cubic, q, pass.voxels.data(), points, residuals.data(),
+             pointSlices.data());
     std::size_t inside = 0;
     double sumV = 0.0, sumR = 0.0, sumVV = 0.0, sumRR = 0.0, sumVR = 0.0;
     for (std::size_t p = 0; p < points; ++p) {
@@ -829,6 +1084,11 @@ RigidRegistration::RigidRegistration(const int16_t* reference, const int32_t dim
     : impl_(std::make_unique<Impl>()) {
     Impl& s = *impl_;
     s.settings = settings;
+    bool avx2 = false;
+#if defined(KORVANTH_AVX2_LOOPS)
+    avx2 = settings.avx2Loops && processorHasAvx2();
+#endif
+    s.loops = std::make_unique<VolumeLoops>(avx2, settings.threads > 1 && std::thread::hardware_concurrency() > 1);
     for (int a = 0; a < 3; ++a) s.grid.n[a] = std::max<int32_t>(1, dims[a]);
     s.voxelToWorld = homogeneous(voxelToWorld);
     for (int a = 0; a < 3; ++a) s.voxelMm[a] = std::max(1e-3, s.voxelToWorld.col(a).head<3>().norm());
@@ -849,11 +1109,11 @@ RigidRegistration::RigidRegistration(const int16_t* reference, const int32_t dim
 
     const std::size_t count = s.grid.count();
     std::vector<float> fine(reference, reference + count), scratch;
-    smooth(s.grid, s.voxelMm, settings.fineFwhmMm, fine, scratch);
+    smooth(*s.loops, s.grid, s.voxelMm, settings.fineFwhmMm, fine, scratch);
     std::vector<float> coarse = fine;
     const double extra = std::sqrt(
         std::max(0.0, settings.coarseFwhmMm * settings.coarseFwhmMm - settings.fineFwhmMm * settings.fineFwhmMm));
-    smooth(s.grid, s.voxelMm, extra, coarse, scratch);
+    smooth(*s.loops, s.grid, s.voxelMm, extra, coarse, scratch);
 
     // The head: where the heavily smoothed reference reaches a tenth of its
     // bright end, which takes in a rim of background along the head's edge
@@ -901,11 +1161,11 @@ RigidRegistration::Result RigidRegistration::estimate(const int16_t* volume, con
 
     const std::size_t count = s.grid.count();
     s.fineWork.assign(volume, volume + count);
-    smooth(s.grid, s.voxelMm, s.fine.fwhmMm, s.fineWork, s.scratch);
+    smooth(*s.loops, s.grid, s.voxelMm, s.fine.fwhmMm, s.fineWork, s.scratch);
     s.coarseWork = s.fineWork;
     const double extra = std::sqrt(std::max(0.0, s.coarse.fwhmMm * s.coarse.fwhmMm - s.fine.fwhmMm * s.fine.fwhmMm));
-    smooth(s.grid, s.voxelMm, extra, s.coarseWork, s.scratch);
-    if (s.fine.cubic) cubicSplineCoefficients(s.grid, s.fineWork);
+    smooth(*s.loops, s.grid, s.voxelMm, extra, s.coarseWork, s.scratch);
+    if (s.fine.cubic) cubicSplineCoefficients(*s.loops, s.grid, s.fineWork);
 
     const Matrix4 fromStart = homogeneous(start.m);
     Result result = s.attempt(fromStart);

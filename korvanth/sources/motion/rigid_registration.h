@@ -25,12 +25,14 @@
 // whole-voxel positions).
 // Only points in and around the head (from the reference) take part, and a
 // global intensity scale is fitted along so that signal drift is not taken
-// for motion. No threads: every sum runs in one fixed order, so the same input
-// gives the same bits on every run. The fit itself uses nothing but IEEE
-// arithmetic and square roots (no exp, sin or cos of the platform's maths
-// library, whose last bits differ between C libraries), and the run hands the
-// previous fit on as a matrix, so Linux and Windows builds follow the same
-// iterations; only turning the final matrix into angles uses the library.
+// for motion. Every sum runs in one fixed order on one thread (a worker
+// takes only points and voxels that are worked out alone), so the same input
+// gives the same bits on every run and thread count. The fit itself uses
+// nothing but IEEE arithmetic and square roots (no exp, sin or cos of the
+// platform's maths library, whose last bits differ between C libraries), and
+// the run hands the previous fit on as a matrix, so Linux and Windows builds
+// follow the same iterations; only turning the final matrix into angles uses
+// the library.
 #pragma once
 
 #include <array>
@@ -92,6 +94,12 @@ struct RigidRegistrationSettings {
     // A fit that weighed a slice down below this is flagged: its estimate
     // rests on the other slices.
     double minimumSliceWeight = 0.5;
+    // How the loops over whole volumes and sample points run; neither
+    // changes a bit of the estimates. 2: half of each loop on a worker thread
+    // of the estimator's own (where the machine has a second core); 1: all
+    // on the calling thread.
+    int threads = 2;
+    bool avx2Loops = true;  // false: the portable build of the loops even where the processor has AVX2
 };
 
 class RigidRegistration {
