@@ -77,6 +77,10 @@ std::vector<char> fileBytes(const fs::path& path) {
     return std::vector<char>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+// The study of every file written here: a series is told by its study and
+// series UIDs, and the writer would make up a new study for each file.
+const char* const benchStudyUid = "1.2.826.0.1.3680043.2.1125.1.40";
+
 // One volume as a multi-frame DICOM MR image (a frame per slice), the way an
 // enhanced export writes one file per volume.
 std::vector<char> dicomVolume(const SeriesInfo& series, const std::vector<int16_t>& voxels, int32_t instance,
@@ -100,10 +104,12 @@ std::vector<char> dicomVolume(const SeriesInfo& series, const std::vector<int16_
     gdcm::DataSet& ds = writer.GetFile().GetDataSet();
     gdcm::Attribute<0x0008, 0x0016> sopClass{"1.2.840.10008.5.1.4.1.1.4"};  // MR image storage
     gdcm::Attribute<0x0020, 0x000e> seriesUid{"1.2.826.0.1.3680043.2.1125.1.42"};
+    gdcm::Attribute<0x0020, 0x000d> studyUid{benchStudyUid};
     gdcm::Attribute<0x0020, 0x0013> number{instance};
     gdcm::Attribute<0x0018, 0x0080> tr{series.repetitionTimeSeconds * 1000.0};
     ds.Replace(sopClass.GetAsDataElement());
     ds.Replace(seriesUid.GetAsDataElement());
+    ds.Replace(studyUid.GetAsDataElement());
     ds.Replace(number.GetAsDataElement());
     ds.Replace(tr.GetAsDataElement());
     writer.SetFileName(scratch.string().c_str());
@@ -138,11 +144,13 @@ std::vector<char> dicomSlice(const SeriesInfo& series, const std::vector<int16_t
     gdcm::DataSet& ds = writer.GetFile().GetDataSet();
     gdcm::Attribute<0x0008, 0x0016> sopClass{"1.2.840.10008.5.1.4.1.1.4"};  // MR image storage
     gdcm::Attribute<0x0020, 0x000e> seriesUid{"1.2.826.0.1.3680043.2.1125.1.43"};
+    gdcm::Attribute<0x0020, 0x000d> studyUid{benchStudyUid};
     gdcm::Attribute<0x0020, 0x0013> number{t * series.dims[2] + k + 1};
     gdcm::Attribute<0x0020, 0x1002> slices{series.dims[2]};
     gdcm::Attribute<0x0018, 0x0080> tr{series.repetitionTimeSeconds * 1000.0};
-    for (const gdcm::DataElement& e : {sopClass.GetAsDataElement(), seriesUid.GetAsDataElement(),
-                                       number.GetAsDataElement(), slices.GetAsDataElement(), tr.GetAsDataElement()})
+    for (const gdcm::DataElement& e :
+         {sopClass.GetAsDataElement(), seriesUid.GetAsDataElement(), studyUid.GetAsDataElement(),
+          number.GetAsDataElement(), slices.GetAsDataElement(), tr.GetAsDataElement()})
         ds.Replace(e);
     writer.SetFileName(scratch.string().c_str());
     if (!writer.Write()) return {};
