@@ -96,8 +96,10 @@ class BidsAppTest(unittest.TestCase):
 
     def test_participants_group_and_rerun(self):
         before = tree_digest(self.bids)
-        dry = bids_app(self.bids, self.out, "participant", "--dry-run", check=0)
+        dry = bids_app(self.bids, self.out, "participant", "--dry-run", check=2)
         self.assertIn("sub-02_ses-b_task-motor_bold.nii.gz: no sidecar up the tree gives a RepetitionTime", dry.stdout)
+        self.assertIn("sub-01: exit 0 (done)", dry.stdout)
+        self.assertIn("sub-02: exit 2 (a bad input, named above)", dry.stdout, "a dry run foretells the bad input")
         self.assertFalse(self.out.exists(), "a dry run writes nothing")
 
         # A run without a TR is a bad input for that participant; its other runs are committed.

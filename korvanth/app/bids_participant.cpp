@@ -205,8 +205,13 @@ int runParticipant(BidsOptions& b, Invocation& invocation, RunFigures& figures, 
     const std::vector<BidsRun> runs = findBidsRuns(b.bidsDir, participant, b.selection, fmriprep);
     if (runs.empty()) return fail("sub-" + participant + ": no functional run of " + b.bidsDir + " matches");
     if (b.dryRun) {
-        for (const BidsRun& run : runs) listRun(run);
-        return exitSuccess;
+        // The exit the real run would end with, so that a dry run warns of a run that cannot run.
+        int code = exitSuccess;
+        for (const BidsRun& run : runs) {
+            listRun(run);
+            if (!run.problem.empty()) code = exitBadInput;
+        }
+        return code;
     }
     ParticipantFolder folder(b.outputDir, participant);
     std::string error;
