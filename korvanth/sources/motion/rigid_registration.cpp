@@ -394,20 +394,21 @@ KORVANTH_ALWAYS_INLINE void divideFour(const double (&dividend)[4], double divis
 // The recursion runs along each axis over `width` neighbouring lines at once
 // (elements `stride` apart, the lines next to each other), so that along y
 // and z whole rows of x are filtered together and the compiler vectorises.
-void splineRecursion(float* data, int32_t length, std::size_t stride, std::size_t width) {
+// The gain is taken as each element is first read (the same product, one
+// pass over the lines fewer); `first` holds `width` elements.
+KORVANTH_ALWAYS_INLINE void splineRecursionLoops(float* data, int32_t length, std::size_t stride, std::size_t width,
+                                                 float* first) {
     const float z = static_cast<float>(std::sqrt(3.0) - 2.0);
     const float gain = 6.0f;  // (1 - z)(1 - 1/z)
     const auto row = [&](int32_t k) { return data + static_cast<std::size_t>(k) * stride; };
-    for (int32_t k = 0; k < length; ++k)
-        for (std::size_t x = 0; x < width; ++x) row(k)[x] *= gain;
     // Causal start for mirror boundaries: the sum of z^k c[k] while it matters.
-    std::vector<float> first(row(0), row(0) + width);
+    for (std::size_t x = 0; x < width; ++x) first[x] = gain * row(0)[x];
     float power = z;
     for (int32_t k = 1; k < length && std::fabs(power) > 1e-8f; ++k, power *= z)
-        for (std::size_t x = 0; x < width; ++x) first[x] += power * row(k)[x];
-    std::copy(first.begin(), first.end(), row(0));
+        for (std::size_t x = 0; x < width; ++x) first[x] += power * (gain * row(k)[x]);
+    std::copy(first, first + width, row(0));
     for (int32_t k = 1; k < length; ++k)
-        for (std::size_t x = 0; x < width; ++x) row(k)[x] += z * row(k - 1)[x];
+        for (std::size_t x = 0; x < width; ++x) row(k)[x] = gain * row(k)[x] + z * row(k - 1)[x];
     const float end = z / (z * z - 1.0f);
     for (std::size_t x = 0; x < width; ++x) row(length - 1)[x] = end * (row(length - 1)[x] + z * row(length - 2)[x]);
     for (int32_t k = length - 2; k >= 0; --k)
@@ -419,20 +420,88 @@ void splineRecursion(float* data, int32_t length, std::size_t stride, std::size_
 // of them together instead of waiting on each element.
 constexpr std::size_t splineLinesAtOnce = 32;
 
-void splineAlongX(const Grid& grid, float* image, std::size_t fromBlock, std::size_t toBlock) {
+// out[c · outStride + r] = in[r · inStride + c] for r < rows, c < columns.
+KORVANTH_ALWAYS_INLINE void transposePortable(const float* in, std::size_t inStride, std::size_t rows,
+                                              std::size_t columns, float* out, std::size_t outStride) {
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t c = 0; c < columns; ++c) out[c * outStride + r] = in[r * inStride + c];
+}
+
+template <class Transpose>
+KORVANTH_ALWAYS_INLINE void splineAlongXLoops(const Grid& grid, float* image, std::size_t fromBlock,
+                                              std::size_t toBlock, const Transpose& transpose) {
     const std::size_t nx = static_cast<std::size_t>(grid.n[0]);
     const std::size_t lines = grid.count() / nx;
-    std::vector<float> block(nx * splineLinesAtOnce);
+    std::vector<float> block(nx * splineLinesAtOnce), first(splineLinesAtOnce);
     for (std::size_t b = fromBlock; b < toBlock; ++b) {
-        const std::size_t first = b * splineLinesAtOnce;
-        const std::size_t width = std::min(splineLinesAtOnce, lines - first);
-        float* const lineStart = image + first * nx;
-        for (std::size_t l = 0; l < width; ++l)
-            for (std::size_t x = 0; x < nx; ++x) block[x * width + l] = lineStart[l * nx + x];
-        splineRecursion(block.data(), grid.n[0], width, width);
-        for (std::size_t l = 0; l < width; ++l)
-            for (std::size_t x = 0; x < nx; ++x) lineStart[l * nx + x] = block[x * width + l];
+        const std::size_t firstLine = b * splineLinesAtOnce;
+        const std::size_t width = std::min(splineLinesAtOnce, lines - firstLine);
+        float* const lineStart = image + firstLine * nx;
+        transpose(lineStart, nx, width, nx, block.data(), width);
+        splineRecursionLoops(block.data(), grid.n[0], width, width, first.data());
+        transpose(block.data(), width, nx, width, lineStart, nx);
     }
+}
+
+void splineRecursionPortable(float* data, int32_t length, std::size_t stride, std::size_t width) {
+    std::vector<float> first(width);
+    splineRecursionLoops(data, length, stride, width, first.data());
+}
+
+void splineAlongXPortable(const Grid& grid, float* image, std::size_t fromBlock, std::size_t toBlock) {
+    splineAlongXLoops(grid, image, fromBlock, toBlock, transposePortable);
+}
+
+#if defined(KORVANTH_AVX2_LOOPS)
+// transposePortable, eight by eight elements at a time.
+__attribute__((target("avx2"))) inline void transposeAvx2(const float* in, std::size_t inStride, std::size_t rows,
+                                                          std::size_t columns, float* out, std::size_t outStride) {
+    std::size_t r = 0;
+    for (; r + 8 <= rows; r += 8) {
+        std::size_t c = 0;
+        for (; c + 8 <= columns; c += 8) {
+            __m256 t[8], u[8];
+            for (std::size_t i = 0; i < 8; ++i) t[i] = _mm256_loadu_ps(in + (r + i) * inStride + c);
+            for (std::size_t i = 0; i < 8; i += 2) {
+                u[i] = _mm256_unpacklo_ps(t[i], t[i + 1]);
+                u[i + 1] = _mm256_unpackhi_ps(t[i], t[i + 1]);
+            }
+            for (std::size_t i = 0; i < 8; i += 4)
+                for (std::size_t h = 0; h < 2; ++h) {
+                    t[i + 2 * h] = _mm256_shuffle_ps(u[i + h], u[i + h + 2], _MM_SHUFFLE(1, 0, 1, 0));
+                    t[i + 2 * h + 1] = _mm256_shuffle_ps(u[i + h], u[i + h + 2], _MM_SHUFFLE(3, 2, 3, 2));
+                }
+            for (std::size_t i = 0; i < 4; ++i) {
+                _mm256_storeu_ps(out + (c + i) * outStride + r, _mm256_permute2f128_ps(t[i], t[i + 4], 0x20));
+                _mm256_storeu_ps(out + (c + i + 4) * outStride + r, _mm256_permute2f128_ps(t[i], t[i + 4], 0x31));
+            }
+        }
+        transposePortable(in + r * inStride + c, inStride, 8, columns - c, out + c * outStride + r, outStride);
+    }
+    transposePortable(in + r * inStride, inStride, rows - r, columns, out + r, outStride);
+}
+
+__attribute__((target("avx2"))) void splineRecursionAvx2(float* data, int32_t length, std::size_t stride,
+                                                         std::size_t width) {
+    std::vector<float> first(width);
+    splineRecursionLoops(data, length, stride, width, first.data());
+}
+
+__attribute__((target("avx2"))) void splineAlongXAvx2(const Grid& grid, float* image, std::size_t fromBlock,
+                                                      std::size_t toBlock) {
+    splineAlongXLoops(grid, image, fromBlock, toBlock, transposeAvx2);
+}
+#endif
+
+void splineRecursion(const VolumeLoops& loops, float* data, int32_t length, std::size_t stride, std::size_t width) {
+#if defined(KORVANTH_AVX2_LOOPS)
+    if (loops.avx2()) {
+        splineRecursionAvx2(data, length, stride, width);
+        return;
+    }
+#endif
+    (void)loops;
+    splineRecursionPortable(data, length, stride, width);
 }
 
 void cubicSplineCoefficients(VolumeLoops& loops, const Grid& grid, std::vector<float>& image) {
@@ -440,15 +509,23 @@ void cubicSplineCoefficients(VolumeLoops& loops, const Grid& grid, std::vector<f
     float* const data = image.data();
     if (grid.n[0] > 1) {
         const std::size_t blocks = (grid.count() / nx + splineLinesAtOnce - 1) / splineLinesAtOnce;
-        loops.run(blocks, [&](std::size_t from, std::size_t to) { splineAlongX(grid, data, from, to); });
+        loops.run(blocks, [&](std::size_t from, std::size_t to) {
+#if defined(KORVANTH_AVX2_LOOPS)
+            if (loops.avx2()) {
+                splineAlongXAvx2(grid, data, from, to);
+                return;
+            }
+#endif
+            splineAlongXPortable(grid, data, from, to);
+        });
     }
     if (grid.n[1] > 1)
         loops.run(static_cast<std::size_t>(grid.n[2]), [&](std::size_t from, std::size_t to) {
-            for (std::size_t k = from; k < to; ++k) splineRecursion(data + k * nx * ny, grid.n[1], nx, nx);
+            for (std::size_t k = from; k < to; ++k) splineRecursion(loops, data + k * nx * ny, grid.n[1], nx, nx);
         });
     if (grid.n[2] > 1)
         loops.run(nx * ny, [&](std::size_t from, std::size_t to) {
-            splineRecursion(data + from, grid.n[2], nx * ny, to - from);
+            splineRecursion(loops, data + from, grid.n[2], nx * ny, to - from);
         });
 }
 
