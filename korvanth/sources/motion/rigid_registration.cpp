@@ -254,26 +254,48 @@ std::size_t smoothAxisParts(const Grid& grid, int axis) {
                      : (axis == 1 ? static_cast<std::size_t>(grid.n[2]) : plane);
 }
 
+// Positions [first, last) of `lines` neighbouring lines along x (at most
+// eight, `in` and `out` at the first), with eight lines at a time: the
+// columns the taps reach are turned into a tile of a column per row (in
+// `tile`), so that each position's lines are filtered as one vector.
+KORVANTH_ALWAYS_INLINE void smoothLinePositions(const float* weights, int radius, const float* norm, int32_t length,
+                                                int32_t first, int32_t last, std::size_t lines, std::size_t nx,
+                                                const float* in, float* out, std::vector<float>& tile) {
+    const int32_t c0 = std::max(0, first - radius), c1 = std::min(length, last + radius);
+    tile.resize(static_cast<std::size_t>(c1 - c0) * 8);
+    for (std::size_t l = 0; l < lines; ++l)
+        for (int32_t c = c0; c < c1; ++c) tile[static_cast<std::size_t>(c - c0) * 8 + l] = in[l * nx + c];
+    float filtered[8];
+    for (int32_t i = first; i < last; ++i) {
+        filterRow(tile.data() + static_cast<std::size_t>(i - c0) * 8, 8, std::max(-radius, -i),
+                  std::min(radius, length - 1 - i), weights, norm[i], filtered, lines);
+        for (std::size_t l = 0; l < lines; ++l) out[l * nx + i] = filtered[l];
+    }
+}
+
 KORVANTH_ALWAYS_INLINE void smoothAxisLoops(const Grid& grid, const float* weights, int radius, const float* norm,
                                             int axis, const float* in, float* out, std::size_t from, std::size_t to) {
     const int32_t length = grid.n[axis];
     const std::size_t nx = static_cast<std::size_t>(grid.n[0]);
     if (axis == 0) {
-        // Inside a line every position takes every tap (and the same norm).
+        // Inside a line every position takes every tap (and the same norm);
+        // the ends, where the kernel is cut, go eight lines at a time.
         const int32_t inner = std::max(0, length - 2 * radius);
-        for (std::size_t line = from; line < to; ++line) {
+        std::vector<float> tile;
+        for (std::size_t line = from; line < to; line += 8) {
+            const std::size_t lines = std::min<std::size_t>(8, to - line);
             const float* source = in + line * nx;
             float* target = out + line * nx;
-            for (int32_t i = 0; i < length; ++i) {
-                if (i == radius && inner > 0) {
-                    filterRow(source + radius, 1, -radius, radius, weights, norm[radius], target + radius,
-                              static_cast<std::size_t>(inner));
-                    i += inner - 1;
-                    continue;
-                }
-                filterRow(source + i, 1, std::max(-radius, -i), std::min(radius, length - 1 - i), weights, norm[i],
-                          target + i, 1);
+            if (inner == 0) {
+                smoothLinePositions(weights, radius, norm, length, 0, length, lines, nx, source, target, tile);
+                continue;
             }
+            for (std::size_t l = 0; l < lines; ++l)
+                filterRow(source + l * nx + radius, 1, -radius, radius, weights, norm[radius], target + l * nx + radius,
+                          static_cast<std::size_t>(inner));
+            smoothLinePositions(weights, radius, norm, length, 0, radius, lines, nx, source, target, tile);
+            smoothLinePositions(weights, radius, norm, length, length - radius, length, lines, nx, source, target,
+                                tile);
         }
         return;
     }
