@@ -354,14 +354,17 @@ void smoothAxis(VolumeLoops& loops, const Grid& grid, const std::vector<float>& 
     });
 }
 
-// Smooths `image` in place by a Gaussian of `fwhmMm` given the voxel sizes.
-void smooth(VolumeLoops& loops, const Grid& grid, const double voxelMm[3], double fwhmMm, std::vector<float>& image,
-            std::vector<float>& scratch) {
+// `out`: `in` smoothed by a Gaussian of `fwhmMm` given the voxel sizes (`in`
+// and `out` may be the same image).
+void smooth(VolumeLoops& loops, const Grid& grid, const double voxelMm[3], double fwhmMm, const std::vector<float>& in,
+            std::vector<float>& out, std::vector<float>& scratch) {
+    const std::vector<float>* from = &in;
     for (int axis = 0; axis < 3; ++axis) {
         constexpr double fwhmPerSigma = 2.3548200450309493;  // 2 sqrt(2 ln 2)
         const std::vector<float> kernel = gaussianKernel(fwhmMm / fwhmPerSigma / voxelMm[axis]);
-        smoothAxis(loops, grid, kernel, axis, image, scratch);
-        image.swap(scratch);
+        smoothAxis(loops, grid, kernel, axis, *from, scratch);
+        out.swap(scratch);
+        from = &out;
     }
 }
 
@@ -1236,11 +1239,11 @@ RigidRegistration::RigidRegistration(const int16_t* reference, const int32_t dim
 
     const std::size_t count = s.grid.count();
     std::vector<float> fine(reference, reference + count), scratch;
-    smooth(*s.loops, s.grid, s.voxelMm, settings.fineFwhmMm, fine, scratch);
-    std::vector<float> coarse = fine;
+    smooth(*s.loops, s.grid, s.voxelMm, settings.fineFwhmMm, fine, fine, scratch);
+    std::vector<float> coarse;
     const double extra = std::sqrt(
         std::max(0.0, settings.coarseFwhmMm * settings.coarseFwhmMm - settings.fineFwhmMm * settings.fineFwhmMm));
-    smooth(*s.loops, s.grid, s.voxelMm, extra, coarse, scratch);
+    smooth(*s.loops, s.grid, s.voxelMm, extra, fine, coarse, scratch);
 
     // The head: where the heavily smoothed reference reaches a tenth of its
     // bright end, which takes in a rim of background along the head's edge
@@ -1287,11 +1290,12 @@ RigidRegistration::Result RigidRegistration::estimate(const int16_t* volume, con
     }
 
     const std::size_t count = s.grid.count();
-    s.fineWork.assign(volume, volume + count);
-    smooth(*s.loops, s.grid, s.voxelMm, s.fine.fwhmMm, s.fineWork, s.scratch);
-    s.coarseWork = s.fineWork;
+    s.fineWork.resize(count);
+    float* const work = s.fineWork.data();
+    s.loops->run(count, [&](std::size_t from, std::size_t to) { std::copy(volume + from, volume + to, work + from); });
+    smooth(*s.loops, s.grid, s.voxelMm, s.fine.fwhmMm, s.fineWork, s.fineWork, s.scratch);
     const double extra = std::sqrt(std::max(0.0, s.coarse.fwhmMm * s.coarse.fwhmMm - s.fine.fwhmMm * s.fine.fwhmMm));
-    smooth(*s.loops, s.grid, s.voxelMm, extra, s.coarseWork, s.scratch);
+    smooth(*s.loops, s.grid, s.voxelMm, extra, s.fineWork, s.coarseWork, s.scratch);
     if (s.fine.cubic) cubicSplineCoefficients(*s.loops, s.grid, s.fineWork);
 
     const Matrix4 fromStart = homogeneous(start.m);
