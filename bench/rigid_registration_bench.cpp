@@ -9,12 +9,13 @@
 // identity, 2 the head's centre), and sample points. Each case runs with the
 // estimator on one thread and on two.
 //
-// SyntheticRun times a whole run as the live path feeds it: the synthetic
-// run korvanth-scanner writes (3 mm voxels) at 104 × 104 × 72, every volume
-// after the reference started from the last good fit, as
-// EstimatedMotionSource chains them. Its time is per volume; its counters are
-// the mean and largest steps per volume and the volumes not fitted from the
-// given start.
+// SyntheticRun times a whole run of 40 volumes as the live path feeds it,
+// every volume after the reference started from the last good fit as
+// EstimatedMotionSource chains them, on the two grids above (sizes 0, 1) and
+// on the live path's own (size 2): the synthetic run korvanth-scanner writes,
+// 3 mm voxels at 104 × 104 × 72. Its time is the whole run's, per_volume a
+// volume's; steps and most_steps are the mean and largest steps per volume,
+// retried the volumes not fitted from the given start.
 //
 // Goals on the project's machine: 64 × 64 × 34 within 25 ms, 104 × 104 × 72
 // within 80 ms (a tenth of a 0.8 s TR).
