@@ -3,6 +3,8 @@
 #include <Eigen/Dense>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
@@ -108,6 +110,11 @@ bool processorHasAvx2() {
 // estimator's life. Only loops whose every element is worked out alone, by
 // the same operations whichever part takes it, are split (no sum runs
 // across the split), so that neither choice changes a bit of the results.
+//
+// An estimate hands the worker a dozen or more parts a few hundred µs
+// apart. Waking a thread asleep on a condition variable takes tens of µs,
+// which at 64 × 64 × 34 cost about what the split saved; so each side
+// first watches for the other for up to `spinTime` before it sleeps.
 class VolumeLoops {
 public:
     using Range = std::function<void(std::size_t from, std::size_t to)>;
@@ -138,27 +145,48 @@ public:
         const std::size_t middle = count / 2;
         {
             const std::lock_guard<std::mutex> lock(mutex_);
-            job_ = &range;
             jobFrom_ = middle;
             jobTo_ = count;
+            job_.store(&range);
         }
         wake_.notify_one();
         range(0, middle);
+        spinWhile([this] { return job_.load() != nullptr; });
         std::unique_lock<std::mutex> lock(mutex_);
-        finished_.wait(lock, [this] { return job_ == nullptr; });
+        finished_.wait(lock, [this] { return job_.load() == nullptr; });
     }
 
 private:
+    static constexpr std::chrono::microseconds spinTime{200};
+
+    // Spins while `waiting()` holds, up to spinTime.
+    template <class Condition>
+    static void spinWhile(const Condition& waiting) {
+        const auto until = std::chrono::steady_clock::now() + spinTime;
+        for (unsigned spin = 1; waiting(); ++spin) {
+            std::this_thread::yield();
+            if (spin % 64 == 0 && std::chrono::steady_clock::now() > until) return;
+        }
+    }
+
     void serve() {
-        std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
-            wake_.wait(lock, [this] { return stop_ || job_ != nullptr; });
-            if (stop_) return;
-            const Range* job = job_;
-            lock.unlock();
-            (*job)(jobFrom_, jobTo_);
-            lock.lock();
-            job_ = nullptr;
+            spinWhile([this] { return job_.load() == nullptr && !stop_.load(); });
+            const Range* job = nullptr;
+            std::size_t from = 0, to = 0;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                wake_.wait(lock, [this] { return stop_.load() || job_.load() != nullptr; });
+                if (stop_.load()) return;
+                job = job_.load();
+                from = jobFrom_;
+                to = jobTo_;
+            }
+            (*job)(from, to);
+            {
+                const std::lock_guard<std::mutex> lock(mutex_);
+                job_.store(nullptr);
+            }
             finished_.notify_one();
         }
     }
@@ -166,9 +194,9 @@ private:
     bool avx2_ = false;
     std::mutex mutex_;
     std::condition_variable wake_, finished_;
-    const Range* job_ = nullptr;  // the worker's part while one is under way
+    std::atomic<const Range*> job_{nullptr};  // the worker's part while one is under way
     std::size_t jobFrom_ = 0, jobTo_ = 0;
-    bool stop_ = false;
+    std::atomic<bool> stop_{false};
     std::thread worker_;
 };
 
@@ -226,26 +254,48 @@ std::size_t smoothAxisParts(const Grid& grid, int axis) {
                      : (axis == 1 ? static_cast<std::size_t>(grid.n[2]) : plane);
 }
 
+// Positions [first, last) of `lines` neighbouring lines along x (at most
+// eight, `in` and `out` at the first), with eight lines at a time: the
+// columns the taps reach are turned into a tile of a column per row (in
+// `tile`), so that each position's lines are filtered as one vector.
+KORVANTH_ALWAYS_INLINE void smoothLinePositions(const float* weights, int radius, const float* norm, int32_t length,
+                                                int32_t first, int32_t last, std::size_t lines, std::size_t nx,
+                                                const float* in, float* out, std::vector<float>& tile) {
+    const int32_t c0 = std::max(0, first - radius), c1 = std::min(length, last + radius);
+    tile.resize(static_cast<std::size_t>(c1 - c0) * 8);
+    for (std::size_t l = 0; l < lines; ++l)
+        for (int32_t c = c0; c < c1; ++c) tile[static_cast<std::size_t>(c - c0) * 8 + l] = in[l * nx + c];
+    float filtered[8];
+    for (int32_t i = first; i < last; ++i) {
+        filterRow(tile.data() + static_cast<std::size_t>(i - c0) * 8, 8, std::max(-radius, -i),
+                  std::min(radius, length - 1 - i), weights, norm[i], filtered, lines);
+        for (std::size_t l = 0; l < lines; ++l) out[l * nx + i] = filtered[l];
+    }
+}
+
 KORVANTH_ALWAYS_INLINE void smoothAxisLoops(const Grid& grid, const float* weights, int radius, const float* norm,
                                             int axis, const float* in, float* out, std::size_t from, std::size_t to) {
     const int32_t length = grid.n[axis];
     const std::size_t nx = static_cast<std::size_t>(grid.n[0]);
     if (axis == 0) {
-        // Inside a line every position takes every tap (and the same norm).
+        // Inside a line every position takes every tap (and the same norm);
+        // the ends, where the kernel is cut, go eight lines at a time.
         const int32_t inner = std::max(0, length - 2 * radius);
-        for (std::size_t line = from; line < to; ++line) {
+        std::vector<float> tile;
+        for (std::size_t line = from; line < to; line += 8) {
+            const std::size_t lines = std::min<std::size_t>(8, to - line);
             const float* source = in + line * nx;
             float* target = out + line * nx;
-            for (int32_t i = 0; i < length; ++i) {
-                if (i == radius && inner > 0) {
-                    filterRow(source + radius, 1, -radius, radius, weights, norm[radius], target + radius,
-                              static_cast<std::size_t>(inner));
-                    i += inner - 1;
-                    continue;
-                }
-                filterRow(source + i, 1, std::max(-radius, -i), std::min(radius, length - 1 - i), weights, norm[i],
-                          target + i, 1);
+            if (inner == 0) {
+                smoothLinePositions(weights, radius, norm, length, 0, length, lines, nx, source, target, tile);
+                continue;
             }
+            for (std::size_t l = 0; l < lines; ++l)
+                filterRow(source + l * nx + radius, 1, -radius, radius, weights, norm[radius], target + l * nx + radius,
+                          static_cast<std::size_t>(inner));
+            smoothLinePositions(weights, radius, norm, length, 0, radius, lines, nx, source, target, tile);
+            smoothLinePositions(weights, radius, norm, length, length - radius, length, lines, nx, source, target,
+                                tile);
         }
         return;
     }
@@ -304,14 +354,17 @@ void smoothAxis(VolumeLoops& loops, const Grid& grid, const std::vector<float>& 
     });
 }
 
-// Smooths `image` in place by a Gaussian of `fwhmMm` given the voxel sizes.
-void smooth(VolumeLoops& loops, const Grid& grid, const double voxelMm[3], double fwhmMm, std::vector<float>& image,
-            std::vector<float>& scratch) {
+// `out`: `in` smoothed by a Gaussian of `fwhmMm` given the voxel sizes (`in`
+// and `out` may be the same image).
+void smooth(VolumeLoops& loops, const Grid& grid, const double voxelMm[3], double fwhmMm, const std::vector<float>& in,
+            std::vector<float>& out, std::vector<float>& scratch) {
+    const std::vector<float>* from = &in;
     for (int axis = 0; axis < 3; ++axis) {
         constexpr double fwhmPerSigma = 2.3548200450309493;  // 2 sqrt(2 ln 2)
         const std::vector<float> kernel = gaussianKernel(fwhmMm / fwhmPerSigma / voxelMm[axis]);
-        smoothAxis(loops, grid, kernel, axis, image, scratch);
-        image.swap(scratch);
+        smoothAxis(loops, grid, kernel, axis, *from, scratch);
+        out.swap(scratch);
+        from = &out;
     }
 }
 
@@ -366,20 +419,21 @@ KORVANTH_ALWAYS_INLINE void divideFour(const double (&dividend)[4], double divis
 // The recursion runs along each axis over `width` neighbouring lines at once
 // (elements `stride` apart, the lines next to each other), so that along y
 // and z whole rows of x are filtered together and the compiler vectorises.
-void splineRecursion(float* data, int32_t length, std::size_t stride, std::size_t width) {
+// The gain is taken as each element is first read (the same product, one
+// pass over the lines fewer); `first` holds `width` elements.
+KORVANTH_ALWAYS_INLINE void splineRecursionLoops(float* data, int32_t length, std::size_t stride, std::size_t width,
+                                                 float* first) {
     const float z = static_cast<float>(std::sqrt(3.0) - 2.0);
     const float gain = 6.0f;  // (1 - z)(1 - 1/z)
     const auto row = [&](int32_t k) { return data + static_cast<std::size_t>(k) * stride; };
-    for (int32_t k = 0; k < length; ++k)
-        for (std::size_t x = 0; x < width; ++x) row(k)[x] *= gain;
     // Causal start for mirror boundaries: the sum of z^k c[k] while it matters.
-    std::vector<float> first(row(0), row(0) + width);
+    for (std::size_t x = 0; x < width; ++x) first[x] = gain * row(0)[x];
     float power = z;
     for (int32_t k = 1; k < length && std::fabs(power) > 1e-8f; ++k, power *= z)
-        for (std::size_t x = 0; x < width; ++x) first[x] += power * row(k)[x];
-    std::copy(first.begin(), first.end(), row(0));
+        for (std::size_t x = 0; x < width; ++x) first[x] += power * (gain * row(k)[x]);
+    std::copy(first, first + width, row(0));
     for (int32_t k = 1; k < length; ++k)
-        for (std::size_t x = 0; x < width; ++x) row(k)[x] += z * row(k - 1)[x];
+        for (std::size_t x = 0; x < width; ++x) row(k)[x] = gain * row(k)[x] + z * row(k - 1)[x];
     const float end = z / (z * z - 1.0f);
     for (std::size_t x = 0; x < width; ++x) row(length - 1)[x] = end * (row(length - 1)[x] + z * row(length - 2)[x]);
     for (int32_t k = length - 2; k >= 0; --k)
@@ -391,20 +445,88 @@ void splineRecursion(float* data, int32_t length, std::size_t stride, std::size_
 // of them together instead of waiting on each element.
 constexpr std::size_t splineLinesAtOnce = 32;
 
-void splineAlongX(const Grid& grid, float* image, std::size_t fromBlock, std::size_t toBlock) {
+// out[c · outStride + r] = in[r · inStride + c] for r < rows, c < columns.
+KORVANTH_ALWAYS_INLINE void transposePortable(const float* in, std::size_t inStride, std::size_t rows,
+                                              std::size_t columns, float* out, std::size_t outStride) {
+    for (std::size_t r = 0; r < rows; ++r)
+        for (std::size_t c = 0; c < columns; ++c) out[c * outStride + r] = in[r * inStride + c];
+}
+
+template <class Transpose>
+KORVANTH_ALWAYS_INLINE void splineAlongXLoops(const Grid& grid, float* image, std::size_t fromBlock,
+                                              std::size_t toBlock, const Transpose& transpose) {
     const std::size_t nx = static_cast<std::size_t>(grid.n[0]);
     const std::size_t lines = grid.count() / nx;
-    std::vector<float> block(nx * splineLinesAtOnce);
+    std::vector<float> block(nx * splineLinesAtOnce), first(splineLinesAtOnce);
     for (std::size_t b = fromBlock; b < toBlock; ++b) {
-        const std::size_t first = b * splineLinesAtOnce;
-        const std::size_t width = std::min(splineLinesAtOnce, lines - first);
-        float* const lineStart = image + first * nx;
-        for (std::size_t l = 0; l < width; ++l)
-            for (std::size_t x = 0; x < nx; ++x) block[x * width + l] = lineStart[l * nx + x];
-        splineRecursion(block.data(), grid.n[0], width, width);
-        for (std::size_t l = 0; l < width; ++l)
-            for (std::size_t x = 0; x < nx; ++x) lineStart[l * nx + x] = block[x * width + l];
+        const std::size_t firstLine = b * splineLinesAtOnce;
+        const std::size_t width = std::min(splineLinesAtOnce, lines - firstLine);
+        float* const lineStart = image + firstLine * nx;
+        transpose(lineStart, nx, width, nx, block.data(), width);
+        splineRecursionLoops(block.data(), grid.n[0], width, width, first.data());
+        transpose(block.data(), width, nx, width, lineStart, nx);
     }
+}
+
+void splineRecursionPortable(float* data, int32_t length, std::size_t stride, std::size_t width) {
+    std::vector<float> first(width);
+    splineRecursionLoops(data, length, stride, width, first.data());
+}
+
+void splineAlongXPortable(const Grid& grid, float* image, std::size_t fromBlock, std::size_t toBlock) {
+    splineAlongXLoops(grid, image, fromBlock, toBlock, transposePortable);
+}
+
+#if defined(KORVANTH_AVX2_LOOPS)
+// transposePortable, eight by eight elements at a time.
+__attribute__((target("avx2"))) inline void transposeAvx2(const float* in, std::size_t inStride, std::size_t rows,
+                                                          std::size_t columns, float* out, std::size_t outStride) {
+    std::size_t r = 0;
+    for (; r + 8 <= rows; r += 8) {
+        std::size_t c = 0;
+        for (; c + 8 <= columns; c += 8) {
+            __m256 t[8], u[8];
+            for (std::size_t i = 0; i < 8; ++i) t[i] = _mm256_loadu_ps(in + (r + i) * inStride + c);
+            for (std::size_t i = 0; i < 8; i += 2) {
+                u[i] = _mm256_unpacklo_ps(t[i], t[i + 1]);
+                u[i + 1] = _mm256_unpackhi_ps(t[i], t[i + 1]);
+            }
+            for (std::size_t i = 0; i < 8; i += 4)
+                for (std::size_t h = 0; h < 2; ++h) {
+                    t[i + 2 * h] = _mm256_shuffle_ps(u[i + h], u[i + h + 2], _MM_SHUFFLE(1, 0, 1, 0));
+                    t[i + 2 * h + 1] = _mm256_shuffle_ps(u[i + h], u[i + h + 2], _MM_SHUFFLE(3, 2, 3, 2));
+                }
+            for (std::size_t i = 0; i < 4; ++i) {
+                _mm256_storeu_ps(out + (c + i) * outStride + r, _mm256_permute2f128_ps(t[i], t[i + 4], 0x20));
+                _mm256_storeu_ps(out + (c + i + 4) * outStride + r, _mm256_permute2f128_ps(t[i], t[i + 4], 0x31));
+            }
+        }
+        transposePortable(in + r * inStride + c, inStride, 8, columns - c, out + c * outStride + r, outStride);
+    }
+    transposePortable(in + r * inStride, inStride, rows - r, columns, out + r, outStride);
+}
+
+__attribute__((target("avx2"))) void splineRecursionAvx2(float* data, int32_t length, std::size_t stride,
+                                                         std::size_t width) {
+    std::vector<float> first(width);
+    splineRecursionLoops(data, length, stride, width, first.data());
+}
+
+__attribute__((target("avx2"))) void splineAlongXAvx2(const Grid& grid, float* image, std::size_t fromBlock,
+                                                      std::size_t toBlock) {
+    splineAlongXLoops(grid, image, fromBlock, toBlock, transposeAvx2);
+}
+#endif
+
+void splineRecursion(const VolumeLoops& loops, float* data, int32_t length, std::size_t stride, std::size_t width) {
+#if defined(KORVANTH_AVX2_LOOPS)
+    if (loops.avx2()) {
+        splineRecursionAvx2(data, length, stride, width);
+        return;
+    }
+#endif
+    (void)loops;
+    splineRecursionPortable(data, length, stride, width);
 }
 
 void cubicSplineCoefficients(VolumeLoops& loops, const Grid& grid, std::vector<float>& image) {
@@ -412,15 +534,23 @@ void cubicSplineCoefficients(VolumeLoops& loops, const Grid& grid, std::vector<f
     float* const data = image.data();
     if (grid.n[0] > 1) {
         const std::size_t blocks = (grid.count() / nx + splineLinesAtOnce - 1) / splineLinesAtOnce;
-        loops.run(blocks, [&](std::size_t from, std::size_t to) { splineAlongX(grid, data, from, to); });
+        loops.run(blocks, [&](std::size_t from, std::size_t to) {
+#if defined(KORVANTH_AVX2_LOOPS)
+            if (loops.avx2()) {
+                splineAlongXAvx2(grid, data, from, to);
+                return;
+            }
+#endif
+            splineAlongXPortable(grid, data, from, to);
+        });
     }
     if (grid.n[1] > 1)
         loops.run(static_cast<std::size_t>(grid.n[2]), [&](std::size_t from, std::size_t to) {
-            for (std::size_t k = from; k < to; ++k) splineRecursion(data + k * nx * ny, grid.n[1], nx, nx);
+            for (std::size_t k = from; k < to; ++k) splineRecursion(loops, data + k * nx * ny, grid.n[1], nx, nx);
         });
     if (grid.n[2] > 1)
         loops.run(nx * ny, [&](std::size_t from, std::size_t to) {
-            splineRecursion(data + from, grid.n[2], nx * ny, to - from);
+            splineRecursion(loops, data + from, grid.n[2], nx * ny, to - from);
         });
 }
 
@@ -561,14 +691,14 @@ __attribute__((target("avx2"))) inline bool cubicTapsAvx2(const SplineLanes& lan
     const __m256d t = _mm256_sub_pd(u, _mm256_cvtepi32_pd(base));
     const __m256d r = _mm256_sub_pd(_mm256_set1_pd(1.0), t);
     const __m256d six = _mm256_set1_pd(6.0);
-    const __m256d w0 = _mm256_div_pd(cubeLanes(r), six), w1 = _mm256_div_pd(middleTapLanes(t), six);
-    const __m256d w2 = _mm256_div_pd(middleTapLanes(r), six), w3 = _mm256_div_pd(cubeLanes(t), six);
-    // From a vector per tap to a row per axis.
+    const __m256d w0 = cubeLanes(r), w1 = middleTapLanes(t), w2 = middleTapLanes(r), w3 = cubeLanes(t);
+    // From a vector per tap to a row per axis, then each row's four
+    // numerators divided at once (three divisions, not four).
     const __m256d low01 = _mm256_unpacklo_pd(w0, w1), high01 = _mm256_unpackhi_pd(w0, w1);
     const __m256d low23 = _mm256_unpacklo_pd(w2, w3), high23 = _mm256_unpackhi_pd(w2, w3);
-    _mm256_storeu_pd(weight[0], _mm256_permute2f128_pd(low01, low23, 0x20));
-    _mm256_storeu_pd(weight[1], _mm256_permute2f128_pd(high01, high23, 0x20));
-    _mm256_storeu_pd(weight[2], _mm256_permute2f128_pd(low01, low23, 0x31));
+    _mm256_storeu_pd(weight[0], _mm256_div_pd(_mm256_permute2f128_pd(low01, low23, 0x20), six));
+    _mm256_storeu_pd(weight[1], _mm256_div_pd(_mm256_permute2f128_pd(high01, high23, 0x20), six));
+    _mm256_storeu_pd(weight[2], _mm256_div_pd(_mm256_permute2f128_pd(low01, low23, 0x31), six));
     const __m128i mirror = _mm_add_epi32(lanes.lastIndex, lanes.lastIndex);
     for (int tap = 0; tap < 4; ++tap) {
         __m128i index = _mm_abs_epi32(_mm_add_epi32(base, _mm_set1_epi32(tap - 1)));
@@ -1109,11 +1239,11 @@ RigidRegistration::RigidRegistration(const int16_t* reference, const int32_t dim
 
     const std::size_t count = s.grid.count();
     std::vector<float> fine(reference, reference + count), scratch;
-    smooth(*s.loops, s.grid, s.voxelMm, settings.fineFwhmMm, fine, scratch);
-    std::vector<float> coarse = fine;
+    smooth(*s.loops, s.grid, s.voxelMm, settings.fineFwhmMm, fine, fine, scratch);
+    std::vector<float> coarse;
     const double extra = std::sqrt(
         std::max(0.0, settings.coarseFwhmMm * settings.coarseFwhmMm - settings.fineFwhmMm * settings.fineFwhmMm));
-    smooth(*s.loops, s.grid, s.voxelMm, extra, coarse, scratch);
+    smooth(*s.loops, s.grid, s.voxelMm, extra, fine, coarse, scratch);
 
     // The head: where the heavily smoothed reference reaches a tenth of its
     // bright end, which takes in a rim of background along the head's edge
@@ -1160,11 +1290,12 @@ RigidRegistration::Result RigidRegistration::estimate(const int16_t* volume, con
     }
 
     const std::size_t count = s.grid.count();
-    s.fineWork.assign(volume, volume + count);
-    smooth(*s.loops, s.grid, s.voxelMm, s.fine.fwhmMm, s.fineWork, s.scratch);
-    s.coarseWork = s.fineWork;
+    s.fineWork.resize(count);
+    float* const work = s.fineWork.data();
+    s.loops->run(count, [&](std::size_t from, std::size_t to) { std::copy(volume + from, volume + to, work + from); });
+    smooth(*s.loops, s.grid, s.voxelMm, s.fine.fwhmMm, s.fineWork, s.fineWork, s.scratch);
     const double extra = std::sqrt(std::max(0.0, s.coarse.fwhmMm * s.coarse.fwhmMm - s.fine.fwhmMm * s.fine.fwhmMm));
-    smooth(*s.loops, s.grid, s.voxelMm, extra, s.coarseWork, s.scratch);
+    smooth(*s.loops, s.grid, s.voxelMm, extra, s.fineWork, s.coarseWork, s.scratch);
     if (s.fine.cubic) cubicSplineCoefficients(*s.loops, s.grid, s.fineWork);
 
     const Matrix4 fromStart = homogeneous(start.m);
