@@ -37,10 +37,31 @@ namespace {
 
 using namespace korvanth;
 
-struct Case {
+// A phantom run's volumes and an estimator on its first, on 1 thread and on 2.
+struct PhantomRun {
     std::vector<std::vector<int16_t>> volumes;
-    std::unique_ptr<RigidRegistration> estimators[2];  // on 1 thread and on 2
-    std::vector<RigidTransform> estimates;             // of every volume, in a run's order
+    std::unique_ptr<RigidRegistration> estimators[2];
+};
+
+void makePhantomRun(const SyntheticOptions& options, PhantomRun& run) {
+    SyntheticSource source(options);
+    SeriesInfo info;
+    std::string error;
+    source.open(info, error);
+    for (std::vector<int16_t> volume; source.next(volume, error) == VolumeSource::Next::Volume;)
+        run.volumes.push_back(volume);
+    double matrix[3][4];
+    voxelToWorld(info.geometry, matrix);
+    for (int threads = 1; threads <= 2; ++threads) {
+        RigidRegistrationSettings settings;
+        settings.threads = threads;
+        run.estimators[threads - 1] =
+            std::make_unique<RigidRegistration>(run.volumes[0].data(), info.dims, matrix, settings);
+    }
+}
+
+struct Case : PhantomRun {
+    std::vector<RigidTransform> estimates;  // of every volume, in a run's order
 };
 
 // The phantom at 64 × 64 × 34 (3 mm voxels) or 104 × 104 × 72 (2 mm voxels),
@@ -57,20 +78,7 @@ Case& caseOf(int size, int motionScale) {
     options.voxelSizeMm = size == 0 ? 3.0 : 2.0;
     options.volumes = 24;
     options.motionScale = motionScale;
-    SyntheticSource source(options);
-    SeriesInfo info;
-    std::string error;
-    source.open(info, error);
-    for (std::vector<int16_t> volume; source.next(volume, error) == VolumeSource::Next::Volume;)
-        slot->volumes.push_back(volume);
-    double matrix[3][4];
-    voxelToWorld(info.geometry, matrix);
-    for (int threads = 1; threads <= 2; ++threads) {
-        RigidRegistrationSettings settings;
-        settings.threads = threads;
-        slot->estimators[threads - 1] =
-            std::make_unique<RigidRegistration>(slot->volumes[0].data(), info.dims, matrix, settings);
-    }
+    makePhantomRun(options, *slot);
     slot->estimates.push_back(RigidTransform{});
     for (std::size_t t = 1; t < slot->volumes.size(); ++t)
         slot->estimates.push_back(
@@ -129,42 +137,24 @@ void estimateVolume(benchmark::State& state, Kind kind) {
     state.SetLabel(state.range(0) == 0 ? "64x64x34" : "104x104x72");
 }
 
-struct RunCase {
-    std::vector<std::vector<int16_t>> volumes;
-    std::unique_ptr<RigidRegistration> estimators[2];
-};
-
 // The grids of caseOf (0, 1) and the live path's (2: 104 × 104 × 72 at 3 mm).
-RunCase& syntheticRun(int size) {
-    static std::unique_ptr<RunCase> runs[3];
-    std::unique_ptr<RunCase>& run = runs[size];
+PhantomRun& syntheticRun(int size) {
+    static std::unique_ptr<PhantomRun> runs[3];
+    std::unique_ptr<PhantomRun>& run = runs[size];
     if (run) return *run;
-    run = std::make_unique<RunCase>();
+    run = std::make_unique<PhantomRun>();
     SyntheticOptions options;
     options.dimX = size == 0 ? 64 : 104;
     options.dimY = options.dimX;
     options.dimZ = size == 0 ? 34 : 72;
     options.voxelSizeMm = size == 1 ? 2.0 : 3.0;
     options.volumes = 40;
-    SyntheticSource source(options);
-    SeriesInfo info;
-    std::string error;
-    source.open(info, error);
-    for (std::vector<int16_t> volume; source.next(volume, error) == VolumeSource::Next::Volume;)
-        run->volumes.push_back(volume);
-    double matrix[3][4];
-    voxelToWorld(info.geometry, matrix);
-    for (int threads = 1; threads <= 2; ++threads) {
-        RigidRegistrationSettings settings;
-        settings.threads = threads;
-        run->estimators[threads - 1] =
-            std::make_unique<RigidRegistration>(run->volumes[0].data(), info.dims, matrix, settings);
-    }
+    makePhantomRun(options, *run);
     return *run;
 }
 
 void BM_MotionEstimateSyntheticRun(benchmark::State& state) {
-    RunCase& run = syntheticRun(static_cast<int>(state.range(0)));
+    PhantomRun& run = syntheticRun(static_cast<int>(state.range(0)));
     RigidRegistration& estimator = *run.estimators[state.range(1) > 1 ? 1 : 0];
     int steps = 0, mostSteps = 0, retried = 0;
     for (auto _ : state) {
